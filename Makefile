@@ -1,0 +1,52 @@
+# Entry points for people and CI. Every target first installs what is missing.
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 10
+WERROR := $(if $(CI),ON,OFF)
+CMAKE_COMMON := -G Ninja -DQUAVOX_WERROR=$(WERROR)
+CTEST := ctest --output-on-failure -j $(JOBS)
+
+.PHONY: deps build run test test-asan test-tsan fuzz bench format clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/bin/quavox-say
+
+test: build
+	cd build && $(CTEST)
+
+# AddressSanitizer + UBSan, and ThreadSanitizer: the same suites in clang builds, which
+# also check the lock annotations.
+test-asan: deps
+	cmake -S . -B build-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUAVOX_BENCH=OFF \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
+
+test-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
+
+# Runs every libFuzzer target for FUZZ_SECONDS on a scratch copy of its seed corpus.
+fuzz: deps
+	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=address -DQUAVOX_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	./build/bench/dsp_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

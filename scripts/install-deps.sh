@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quavox needs to build, test and run; does nothing
+# when everything is already there, so `make run` and `make test` can always call it.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev libssl-dev libcpp-httplib-dev libcurl4-openssl-dev
+  libzip-dev zlib1g-dev libpcre2-dev
+  libespeak-ng-dev espeak-ng-data espeak-ng
+  libmpg123-dev libvorbis-dev libogg-dev
+  qt6-base-dev qt6-multimedia-dev libgl-dev
+  sox lame vorbis-tools opus-tools curl
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,121 @@
+#include "core/Format.h"
+
+#include <cstdio>
+
+namespace quavox {
+
+namespace {
+
+struct TSpec {
+  bool LeftAlign = false;
+  int Width = -1;
+  int Precision = -1;
+  char Type = 's';
+};
+
+int ReadNumber(std::string_view f, std::size_t& i) {
+  int n = 0;
+  while (i < f.size() && f[i] >= '0' && f[i] <= '9' && n < 10000)
+    n = n * 10 + (f[i++] - '0');
+  return n;
+}
+
+std::string Pad(std::string s, const TSpec& ASpec) {
+  if (ASpec.Width > 0 && static_cast<int>(s.size()) < ASpec.Width) {
+    const std::string Fill(ASpec.Width - s.size(), ' ');
+    s = ASpec.LeftAlign ? s + Fill : Fill + s;
+  }
+  return s;
+}
+
+std::string FormatFloat(double v, char AType, int APrecision) {
+  const int Prec = APrecision < 0 ? (AType == 'g' ? 15 : 2) : APrecision;
+  const char Fmt[] = {'%', '.', '*', AType == 'e' || AType == 'g' ? AType : 'f', '\0'};
+  char Buf[512];
+  std::snprintf(Buf, sizeof Buf, Fmt, Prec, v);
+  return Buf;
+}
+
+std::string Render(const TFormatArg& AArg, const TSpec& ASpec) {
+  switch (ASpec.Type) {
+    case 'd':
+    case 'u':
+      if (auto* d = std::get_if<double>(&AArg)) return std::to_string(static_cast<long long>(*d));
+      break;
+    case 'x':
+      if (auto* i = std::get_if<long long>(&AArg)) {
+        char Buf[32];
+        std::snprintf(Buf, sizeof Buf, "%llX", static_cast<unsigned long long>(*i));
+        return Buf;
+      }
+      break;
+    case 'f':
+    case 'e':
+    case 'g':
+    case 'n':
+      if (auto* d = std::get_if<double>(&AArg)) return FormatFloat(*d, ASpec.Type, ASpec.Precision);
+      if (auto* i = std::get_if<long long>(&AArg))
+        return FormatFloat(static_cast<double>(*i), ASpec.Type, ASpec.Precision);
+      break;
+    default:
+      break;
+  }
+  if (auto* s = std::get_if<std::string>(&AArg)) {
+    if (ASpec.Type == 's' && ASpec.Precision >= 0 &&
+        static_cast<std::size_t>(ASpec.Precision) < s->size())
+      return s->substr(0, ASpec.Precision);
+    return *s;
+  }
+  if (auto* i = std::get_if<long long>(&AArg)) return std::to_string(*i);
+  return FormatFloat(std::get<double>(AArg), 'g', -1);
+}
+
+}  // namespace
+
+std::string FormatArgs(std::string_view f, std::span<const TFormatArg> AArgs) {
+  std::string Out;
+  Out.reserve(f.size() + 16 * AArgs.size());
+  std::size_t NextArg = 0;
+  for (std::size_t i = 0; i < f.size();) {
+    if (f[i] != '%') {
+      Out += f[i++];
+      continue;
+    }
+    const std::size_t Start = i++;
+    if (i < f.size() && f[i] == '%') {
+      Out += '%';
+      ++i;
+      continue;
+    }
+    TSpec Spec;
+    std::size_t j = i;
+    const int Index = ReadNumber(f, j);
+    if (j > i && j < f.size() && f[j] == ':') {
+      NextArg = static_cast<std::size_t>(Index);
+      i = j + 1;
+    }
+    if (i < f.size() && f[i] == '-') {
+      Spec.LeftAlign = true;
+      ++i;
+    }
+    if (i < f.size() && f[i] >= '0' && f[i] <= '9') Spec.Width = ReadNumber(f, i);
+    if (i < f.size() && f[i] == '.') {
+      ++i;
+      Spec.Precision = ReadNumber(f, i);
+    }
+    if (i >= f.size()) {
+      Out.append(f.substr(Start));
+      break;
+    }
+    Spec.Type = static_cast<char>(f[i] >= 'A' && f[i] <= 'Z' ? f[i] - 'A' + 'a' : f[i]);
+    ++i;
+    if (NextArg >= AArgs.size()) {
+      Out.append(f.substr(Start, i - Start));
+      continue;
+    }
+    Out += Pad(Render(AArgs[NextArg++], Spec), Spec);
+  }
+  return Out;
+}
+
+}  // namespace quavox

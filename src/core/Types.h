@@ -1,0 +1,223 @@
+// The shared vocabulary of Quavox: request and result records that travel from the HTTP
+// API through the queue to an engine and back, voice records, the float PCM buffer, the
+// enumerations with their text forms, and the error exception. Records are plain values,
+// copied wherever they cross a thread; nothing here holds state.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quavox {
+
+using TBytes = std::vector<uint8_t>;
+using TDateTime = std::chrono::system_clock::time_point;
+
+inline constexpr const char* QuavoxVersion = "0.3.26218";
+inline constexpr const char* QuavoxUserAgent = "Quavox/0.3.26218";
+
+enum TTtsGender : uint8_t { tgAuto, tgFemale, tgMale };
+enum TTtsPriority : uint8_t { tpNormal, tpHigh };
+enum TTtsSpeedMode : uint8_t { smEngine, smLocalStretch, smLocalResample };
+enum TComputeBackend : uint8_t { cbAuto, cbCpu, cbCuda, cbVulkan };
+enum TVoiceKind : uint8_t { vkCloned, vkProfile };
+enum TTtsErrorCode : uint8_t {
+  ecNone,
+  ecEmptyText,
+  ecTextTooLong,
+  ecBadVoice,
+  ecBadSpeed,
+  ecBadAudio,
+  ecEngineNotConnected,
+  ecEngineFailed,
+  ecQueueFull,
+  ecTimeout,
+  ecCloneFailed,
+  ecNotFound
+};
+
+// Which genders an airline and language can serve.
+class TTtsGenderSet {
+ public:
+  void Include(TTtsGender AGender) { FBits |= Bit(AGender); }
+  bool Contains(TTtsGender AGender) const { return (FBits & Bit(AGender)) != 0; }
+  bool IsEmpty() const { return FBits == 0; }
+  bool operator==(const TTtsGenderSet&) const = default;
+
+ private:
+  static uint8_t Bit(TTtsGender AGender) { return static_cast<uint8_t>(1u << AGender); }
+  uint8_t FBits = 0;
+};
+
+// Rounds to the nearest integer with ties to the even neighbour, the rule for every
+// fraction the system turns into a count.
+double RoundHalfEven(double AValue);
+
+struct TTtsRequest {
+  std::string Text;
+  std::string Airline;
+  std::string Language;
+  TTtsGender Gender = tgAuto;
+  float Speed = 1.0f;
+  std::string VoiceId;
+  std::string Style;
+  TTtsPriority Priority = tpNormal;
+  int32_t SampleRate = 0;
+  int32_t Seed = 0;
+
+  static TTtsRequest Make(std::string_view AText, std::string_view ALanguage, TTtsGender AGender,
+                          float ASpeed);
+  void Normalize();
+  std::string EffectiveText() const;
+  std::string Describe() const;
+};
+
+struct TTtsResult {
+  TBytes Wav;
+  int32_t SampleRate = 0;
+  int32_t Channels = 1;
+  int32_t DurationMs = 0;
+  int32_t SynthMs = 0;
+  std::string VoiceId;
+  std::string Language;
+  TTtsGender Gender = tgAuto;
+  float Speed = 1.0f;
+  std::string Engine;
+  std::string ETag;
+  bool FromCache = false;
+
+  bool IsEmpty() const { return Wav.empty(); }
+  // Writes Wav to a file, creating or replacing it; raises std::system_error on failure.
+  void SaveToFile(const std::string& AFileName) const;
+};
+
+struct TVoiceClip {
+  std::string FileName;
+  std::string Text;
+  int32_t DurationMs = 0;
+};
+
+struct TVoiceInfo {
+  std::string Id;
+  std::string Display;
+  TVoiceKind Kind = vkCloned;
+  std::string ProfileFile;
+  std::vector<TVoiceClip> Clips;
+  std::string RefAudioFile;
+  std::string RefText;
+  std::string Language;
+  TTtsGender Gender = tgAuto;
+  std::string Style;
+  std::string Note;
+  int32_t Seed = 0;
+  TDateTime CreatedAt{};
+
+  bool IsEmpty() const { return Id.empty(); }
+};
+
+struct TVoiceClipInput {
+  TBytes Audio;
+  std::string Text;
+};
+
+struct TVoiceCloneSpec {
+  std::string Display;
+  std::string Language;
+  TTtsGender Gender = tgAuto;
+  std::vector<TVoiceClipInput> Clips;
+  std::string Style;
+  std::string Note;
+};
+
+struct TVoiceHint {
+  std::string Language;
+  TTtsGender Gender = tgAuto;
+  int32_t Seed = 0;
+  std::string Display;
+
+  static TVoiceHint FromVoice(const TVoiceInfo& AVoice);
+};
+
+struct TS2Params {
+  std::string Text;
+  TBytes ReferenceAudio;
+  std::string ReferenceText;
+  std::string VoiceProfile;
+  int32_t MaxNewTokens = 1024;
+  float Temperature = 0.58f;
+  float TopP = 0.8f;
+  int32_t TopK = 40;
+  float RepetitionPenalty = 1.1f;
+  int32_t Seed = 0;
+
+  static TS2Params Defaults() { return {}; }
+};
+
+struct TEngineOptions {
+  std::string ModelFile;
+  TComputeBackend Compute = cbAuto;
+  int32_t GpuDevice = 0;
+  int32_t GpuLayers = -1;
+  int32_t Threads = 0;
+  bool UseMirror = true;
+  std::string PackageBaseUrl;
+  int32_t TimeoutMs = 180000;
+  int32_t MaxNewTokens = 1024;
+  float Temperature = 0.58f;
+  float TopP = 0.8f;
+  int32_t TopK = 40;
+  float RepetitionPenalty = 1.1f;
+  std::string ExtraArgs;
+
+  std::string Describe() const;
+};
+
+struct TPcmBuffer {
+  std::vector<float> Data;
+  int32_t SampleRate = 0;
+
+  int32_t DurationMs() const;
+  bool IsEmpty() const { return Data.empty(); }
+  static TPcmBuffer Silence(int32_t ASampleRate, int32_t AMs);
+};
+
+// The one exception the service raises; its code travels end to end and decides the
+// HTTP status and the "error" member of the JSON error body.
+class ETtsError : public std::runtime_error {
+ public:
+  ETtsError(TTtsErrorCode ACode, const std::string& AMsg)
+      : std::runtime_error(AMsg), FCode(ACode) {}
+  [[noreturn]] static void Raise_(TTtsErrorCode ACode, const std::string& AMsg);
+  TTtsErrorCode Code() const { return FCode; }
+  int HttpStatus() const;
+
+ private:
+  TTtsErrorCode FCode;
+};
+
+std::string NormalizeAirline(std::string_view AText);
+std::string NormalizeLanguage(std::string_view AText);
+std::string LanguageName(std::string_view ACode);
+std::string LanguageLabel(std::string_view ACode);
+const std::vector<std::string>& KnownLanguages();
+
+std::string GenderToStr(TTtsGender AGender);
+TTtsGender ParseGender(std::string_view AText);
+std::string GenderDisplay(TTtsGender AGender);
+std::string ComputeToStr(TComputeBackend ACompute);
+TComputeBackend ParseCompute(std::string_view AText);
+std::string ComputeDisplay(TComputeBackend ACompute);
+std::string SpeedModeToStr(TTtsSpeedMode AMode);
+TTtsSpeedMode ParseSpeedMode(std::string_view AText);
+std::string SpeedModeDisplay(TTtsSpeedMode AMode);
+
+std::string Sha256Hex(std::string_view AText);
+std::string Sha256Hex(const TBytes& ABytes);
+std::string ErrorCodeName(TTtsErrorCode ACode);
+int ErrorCodeHttpStatus(TTtsErrorCode ACode);
+float ClampSpeed(float ASpeed);
+
+}  // namespace quavox

@@ -1,0 +1,121 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace quavox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const std::string& AWhat) {
+  throw std::system_error(errno, std::generic_category(), AWhat);
+}
+
+void WriteAllAndSync(const std::string& AFileName, std::span<const uint8_t> ABytes) {
+  const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (Fd < 0) ThrowErrno(AFileName);
+  std::size_t Done = 0;
+  while (Done < ABytes.size()) {
+    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int Saved = errno;
+      ::close(Fd);
+      errno = Saved;
+      ThrowErrno(AFileName);
+    }
+    Done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(Fd) != 0 || ::close(Fd) != 0) ThrowErrno(AFileName);
+}
+
+std::string ParentOf(const std::string& AFileName) {
+  const fs::path Parent = fs::path(AFileName).parent_path();
+  return Parent.empty() ? std::string(".") : Parent.string();
+}
+
+}  // namespace
+
+void ForceDirectories(const std::string& ADir) {
+  if (!ADir.empty()) fs::create_directories(ADir);
+}
+
+void FsyncFolderOf(const std::string& AFileName) {
+  const int Fd = ::open(ParentOf(AFileName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return;
+  ::fsync(Fd);
+  ::close(Fd);
+}
+
+void WriteFileAtomic(const std::string& AFileName, std::span<const uint8_t> ABytes) {
+  ForceDirectories(ParentOf(AFileName));
+  const std::string Temp = AFileName + ".tmp";
+  try {
+    WriteAllAndSync(Temp, ABytes);
+    if (::rename(Temp.c_str(), AFileName.c_str()) != 0) ThrowErrno(AFileName);
+  } catch (...) {
+    ::unlink(Temp.c_str());
+    throw;
+  }
+  FsyncFolderOf(AFileName);
+}
+
+void WriteFileAtomic(const std::string& AFileName, std::string_view AText) {
+  WriteFileAtomic(AFileName,
+                  std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+}
+
+void ReplaceFileKeepingBackup(const std::string& AFileName, const std::string& ABackupName,
+                              std::span<const uint8_t> ABytes) {
+  ForceDirectories(ParentOf(AFileName));
+  const std::string Temp = AFileName + ".tmp";
+  try {
+    WriteAllAndSync(Temp, ABytes);
+    // The backup is a second name of the current file, so no moment exists without a
+    // complete index on disk.
+    if (::access(AFileName.c_str(), F_OK) == 0) {
+      const std::string BackupTemp = ABackupName + ".tmp";
+      ::unlink(BackupTemp.c_str());
+      if (::link(AFileName.c_str(), BackupTemp.c_str()) == 0)
+        ::rename(BackupTemp.c_str(), ABackupName.c_str());
+    }
+    if (::rename(Temp.c_str(), AFileName.c_str()) != 0) ThrowErrno(AFileName);
+  } catch (...) {
+    ::unlink(Temp.c_str());
+    throw;
+  }
+  FsyncFolderOf(AFileName);
+}
+
+std::string IncludeTrailingSlash(std::string APath) {
+  if (APath.empty() || APath.back() != '/') APath += '/';
+  return APath;
+}
+
+std::string ExecutableDir() {
+  std::error_code Ec;
+  const fs::path Exe = fs::read_symlink("/proc/self/exe", Ec);
+  if (Ec) return IncludeTrailingSlash(fs::current_path().string());
+  return IncludeTrailingSlash(Exe.parent_path().string());
+}
+
+std::string XdgDataHome() {
+  const char* Xdg = std::getenv("XDG_DATA_HOME");
+  if (Xdg != nullptr && *Xdg == '/') return IncludeTrailingSlash(Xdg);
+  const char* Home = std::getenv("HOME");
+  return IncludeTrailingSlash(std::string(Home != nullptr ? Home : "/tmp") + "/.local/share");
+}
+
+bool IsFolderWritable(const std::string& ADir) {
+  return ::access(ADir.c_str(), W_OK) == 0;
+}
+
+}  // namespace quavox

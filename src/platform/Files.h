@@ -1,0 +1,36 @@
+// File operations whose crash behaviour matters: a file replaced through these is either
+// the old content or the new, never half of one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quavox {
+
+// Creates every missing folder of the path; raises std::filesystem::filesystem_error.
+void ForceDirectories(const std::string& ADir);
+
+// Writes the bytes to "<file>.tmp", flushes them to disk, renames the temporary over the
+// file and flushes the folder. Raises std::system_error; the temporary is removed on failure.
+void WriteFileAtomic(const std::string& AFileName, std::span<const uint8_t> ABytes);
+void WriteFileAtomic(const std::string& AFileName, std::string_view AText);
+
+// As WriteFileAtomic, but first hard-links the current file to ABackupName so a crash
+// between the two steps still leaves a complete copy behind.
+void ReplaceFileKeepingBackup(const std::string& AFileName, const std::string& ABackupName,
+                              std::span<const uint8_t> ABytes);
+
+void FsyncFolderOf(const std::string& AFileName);
+
+// Folder of the running executable, with a trailing '/'.
+std::string ExecutableDir();
+// $XDG_DATA_HOME, or ~/.local/share, with a trailing '/'.
+std::string XdgDataHome();
+bool IsFolderWritable(const std::string& ADir);
+
+std::string IncludeTrailingSlash(std::string APath);
+
+}  // namespace quavox

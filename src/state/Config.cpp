@@ -1,0 +1,402 @@
+#include "state/Config.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "audio/Wav.h"
+#include "core/Log.h"
+#include "core/Text.h"
+#include "platform/Files.h"
+#include "state/Json.h"
+
+namespace quavox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* LogSource = "config";
+
+int32_t ReadClamped(const TJson* ANode, std::string_view AName, int32_t ACurrent, int32_t ALow,
+                    int32_t AHigh) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(JsonInteger(ANode, AName, ACurrent), ALow, AHigh));
+}
+
+float ReadFloat(const TJson* ANode, std::string_view AName, float ACurrent) {
+  const double v = JsonFloat(ANode, AName, ACurrent);
+  return std::isfinite(static_cast<float>(v)) ? static_cast<float>(v) : ACurrent;
+}
+
+void ReadServer(const TJson* s, TConfigSettings& c) {
+  if (s == nullptr) return;
+  c.Port = ReadClamped(s, "port", c.Port, 1, 65535);
+  c.BindAddress = JsonString(s, "bind", c.BindAddress);
+  c.RateLimitPerMinute = ReadClamped(s, "rateLimitPerMinute", c.RateLimitPerMinute, 0, INT32_MAX);
+  c.AutoStartServer = JsonBoolean(s, "autoStart", c.AutoStartServer);
+  c.MinimizeToTray = JsonBoolean(s, "minimizeToTray", c.MinimizeToTray);
+  c.ShowAdvanced = JsonBoolean(s, "showAdvanced", c.ShowAdvanced);
+  c.UiLanguage = ParseUiLang(JsonString(s, "uiLanguage", UiLangCode(c.UiLanguage)));
+}
+
+void ReadSynthesis(const TJson* s, TConfigSettings& c) {
+  if (s == nullptr) return;
+  c.MaxTextLength = ReadClamped(s, "maxTextLength", c.MaxTextLength, 1, 100000);
+  c.QueueLimit = ReadClamped(s, "queueLimit", c.QueueLimit, 1, 4096);
+  c.RequestTimeoutMs = ReadClamped(s, "timeoutMs", c.RequestTimeoutMs, 1000, 900000);
+  c.SpeedMode = ParseSpeedMode(JsonString(s, "speedMode", SpeedModeToStr(c.SpeedMode)));
+  c.OutputSampleRate = ReadClamped(s, "outputSampleRate", c.OutputSampleRate, 0, INT32_MAX);
+  c.NormalizeOutput = JsonBoolean(s, "normalizeOutput", c.NormalizeOutput);
+  c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
+}
+
+void ReadCache(const TJson* s, TConfigSettings& c) {
+  if (s == nullptr) return;
+  c.CacheEnabled = JsonBoolean(s, "enabled", c.CacheEnabled);
+  c.CacheBudgetMB = ReadClamped(s, "budgetMB", c.CacheBudgetMB, 0, 8192);
+}
+
+void ReadEngine(const TJson* s, TEngineOptions& e) {
+  if (s == nullptr) return;
+  e.ModelFile = JsonString(s, "modelFile", e.ModelFile);
+  e.Compute = ParseCompute(JsonString(s, "compute", ComputeToStr(e.Compute)));
+  e.GpuDevice = ReadClamped(s, "gpuDevice", e.GpuDevice, 0, 15);
+  e.GpuLayers = ReadClamped(s, "gpuLayers", e.GpuLayers, -1, 999);
+  e.Threads = ReadClamped(s, "threads", e.Threads, 0, 256);
+  e.UseMirror = JsonBoolean(s, "useMirror", e.UseMirror);
+  e.PackageBaseUrl = JsonString(s, "packageBaseUrl", e.PackageBaseUrl);
+  e.TimeoutMs = ReadClamped(s, "timeoutMs", e.TimeoutMs, 5000, 900000);
+  e.MaxNewTokens = ReadClamped(s, "maxNewTokens", e.MaxNewTokens, 64, 16384);
+  e.Temperature = ReadFloat(s, "temperature", e.Temperature);
+  e.TopP = ReadFloat(s, "topP", e.TopP);
+  e.TopK = ReadClamped(s, "topK", e.TopK, 0, 1000);
+  e.RepetitionPenalty = ReadFloat(s, "repetitionPenalty", e.RepetitionPenalty);
+  e.ExtraArgs = JsonString(s, "extraArgs", e.ExtraArgs);
+}
+
+std::vector<std::string> SplitColon(const std::string& AText) {
+  std::vector<std::string> Parts;
+  std::size_t Start = 0;
+  for (;;) {
+    const std::size_t Colon = AText.find(':', Start);
+    Parts.push_back(AText.substr(Start, Colon - Start));
+    if (Colon == std::string::npos) return Parts;
+    Start = Colon + 1;
+  }
+}
+
+// Voice maps: names with enough ":"-separated parts are normalised into keys, others are
+// kept trimmed; members with a blank value are dropped.
+template <typename TMakeKey>
+std::map<std::string, std::string> ReadVoiceMap(const TJson* ARoot, std::string_view AName,
+                                                std::size_t AMinParts, TMakeKey AMakeKey) {
+  std::map<std::string, std::string> Map;
+  const TJson* Node = JsonChildObject(ARoot, AName);
+  if (Node == nullptr) return Map;
+  for (const auto& [Name, Value] : Node->items()) {
+    const std::string Id = JsonString(Node, Name, {});
+    if (Trim(Id).empty()) continue;
+    const auto Parts = SplitColon(Name);
+    Map[Parts.size() >= AMinParts ? AMakeKey(Parts) : Trim(Name)] = Id;
+  }
+  return Map;
+}
+
+std::vector<THubShare> ReadShares(const TJson* AHub) {
+  std::vector<THubShare> Shares;
+  const TJson* Items = JsonChildArray(AHub, "shares");
+  if (Items == nullptr) return Shares;
+  for (const TJson& Item : *Items) {
+    if (!Item.is_object()) continue;
+    THubShare Share{JsonString(&Item, "id", {}), JsonString(&Item, "title", {}),
+                    JsonString(&Item, "deleteKey", {})};
+    if (!Share.Id.empty() && !Share.DeleteKey.empty()) Shares.push_back(std::move(Share));
+  }
+  return Shares;
+}
+
+TJson EngineJson(const TEngineOptions& e) {
+  return {{"modelFile", e.ModelFile},
+          {"compute", ComputeToStr(e.Compute)},
+          {"gpuDevice", e.GpuDevice},
+          {"gpuLayers", e.GpuLayers},
+          {"threads", e.Threads},
+          {"useMirror", e.UseMirror},
+          {"packageBaseUrl", e.PackageBaseUrl},
+          {"timeoutMs", e.TimeoutMs},
+          {"maxNewTokens", e.MaxNewTokens},
+          {"temperature", RoundTo4Decimals(e.Temperature)},
+          {"topP", RoundTo4Decimals(e.TopP)},
+          {"topK", e.TopK},
+          {"repetitionPenalty", RoundTo4Decimals(e.RepetitionPenalty)},
+          {"extraArgs", e.ExtraArgs}};
+}
+
+TJson MapJson(const std::map<std::string, std::string>& AMap) {
+  TJson Node = TJson::object();
+  for (const auto& [Key, Value] : AMap)
+    Node[Key] = Value;
+  return Node;
+}
+
+bool SameIdIgnoringCase(std::string_view A, std::string_view B) {
+  return SameTextAscii(A, B);
+}
+
+}  // namespace
+
+TAppFolders TAppFolders::Default() {
+  const std::string Exe = ExecutableDir();
+  const std::string AppData = XdgDataHome() + "Tallyhorn/Quavox/";
+  if (IsFolderWritable(Exe)) return {Exe, AppData};
+  return {XdgDataHome() + "quavox/", AppData};
+}
+
+TAppFolders TAppFolders::UnderRoot(const std::string& ARoot) {
+  return {IncludeTrailingSlash(ARoot), XdgDataHome() + "Tallyhorn/Quavox/"};
+}
+
+std::string DefaultKey(std::string_view ALanguage, TTtsGender AGender) {
+  return NormalizeLanguage(ALanguage) + ":" + GenderToStr(AGender);
+}
+
+std::string AirlineKey(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender) {
+  return NormalizeAirline(AAirline) + ":" + NormalizeLanguage(ALanguage) + ":" +
+         GenderToStr(AGender);
+}
+
+TAppConfig::TAppConfig(TAppFolders AFolders) : FFolders(std::move(AFolders)) {
+  MigrateLegacyClips();
+  Reset();
+}
+
+void TAppConfig::Reset() {
+  TLockGuard Guard(FLock);
+  FSettings = TConfigSettings{};
+  FHubShares.clear();
+  FDefaults.clear();
+  FAirlines.clear();
+}
+
+void TAppConfig::Load(const std::string& AFileName) {
+  const std::string File = AFileName.empty() ? ConfigFile() : AFileName;
+  std::error_code Ec;
+  if (!fs::exists(File, Ec)) {
+    TAppLog::Info(LogSource, "no config file; using defaults and writing one: %s", File);
+    Save(File);
+    return;
+  }
+  std::string Text;
+  try {
+    const TBytes Bytes = ReadFileBytes(File);
+    Text.assign(Bytes.begin(), Bytes.end());
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot read config (%s); using defaults", E.what());
+    return;
+  }
+  const auto Root = ParseJsonObject(StripUtf8Bom(Text));
+  if (!Root) {
+    TAppLog::Warn(LogSource, "config is not valid JSON; using defaults");
+    return;
+  }
+  const TJson* R = &*Root;
+  {
+    TLockGuard Guard(FLock);
+    ReadServer(JsonChildObject(R, "server"), FSettings);
+    ReadSynthesis(JsonChildObject(R, "synthesis"), FSettings);
+    ReadCache(JsonChildObject(R, "cache"), FSettings);
+    ReadEngine(JsonChildObject(R, "engine"), FSettings.Engine);
+    if (const TJson* Hub = JsonChildObject(R, "hub")) {
+      FSettings.HubUserId = JsonString(Hub, "userId", {});
+      FHubShares = ReadShares(Hub);
+    }
+    FAirlines = ReadVoiceMap(R, "airlineVoices", 3, [](const auto& p) {
+      return AirlineKey(p[0], p[1], ParseGender(p[2]));
+    });
+    FDefaults = ReadVoiceMap(R, "defaultVoices", 2,
+                             [](const auto& p) { return DefaultKey(p[0], ParseGender(p[1])); });
+  }
+  TAppLog::Info(LogSource, "config loaded: %s", File);
+}
+
+std::string TAppConfig::ToJsonText() const {
+  TLockGuard Guard(FLock);
+  const TConfigSettings& c = FSettings;
+  TJson Shares = TJson::array();
+  for (const THubShare& s : FHubShares)
+    Shares.push_back({{"id", s.Id}, {"title", s.Title}, {"deleteKey", s.DeleteKey}});
+  TJson Root = TJson::object();
+  Root["version"] = QuavoxVersion;
+  Root["server"] = {{"port", c.Port},
+                    {"bind", c.BindAddress},
+                    {"rateLimitPerMinute", c.RateLimitPerMinute},
+                    {"autoStart", c.AutoStartServer},
+                    {"minimizeToTray", c.MinimizeToTray},
+                    {"showAdvanced", c.ShowAdvanced},
+                    {"uiLanguage", UiLangCode(c.UiLanguage)}};
+  Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
+                       {"queueLimit", c.QueueLimit},
+                       {"timeoutMs", c.RequestTimeoutMs},
+                       {"speedMode", SpeedModeToStr(c.SpeedMode)},
+                       {"outputSampleRate", c.OutputSampleRate},
+                       {"normalizeOutput", c.NormalizeOutput},
+                       {"autoDefaultVoice", c.AutoCreateDefaultVoice}};
+  Root["cache"] = {{"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}};
+  Root["engine"] = EngineJson(c.Engine);
+  Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
+  Root["defaultVoices"] = MapJson(FDefaults);
+  Root["airlineVoices"] = MapJson(FAirlines);
+  return "\xEF\xBB\xBF" + JsonDumpIndented(Root);
+}
+
+void TAppConfig::Save(const std::string& AFileName) {
+  const std::string File = AFileName.empty() ? ConfigFile() : AFileName;
+  TLockGuard SaveGuard(FSaveLock);
+  try {
+    WriteFileAtomic(File, ToJsonText());
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot write config: %s", E.what());
+  }
+}
+
+TConfigSettings TAppConfig::Settings() const {
+  TLockGuard Guard(FLock);
+  return FSettings;
+}
+
+void TAppConfig::SetSettings(const TConfigSettings& ASettings) {
+  TLockGuard Guard(FLock);
+  FSettings = ASettings;
+}
+
+std::string TAppConfig::DefaultVoice(std::string_view ALanguage, TTtsGender AGender) const {
+  TLockGuard Guard(FLock);
+  const auto It = FDefaults.find(DefaultKey(ALanguage, AGender));
+  return It == FDefaults.end() ? std::string() : It->second;
+}
+
+void TAppConfig::SetDefaultVoice(std::string_view ALanguage, TTtsGender AGender,
+                                 std::string_view AVoiceId) {
+  const std::string Key = DefaultKey(ALanguage, AGender);
+  const std::string Id = Trim(AVoiceId);
+  TLockGuard Guard(FLock);
+  if (Id.empty()) {
+    FDefaults.erase(Key);
+  } else {
+    FDefaults[Key] = Id;
+  }
+}
+
+std::string TAppConfig::AirlineVoice(std::string_view AAirline, std::string_view ALanguage,
+                                     TTtsGender AGender) const {
+  if (Trim(AAirline).empty()) return {};
+  TLockGuard Guard(FLock);
+  const auto It = FAirlines.find(AirlineKey(AAirline, ALanguage, AGender));
+  return It == FAirlines.end() ? std::string() : It->second;
+}
+
+void TAppConfig::SetAirlineVoice(std::string_view AAirline, std::string_view ALanguage,
+                                 TTtsGender AGender, std::string_view AVoiceId) {
+  if (Trim(AAirline).empty()) return;
+  const std::string Key = AirlineKey(AAirline, ALanguage, AGender);
+  const std::string Id = Trim(AVoiceId);
+  TLockGuard Guard(FLock);
+  if (Id.empty()) {
+    FAirlines.erase(Key);
+  } else {
+    FAirlines[Key] = Id;
+  }
+}
+
+void TAppConfig::ForgetVoice(std::string_view AVoiceId) {
+  if (Trim(AVoiceId).empty()) return;
+  TLockGuard Guard(FLock);
+  for (auto* Map : {&FDefaults, &FAirlines})
+    std::erase_if(*Map, [&](const auto& Kv) { return SameIdIgnoringCase(Kv.second, AVoiceId); });
+}
+
+TKeyValueList TAppConfig::DefaultsSnapshot() const {
+  TLockGuard Guard(FLock);
+  return {FDefaults.begin(), FDefaults.end()};
+}
+
+TKeyValueList TAppConfig::AirlinesSnapshot() const {
+  TLockGuard Guard(FLock);
+  return {FAirlines.begin(), FAirlines.end()};
+}
+
+std::vector<std::string> TAppConfig::KnownAirlines() const {
+  std::set<std::string> Codes;
+  {
+    TLockGuard Guard(FLock);
+    for (const auto& Kv : FAirlines) {
+      const std::size_t Colon = Kv.first.find(':');
+      if (Colon != std::string::npos && Colon > 0) Codes.insert(Kv.first.substr(0, Colon));
+    }
+  }
+  return {Codes.begin(), Codes.end()};
+}
+
+void TAppConfig::AddHubShare(std::string_view AId, std::string_view ATitle,
+                             std::string_view ADeleteKey) {
+  if (AId.empty() || ADeleteKey.empty()) return;
+  THubShare Share{std::string(AId), std::string(ATitle), std::string(ADeleteKey)};
+  TLockGuard Guard(FLock);
+  const auto It = std::find_if(FHubShares.begin(), FHubShares.end(),
+                               [&](const THubShare& s) { return SameIdIgnoringCase(s.Id, AId); });
+  if (It != FHubShares.end()) {
+    *It = std::move(Share);
+  } else {
+    FHubShares.push_back(std::move(Share));
+  }
+}
+
+std::string TAppConfig::HubDeleteKey(std::string_view AId) const {
+  TLockGuard Guard(FLock);
+  for (const THubShare& s : FHubShares)
+    if (SameIdIgnoringCase(s.Id, AId)) return s.DeleteKey;
+  return {};
+}
+
+void TAppConfig::RemoveHubShare(std::string_view AId) {
+  TLockGuard Guard(FLock);
+  std::erase_if(FHubShares, [&](const THubShare& s) { return SameIdIgnoringCase(s.Id, AId); });
+}
+
+std::vector<THubShare> TAppConfig::HubShares() const {
+  TLockGuard Guard(FLock);
+  return FHubShares;
+}
+
+std::string TAppConfig::BaseUrl() const {
+  const TConfigSettings c = Settings();
+  const std::string Host =
+      c.BindAddress.empty() || c.BindAddress == "0.0.0.0" ? "127.0.0.1" : c.BindAddress;
+  return Format("http://%s:%d", Host, c.Port);
+}
+
+void TAppConfig::MigrateLegacyClips() {
+  const std::string OldDir = FFolders.AppDataDir + "voices/";
+  try {
+    std::error_code Ec;
+    if (!fs::is_directory(OldDir, Ec)) return;
+    std::vector<fs::path> Files;
+    for (const auto& Entry : fs::directory_iterator(OldDir))
+      if (Entry.is_regular_file()) Files.push_back(Entry.path());
+    if (Files.empty()) return;
+    ForceDirectories(VoicesDir());
+    for (const fs::path& From : Files) {
+      const fs::path To = fs::path(VoicesDir()) / From.filename();
+      if (!fs::exists(To)) fs::copy_file(From, To);
+    }
+    TAppLog::Info(LogSource, "moved %d legacy reference clips from %s to %s", Files.size(), OldDir,
+                  VoicesDir());
+  } catch (const std::exception& E) {
+    TAppLog::Warn(LogSource,
+                  "could not move legacy reference clips (%s); older voices may stop working",
+                  E.what());
+  }
+}
+
+}  // namespace quavox

@@ -1,0 +1,116 @@
+// Every setting of the program and the folder layout every other part uses. One instance
+// lives as long as the host; it is read and changed from the window, the HTTP connection
+// threads and the service at once, so every member is behind the object's own lock, and
+// saves are serialised so the file always ends as the newest complete snapshot.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/I18n.h"
+#include "core/ThreadAnnotations.h"
+#include "core/Types.h"
+
+namespace quavox {
+
+struct THubShare {
+  std::string Id;
+  std::string Title;
+  std::string DeleteKey;
+};
+
+// The scalar settings, copied out and in as one value.
+struct TConfigSettings {
+  int32_t Port = 17150;
+  std::string BindAddress = "0.0.0.0";
+  int32_t RateLimitPerMinute = 0;
+  bool AutoStartServer = true;
+  bool MinimizeToTray = true;
+  TUiLang UiLanguage = ulAuto;
+  bool ShowAdvanced = false;
+  std::string HubUserId;
+  int32_t MaxTextLength = 5000;
+  int32_t QueueLimit = 64;
+  int32_t RequestTimeoutMs = 180000;
+  TTtsSpeedMode SpeedMode = smLocalStretch;
+  int32_t OutputSampleRate = 0;
+  bool NormalizeOutput = false;
+  bool AutoCreateDefaultVoice = true;
+  bool CacheEnabled = true;
+  int32_t CacheBudgetMB = 0;
+  TEngineOptions Engine;
+};
+
+// Where the program keeps its files: the program folder (data, clone, temp, models,
+// engine, logs) and the per-user application-data folder (legacy clips).
+struct TAppFolders {
+  std::string ProgramDir;
+  std::string AppDataDir;
+
+  // Beside the executable, or $XDG_DATA_HOME/quavox/ when that folder is not writable.
+  static TAppFolders Default();
+  static TAppFolders UnderRoot(const std::string& ARoot);
+};
+
+using TKeyValueList = std::vector<std::pair<std::string, std::string>>;
+
+std::string DefaultKey(std::string_view ALanguage, TTtsGender AGender);
+std::string AirlineKey(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender);
+
+class TAppConfig {
+ public:
+  explicit TAppConfig(TAppFolders AFolders = TAppFolders::Default());
+
+  std::string ExeDir() const { return FFolders.ProgramDir; }
+  std::string DataDir() const { return FFolders.ProgramDir + "data/"; }
+  std::string VoicesDir() const { return FFolders.ProgramDir + "clone/"; }
+  std::string CacheDir() const { return FFolders.ProgramDir + "temp/"; }
+  std::string ModelsDir() const { return FFolders.ProgramDir + "models/"; }
+  std::string EngineDir() const { return FFolders.ProgramDir + "engine/"; }
+  std::string LogsDir() const { return FFolders.ProgramDir + "logs/"; }
+  std::string ConfigFile() const { return DataDir() + "config.json"; }
+  std::string VoicesFile() const { return DataDir() + "voices.json"; }
+  std::string AppDataDir() const { return FFolders.AppDataDir; }
+
+  void Reset();
+  void Load(const std::string& AFileName = {});
+  void Save(const std::string& AFileName = {});
+
+  TConfigSettings Settings() const;
+  void SetSettings(const TConfigSettings& ASettings);
+
+  std::string DefaultVoice(std::string_view ALanguage, TTtsGender AGender) const;
+  void SetDefaultVoice(std::string_view ALanguage, TTtsGender AGender, std::string_view AVoiceId);
+  std::string AirlineVoice(std::string_view AAirline, std::string_view ALanguage,
+                           TTtsGender AGender) const;
+  void SetAirlineVoice(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender,
+                       std::string_view AVoiceId);
+  void ForgetVoice(std::string_view AVoiceId);
+  TKeyValueList DefaultsSnapshot() const;
+  TKeyValueList AirlinesSnapshot() const;
+  std::vector<std::string> KnownAirlines() const;
+
+  void AddHubShare(std::string_view AId, std::string_view ATitle, std::string_view ADeleteKey);
+  std::string HubDeleteKey(std::string_view AId) const;
+  void RemoveHubShare(std::string_view AId);
+  std::vector<THubShare> HubShares() const;
+
+  std::string BaseUrl() const;
+
+ private:
+  void MigrateLegacyClips();
+  std::string ToJsonText() const;
+
+  const TAppFolders FFolders;
+  // Held across a whole save so two saves never interleave and the newest snapshot wins.
+  TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
+  mutable TMutex FLock;
+  TConfigSettings FSettings QX_GUARDED_BY(FLock);
+  std::map<std::string, std::string> FDefaults QX_GUARDED_BY(FLock);
+  std::vector<THubShare> FHubShares QX_GUARDED_BY(FLock);
+  std::map<std::string, std::string> FAirlines QX_GUARDED_BY(FLock);
+};
+
+}  // namespace quavox

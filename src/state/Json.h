@@ -1,0 +1,35 @@
+// Lenient JSON reading shared by every reader of outside data: a missing member, a JSON
+// null, a value of the wrong type or a parse failure gives the caller's default. None of
+// these functions throws, whatever the text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace quavox {
+
+using TJson = nlohmann::ordered_json;
+
+// The object, or nothing when the text is blank, not JSON, or not an object.
+std::optional<TJson> ParseJsonObject(std::string_view AText);
+std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault);
+int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault);
+bool JsonBoolean(const TJson* ANode, std::string_view AName, bool ADefault);
+double JsonFloat(const TJson* ANode, std::string_view AName, double ADefault);
+const TJson* JsonChildObject(const TJson* ANode, std::string_view AName);
+const TJson* JsonChildArray(const TJson* ANode, std::string_view AName);
+
+// Two-space indented text; invalid UTF-8 in stored strings is replaced, never thrown on.
+std::string JsonDumpIndented(const TJson& AValue);
+// A single line with every non-ASCII character escaped, for replies on the wire.
+std::string JsonDumpAscii(const TJson& AValue);
+// Skips a UTF-8 byte order mark.
+std::string_view StripUtf8Bom(std::string_view AText);
+// A float rounded to four decimals, so 0.58f is stored as 0.58 rather than 0.5799999833.
+double RoundTo4Decimals(float AValue);
+
+}  // namespace quavox

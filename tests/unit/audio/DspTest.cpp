@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "audio/Dsp.h"
+
+namespace quavox {
+namespace {
+
+TPcmBuffer Tone(int ARate, double ASeconds, double AHz) {
+  TPcmBuffer b;
+  b.SampleRate = ARate;
+  b.Data.resize(static_cast<std::size_t>(ARate * ASeconds));
+  for (std::size_t i = 0; i < b.Data.size(); ++i)
+    b.Data[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * AHz * i / ARate));
+  return b;
+}
+
+// Zero crossings per second, a cheap pitch measure for a pure tone.
+double CrossingsPerSecond(const TPcmBuffer& ABuffer) {
+  int n = 0;
+  for (std::size_t i = 1; i < ABuffer.Data.size(); ++i)
+    if ((ABuffer.Data[i - 1] < 0) != (ABuffer.Data[i] < 0)) ++n;
+  return n / (ABuffer.Data.size() / static_cast<double>(ABuffer.SampleRate));
+}
+
+TEST(HannWindow, EndsAtZeroPeaksInTheMiddle) {
+  const auto w = HannWindow(129);
+  EXPECT_EQ(w.front(), 0.0f);
+  EXPECT_NEAR(w.back(), 0.0f, 1e-7);
+  EXPECT_FLOAT_EQ(w[64], 1.0f);
+}
+
+TEST(SpeedThresholds, StretchAndResampleDifferNearOne) {
+  const TPcmBuffer In = Tone(24000, 1.0, 300);
+  EXPECT_EQ(TimeStretch(In, 1.005f).Data, In.Data);
+  EXPECT_NE(ResampleBySpeed(In, 1.005f).Data.size(), In.Data.size());
+  EXPECT_EQ(TimeStretch(In, 1.0005f).Data, In.Data);
+  EXPECT_EQ(ResampleBySpeed(In, 1.0005f).Data, In.Data);
+  // Out-of-range speeds are sanitised first.
+  EXPECT_EQ(TimeStretch(In, 3.0f).Data, TimeStretch(In, 2.0f).Data);
+  EXPECT_EQ(TimeStretch(In, 0.25f).Data, TimeStretch(In, 0.5f).Data);
+  EXPECT_EQ(TimeStretch(In, 0.0f).Data, In.Data);
+  EXPECT_EQ(TimeStretch(In, std::numeric_limits<float>::quiet_NaN()).Data, In.Data);
+}
+
+TEST(TimeStretch, ChangesLengthAndKeepsPitch) {
+  const TPcmBuffer In = Tone(24000, 10.0, 220);
+  for (const float Speed : {2.0f, 0.5f, 1.3f}) {
+    const TPcmBuffer Out = TimeStretch(In, Speed);
+    EXPECT_EQ(Out.SampleRate, 24000);
+    EXPECT_NEAR(Out.DurationMs(), 10000 / Speed, 60) << Speed;
+    EXPECT_NEAR(CrossingsPerSecond(Out), CrossingsPerSecond(In), 10) << Speed;
+  }
+}
+
+TEST(TimeStretch, ShortClipsFallBackToResampling) {
+  TPcmBuffer In = Tone(24000, 1000 / 24000.0, 1000);
+  ASSERT_EQ(In.Data.size(), 1000u);
+  EXPECT_EQ(TimeStretch(In, 1.5f).Data, ResampleBySpeed(In, 1.5f).Data);
+  EXPECT_TRUE(TimeStretch(TPcmBuffer{{}, 24000}, 1.5f).Data.empty());
+}
+
+// The fast search must pick what the plain formulas pick; equal scores go to the most
+// negative offset, and candidates outside the input are skipped.
+TEST(BestOverlapOffset, MatchesTheReferenceSearch) {
+  std::mt19937 Rng(7);
+  std::uniform_real_distribution<float> U(-1, 1);
+  for (const auto& [Hs, T] : {std::pair{480, 192}, std::pair{882, 353}, std::pair{64, 5}}) {
+    std::vector<float> In(20000), Out(4000);
+    for (auto& v : In)
+      v = U(Rng);
+    for (auto& v : Out)
+      v = U(Rng);
+    for (const int Nominal : {0, 100, 5000, 20000 - Hs - T, 20000 - Hs}) {
+      EXPECT_EQ(BestOverlapOffset(In, Nominal, Out, 1000, Hs, T),
+                BestOverlapOffsetReference(In, Nominal, Out, 1000, Hs, T))
+          << Hs << " " << Nominal;
+    }
+  }
+  const std::vector<float> Silence(5000, 0.0f), Tail(1000, 0.0f);
+  EXPECT_EQ(BestOverlapOffset(Silence, 2000, Tail, 0, 480, 192), 2000 - 192);
+}
+
+TEST(ResampleBySpeed, InterpolatesAndHoldsTheLastSample) {
+  const TPcmBuffer Out = ResampleBySpeed(TPcmBuffer{{0.0f, 1.0f, 0.5f}, 8000}, 0.5f);
+  EXPECT_EQ(Out.Data, (std::vector<float>{0.0f, 0.5f, 1.0f, 0.75f, 0.5f, 0.5f}));
+}
+
+TEST(ResampleTo, ConvertsRatesAndCopiesWhenNothingToDo) {
+  const TPcmBuffer In = Tone(44100, 1.0, 440);
+  const TPcmBuffer Out = ResampleTo(In, 24000);
+  EXPECT_EQ(Out.SampleRate, 24000);
+  EXPECT_NEAR(static_cast<double>(Out.Data.size()), 24000.0, 1.0);
+  EXPECT_NEAR(CrossingsPerSecond(Out), 880, 4);
+  EXPECT_EQ(ResampleTo(In, 44100).Data, In.Data);
+  const TPcmBuffer Same = ResampleTo(In, 0);
+  EXPECT_EQ(Same.SampleRate, 44100);
+  EXPECT_EQ(Same.Data, In.Data);
+  const TPcmBuffer Empty = ResampleTo(TPcmBuffer{{}, 44100}, 24000);
+  EXPECT_TRUE(Empty.Data.empty());
+  EXPECT_EQ(Empty.SampleRate, 24000);
+}
+
+TEST(ApplySpeed, ModeChoosesTheMethod) {
+  const TPcmBuffer In = Tone(24000, 1.0, 300);
+  EXPECT_EQ(ApplySpeed(In, 1.5f, smLocalResample).Data, ResampleBySpeed(In, 1.5f).Data);
+  EXPECT_EQ(ApplySpeed(In, 1.5f, smEngine).Data, TimeStretch(In, 1.5f).Data);
+  EXPECT_EQ(ApplySpeed(In, 1.5f, smLocalStretch).Data, TimeStretch(In, 1.5f).Data);
+}
+
+TEST(GainAndNormalize, ScaleOnlyWhenItMatters) {
+  TPcmBuffer b{{0.5f, -0.25f}, 8000};
+  NormalizePeak(b, 0.95);
+  EXPECT_FLOAT_EQ(b.Data[0], 0.95f);
+  EXPECT_FLOAT_EQ(b.Data[1], -0.475f);
+  TPcmBuffer Zeros{{0.0f, 0.0f}, 8000};
+  NormalizePeak(Zeros, 0.95);
+  EXPECT_EQ(Zeros.Data, (std::vector<float>{0.0f, 0.0f}));
+  TPcmBuffer Near{{0.9495f}, 8000};
+  NormalizePeak(Near, 0.95);
+  EXPECT_EQ(Near.Data[0], 0.9495f);
+  TPcmBuffer Loud{{0.8f}, 8000};
+  ApplyGain(Loud, 2.0);
+  EXPECT_FLOAT_EQ(Loud.Data[0], 1.6f);
+}
+
+TEST(ApplyFades, RampsBothEnds) {
+  const std::tuple<int, std::size_t, std::size_t> Cases[] = {
+      {24000, 2000, 240}, {24000, 100, 50}, {24000, 1, 0}};
+  for (const auto& [Rate, Len, Ramp] : Cases) {
+    TPcmBuffer b{std::vector<float>(Len, 1.0f), Rate};
+    ApplyFades(b, 10);
+    if (Ramp == 0) {
+      EXPECT_EQ(b.Data[0], 1.0f);
+      continue;
+    }
+    EXPECT_EQ(b.Data.front(), 0.0f);
+    EXPECT_EQ(b.Data.back(), 0.0f);
+    EXPECT_FLOAT_EQ(b.Data[Ramp / 2], 0.5f);
+    EXPECT_EQ(b.Data[Ramp], Len > 2 * Ramp ? 1.0f : b.Data[Ramp]);
+    EXPECT_FLOAT_EQ(b.Data[Len - 1 - Ramp / 2], 0.5f);
+  }
+}
+
+}  // namespace
+}  // namespace quavox

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "audio/Wav.h"
+#include "core/Log.h"
+#include "state/Config.h"
+#include "state/Json.h"
+
+namespace quavox {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Root = (fs::temp_directory_path() /
+            ("quavox-config-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+               .string() +
+           "/";
+    fs::remove_all(Root);
+    TAppLog::Clear();
+  }
+  void TearDown() override { fs::remove_all(Root); }
+
+  TAppFolders Folders() const { return {Root, Root + "appdata/"}; }
+  std::string ConfigPath() const { return Root + "data/config.json"; }
+  void WriteConfig(const std::string& AText) const {
+    WriteFileBytes(ConfigPath(),
+                   std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+  }
+  std::string ReadConfig() const {
+    const TBytes b = ReadFileBytes(ConfigPath());
+    return {b.begin(), b.end()};
+  }
+  bool Logged(TLogLevel ALevel, const std::string& APrefix) const {
+    for (const auto& e : TAppLog::Entries())
+      if (e.Level == ALevel && e.Source == "config" && e.Text.rfind(APrefix, 0) == 0) return true;
+    return false;
+  }
+
+  std::string Root;
+};
+
+TEST_F(ConfigTest, MissingFileWritesEveryMemberVersionFirst) {
+  TAppConfig Config(Folders());
+  Config.Load();
+  const std::string Text = ReadConfig();
+  ASSERT_EQ(Text.substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_EQ(Text.substr(3, 30).find("\"version\": \"0.3.26218\""), 4u);
+  EXPECT_NE(Text.find("\"temperature\": 0.58,"), std::string::npos);
+  EXPECT_NE(Text.find("\"repetitionPenalty\": 1.1,"), std::string::npos);
+  const auto Root = ParseJsonObject(StripUtf8Bom(Text));
+  ASSERT_TRUE(Root);
+  std::vector<std::string> Order;
+  for (const auto& [Key, Value] : Root->items())
+    Order.push_back(Key);
+  EXPECT_EQ(Order, (std::vector<std::string>{"version", "server", "synthesis", "cache", "engine",
+                                             "hub", "defaultVoices", "airlineVoices"}));
+  EXPECT_TRUE(Logged(llInfo, "no config file; using defaults and writing one: "));
+}
+
+TEST_F(ConfigTest, UnusableFilesGiveDefaultsAndAreLeftAlone) {
+  for (const std::string Text : {"   \n", "[]", "{\"server\": ", "\xFF\xFE\x00"}) {
+    WriteConfig(Text);
+    TAppConfig Config(Folders());
+    Config.Load();
+    EXPECT_EQ(Config.Settings().Port, 17150);
+    EXPECT_EQ(ReadConfig(), Text);
+    EXPECT_TRUE(Logged(llWarn, "config is not valid JSON; using defaults"));
+  }
+}
+
+TEST_F(ConfigTest, ValuesAreConvertedAndClamped) {
+  WriteConfig(R"({"server": {"port": "8080", "autoStart": "Yes", "minimizeToTray": 5,
+      "rateLimitPerMinute": -3, "uiLanguage": " JA "},
+    "synthesis": {"speedMode": "fast", "queueLimit": 0, "timeoutMs": 99999999},
+    "cache": {"budgetMB": 9000},
+    "engine": {"temperature": "0,7", "topP": "0.7", "gpuLayers": -9, "compute": "CUDA"}})");
+  TAppConfig Config(Folders());
+  Config.Load();
+  const TConfigSettings s = Config.Settings();
+  EXPECT_EQ(s.Port, 8080);
+  EXPECT_TRUE(s.AutoStartServer);
+  EXPECT_FALSE(s.MinimizeToTray);
+  EXPECT_EQ(s.RateLimitPerMinute, 0);
+  EXPECT_EQ(s.UiLanguage, ulJa);
+  EXPECT_EQ(s.SpeedMode, smEngine);
+  EXPECT_EQ(s.QueueLimit, 1);
+  EXPECT_EQ(s.RequestTimeoutMs, 900000);
+  EXPECT_EQ(s.CacheBudgetMB, 8192);
+  EXPECT_FLOAT_EQ(s.Engine.Temperature, 0.58f);
+  EXPECT_FLOAT_EQ(s.Engine.TopP, 0.7f);
+  EXPECT_EQ(s.Engine.GpuLayers, -1);
+  EXPECT_EQ(s.Engine.Compute, cbCuda);
+  EXPECT_TRUE(Logged(llInfo, "config loaded: "));
+}
+
+TEST_F(ConfigTest, PortBoundsAndMissingSectionsKeepValues) {
+  const std::pair<const char*, int> Cases[] = {{"0", 1}, {"70000", 65535}, {"\"x\"", 17150}};
+  for (const auto& [Value, Want] : Cases) {
+    WriteConfig(std::string(R"({"server": {"port": )") + Value + "}}");
+    TAppConfig Config(Folders());
+    Config.Load();
+    EXPECT_EQ(Config.Settings().Port, Want) << Value;
+    EXPECT_EQ(Config.Settings().SpeedMode, smLocalStretch);
+  }
+}
+
+TEST_F(ConfigTest, VoiceMapsAreNormalisedOnLoad) {
+  WriteConfig(R"({"airlineVoices": {" cca : ZH-cn : F ": "v1", "CCA": "v2", "MU:zh:male": "  ",
+                   "X:en:m": {"not": "text"}},
+                  "defaultVoices": {"JA:Female": "v3", "zh": "v4"}})");
+  TAppConfig Config(Folders());
+  Config.Load();
+  EXPECT_EQ(Config.AirlinesSnapshot(), (TKeyValueList{{"CCA", "v2"}, {"CCA:zh:female", "v1"}}));
+  EXPECT_EQ(Config.AirlineVoice("cca", "zh", tgFemale), "v1");
+  EXPECT_EQ(Config.DefaultVoice("ja", tgFemale), "v3");
+  EXPECT_EQ(Config.DefaultsSnapshot(), (TKeyValueList{{"ja:female", "v3"}, {"zh", "v4"}}));
+}
+
+TEST_F(ConfigTest, VoiceMapOperations) {
+  TAppConfig Config(Folders());
+  Config.SetAirlineVoice(" ", "zh", tgFemale, "v1");
+  EXPECT_TRUE(Config.AirlinesSnapshot().empty());
+  Config.SetAirlineVoice("cca", "zh", tgFemale, " v1 ");
+  Config.SetAirlineVoice("CCA", "en", tgMale, "ABC");
+  Config.SetAirlineVoice("MU", "zh", tgFemale, "v2");
+  Config.SetDefaultVoice("auto", tgAuto, "abc");
+  EXPECT_EQ(Config.AirlineVoice("CCA", "zh-CN", tgFemale), "v1");
+  EXPECT_EQ(Config.DefaultVoice("", tgAuto), "abc");
+  EXPECT_EQ(Config.KnownAirlines(), (std::vector<std::string>{"CCA", "MU"}));
+  Config.ForgetVoice("abc");
+  EXPECT_EQ(Config.AirlineVoice("CCA", "en", tgMale), "");
+  EXPECT_EQ(Config.DefaultVoice("", tgAuto), "");
+  Config.SetAirlineVoice("cca", "zh", tgFemale, " ");
+  EXPECT_EQ(Config.AirlinesSnapshot(), (TKeyValueList{{"MU:zh:female", "v2"}}));
+}
+
+TEST_F(ConfigTest, HubSharesLoadAppendAndAddReplaces) {
+  WriteConfig(R"({"hub": {"userId": "ops", "shares": [
+      {"id": "a", "title": "one", "deleteKey": "k1"}, {"id": "A", "title": "two", "deleteKey": "k2"},
+      {"id": "b", "title": "no key"}, 5]}})");
+  TAppConfig Config(Folders());
+  Config.Load();
+  EXPECT_EQ(Config.Settings().HubUserId, "ops");
+  EXPECT_EQ(Config.HubShares().size(), 2u);
+  Config.AddHubShare("a", "three", "k3");
+  EXPECT_EQ(Config.HubDeleteKey("A"), "k3");
+  Config.AddHubShare("c", "no key", "");
+  Config.RemoveHubShare("a");
+  EXPECT_TRUE(Config.HubShares().empty());
+}
+
+TEST_F(ConfigTest, SaveAndLoadRoundTrip) {
+  TAppConfig Config(Folders());
+  TConfigSettings s = Config.Settings();
+  s.Port = 18000;
+  s.BindAddress = "";
+  s.SpeedMode = smLocalResample;
+  s.Engine.Temperature = 0.7f;
+  s.Engine.ExtraArgs = "--x \"y\"";
+  Config.SetSettings(s);
+  Config.SetAirlineVoice("CCA", "zh", tgFemale, "v1");
+  Config.AddHubShare("id1", "标题", "key");
+  Config.Save();
+  EXPECT_EQ(Config.BaseUrl(), "http://127.0.0.1:18000");
+  TAppConfig Again(Folders());
+  Again.Load();
+  const TConfigSettings r = Again.Settings();
+  EXPECT_EQ(r.Port, 18000);
+  EXPECT_EQ(r.SpeedMode, smLocalResample);
+  EXPECT_FLOAT_EQ(r.Engine.Temperature, 0.7f);
+  EXPECT_EQ(r.Engine.ExtraArgs, "--x \"y\"");
+  EXPECT_EQ(Again.AirlineVoice("cca", "zh", tgFemale), "v1");
+  EXPECT_EQ(Again.HubShares().at(0).Title, "标题");
+  EXPECT_FALSE(fs::exists(ConfigPath() + ".tmp"));
+}
+
+// Saves from many threads while others change the maps: every file on disk parses and
+// the last one holds the last change.
+TEST_F(ConfigTest, ConcurrentChangesAndSavesStayWhole) {
+  TAppConfig Config(Folders());
+  std::vector<std::thread> Threads;
+  for (int t = 0; t < 4; ++t)
+    Threads.emplace_back([&Config, t] {
+      for (int i = 0; i < 50; ++i) {
+        Config.SetAirlineVoice("A" + std::to_string(t), "zh", tgFemale, "v" + std::to_string(i));
+        Config.Save();
+        (void)Config.KnownAirlines();
+      }
+    });
+  for (auto& th : Threads)
+    th.join();
+  Config.Save();
+  TAppConfig Again(Folders());
+  Again.Load();
+  EXPECT_EQ(Again.AirlineVoice("A3", "zh", tgFemale), "v49");
+  EXPECT_EQ(Again.KnownAirlines().size(), 4u);
+}
+
+TEST_F(ConfigTest, WriteFailureIsLoggedNotThrown) {
+  fs::create_directories(Root + "data/config.json");  // a folder where the file should be
+  TAppConfig Config(Folders());
+  EXPECT_NO_THROW(Config.Save());
+  EXPECT_TRUE(Logged(llError, "cannot write config: "));
+}
+
+TEST_F(ConfigTest, LegacyClipsAreCopiedWithoutOverwriting) {
+  WriteFileBytes(Root + "appdata/voices/a.wav", TBytes{1});
+  WriteFileBytes(Root + "appdata/voices/b.wav", TBytes{2});
+  WriteFileBytes(Root + "clone/b.wav", TBytes{9});
+  TAppConfig Config(Folders());
+  EXPECT_EQ(ReadFileBytes(Root + "clone/a.wav"), TBytes{1});
+  EXPECT_EQ(ReadFileBytes(Root + "clone/b.wav"), TBytes{9});
+  EXPECT_TRUE(fs::exists(Root + "appdata/voices/a.wav"));
+  EXPECT_TRUE(Logged(llInfo, "moved 2 legacy reference clips from "));
+}
+
+}  // namespace
+}  // namespace quavox

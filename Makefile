@@ -16,7 +16,7 @@ build: deps
 	cmake --build build -j $(JOBS)
 
 run: build
-	./build/bin/quavox-say
+	./build/bin/quavox-say "各位旅客请注意,CA1234 次航班现在开始登机。" build/quavox-sample.wav
 
 test: build
 	cd build && $(CTEST)

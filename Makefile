@@ -43,7 +43,7 @@ fuzz: deps
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 bench: build
-	./build/bench/dsp_bench
+	./build/bench/DspBench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -37,7 +37,9 @@ uint32_t GetU32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// A NaN sample (a broken float WAV, a misbehaving engine) is written as silence.
 int16_t ToPcm16(float s) {
+  if (std::isnan(s)) return 0;
   const float Clipped = std::clamp(s, -1.0f, 1.0f);
   return static_cast<int16_t>(std::nearbyint(static_cast<double>(Clipped) * 32767.0));
 }

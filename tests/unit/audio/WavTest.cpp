@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -76,6 +77,10 @@ TEST(PcmToWav, WritesTheFixedHeaderAndRoundsTiesToEven) {
   EXPECT_EQ(SampleAt(Wav, 1), -32767);
   EXPECT_EQ(SampleAt(Wav, 2), 16384);
   EXPECT_EQ(PcmToWav(TPcmBuffer{}).size(), 44u);
+  const TBytes Odd = PcmToWav(TPcmBuffer{{NAN, INFINITY, -INFINITY}, 8000});
+  EXPECT_EQ(SampleAt(Odd, 0), 0);
+  EXPECT_EQ(SampleAt(Odd, 1), 32767);
+  EXPECT_EQ(SampleAt(Odd, 2), -32767);
 }
 
 TEST(PcmToWav, MultiChannelDuplicatesAndReadsBackAsMono) {

@@ -87,6 +87,11 @@ bool TSynthQueue::Busy() const {
   return FBusy;
 }
 
+bool TSynthQueue::Stopping() const {
+  TLockGuard Guard(FLock);
+  return FTerminated;
+}
+
 TSynthJobPtr TSynthQueue::TakeNext() {
   auto& Line = !FHigh.empty() ? FHigh : FNormal;
   if (Line.empty()) return nullptr;

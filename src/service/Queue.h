@@ -55,6 +55,8 @@ class TSynthQueue {
                     int32_t ATimeoutMs, int32_t& AElapsedMs);
   int32_t Depth() const;
   bool Busy() const;
+  // True once teardown has begun: the running job finishes, nothing else is taken.
+  bool Stopping() const;
   // The new limit applies to the next Submit.
   void SetLimit(int32_t ALimit) { FLimit.store(ALimit); }
   int32_t Limit() const { return FLimit.load(); }

@@ -192,7 +192,13 @@ TEST_F(QueueTest, TeardownWakesEveryWaiter) {
     Waiting.push_back(SubmitAsync(*Queue, "w" + std::to_string(i)));
   while (Queue->Depth() < 3)
     std::this_thread::yield();
-  std::thread Opener([this] { Engine->Open(); });
+  // The running job may end only once teardown has begun, or the worker would take the
+  // next one.
+  TSynthQueue* Raw = Queue.get();
+  std::thread Opener([this, Raw] {
+    while (!Raw->Stopping()) std::this_thread::yield();
+    Engine->Open();
+  });
   Queue.reset();
   Opener.join();
   EXPECT_EQ(CodeOf(Running), ecNone);

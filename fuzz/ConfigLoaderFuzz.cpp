@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -12,6 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   static const std::string Root = [] {
     char Template[] = "/tmp/quavox-config-fuzz-XXXXXX";
+    std::atexit([] { std::filesystem::remove_all(Root); });
     return std::string(mkdtemp(Template)) + "/";
   }();
   const std::string File = Root + "data/config.json";

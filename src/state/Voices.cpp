@@ -1,0 +1,427 @@
+#include "state/Voices.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <limits>
+
+#include "audio/Wav.h"
+#include "core/Format.h"
+#include "core/Log.h"
+#include "core/Text.h"
+#include "platform/Files.h"
+#include "state/Json.h"
+
+namespace quavox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* LogSource = "voices";
+constexpr const char* Utf8Bom = "\xEF\xBB\xBF";
+
+// A JSON integer that must fit a 32-bit field; anything outside gives the default.
+int32_t JsonInt32(const TJson* ANode, std::string_view AName, int32_t ADefault) {
+  const int64_t v = JsonInteger(ANode, AName, ADefault);
+  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
+    return ADefault;
+  return static_cast<int32_t>(v);
+}
+
+TVoiceInfo VoiceFromJson(const TJson& ANode, TDateTime ALoadTime) {
+  const TJson* v = &ANode;
+  TVoiceInfo Voice;
+  Voice.Id = JsonString(v, "id", {});
+  if (Voice.Id.empty()) return Voice;
+  Voice.Display = JsonString(v, "display", Voice.Id);
+  Voice.Kind =
+      LowerAscii(Trim(JsonString(v, "kind", "cloned"))) == "reference" ? vkProfile : vkCloned;
+  Voice.ProfileFile = JsonString(v, "profile", {});
+  if (const TJson* Clips = JsonChildArray(v, "clips")) {
+    for (const TJson& c : *Clips) {
+      if (!c.is_object()) continue;
+      TVoiceClip Clip;
+      Clip.FileName = JsonString(&c, "file", {});
+      if (Clip.FileName.empty()) continue;
+      Clip.Text = JsonString(&c, "text", {});
+      Clip.DurationMs = std::max(0, JsonInt32(&c, "durationMs", 0));
+      Voice.Clips.push_back(std::move(Clip));
+    }
+  }
+  if (Voice.Clips.empty()) {
+    const std::string Legacy = JsonString(v, "refAudio", {});
+    if (!Legacy.empty()) Voice.Clips.push_back({Legacy, JsonString(v, "refText", {}), 0});
+  }
+  Voice.Language = NormalizeLanguage(JsonString(v, "language", "auto"));
+  Voice.Gender = ParseGender(JsonString(v, "gender", "default"));
+  Voice.Style = JsonString(v, "style", {});
+  Voice.Note = JsonString(v, "note", {});
+  Voice.Seed = JsonInt32(v, "seed", 0);
+  if (!ParseIso8601(JsonString(v, "createdAt", {}), Voice.CreatedAt)) Voice.CreatedAt = ALoadTime;
+  return Voice;
+}
+
+TJson VoiceToJson(const TVoiceInfo& AVoice) {
+  TJson Clips = TJson::array();
+  for (const TVoiceClip& c : AVoice.Clips)
+    Clips.push_back({{"file", c.FileName}, {"text", c.Text}, {"durationMs", c.DurationMs}});
+  TJson v = TJson::object();
+  v["id"] = AVoice.Id;
+  v["display"] = AVoice.Display;
+  v["kind"] = AVoice.Kind == vkProfile ? "reference" : "cloned";
+  v["profile"] = AVoice.ProfileFile;
+  v["clips"] = std::move(Clips);
+  v["language"] = AVoice.Language;
+  v["gender"] = GenderToStr(AVoice.Gender);
+  v["style"] = AVoice.Style;
+  v["note"] = AVoice.Note;
+  v["seed"] = AVoice.Seed;
+  v["createdAt"] = FormatIso8601(AVoice.CreatedAt);
+  return v;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t Era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t Yoe = y - Era * 400;
+  const int64_t Doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t Doe = Yoe * 365 + Yoe / 4 - Yoe / 100 + Doy;
+  return Era * 146097 + Doe - 719468;
+}
+
+int DaysInMonth(int AYear, int AMonth) {
+  static constexpr int Days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool Leap = (AYear % 4 == 0 && AYear % 100 != 0) || AYear % 400 == 0;
+  return AMonth == 2 && Leap ? 29 : Days[AMonth - 1];
+}
+
+// Reads exactly ACount digits at APos.
+bool ReadDigits(std::string_view AText, std::size_t& APos, int ACount, int& AValue) {
+  if (APos + ACount > AText.size()) return false;
+  AValue = 0;
+  for (int i = 0; i < ACount; ++i) {
+    const char c = AText[APos + i];
+    if (c < '0' || c > '9') return false;
+    AValue = AValue * 10 + (c - '0');
+  }
+  APos += ACount;
+  return true;
+}
+
+bool Expect(std::string_view AText, std::size_t& APos, char AChar) {
+  if (APos >= AText.size() || AText[APos] != AChar) return false;
+  ++APos;
+  return true;
+}
+
+}  // namespace
+
+int32_t StringHash(std::string_view AText) {
+  uint32_t h = 0;
+  for (const char16_t c : Utf8ToUtf16(AText))
+    h = std::rotl(h, 5) ^ static_cast<uint32_t>(c);
+  return static_cast<int32_t>(h);
+}
+
+bool IsSafeClipFileName(std::string_view AName) {
+  if (AName.empty() || AName == ".") return false;
+  if (AName.find_first_of("/\\") != std::string_view::npos) return false;
+  if (AName.find("..") != std::string_view::npos) return false;
+  return std::none_of(AName.begin(), AName.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+std::string FormatIso8601(TDateTime ATime) {
+  using namespace std::chrono;
+  const auto Ms = floor<milliseconds>(ATime);
+  const std::time_t Seconds = system_clock::to_time_t(floor<seconds>(Ms));
+  const int Millis = static_cast<int>((Ms - floor<seconds>(Ms)).count());
+  std::tm Local{};
+  localtime_r(&Seconds, &Local);
+  char Buf[64];
+  const long Offset = Local.tm_gmtoff / 60;
+  const long Abs = Offset < 0 ? -Offset : Offset;
+  int n = std::snprintf(Buf, sizeof Buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", Local.tm_year + 1900,
+                        Local.tm_mon + 1, Local.tm_mday, Local.tm_hour, Local.tm_min, Local.tm_sec,
+                        Millis);
+  if (Offset == 0) {
+    std::snprintf(Buf + n, sizeof Buf - n, "Z");
+  } else {
+    std::snprintf(Buf + n, sizeof Buf - n, "%c%02ld:%02ld", Offset < 0 ? '-' : '+', Abs / 60,
+                  Abs % 60);
+  }
+  return Buf;
+}
+
+bool ParseIso8601(std::string_view AText, TDateTime& ATime) {
+  using namespace std::chrono;
+  const std::string Text = Trim(AText);
+  const std::string_view t = Text;
+  std::size_t p = 0;
+  int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+  if (!ReadDigits(t, p, 4, Year) || !Expect(t, p, '-') || !ReadDigits(t, p, 2, Month) ||
+      !Expect(t, p, '-') || !ReadDigits(t, p, 2, Day))
+    return false;
+  if (Month < 1 || Month > 12 || Day < 1 || Day > DaysInMonth(Year, Month)) return false;
+  int64_t Nanos = 0;
+  if (p < t.size() && (t[p] == 'T' || t[p] == 't' || t[p] == ' ')) {
+    ++p;
+    if (!ReadDigits(t, p, 2, Hour) || !Expect(t, p, ':') || !ReadDigits(t, p, 2, Minute))
+      return false;
+    if (Expect(t, p, ':')) {
+      if (!ReadDigits(t, p, 2, Second)) return false;
+      if (p < t.size() && (t[p] == '.' || t[p] == ',')) {
+        ++p;
+        int64_t Scale = 100000000;
+        const std::size_t Start = p;
+        for (; p < t.size() && t[p] >= '0' && t[p] <= '9'; ++p) {
+          Nanos += (t[p] - '0') * Scale;
+          Scale /= 10;
+        }
+        if (p == Start) return false;
+      }
+    }
+    if (Hour > 23 || Minute > 59 || Second > 60) return false;
+    Second = std::min(Second, 59);
+  }
+  bool HasOffset = false;
+  int OffsetMinutes = 0;
+  if (p < t.size() && (t[p] == 'Z' || t[p] == 'z')) {
+    ++p;
+    HasOffset = true;
+  } else if (p < t.size() && (t[p] == '+' || t[p] == '-')) {
+    const int Sign = t[p] == '-' ? -1 : 1;
+    ++p;
+    int OffHours = 0, OffMinutes = 0;
+    if (!ReadDigits(t, p, 2, OffHours)) return false;
+    Expect(t, p, ':');
+    if (p < t.size() && !ReadDigits(t, p, 2, OffMinutes)) return false;
+    if (OffHours > 23 || OffMinutes > 59) return false;
+    HasOffset = true;
+    OffsetMinutes = Sign * (OffHours * 60 + OffMinutes);
+  }
+  if (p != t.size()) return false;
+  int64_t EpochSeconds = 0;
+  if (HasOffset) {
+    EpochSeconds = DaysFromCivil(Year, Month, Day) * 86400 + Hour * 3600 + Minute * 60 + Second -
+                   OffsetMinutes * 60;
+  } else {
+    std::tm Local{};
+    Local.tm_year = Year - 1900;
+    Local.tm_mon = Month - 1;
+    Local.tm_mday = Day;
+    Local.tm_hour = Hour;
+    Local.tm_min = Minute;
+    Local.tm_sec = Second;
+    Local.tm_isdst = -1;
+    EpochSeconds = std::mktime(&Local);
+  }
+  // The clock counts nanoseconds in 64 bits: about 292 years either side of 1970.
+  if (EpochSeconds < -9'000'000'000LL || EpochSeconds > 9'000'000'000LL) return false;
+  ATime =
+      TDateTime(duration_cast<system_clock::duration>(seconds(EpochSeconds) + nanoseconds(Nanos)));
+  return true;
+}
+
+TVoiceLibrary::TVoiceLibrary(TAppConfig& AConfig) : FConfig(AConfig) {}
+
+int TVoiceLibrary::IndexOf(std::string_view AId) const {
+  for (std::size_t i = 0; i < FItems.size(); ++i)
+    if (SameTextAscii(FItems[i].Id, AId)) return static_cast<int>(i);
+  return -1;
+}
+
+bool TVoiceLibrary::IdTaken(std::string_view AId) const {
+  return IndexOf(AId) >= 0 || FPendingIds.contains(LowerAscii(AId));
+}
+
+std::string TVoiceLibrary::CloneFingerprint(const TVoiceCloneSpec& ASpec) {
+  std::string Text;
+  for (const TVoiceClipInput& Clip : ASpec.Clips)
+    Text += Sha256Hex(Clip.Audio) + "|" + Trim(Clip.Text) + "\n";
+  return Text;
+}
+
+std::string TVoiceLibrary::NewId(const std::string& AFingerprint) const {
+  const std::string Base = "v-" + Sha256Hex(AFingerprint).substr(0, 12);
+  if (!IdTaken(Base)) return Base;
+  for (int n = 1;; ++n) {
+    const std::string Id = Format("%s-%d", Base, n);
+    if (!IdTaken(Id)) return Id;
+  }
+}
+
+std::string TVoiceLibrary::PredictId(const TVoiceCloneSpec& ASpec) const {
+  const std::string Fingerprint = CloneFingerprint(ASpec);
+  TLockGuard Guard(FLock);
+  return NewId(Fingerprint);
+}
+
+void TVoiceLibrary::Load() {
+  const std::string File = FConfig.VoicesFile();
+  std::vector<TVoiceInfo> Items;
+  // The list is empty from here on whatever the file holds, as after a failed read.
+  const auto Publish = [&] {
+    TLockGuard Guard(FLock);
+    FItems = std::move(Items);
+  };
+  std::error_code Ec;
+  if (!fs::exists(File, Ec)) return Publish();
+  std::string Text;
+  try {
+    const TBytes Bytes = ReadFileBytes(File);
+    Text.assign(Bytes.begin(), Bytes.end());
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot read the voice library: %s", E.what());
+    return Publish();
+  }
+  const auto Root = ParseJsonObject(StripUtf8Bom(Text));
+  if (!Root) {
+    TAppLog::Warn(LogSource, "voice library is not valid JSON, treating it as empty");
+    return Publish();
+  }
+  const TJson* Voices = JsonChildArray(&*Root, "voices");
+  if (Voices == nullptr) return Publish();
+  const TDateTime Now = std::chrono::system_clock::now();
+  for (const TJson& Node : *Voices) {
+    if (!Node.is_object()) continue;
+    try {
+      TVoiceInfo Voice = VoiceFromJson(Node, Now);
+      if (!Voice.Id.empty()) Items.push_back(std::move(Voice));
+    } catch (const std::exception& E) {
+      TAppLog::Warn(LogSource, "skipping an unreadable voice record: %s", E.what());
+    }
+  }
+  const std::size_t Count = Items.size();
+  Publish();
+  TAppLog::Info(LogSource, "voice library loaded, %d voice(s)", Count);
+}
+
+void TVoiceLibrary::Save() {
+  // The snapshot is taken inside the save lock, so saves write snapshots in the order they
+  // were taken and the last one to finish holds the newest list.
+  TLockGuard SaveGuard(FSaveLock);
+  try {
+    TJson Voices = TJson::array();
+    for (const TVoiceInfo& Voice : All())
+      Voices.push_back(VoiceToJson(Voice));
+    TJson Root = TJson::object();
+    Root["voices"] = std::move(Voices);
+    WriteFileAtomic(FConfig.VoicesFile(), Utf8Bom + JsonDumpIndented(Root));
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot write the voice library: %s", E.what());
+  }
+}
+
+std::vector<TVoiceInfo> TVoiceLibrary::All() const {
+  TLockGuard Guard(FLock);
+  return FItems;
+}
+
+std::size_t TVoiceLibrary::Count() const {
+  TLockGuard Guard(FLock);
+  return FItems.size();
+}
+
+bool TVoiceLibrary::Find(std::string_view AId, TVoiceInfo& AVoice) const {
+  AVoice = TVoiceInfo{};
+  if (Trim(AId).empty()) return false;
+  TLockGuard Guard(FLock);
+  const int i = IndexOf(AId);
+  if (i < 0) return false;
+  AVoice = FItems[i];
+  return true;
+}
+
+bool TVoiceLibrary::FindByDisplay(std::string_view ADisplay, TVoiceInfo& AVoice) const {
+  AVoice = TVoiceInfo{};
+  if (Trim(ADisplay).empty()) return false;
+  TLockGuard Guard(FLock);
+  for (const TVoiceInfo& Voice : FItems) {
+    if (SameTextAscii(Voice.Display, ADisplay)) {
+      AVoice = Voice;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<TVoiceInfo> TVoiceLibrary::ForLanguage(std::string_view ALanguage) const {
+  TLockGuard Guard(FLock);
+  if (ALanguage.empty()) return FItems;
+  std::vector<TVoiceInfo> Result;
+  for (const TVoiceInfo& Voice : FItems)
+    if (Voice.Language == ALanguage) Result.push_back(Voice);
+  return Result;
+}
+
+void TVoiceLibrary::Update(const TVoiceInfo& AVoice) {
+  {
+    TLockGuard Guard(FLock);
+    const int i = IndexOf(AVoice.Id);
+    if (i < 0 || AVoice.Id.empty()) return;
+    FItems[i] = AVoice;
+  }
+  Save();
+}
+
+std::vector<std::string> TVoiceLibrary::Unreferenced(const std::vector<TVoiceClip>& AClips) const {
+  std::vector<std::string> Names;
+  for (const TVoiceClip& Clip : AClips) {
+    const bool Shared = std::any_of(FItems.begin(), FItems.end(), [&](const TVoiceInfo& v) {
+      return std::any_of(v.Clips.begin(), v.Clips.end(),
+                         [&](const TVoiceClip& c) { return c.FileName == Clip.FileName; });
+    });
+    if (!Shared && std::find(Names.begin(), Names.end(), Clip.FileName) == Names.end())
+      Names.push_back(Clip.FileName);
+  }
+  return Names;
+}
+
+void TVoiceLibrary::DeleteClipFiles(const std::vector<std::string>& ANames,
+                                    const char* AWarning) const {
+  for (const std::string& Name : ANames) {
+    const std::string Path = ClipPath({Name, {}, 0});
+    if (Path.empty()) continue;
+    try {
+      std::error_code Ec;
+      // Only files: a folder that happens to carry a clip's name is not the clip.
+      if (fs::exists(fs::symlink_status(Path, Ec)) && !fs::is_directory(fs::symlink_status(Path)))
+        fs::remove(Path, Ec);
+    } catch (const std::exception& E) {
+      TAppLog::Warn(LogSource, AWarning, E.what());
+    }
+  }
+}
+
+bool TVoiceLibrary::Remove(std::string_view AId) {
+  TVoiceInfo Voice;
+  std::vector<std::string> Orphans;
+  {
+    TLockGuard Guard(FLock);
+    const int i = IndexOf(AId);
+    if (i < 0) return false;
+    Voice = FItems[i];
+    FItems.erase(FItems.begin() + i);
+    // A file another record still names (a duplicate record, a shared legacy file) stays.
+    Orphans = Unreferenced(Voice.Clips);
+  }
+  FConfig.ForgetVoice(Voice.Id);
+  DeleteClipFiles(Orphans, "cannot delete reference audio (%s); the metadata was removed anyway");
+  Save();
+  FConfig.Save();
+  TAppLog::Info(LogSource, "deleted voice %s", Voice.Display);
+  return true;
+}
+
+std::string TVoiceLibrary::ClipPath(const TVoiceClip& AClip) const {
+  if (!IsSafeClipFileName(AClip.FileName)) return {};
+  return FConfig.VoicesDir() + AClip.FileName;
+}
+
+}  // namespace quavox

@@ -1,0 +1,110 @@
+// The voice library: every voice the service can speak with, their reference clips in the
+// clone folder, and the routing that turns a request into one of them. The library is the
+// one authority on voice ids. One instance is owned by the service; it borrows the
+// configuration, which supplies the folders and the binding tables.
+//
+// Threads: HTTP connection threads, the queue worker, the prewarm thread and the main thread
+// call in at once. FLock guards the list for every read and change and is never held while
+// files are read or written; FSaveLock serialises whole-file saves, so the file always ends
+// as a complete snapshot no older than the last finished change. Every read hands out
+// copies. Clip files are written and read without the list lock.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ThreadAnnotations.h"
+#include "core/Types.h"
+#include "state/Config.h"
+
+namespace quavox {
+
+// Rotate-left-by-5 / xor over the UTF-16 code units, read as a signed 32-bit value.
+int32_t StringHash(std::string_view AText);
+
+// A clip file name that stays inside the clone folder: not empty, not absolute, without a
+// path separator, without "..", without control characters. Names from voices.json and
+// from packs that fail this are treated as missing clips, never opened or deleted.
+bool IsSafeClipFileName(std::string_view AName);
+
+// Local time as ISO 8601 with milliseconds and the local offset ("+08:00", or "Z").
+std::string FormatIso8601(TDateTime ATime);
+// Date, optional time ("T" or blank), optional fraction and offset; without an offset the
+// time is local. False for anything else.
+bool ParseIso8601(std::string_view AText, TDateTime& ATime);
+
+class TVoiceLibrary {
+ public:
+  // Reference audio handed to the engine never exceeds this; clips merged into one
+  // reference are separated by the gap.
+  static constexpr int32_t MaxReferenceMs = 30000;
+  static constexpr int32_t MergeGapMs = 300;
+  static constexpr int32_t MinClipMs = 1000;
+  static constexpr int32_t RecommendedMinClipMs = 5000;
+
+  // An empty library; Load reads the file.
+  explicit TVoiceLibrary(TAppConfig& AConfig);
+  TVoiceLibrary(const TVoiceLibrary&) = delete;
+  TVoiceLibrary& operator=(const TVoiceLibrary&) = delete;
+
+  // Library, persistence and lookups.
+  void Load();
+  void Save();
+  std::vector<TVoiceInfo> All() const;
+  std::size_t Count() const;
+  bool Find(std::string_view AId, TVoiceInfo& AVoice) const;
+  bool FindByDisplay(std::string_view ADisplay, TVoiceInfo& AVoice) const;
+  std::vector<TVoiceInfo> ForLanguage(std::string_view ALanguage) const;
+  void Update(const TVoiceInfo& AVoice);
+  bool Remove(std::string_view AId);
+  std::string PredictId(const TVoiceCloneSpec& ASpec) const;
+
+  // Reference audio and cloning. The cloning operations raise ETtsError.
+  TVoiceInfo AddClone(const TVoiceCloneSpec& ASpec);
+  TVoiceInfo AddClip(std::string_view AVoiceId, const TVoiceClipInput& AClip);
+  bool RemoveClip(std::string_view AVoiceId, int AIndex);
+  // Clone folder + file name; empty for an empty or unsafe file name.
+  std::string ClipPath(const TVoiceClip& AClip) const;
+  static std::string ReferenceText(const TVoiceInfo& AVoice);
+  // WAV or MP3 bytes of at most 30 s, or empty; never raises for missing or broken files.
+  TBytes ReferenceAudio(const TVoiceInfo& AVoice) const;
+
+  // Routing through the configuration's default voices and airline bindings.
+  TVoiceInfo Resolve(const TTtsRequest& AReq, bool& AExplicit) const;
+  TVoiceInfo Resolve(const TTtsRequest& AReq) const;
+  TTtsGenderSet AvailableGenders(std::string_view AAirline, std::string_view ALanguage) const;
+  static TVoiceInfo FallbackVoice(const std::string& ALanguage, TTtsGender AGender);
+  static bool IsFallback(const TVoiceInfo& AVoice);
+
+ private:
+  int IndexOf(std::string_view AId) const QX_REQUIRES(FLock);
+  static std::string CloneFingerprint(const TVoiceCloneSpec& ASpec);
+  std::string NewId(const std::string& AFingerprint) const QX_REQUIRES(FLock);
+  bool IdTaken(std::string_view AId) const QX_REQUIRES(FLock);
+  // Writes the clip under the first free "<id>-<n><ext>" with n >= AFirstNumber that no name
+  // in AUsedNames takes and no file in the clone folder holds; never overwrites a file.
+  TVoiceClip StoreClip(const std::string& AVoiceId, int AFirstNumber, const TVoiceClipInput& AClip,
+                       const std::vector<std::string>& AUsedNames);
+  // The first non-empty binding of the fallback chain, or empty.
+  std::string BoundId(const std::string& AAirline, const std::string& ALanguage,
+                      TTtsGender AGender) const;
+  // Deletes the clip files of the given names, skipping unsafe ones.
+  void DeleteClipFiles(const std::vector<std::string>& ANames, const char* AWarning) const;
+  // Names of AClips that no voice of the list refers to any more.
+  std::vector<std::string> Unreferenced(const std::vector<TVoiceClip>& AClips) const
+      QX_REQUIRES(FLock);
+
+  // Held across a whole save (snapshot and write), taken before FLock.
+  TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
+  mutable TMutex FLock;
+  std::vector<TVoiceInfo> FItems QX_GUARDED_BY(FLock);
+  TAppConfig& FConfig;
+  // Lower-case ids chosen by clones still writing their clips, so a concurrent clone of the
+  // same recordings takes the next suffix.
+  std::set<std::string> FPendingIds QX_GUARDED_BY(FLock);
+};
+
+}  // namespace quavox

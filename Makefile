@@ -15,8 +15,13 @@ build: deps
 	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build build -j $(JOBS)
 
+# Runs the daemon in the foreground with build/bin as its program folder (Ctrl+C stops it).
 run: build
-	./build/bin/quavox-say "各位旅客请注意,CA1234 次航班现在开始登机。" build/quavox-sample.wav
+	@port=$$(sed -n 's/.*"port": *\([0-9][0-9]*\).*/\1/p' build/bin/data/config.json 2>/dev/null | head -n 1); \
+	port=$${port:-17150}; \
+	echo "Quavox HTTP API: http://127.0.0.1:$$port"; \
+	echo "Fetch a WAV:     curl -o hello.wav 'http://127.0.0.1:$$port/v1/tts?text=Welcome+aboard+flight+CA1234&language=en'"
+	./build/bin/quavoxd
 
 test: build
 	cd build && $(CTEST)

@@ -13,9 +13,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   static const std::string Root = [] {
     char Template[] = "/tmp/quavox-config-fuzz-XXXXXX";
-    std::atexit([] { std::filesystem::remove_all(Root); });
     return std::string(mkdtemp(Template)) + "/";
   }();
+  // Registered after Root exists, so it runs before Root is destroyed.
+  static const bool CleanupRegistered = std::atexit([] { std::filesystem::remove_all(Root); }) == 0;
+  (void)CleanupRegistered;
   const std::string File = Root + "data/config.json";
   quavox::WriteFileBytes(File, std::span<const uint8_t>(AData, ASize));
   quavox::TAppConfig Config({Root, Root + "appdata/"});

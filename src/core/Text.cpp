@@ -29,7 +29,10 @@ char32_t NextCodePoint(std::string_view s, std::size_t& i) {
     ++i;
     return b0;
   }
-  int Len = b0 >= 0xF0 && b0 <= 0xF4 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
+  const int Len = b0 >= 0xF0 && b0 <= 0xF4   ? 4
+                  : b0 >= 0xE0 && b0 <= 0xEF ? 3
+                  : b0 >= 0xC2 && b0 <= 0xDF ? 2
+                                             : 0;
   if (Len == 0 || i + Len > s.size()) {
     ++i;
     return 0xFFFD;

@@ -10,6 +10,8 @@ TEST(Text, Utf16LengthCountsCodeUnits) {
   EXPECT_EQ(Utf16Length("航班"), 2u);
   EXPECT_EQ(Utf16Length("\xF0\x9F\x98\x80"), 2u);  // one emoji, a surrogate pair
   EXPECT_EQ(Utf16Length("\xFF\xFE"), 2u);          // invalid bytes count one each
+  // Bytes that never start a sequence stay invalid even when continuation bytes follow.
+  EXPECT_EQ(Utf8ToUtf16("\xF8\x88\x80"), std::u16string(3, char16_t(0xFFFD)));
 }
 
 TEST(Text, InvalidUtf8BecomesReplacementCharacters) {

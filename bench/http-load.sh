@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Load test of the HTTP API on 127.0.0.1, against nginx serving the same WAV as a file:
+#   1. start of quavoxd to its first /health answer;
+#   2. wrk, keep-alive, 16 connections, GET /v1/tts of a cached sentence, and the same
+#      WAV from nginx as a static file, in the same run;
+#   3. 200 connections for 30 s of mixed cached and new sentences, with /health timed
+#      twice a second throughout;
+#   4. resident memory of the idle daemon with the bundled engine loaded (when built).
+# Usage: bench/http-load.sh [build folder, default build]. Installs wrk and nginx when
+# they are missing (Debian).
+set -euo pipefail
+
+BUILD=${1:-build}
+BIN="$(cd "$BUILD/bin" && pwd)"
+HERE="$(cd "$(dirname "$0")" && pwd)"
+DAEMON="$BIN/quavoxd"
+SECONDS_FAST=${SECONDS_FAST:-10}
+SECONDS_MIXED=${SECONDS_MIXED:-30}
+[ -x "$DAEMON" ] || { echo "no $DAEMON: build first (make build)"; exit 1; }
+
+missing=()
+command -v wrk >/dev/null || missing+=(wrk)
+[ -x /usr/sbin/nginx ] || missing+=(nginx)
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The package starts a system nginx on port 80; this script runs its own.
+  $SUDO systemctl stop nginx 2>/dev/null || $SUDO service nginx stop 2>/dev/null || true
+fi
+
+WORK=$(mktemp -d /tmp/quavox-http-load-XXXXXX)
+chmod 755 "$WORK"
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 - <<'EOF' 2>/dev/null || echo $((20000 + RANDOM % 20000))
+import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
+EOF
+}
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# Starts quavoxd in $1 on port $2; sets DAEMON_PID and START_MS (to the first /health answer).
+start_daemon() {
+  local root=$1 port=$2
+  mkdir -p "$root/data"
+  cat >"$root/data/config.json" <<EOF
+{"server": {"port": $port, "bind": "127.0.0.1", "rateLimitPerMinute": 0}}
+EOF
+  local t0
+  t0=$(now_ms)
+  "$DAEMON" --root "$root" >/dev/null 2>"$root/stderr.log" &
+  DAEMON_PID=$!
+  PIDS+=("$DAEMON_PID")
+  until curl -sf -o /dev/null "http://127.0.0.1:$port/health"; do
+    kill -0 "$DAEMON_PID" 2>/dev/null || { cat "$root/stderr.log"; exit 1; }
+    sleep 0.002
+  done
+  START_MS=$(($(now_ms) - t0))
+}
+
+rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+
+figure() { awk -v key="$1" '$1 == key {print $2; exit}' "$2"; }
+
+# ---- 1 and 2: start time, cached sentence against nginx -------------------------------
+PORT=$(free_port)
+start_daemon "$WORK/root" "$PORT"
+FIRST_START_MS=$START_MS
+URL="http://127.0.0.1:$PORT/v1/tts?text=Flight+CA1234+to+Beijing+is+now+boarding+at+gate+12&language=en"
+curl -sf -o "$WORK/miss.wav" "$URL"
+mkdir -p "$WORK/www"
+curl -sf -o "$WORK/www/hello.wav" "$URL"
+chmod -R a+rX "$WORK/www"
+
+# nginx serves the file twice, with and without sendfile (on loopback either may win); the
+# faster of the two is the reference.
+NGINX_PORT=$(free_port)
+mkdir -p "$WORK/nginx"
+N_RPS=0
+N_P99=""
+N_MODE=""
+for SENDFILE in on off; do
+  cat >"$WORK/nginx/nginx.conf" <<EOF
+worker_processes auto;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  types { audio/wav wav; }
+  keepalive_requests 1000000;
+  sendfile $SENDFILE;
+  server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }
+}
+EOF
+  /usr/sbin/nginx -c "$WORK/nginx/nginx.conf" -g 'daemon off;' >/dev/null 2>&1 &
+  NGINX_PID=$!
+  PIDS+=("$NGINX_PID")
+  until curl -sf -o /dev/null "http://127.0.0.1:$NGINX_PORT/hello.wav"; do
+    kill -0 "$NGINX_PID" 2>/dev/null || { cat "$WORK/nginx/error.log"; exit 1; }
+    sleep 0.01
+  done
+  wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "http://127.0.0.1:$NGINX_PORT/hello.wav" \
+    >"$WORK/wrk-nginx-$SENDFILE.txt"
+  kill "$NGINX_PID"
+  wait "$NGINX_PID" 2>/dev/null || true
+  RPS=$(figure "Requests/sec:" "$WORK/wrk-nginx-$SENDFILE.txt")
+  if awk -v a="$RPS" -v b="$N_RPS" 'BEGIN {exit !(a > b)}'; then
+    N_RPS=$RPS
+    N_P99=$(figure "99%" "$WORK/wrk-nginx-$SENDFILE.txt")
+    N_MODE="sendfile $SENDFILE"
+  fi
+done
+
+wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "$URL" >"$WORK/wrk-quavox.txt"
+Q_RPS=$(figure "Requests/sec:" "$WORK/wrk-quavox.txt")
+Q_P99=$(figure "99%" "$WORK/wrk-quavox.txt")
+
+# ---- 3: 200 connections, mixed cached and new sentences, /health throughout -----------
+for i in $(seq 0 19); do
+  curl -sf -o /dev/null "http://127.0.0.1:$PORT/v1/tts?text=Cached+announcement+number+$i&language=en"
+done
+(
+  end=$(($(date +%s) + SECONDS_MIXED))
+  while [ "$(date +%s)" -lt "$end" ]; do
+    curl -s -o /dev/null -w '%{http_code} %{time_total}\n' "http://127.0.0.1:$PORT/health" \
+      >>"$WORK/health.txt" || echo "000 99" >>"$WORK/health.txt"
+    sleep 0.5
+  done
+) &
+HEALTH_PID=$!
+wrk -t2 -c200 -d"${SECONDS_MIXED}s" --timeout 30s --latency -s "$HERE/http-mixed.lua" \
+  "http://127.0.0.1:$PORT" >"$WORK/wrk-mixed.txt"
+wait "$HEALTH_PID"
+HEALTH_MAX_MS=$(awk '{ms = $2 * 1000; if (ms > max) max = ms} END {printf "%.1f", max}' "$WORK/health.txt")
+HEALTH_BAD=$(awk '$1 != "200"' "$WORK/health.txt" | wc -l)
+HEALTH_N=$(wc -l <"$WORK/health.txt")
+RSS_PLACEHOLDER=$(rss_kib "$DAEMON_PID")
+kill -TERM "$DAEMON_PID"
+wait "$DAEMON_PID" && EXIT_CODE=0 || EXIT_CODE=$?
+
+# ---- 4: idle memory with the bundled engine loaded -------------------------------------
+RSS_ENGINE="n/a (engine/s2 or models/quavox-espeak.gguf not built)"
+ENGINE_START=""
+if [ -x "$BIN/engine/s2" ] && [ -f "$BIN/models/quavox-espeak.gguf" ]; then
+  mkdir -p "$WORK/engine-root/engine" "$WORK/engine-root/models"
+  cp "$BIN/engine/s2" "$WORK/engine-root/engine/s2"
+  cp "$BIN/models/quavox-espeak.gguf" "$WORK/engine-root/models/"
+  EPORT=$(free_port)
+  start_daemon "$WORK/engine-root" "$EPORT"
+  ENGINE_START=$START_MS
+  for _ in $(seq 1 600); do
+    curl -s "http://127.0.0.1:$EPORT/health" | grep -q '"status":"ready"' && break
+    sleep 0.1
+  done
+  curl -sf -o /dev/null "http://127.0.0.1:$EPORT/v1/tts?text=Warm+up&language=en" || true
+  sleep 3
+  RSS_ENGINE="$(rss_kib "$DAEMON_PID") KiB"
+  kill -TERM "$DAEMON_PID"
+  wait "$DAEMON_PID" || true
+fi
+
+echo "== quavoxd HTTP load ($(nproc) cores, 127.0.0.1) =="
+echo "start to first /health answer: ${FIRST_START_MS} ms (placeholder)${ENGINE_START:+, ${ENGINE_START} ms (bundled engine present)}"
+echo "cached GET /v1/tts, 16 keep-alive connections: ${Q_RPS} req/s, p99 ${Q_P99} ($(stat -c %s "$WORK/www/hello.wav") bytes each)"
+echo "nginx static WAV, same run (${N_MODE}):      ${N_RPS} req/s, p99 ${N_P99}"
+awk -v q="$Q_RPS" -v n="$N_RPS" 'BEGIN {printf "ratio quavoxd / nginx: %.2f\n", q / n}'
+echo "mixed load, 200 connections, ${SECONDS_MIXED} s:"
+grep -E "Requests/sec|Latency  |status |unexpected|socket errors|Socket errors|Non-2xx" "$WORK/wrk-mixed.txt" | sed 's/^/  /'
+echo "  /health during the mixed load: max ${HEALTH_MAX_MS} ms over ${HEALTH_N} probes, ${HEALTH_BAD} not 200"
+echo "resident memory after the load (placeholder engine): ${RSS_PLACEHOLDER} KiB"
+echo "resident memory idle with the bundled engine loaded: ${RSS_ENGINE}"
+echo "exit status after SIGTERM: ${EXIT_CODE}"

@@ -1,0 +1,105 @@
+// Serves arbitrary requests in process: method, path, query, header lines and body, split
+// at NUL bytes, go through the whole request handling of the HTTP API over a service in a
+// private folder whose placeholder engine speaks. Whatever the bytes, every reply must
+// carry a valid status, and every JSON reply must be pure ASCII and parse as an object;
+// every error reply but the self-test's report (503 when a check fails) must be exactly
+// the two-member envelope.
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Text.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+namespace {
+
+using namespace quavox;
+
+struct TWorld {
+  std::string Root;
+  std::unique_ptr<TAppConfig> Config;
+  std::unique_ptr<TTtsService> Service;
+  std::unique_ptr<TTtsHttpServer> Server;
+
+  TWorld() {
+    char Template[] = "/tmp/quavox-http-fuzz-XXXXXX";
+    Root = std::string(mkdtemp(Template)) + "/";
+    Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
+    TConfigSettings s = Config->Settings();
+    s.BindAddress = "127.0.0.1";
+    s.RateLimitPerMinute = 0;
+    s.MaxTextLength = 80;  // keeps every synthesis short
+    s.AutoCreateDefaultVoice = true;
+    Config->SetSettings(s);
+    Service = std::make_unique<TTtsService>(*Config);
+    Server = std::make_unique<TTtsHttpServer>(*Service);
+  }
+  ~TWorld() {
+    Server.reset();
+    Service.reset();
+    Config.reset();
+    std::error_code Ignored;
+    std::filesystem::remove_all(Root, Ignored);
+  }
+};
+
+std::vector<std::string_view> SplitAtNul(std::string_view AText, std::size_t AParts) {
+  std::vector<std::string_view> Parts;
+  while (Parts.size() + 1 < AParts) {
+    const auto Nul = AText.find('\0');
+    if (Nul == std::string_view::npos) break;
+    Parts.push_back(AText.substr(0, Nul));
+    AText.remove_prefix(Nul + 1);
+  }
+  Parts.push_back(AText);
+  Parts.resize(AParts);
+  return Parts;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
+  static TWorld World;
+  const auto Parts = SplitAtNul(std::string_view(reinterpret_cast<const char*>(AData), ASize), 5);
+  THttpRequest Req;
+  Req.Method = std::string(Parts[0]);
+  Req.Path = std::string(Parts[1]);
+  Req.Query = std::string(Parts[2]);
+  Req.Peer = "127.0.0.1";
+  std::string_view Lines = Parts[3];
+  while (!Lines.empty()) {
+    const auto End = Lines.find('\n');
+    const std::string_view Line = Lines.substr(0, End);
+    const auto Colon = Line.find(':');
+    if (Colon != std::string_view::npos)
+      Req.Headers.emplace_back(std::string(Line.substr(0, Colon)), Trim(Line.substr(Colon + 1)));
+    if (End == std::string_view::npos) break;
+    Lines.remove_prefix(End + 1);
+  }
+  Req.Body = std::string(Parts[4]);
+
+  THttpResponse Res;
+  World.Server->HandleRequest(Req, Res);
+
+  if (Res.Status < 200 || Res.Status > 599) __builtin_trap();
+  if (StartsWith(Res.ContentType, "application/json")) {
+    for (const char c : Res.Body)
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+        __builtin_trap();
+    const auto Json = ParseJsonObject(Res.Body);
+    if (!Json) __builtin_trap();
+    const bool SelfTestReport = Json->contains("checks") && Json->contains("report");
+    if (Res.Status >= 400 && !SelfTestReport &&
+        (Json->size() != 2 || !Json->contains("error") || !Json->contains("message")))
+      __builtin_trap();
+  } else if (Res.Status >= 400 && Res.ContentType != "text/plain; charset=utf-8") {
+    __builtin_trap();  // errors are JSON, except the self-test's plain-text report
+  }
+  return 0;
+}

@@ -1,0 +1,184 @@
+// The HTTP API: announcement systems fetch finished WAV files from it and manage voices,
+// bindings and caches through a small JSON API. TTtsHttpServer borrows the service (and
+// through it the configuration), which must outlive it. Start, Stop and the destructor
+// are called from the host's main thread; every connection is served on a thread of its
+// own, so HandleRequest and everything it calls run concurrently and keep no state but
+// the per-client request budget. The destructor stops the server and joins every
+// connection thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/ThreadAnnotations.h"
+#include "core/Types.h"
+#include "state/Config.h"
+#include "state/Json.h"
+
+namespace quavox {
+
+class TTtsService;
+class THttpLibServer;
+
+using THttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// One request as the handlers see it, independent of the HTTP library.
+struct THttpRequest {
+  std::string Method;  // as received
+  std::string Path;    // without the query, percent-decoded, letter case as sent
+  std::string Query;   // the raw query string, still encoded
+  std::string Peer;    // the client's IP address
+  THttpHeaders Headers;
+  std::string Body;  // raw bytes
+
+  // The first header of that name (ASCII case ignored), or empty.
+  std::string Header(std::string_view AName) const;
+};
+
+struct THttpResponse {
+  int Status = 200;
+  std::string ContentType;
+  THttpHeaders Headers;
+  std::string Body;
+  // Sent instead of Body, without copying: the WAV of a synthesis reply.
+  std::shared_ptr<const TBytes> Binary;
+
+  void SetHeader(std::string_view AName, std::string_view AValue);
+  std::string Header(std::string_view AName) const;
+};
+
+// ---- Shared handler tools ------------------------------------------------------------
+
+// Compact JSON in which every character below U+0020 or above U+007E is written as \u and
+// four hexadecimal digits, so the text is pure ASCII.
+std::string JsonWireText(const TJson& AValue);
+void SendJson(THttpResponse& ARes, int AStatus, const TJson& AValue);
+// The error envelope: exactly {"error": code, "message": text}.
+void SendError(THttpResponse& ARes, int AStatus, std::string_view ACode, std::string_view AMessage);
+// The one place where a service error becomes a status and an error body.
+void SendTtsError(THttpResponse& ARes, const ETtsError& AError);
+// The body as UTF-8 text: valid UTF-8 is passed through, invalid bytes become U+FFFD.
+std::string ReadBody(const THttpRequest& AReq);
+
+// Percent-decoding that survives any bytes: a "%" not followed by two hexadecimal digits
+// is kept as it is.
+std::string UrlDecode(std::string_view AText);
+// The value of one query-string parameter: the first piece whose decoded name equals
+// AName ignoring ASCII case; "+" in the value is a blank; ADefault when there is none.
+std::string QueryParam(std::string_view AQuery, std::string_view AName, std::string_view ADefault);
+// Strict base64 (standard alphabet): line breaks and blanks between groups are ignored,
+// anything else outside the alphabet, misplaced padding or a dangling character fails.
+bool Base64Decode(std::string_view AText, TBytes& ABytes);
+// The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
+// removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
+std::string UnquoteEntityTag(std::string_view AHeader);
+
+// Base URLs under which clients can reach the server, best first. ALocal lists the
+// machine's IPv4 addresses; it is used only when the server listens on all interfaces.
+std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_t APort,
+                                           const std::vector<std::string>& ALocal);
+// The same with the machine's addresses listed now.
+std::vector<std::string> ReachableUrls(const TConfigSettings& ASettings);
+// The machine's IPv4 addresses; raises std::system_error when they cannot be listed.
+std::vector<std::string> LocalIPv4Addresses();
+
+// Requests and replies of the synthesis endpoint, shared with prewarm.
+TTtsRequest RequestFromJson(const TJson& AObject);
+TTtsRequest RequestFromQuery(std::string_view AQuery);
+TJson VoiceJson(const TVoiceInfo& AVoice);
+
+// ---- The server ----------------------------------------------------------------------
+
+// Limits of the server; the defaults suit a service on a local network.
+struct THttpLimits {
+  std::size_t MaxConnections = 1024;  // connection threads; more connections wait
+  std::size_t MaxBodyBytes = 64u << 20;
+  int KeepAliveSeconds = 5;
+  int ReadTimeoutSeconds = 5;
+  int WriteTimeoutSeconds = 5;
+};
+
+class TTtsHttpServer {
+ public:
+  using TClock = std::function<std::chrono::steady_clock::time_point()>;
+  static constexpr auto RateWindow = std::chrono::seconds(60);
+
+  // AClock drives the per-minute budget; empty means the steady clock.
+  explicit TTtsHttpServer(TTtsService& AService, TClock AClock = {}, THttpLimits ALimits = {});
+  ~TTtsHttpServer();
+  TTtsHttpServer(const TTtsHttpServer&) = delete;
+  TTtsHttpServer& operator=(const TTtsHttpServer&) = delete;
+
+  // Listens on the configured address and port; raises std::runtime_error on failure
+  // (three lines joined by CR LF when the port is taken).
+  void Start();
+  void Stop();
+  bool Running() const;
+  std::string Endpoint() const;
+
+  // Serves one request completely: routing, budget, handler, last-resort error reply.
+  void HandleRequest(const THttpRequest& AReq, THttpResponse& ARes);
+  bool IsRateLimited(const std::string& APeer);
+  // Client addresses with a budget window (they are never removed).
+  std::size_t TrackedClients() const;
+
+ private:
+  struct TCall {
+    const THttpRequest& Req;
+    THttpResponse& Res;
+    std::string Method;  // upper-cased
+    std::string Path;    // lower-cased
+  };
+  using THandler = void (TTtsHttpServer::*)(const TCall&);
+  struct TRoute {
+    std::string_view Path;
+    std::string_view AlsoPath;              // a second exact path served the same way
+    bool Prefix;                            // also every path that starts with Path + "/"
+    std::vector<std::string_view> Methods;  // empty: any method
+    bool RefuseWithNotFound;                // other methods: 404 instead of 405
+    bool RateLimited;
+    THandler Handler;
+  };
+  static const std::vector<TRoute>& Routes();
+  static const TRoute* FindRoute(std::string_view ALowerPath);
+
+  void HandleHealth(const TCall& ACall);
+  void HandleTts(const TCall& ACall);
+  void HandlePrewarm(const TCall& ACall);
+  void HandleSelfTest(const TCall& ACall);
+  void HandleVoices(const TCall& ACall);
+  void HandleAirlines(const TCall& ACall);
+  void HandleDefaults(const TCall& ACall);
+  void HandleStats(const TCall& ACall);
+  void HandleLog(const TCall& ACall);
+  void HandleCache(const TCall& ACall);
+
+  void CloneVoice(const TCall& ACall);
+  void RemoveVoice(const TCall& ACall);
+
+  TTtsService& FService;
+  TAppConfig& FConfig;
+  const TClock FClock;
+  const THttpLimits FLimits;
+  std::unique_ptr<THttpLibServer> FServer;
+  std::thread FListenThread;
+  std::atomic<bool> FRunning{false};
+
+  struct THitWindow {
+    std::chrono::steady_clock::time_point Start;
+    int32_t Count = 0;
+  };
+  mutable TMutex FLock;
+  std::map<std::string, THitWindow, std::less<>> FHits QX_GUARDED_BY(FLock);
+};
+
+}  // namespace quavox

@@ -1,0 +1,171 @@
+// The operations endpoints: health (never budgeted), self-test, statistics, the tail of
+// the event log, the cache flush and prewarm of whole sets of announcement lines.
+#include <algorithm>
+
+#include "core/I18n.h"
+#include "core/Log.h"
+#include "core/Text.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+namespace quavox {
+
+namespace {
+
+constexpr const char* LogSource = "http";
+constexpr int64_t DefaultLogLines = 200;
+constexpr int64_t MaxLogLines = 2000;
+
+// Members a prewarm item takes from the top-level object when it does not have them.
+constexpr const char* InheritedMembers[] = {"airline", "language", "gender", "speed"};
+
+}  // namespace
+
+void TTtsHttpServer::HandleHealth(const TCall& ACall) {
+  const TEngineHealth Health = FService.EngineHealth();
+  const TServiceStats Stats = FService.Stats();
+  const TConfigSettings Settings = FConfig.Settings();
+  TJson Reply = TJson::object();
+  Reply["status"] = Health.Ready && !Stats.Placeholder ? "ready" : "degraded";
+  Reply["version"] = QuavoxVersion;
+  Reply["engine"] = Health.Backend;
+  Reply["engine_detail"] = Health.Detail;
+  Reply["engine_ready"] = Health.Ready;
+  Reply["placeholder"] = Stats.Placeholder;
+  Reply["engine_exe"] = Health.ExePath;
+  Reply["compute"] = ComputeToStr(Settings.Engine.Compute);
+  Reply["voices"] = FService.VoiceCount();
+  Reply["output_sample_rate"] = Settings.OutputSampleRate;
+  SendJson(ACall.Res, 200, Reply);
+}
+
+void TTtsHttpServer::HandleSelfTest(const TCall& ACall) {
+  const std::string& Query = ACall.Req.Query;
+  const std::vector<TCheckResult> Checks = FService.SelfTest(
+      QueryParam(Query, "text", ""), NormalizeLanguage(QueryParam(Query, "language", "auto")),
+      ParseGender(QueryParam(Query, "gender", "default")), QueryParam(Query, "airline", ""));
+  const bool AllOk = std::all_of(Checks.begin(), Checks.end(),
+                                 [](const TCheckResult& ACheck) { return ACheck.Ok; });
+  const std::string Endpoint = this->Endpoint();
+
+  std::string Report;
+  for (const TCheckResult& Check : Checks)
+    Report += (Check.Ok ? "[OK]   " : "[FAIL] ") + Check.Name + "  " + Check.Detail + "\r\n";
+  Report += "\r\n";
+  Report +=
+      AllOk ? Translate("全部通过 —— 客户端可以接了。") : Translate("有没过的项,照上面那条改。");
+  Report += "\r\n";
+  Report += Translate("服务地址:") + Endpoint + "\r\n";
+
+  const int Status = AllOk ? 200 : 503;
+  if (SameTextAscii(QueryParam(Query, "format", ""), "text")) {
+    ACall.Res.Status = Status;
+    ACall.Res.ContentType = "text/plain; charset=utf-8";
+    ACall.Res.Body = std::move(Report);
+    return;
+  }
+  TJson List = TJson::array();
+  for (const TCheckResult& Check : Checks) {
+    TJson Item = TJson::object();
+    Item["name"] = Check.Name;
+    Item["ok"] = Check.Ok;
+    Item["detail"] = Check.Detail;
+    List.push_back(std::move(Item));
+  }
+  TJson Reply = TJson::object();
+  Reply["ok"] = AllOk;
+  Reply["endpoint"] = Endpoint;
+  Reply["checks"] = std::move(List);
+  Reply["report"] = std::move(Report);
+  SendJson(ACall.Res, Status, Reply);
+}
+
+void TTtsHttpServer::HandleStats(const TCall& ACall) {
+  const TServiceStats Stats = FService.Stats();
+  TJson Reply = TJson::object();
+  Reply["total"] = Stats.Total;
+  Reply["failed"] = Stats.Failed;
+  Reply["cache_hits"] = Stats.CacheHits;
+  Reply["cache_hit_rate"] = Stats.CacheHitRate;
+  Reply["cache_bytes"] = Stats.CacheBytes;
+  Reply["cache_count"] = Stats.CacheCount;
+  Reply["queue_depth"] = Stats.QueueDepth;
+  Reply["prewarm_pending"] = Stats.PrewarmPending;
+  Reply["busy"] = Stats.Busy;
+  Reply["p50_ms"] = Stats.P50Ms;
+  Reply["p95_ms"] = Stats.P95Ms;
+  Reply["rtf"] = Stats.RealTimeFactor();
+  Reply["engine"] = Stats.EngineName;
+  Reply["placeholder"] = Stats.Placeholder;
+  SendJson(ACall.Res, 200, Reply);
+}
+
+void TTtsHttpServer::HandleLog(const TCall& ACall) {
+  int64_t Lines = DefaultLogLines;
+  if (!TryParseInt64(QueryParam(ACall.Req.Query, "lines", "200"), Lines)) Lines = DefaultLogLines;
+  Lines = std::clamp<int64_t>(Lines, 1, MaxLogLines);
+  const std::vector<TLogEntry> Entries = TAppLog::Entries();
+  const std::size_t First =
+      Entries.size() > static_cast<std::size_t>(Lines) ? Entries.size() - Lines : 0;
+  std::string Body;
+  for (std::size_t i = First; i < Entries.size(); ++i)
+    Body += Entries[i].Format() + "\r\n";
+  ACall.Res.Status = 200;
+  ACall.Res.ContentType = "text/plain; charset=utf-8";
+  ACall.Res.Body = std::move(Body);
+}
+
+void TTtsHttpServer::HandleCache(const TCall& ACall) {
+  FService.ClearCache();
+  TJson Reply = TJson::object();
+  Reply["cleared"] = true;
+  SendJson(ACall.Res, 200, Reply);
+}
+
+void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
+  std::vector<TTtsRequest> Requests;
+  if (ACall.Method == "POST") {
+    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
+    if (!Body) {
+      SendError(ACall.Res, 400, "bad_json", "request body is not valid JSON");
+      return;
+    }
+    if (const TJson* Items = JsonChildArray(&*Body, "items")) {
+      for (const TJson& Element : *Items) {
+        if (!Element.is_object()) continue;
+        TJson Item = Element;
+        for (const char* Name : InheritedMembers)
+          if (!Item.contains(Name) && Body->contains(Name)) Item[Name] = Body->at(Name);
+        Requests.push_back(RequestFromJson(Item));
+      }
+    } else {
+      Requests.push_back(RequestFromJson(*Body));
+    }
+  } else {
+    Requests.push_back(RequestFromQuery(ACall.Req.Query));
+  }
+
+  int32_t Queued = 0;
+  int32_t Cached = 0;
+  int32_t SkippedEmpty = 0;
+  for (const TTtsRequest& Req : Requests) {
+    if (Trim(Req.Text).empty()) {
+      ++SkippedEmpty;
+    } else if (FService.IsCached(Req)) {
+      ++Cached;
+    } else {
+      FService.Prewarm({Req});
+      ++Queued;
+    }
+  }
+  TJson Reply = TJson::object();
+  Reply["queued"] = Queued;
+  Reply["cached"] = Cached;
+  Reply["skipped_empty"] = SkippedEmpty;
+  Reply["pending"] = FService.PrewarmPending();
+  SendJson(ACall.Res, 202, Reply);
+  TAppLog::Info(LogSource, "pre-bake request from %s: queued %d, %d already cached", ACall.Req.Peer,
+                Queued, Cached);
+}
+
+}  // namespace quavox

@@ -1,0 +1,196 @@
+// /v1/voices, /v1/airlines and /v1/defaults: the voice library, the airline bindings and
+// the default voices, as JSON. Path parameters are voice ids, looked up in the library and
+// never used as file names.
+#include "core/I18n.h"
+#include "core/Text.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+namespace quavox {
+
+namespace {
+
+constexpr std::string_view VoicesPrefix = "/v1/voices/";
+
+TJson MapJson(const TKeyValueList& AMap) {
+  TJson Object = TJson::object();
+  for (const auto& [Key, Value] : AMap)
+    Object[Key] = Value;
+  return Object;
+}
+
+void SendNoSuchVoice(THttpResponse& ARes, const std::string& AId) {
+  SendError(ARes, 404, "not_found", Translate("没有这个音色:") + AId);
+}
+
+void SendNotJson(THttpResponse& ARes) {
+  SendError(ARes, 400, "bad_json", "request body is not valid JSON");
+}
+
+}  // namespace
+
+TJson VoiceJson(const TVoiceInfo& AVoice) {
+  TJson Object = TJson::object();
+  Object["id"] = AVoice.Id;
+  Object["display"] = AVoice.Display;
+  Object["kind"] = AVoice.Kind == vkProfile ? "profile" : "cloned";
+  Object["voice_profile"] = AVoice.ProfileFile;
+  Object["language"] = AVoice.Language;
+  Object["gender"] = GenderToStr(AVoice.Gender);
+  Object["style"] = AVoice.Style;
+  Object["note"] = AVoice.Note;
+  Object["clip_count"] = AVoice.Clips.size();
+  TJson Clips = TJson::array();
+  for (const TVoiceClip& Clip : AVoice.Clips) {
+    TJson Item = TJson::object();
+    Item["file"] = Clip.FileName;
+    Item["text"] = Clip.Text;
+    Item["duration_ms"] = Clip.DurationMs;
+    Clips.push_back(std::move(Item));
+  }
+  Object["clips"] = std::move(Clips);
+  return Object;
+}
+
+void TTtsHttpServer::HandleVoices(const TCall& ACall) {
+  if (ACall.Method == "POST") {
+    CloneVoice(ACall);
+  } else if (ACall.Method == "DELETE") {
+    RemoveVoice(ACall);
+  } else {
+    TJson List = TJson::array();
+    for (const TVoiceInfo& Voice : FService.Voices())
+      List.push_back(VoiceJson(Voice));
+    const std::size_t Count = List.size();
+    TJson Reply = TJson::object();
+    Reply["voices"] = std::move(List);
+    Reply["count"] = Count;
+    SendJson(ACall.Res, 200, Reply);
+  }
+}
+
+void TTtsHttpServer::CloneVoice(const TCall& ACall) {
+  const auto Body = ParseJsonObject(ReadBody(ACall.Req));
+  if (!Body) {
+    SendNotJson(ACall.Res);
+    return;
+  }
+  if (!EndsWith(ACall.Path, "/clone")) {
+    SendError(ACall.Res, 404, "not_found",
+              "to create a voice POST /v1/voices/clone with reference audio");
+    return;
+  }
+  const TJson* Node = &*Body;
+  TVoiceCloneSpec Spec;
+  Spec.Display = JsonString(Node, "display", "");
+  Spec.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+  Spec.Gender = ParseGender(JsonString(Node, "gender", "default"));
+  Spec.Style = JsonString(Node, "style", "");
+  Spec.Note = JsonString(Node, "note", "");
+
+  if (const TJson* Clips = JsonChildArray(Node, "clips")) {
+    for (const TJson& Element : *Clips) {
+      if (!Element.is_object()) continue;
+      std::string Text = JsonString(&Element, "text", "");
+      if (Text.empty()) Text = JsonString(&Element, "reference_text", "");
+      const std::string Audio = JsonString(&Element, "audio", "");
+      if (Audio.empty()) continue;
+      TVoiceClipInput Clip;
+      if (!Base64Decode(Audio, Clip.Audio)) {
+        SendError(ACall.Res, 400, "bad_audio", "one entry in clips is not valid base64");
+        return;
+      }
+      Clip.Text = std::move(Text);
+      Spec.Clips.push_back(std::move(Clip));
+    }
+  } else {
+    const std::string Audio = JsonString(Node, "audio", "");
+    if (Audio.empty()) {
+      SendError(ACall.Res, 400, "bad_audio",
+                "missing the audio field (base64 reference audio), or use the clips array for "
+                "several");
+      return;
+    }
+    TVoiceClipInput Clip;
+    if (!Base64Decode(Audio, Clip.Audio)) {
+      SendError(ACall.Res, 400, "bad_audio", "audio is not valid base64");
+      return;
+    }
+    Clip.Text = JsonString(Node, "reference_text", "");
+    Spec.Clips.push_back(std::move(Clip));
+  }
+  if (Spec.Clips.empty()) {
+    SendError(ACall.Res, 400, "bad_audio", "clips contains no usable audio");
+    return;
+  }
+
+  try {
+    SendJson(ACall.Res, 200, VoiceJson(FService.CloneVoice(Spec)));
+  } catch (const ETtsError& E) {
+    SendTtsError(ACall.Res, E);
+  }
+}
+
+void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
+  const std::string& Path = ACall.Req.Path;
+  const std::string Id = Path.size() > VoicesPrefix.size() ? Path.substr(VoicesPrefix.size()) : "";
+  if (Id.empty() || !FService.RemoveVoice(Id)) {
+    SendNoSuchVoice(ACall.Res, Id);
+    return;
+  }
+  TJson Reply = TJson::object();
+  Reply["removed"] = Id;
+  SendJson(ACall.Res, 200, Reply);
+}
+
+void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
+  if (ACall.Method == "PUT") {
+    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
+    if (!Body) {
+      SendNotJson(ACall.Res);
+      return;
+    }
+    const TJson* Node = &*Body;
+    const std::string Airline = NormalizeAirline(JsonString(Node, "airline", ""));
+    if (Airline.empty()) {
+      SendError(ACall.Res, 400, "bad_json", "missing airline (ICAO three-letter code)");
+      return;
+    }
+    const std::string Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+    const TTtsGender Gender = ParseGender(JsonString(Node, "gender", "default"));
+    const std::string Voice = Trim(JsonString(Node, "voice", ""));
+    if (!Voice.empty() && !FService.HasVoice(Voice)) {
+      SendNoSuchVoice(ACall.Res, Voice);
+      return;
+    }
+    FConfig.SetAirlineVoice(Airline, Language, Gender, Voice);
+    FConfig.Save();
+  }
+  SendJson(ACall.Res, 200, MapJson(FConfig.AirlinesSnapshot()));
+}
+
+void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
+  if (ACall.Method == "PUT") {
+    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
+    if (!Body) {
+      SendNotJson(ACall.Res);
+      return;
+    }
+    const TJson* Node = &*Body;
+    const std::string Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+    const std::string Female = JsonString(Node, "female", "");
+    const std::string Male = JsonString(Node, "male", "");
+    for (const std::string* Voice : {&Female, &Male}) {
+      if (!Voice->empty() && !FService.HasVoice(*Voice)) {
+        SendNoSuchVoice(ACall.Res, *Voice);
+        return;
+      }
+    }
+    if (!Female.empty()) FConfig.SetDefaultVoice(Language, tgFemale, Female);
+    if (!Male.empty()) FConfig.SetDefaultVoice(Language, tgMale, Male);
+    FConfig.Save();
+  }
+  SendJson(ACall.Res, 200, MapJson(FConfig.DefaultsSnapshot()));
+}
+
+}  // namespace quavox

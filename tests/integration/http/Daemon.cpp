@@ -1,0 +1,227 @@
+#include "Daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/Files.h"
+
+extern char** environ;
+
+namespace quavox::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto StartLimit = std::chrono::seconds(60);
+constexpr auto ExitLimit = std::chrono::seconds(60);
+
+std::string DaemonPath() {
+  return QUAVOX_BIN_DIR "/quavoxd";
+}
+
+pid_t Spawn(const std::vector<std::string>& AArgs, const std::string& AOutFile,
+            const std::string& AErrFile) {
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_addopen(&Actions, 1, AOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&Actions, 2, AErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<std::string> Args = AArgs;
+  Args.insert(Args.begin(), DaemonPath());
+  std::vector<char*> Argv;
+  for (std::string& Arg : Args)
+    Argv.push_back(Arg.data());
+  Argv.push_back(nullptr);
+  pid_t Pid = -1;
+  if (posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) Pid = -1;
+  posix_spawn_file_actions_destroy(&Actions);
+  return Pid;
+}
+
+// The exit code, or -1 when the process is still running after ALimit.
+int WaitForExit(pid_t APid, std::chrono::seconds ALimit) {
+  const auto Deadline = std::chrono::steady_clock::now() + ALimit;
+  for (;;) {
+    int Status = 0;
+    const pid_t r = waitpid(APid, &Status, WNOHANG);
+    if (r == APid) {
+      if (WIFEXITED(Status)) return WEXITSTATUS(Status);
+      if (WIFSIGNALED(Status)) return 128 + WTERMSIG(Status);
+      return -1;
+    }
+    if (r < 0 || std::chrono::steady_clock::now() > Deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ReadText(const std::string& AFile) {
+  std::ifstream In(AFile, std::ios::binary);
+  std::stringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+}  // namespace
+
+int FreePort() {
+  const int Sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Addr.sin_port = 0;
+  ::bind(Sock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr);
+  socklen_t Len = sizeof Addr;
+  ::getsockname(Sock, reinterpret_cast<sockaddr*>(&Addr), &Len);
+  ::close(Sock);
+  return ntohs(Addr.sin_port);
+}
+
+TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) {
+  FRoot = (fs::temp_directory_path() / ("quavoxd-" + std::to_string(::getpid()) + "-" + AName))
+              .string() +
+          "/";
+  fs::remove_all(FRoot);
+  fs::create_directories(FRoot + "data");
+  FPort = FreePort();
+  TJson Config = TJson::object();
+  Config["server"] = {{"port", FPort}, {"bind", "127.0.0.1"}};
+  for (const auto& [Section, Values] : AConfig.items()) {
+    if (!Config.contains(Section)) Config[Section] = TJson::object();
+    for (const auto& [Name, Value] : Values.items())
+      Config[Section][Name] = Value;
+  }
+  WriteFileAtomic(FRoot + "data/config.json", JsonDumpIndented(Config));
+}
+
+TDaemon::~TDaemon() {
+  if (FPid > 0 && FExitCode < 0) Stop(SIGKILL);
+  std::error_code Ignored;
+  fs::remove_all(FRoot, Ignored);
+}
+
+bool TDaemon::Launch() {
+  FExitCode = -1;
+  FPid = Spawn({"--root", FRoot}, FRoot + "stdout.log", FRoot + "stderr.log");
+  return FPid > 0;
+}
+
+bool TDaemon::Start() {
+  if (!Launch()) return false;
+  const auto Deadline = std::chrono::steady_clock::now() + StartLimit;
+  httplib::Client Probe("127.0.0.1", FPort);
+  Probe.set_connection_timeout(0, 200000);
+  while (std::chrono::steady_clock::now() < Deadline) {
+    if (!Alive()) return false;
+    if (auto Res = Probe.Get("/health"); Res && Res->status == 200) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+bool TDaemon::Alive() {
+  if (FPid <= 0 || FExitCode >= 0) return false;
+  int Status = 0;
+  const pid_t r = waitpid(FPid, &Status, WNOHANG);
+  if (r == 0) return true;
+  FExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+  return false;
+}
+
+int TDaemon::Stop(int ASignal) {
+  if (FPid <= 0) return -1;
+  if (FExitCode >= 0) return FExitCode;
+  ::kill(FPid, ASignal);
+  FExitCode = WaitForExit(FPid, ExitLimit);
+  if (FExitCode < 0) {
+    ::kill(FPid, SIGKILL);
+    WaitForExit(FPid, ExitLimit);
+  }
+  return FExitCode;
+}
+
+int TDaemon::Wait() {
+  if (FPid <= 0) return -1;
+  if (FExitCode < 0) FExitCode = WaitForExit(FPid, ExitLimit);
+  return FExitCode;
+}
+
+httplib::Client TDaemon::Client() const {
+  httplib::Client Cli("127.0.0.1", FPort);
+  Cli.set_keep_alive(true);
+  Cli.set_read_timeout(60, 0);
+  return Cli;
+}
+
+std::string TDaemon::Stderr() const {
+  return ReadText(FRoot + "stderr.log");
+}
+
+int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std::string& AErr) {
+  const std::string Base =
+      (fs::temp_directory_path() / ("quavoxd-run-" + std::to_string(::getpid()))).string();
+  const pid_t Pid = Spawn(AArgs, Base + ".out", Base + ".err");
+  if (Pid <= 0) return -1;
+  const int Code = WaitForExit(Pid, ExitLimit);
+  AOut = ReadText(Base + ".out");
+  AErr = ReadText(Base + ".err");
+  fs::remove(Base + ".out");
+  fs::remove(Base + ".err");
+  return Code;
+}
+
+std::string RawExchange(int APort, const std::string& ABytes) {
+  const int Sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Addr.sin_port = htons(static_cast<uint16_t>(APort));
+  std::string Answer;
+  if (::connect(Sock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) == 0) {
+    std::size_t Sent = 0;
+    while (Sent < ABytes.size()) {
+      const ssize_t n = ::send(Sock, ABytes.data() + Sent, ABytes.size() - Sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      Sent += static_cast<std::size_t>(n);
+    }
+    char Buffer[4096];
+    pollfd Item{Sock, POLLIN, 0};
+    while (::poll(&Item, 1, 3000) > 0) {
+      const ssize_t n = ::recv(Sock, Buffer, sizeof Buffer, 0);
+      if (n <= 0) break;
+      Answer.append(Buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(Sock);
+  return Answer;
+}
+
+std::string Base64(const TBytes& ABytes) {
+  static const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string Text;
+  for (std::size_t i = 0; i < ABytes.size(); i += 3) {
+    const uint32_t n = (ABytes[i] << 16) | ((i + 1 < ABytes.size() ? ABytes[i + 1] : 0) << 8) |
+                       (i + 2 < ABytes.size() ? ABytes[i + 2] : 0);
+    Text += Alphabet[(n >> 18) & 63];
+    Text += Alphabet[(n >> 12) & 63];
+    Text += i + 1 < ABytes.size() ? Alphabet[(n >> 6) & 63] : '=';
+    Text += i + 2 < ABytes.size() ? Alphabet[n & 63] : '=';
+  }
+  return Text;
+}
+
+}  // namespace quavox::test

@@ -1,0 +1,58 @@
+// The real quavoxd process in a fresh program folder, reached over 127.0.0.1 on a port
+// chosen at run time.
+#pragma once
+
+#include <httplib.h>
+
+#include <string>
+#include <vector>
+
+#include "core/Types.h"
+#include "state/Json.h"
+
+namespace quavox::test {
+
+// A port nothing listens on right now (bound to port 0 and released).
+int FreePort();
+
+class TDaemon {
+ public:
+  // A fresh folder whose data/config.json listens on 127.0.0.1 and a free port, with the
+  // extra settings of AConfig merged in per section.
+  explicit TDaemon(const std::string& AName, const TJson& AConfig = TJson::object());
+  ~TDaemon();
+  TDaemon(const TDaemon&) = delete;
+  TDaemon& operator=(const TDaemon&) = delete;
+
+  // Starts the process; true once /health answers, false when it exited first.
+  bool Start();
+  // Starts the process without waiting for it.
+  bool Launch();
+  // Sends the signal and returns the exit code (128 + signal when killed by one).
+  int Stop(int ASignal = SIGTERM);
+  // Waits for the process to end by itself; its exit code.
+  int Wait();
+  bool Alive();
+
+  httplib::Client Client() const;
+  std::string Stderr() const;
+  const std::string& Root() const { return FRoot; }
+  int Port() const { return FPort; }
+
+ private:
+  std::string FRoot;
+  int FPort = 0;
+  pid_t FPid = -1;
+  int FExitCode = -1;
+};
+
+// Runs quavoxd with the arguments; its exit code, standard output and standard error.
+int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std::string& AErr);
+
+// Sends raw bytes on a new connection and returns everything the server answers until it
+// closes the connection or falls silent for a moment.
+std::string RawExchange(int APort, const std::string& ABytes);
+
+std::string Base64(const TBytes& ABytes);
+
+}  // namespace quavox::test

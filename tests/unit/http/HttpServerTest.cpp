@@ -1,0 +1,265 @@
+// The request handling of the server in process, over a service in a temporary folder
+// whose placeholder engine speaks: the per-minute budget on an injected clock, the
+// request-log records of the synthesis endpoint and the last-resort error reply.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "core/Dispatcher.h"
+#include "core/I18n.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+namespace quavox {
+namespace {
+
+namespace fs = std::filesystem;
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetUiLang(ulEn);
+    Root = (fs::temp_directory_path() /
+            ("quavox-http-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+               .string() +
+           "/";
+    fs::remove_all(Root);
+    Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
+  }
+  void TearDown() override {
+    Server.reset();
+    Service.reset();
+    Config.reset();
+    fs::remove_all(Root);
+    SetUiLang(ulAuto);
+  }
+  void Start(int32_t ARateLimit, int32_t APort = 17150) {
+    TConfigSettings s = Config->Settings();
+    s.RateLimitPerMinute = ARateLimit;
+    s.BindAddress = "127.0.0.1";
+    s.Port = APort;
+    Config->SetSettings(s);
+    Service = std::make_unique<TTtsService>(*Config);
+    Server = std::make_unique<TTtsHttpServer>(*Service, [this] { return Now; });
+  }
+  THttpResponse Call(const std::string& AMethod, const std::string& APath,
+                     const std::string& AQuery = {}, const std::string& ABody = {},
+                     const std::string& APeer = "10.0.0.1", THttpHeaders AHeaders = {}) {
+    THttpRequest Req;
+    Req.Method = AMethod;
+    Req.Path = APath;
+    Req.Query = AQuery;
+    Req.Body = ABody;
+    Req.Peer = APeer;
+    Req.Headers = std::move(AHeaders);
+    THttpResponse Res;
+    Server->HandleRequest(Req, Res);
+    return Res;
+  }
+  static std::string ErrorOf(const THttpResponse& ARes) {
+    const auto Json = ParseJsonObject(ARes.Body);
+    return Json ? JsonString(&*Json, "error", "") : "";
+  }
+
+  std::string Root;
+  std::chrono::steady_clock::time_point Now{std::chrono::hours(1000)};
+  std::unique_ptr<TAppConfig> Config;
+  std::unique_ptr<TTtsService> Service;
+  std::unique_ptr<TTtsHttpServer> Server;
+};
+
+TEST_F(HttpServerTest, BudgetOfThreeRequestsPerMinute) {
+  Start(3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Call("GET", "/v1/stats").Status, 200);
+    EXPECT_EQ(Call("GET", "/health").Status, 200) << "health is never counted";
+  }
+  const THttpResponse Refused = Call("GET", "/v1/stats");
+  EXPECT_EQ(Refused.Status, 429);
+  EXPECT_EQ(Refused.Header("Retry-After"), "60");
+  EXPECT_EQ(Refused.Body,
+            "{\"error\":\"rate_limited\",\"message\":\"over the limit of 3 requests per minute\"}");
+  EXPECT_EQ(Call("GET", "/nowhere").Status, 429) << "unknown paths are budgeted too";
+  EXPECT_EQ(Call("POST", "/V1/HEALTH").Status, 200);
+  EXPECT_EQ(Call("GET", "/v1/stats", {}, {}, "10.0.0.2").Status, 200) << "budgets are per client";
+
+  Now += std::chrono::seconds(59);
+  EXPECT_EQ(Call("GET", "/v1/stats").Status, 429) << "refused requests do not move the window";
+  Now += std::chrono::seconds(1);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Call("GET", "/v1/stats").Status, 200) << "a new window after 60 s";
+  EXPECT_EQ(Call("GET", "/v1/stats").Status, 429);
+  EXPECT_EQ(Server->TrackedClients(), 2u);
+}
+
+TEST_F(HttpServerTest, NoBudgetRecordsNothing) {
+  Start(0);
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(Call("GET", "/v1/stats", {}, {}, "10.0.0." + std::to_string(i)).Status, 200);
+  EXPECT_EQ(Server->TrackedClients(), 0u);
+  EXPECT_FALSE(Server->IsRateLimited("10.0.0.1"));
+}
+
+// Collects request-log records as the host's main thread would receive them.
+class TRequestRecorder {
+ public:
+  TRequestRecorder() {
+    TAppLog::SetDispatcher(FDispatcher);
+    TAppLog::SetOnRequest([this](const TRequestLog& ARecord) {
+      std::lock_guard Guard(FLock);
+      FRecords.push_back(ARecord);
+    });
+  }
+  ~TRequestRecorder() {
+    TAppLog::SetOnRequest({});
+    TAppLog::SetDispatcher(nullptr);
+  }
+  std::vector<TRequestLog> Records() {
+    FDispatcher->Flush();
+    std::lock_guard Guard(FLock);
+    return FRecords;
+  }
+
+ private:
+  std::shared_ptr<TThreadDispatcher> FDispatcher = std::make_shared<TThreadDispatcher>();
+  std::mutex FLock;
+  std::vector<TRequestLog> FRecords;
+};
+
+TEST_F(HttpServerTest, SynthesisRequestsLeaveOneRecordEach) {
+  Start(0);
+  TRequestRecorder Recorder;
+
+  const THttpResponse Empty = Call("POST", "/v1/tts", {}, R"({"text":"  ","speed":9})");
+  EXPECT_EQ(Empty.Status, 400);
+  EXPECT_EQ(ErrorOf(Empty), "empty_text");
+  EXPECT_EQ(Call("POST", "/v1/tts", {}, "[1,2]").Status, 400) << "no record for bad JSON";
+
+  const THttpResponse First = Call("GET", "/v1/tts", "text=Gate+change&language=en&speed=9");
+  ASSERT_EQ(First.Status, 200) << First.Body;
+  ASSERT_TRUE(First.Binary);
+  const THttpResponse Again = Call("GET", "/v1/tts", "text=Gate+change&language=en&speed=9", {},
+                                   "10.0.0.1", {{"If-None-Match", First.Header("ETag")}});
+  EXPECT_EQ(Again.Status, 304);
+  EXPECT_EQ(Again.Header("X-Quavox-Result"), "ok");
+  EXPECT_TRUE(Again.Body.empty());
+  EXPECT_FALSE(Again.Binary);
+
+  const auto Records = Recorder.Records();
+  ASSERT_EQ(Records.size(), 3u);
+  EXPECT_EQ(Records[0].Status, 400);
+  EXPECT_EQ(Records[0].Route, "/v1/tts");
+  EXPECT_EQ(Records[0].Peer, "10.0.0.1");
+  EXPECT_FLOAT_EQ(Records[0].Speed, 9.0f) << "the speed as sent, before clamping";
+  EXPECT_FALSE(Records[0].Note.empty());
+  EXPECT_EQ(Records[1].Status, 200);
+  EXPECT_EQ(Records[1].Language, "en");
+  EXPECT_FALSE(Records[1].Voice.empty());
+  EXPECT_GT(Records[1].AudioMs, 0);
+  EXPECT_FALSE(Records[1].CacheHit);
+  EXPECT_TRUE(Records[1].Note.empty());
+  EXPECT_EQ(Records[2].Status, 304);
+  EXPECT_EQ(Records[2].AudioMs, 0);
+  EXPECT_TRUE(Records[2].CacheHit);
+  EXPECT_EQ(Records[2].Voice, Records[1].Voice);
+}
+
+TEST_F(HttpServerTest, UncaughtErrorsBecomeInternal) {
+  Start(0);
+  // Checking a prewarm entry for a voice that does not exist raises past the handler.
+  const THttpResponse Res =
+      Call("POST", "/V1/Prewarm", {}, R"({"text":"Boarding","voice":"v-nonexistent"})");
+  EXPECT_EQ(Res.Status, 500);
+  EXPECT_EQ(ErrorOf(Res), "internal");
+  const auto Entries = TAppLog::Entries();
+  ASSERT_FALSE(Entries.empty());
+  EXPECT_EQ(Entries.back().Level, llError);
+  EXPECT_EQ(Entries.back().Source, "http");
+  EXPECT_EQ(Entries.back().Text.rfind("unhandled exception while serving POST /v1/prewarm: ", 0),
+            0u)
+      << Entries.back().Text;
+}
+
+int FreePort() {
+  const int Sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(Sock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr);
+  socklen_t Len = sizeof Addr;
+  ::getsockname(Sock, reinterpret_cast<sockaddr*>(&Addr), &Len);
+  ::close(Sock);
+  return ntohs(Addr.sin_port);
+}
+
+// Start and Stop alternate as the desktop program's buttons make them; a kept-alive idle
+// client does not hold Stop up, and the budgets survive a restart.
+TEST_F(HttpServerTest, StartsStopsAndStartsAgain) {
+  const int Port = FreePort();
+  Start(2, Port);
+  EXPECT_FALSE(Server->Running());
+  Server->Start();
+  ASSERT_TRUE(Server->Running());
+  EXPECT_EQ(Server->Endpoint(), "http://127.0.0.1:" + std::to_string(Port));
+  Server->Start();  // already running: nothing happens
+  httplib::Client Cli("127.0.0.1", Port);
+  Cli.set_keep_alive(true);
+  ASSERT_TRUE(Cli.Get("/v1/stats"));
+  EXPECT_EQ(Cli.Get("/v1/stats")->status, 200);
+
+  Server->Stop();
+  EXPECT_FALSE(Server->Running());
+  EXPECT_FALSE(httplib::Client("127.0.0.1", Port).Get("/health"));
+  Server->Stop();  // not running: nothing happens
+
+  Server->Start();
+  ASSERT_TRUE(Server->Running());
+  const auto Res = Cli.Get("/v1/stats");
+  ASSERT_TRUE(Res);
+  EXPECT_EQ(Res->status, 429) << "the budget window outlives the restart";
+  EXPECT_EQ(Cli.Get("/health")->status, 200);
+  Server->Stop();
+}
+
+TEST_F(HttpServerTest, TakenPortRaisesTheThreeLineMessage) {
+  const int Port = FreePort();
+  Start(0, Port);
+  Server->Start();
+  TTtsHttpServer Second(*Service);
+  try {
+    Second.Start();
+    FAIL() << "a second server started on a taken port";
+  } catch (const std::runtime_error& E) {
+    EXPECT_EQ(std::string(E.what()),
+              "Port " + std::to_string(Port) +
+                  " is already in use.\r\nEither another Quavox is already running (check the "
+                  "tray),\r\nor another program is using this port — you can choose another "
+                  "port in \"Settings\".");
+  }
+  EXPECT_FALSE(Second.Running());
+  EXPECT_TRUE(Server->Running());
+
+  TConfigSettings s = Config->Settings();
+  s.BindAddress = "256.1.1.1";
+  Config->SetSettings(s);
+  TTtsHttpServer Third(*Service);
+  try {
+    Third.Start();
+    FAIL() << "started on an address that cannot exist";
+  } catch (const std::runtime_error& E) {
+    EXPECT_EQ(std::string(E.what()).find("\r\n"), std::string::npos) << E.what();
+  }
+  EXPECT_FALSE(Third.Running());
+}
+
+}  // namespace
+}  // namespace quavox

@@ -1,5 +1,7 @@
 #include "core/Format.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace quavox {
@@ -28,12 +30,17 @@ std::string Pad(std::string s, const TSpec& ASpec) {
   return s;
 }
 
+// Locale-independent: the desktop program sets the user's locale, which must not turn the
+// decimal point of log lines, keys or wire texts into a comma.
 std::string FormatFloat(double v, char AType, int APrecision) {
-  const int Prec = APrecision < 0 ? (AType == 'g' ? 15 : 2) : APrecision;
-  const char Fmt[] = {'%', '.', '*', AType == 'e' || AType == 'g' ? AType : 'f', '\0'};
+  const int Prec = std::min(APrecision < 0 ? (AType == 'g' ? 15 : 2) : APrecision, 100);
+  const std::chars_format Style = AType == 'e'   ? std::chars_format::scientific
+                                  : AType == 'g' ? std::chars_format::general
+                                                 : std::chars_format::fixed;
   char Buf[512];
-  std::snprintf(Buf, sizeof Buf, Fmt, Prec, v);
-  return Buf;
+  const auto Result = std::to_chars(Buf, Buf + sizeof Buf, v, Style, Prec);
+  if (Result.ec != std::errc()) return "0";
+  return std::string(Buf, Result.ptr);
 }
 
 std::string Render(const TFormatArg& AArg, const TSpec& ASpec) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "core/Format.h"
 
 namespace quavox {
@@ -10,6 +12,14 @@ TEST(Format, SpecifiersOfTheProgramsTexts) {
   EXPECT_EQ(Format("%5d|%-4s|", 7, "ab"), "    7|ab  |");
   EXPECT_EQ(Format("%x", 255), "FF");
   EXPECT_EQ(Format("p50 %d ms · RTF %.2f", 12LL, 0.456f), "p50 12 ms · RTF 0.46");
+}
+
+TEST(Format, DecimalsIgnoreTheLocale) {
+  const char* Old = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string Saved = Old ? Old : "C";
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) std::setlocale(LC_NUMERIC, "C.UTF-8");
+  EXPECT_EQ(Format("%.2f", 1.5), "1.50");
+  std::setlocale(LC_NUMERIC, Saved.c_str());
 }
 
 TEST(Format, IndexSpecifiersReorder) {

@@ -44,7 +44,7 @@ test-tsan: deps
 fuzz: deps
 	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=address -DQUAVOX_FUZZ=ON
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 bench: build

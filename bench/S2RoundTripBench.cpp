@@ -22,6 +22,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +64,12 @@ double Ms(TClock::duration ADuration) {
   return std::chrono::duration<double, std::milli>(ADuration).count();
 }
 
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 int FreePort() {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -80,6 +91,33 @@ bool Accepts(int APort) {
   const bool Ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(s);
   return Ok;
+}
+
+// Processor time of a process, of its children that it has reaped, and of the processes
+// still running below it, in ms.
+double TreeCpuMs(pid_t APid) {
+  const std::string Dir = "/proc/" + std::to_string(APid) + "/";
+  std::ifstream Stat(Dir + "stat");
+  const std::string Text((std::istreambuf_iterator<char>(Stat)), {});
+  const size_t Close = Text.rfind(')');
+  if (Close == std::string::npos) return 0;
+  std::istringstream Fields(Text.substr(Close + 2));
+  std::string Skip;
+  for (int i = 3; i < 14; ++i)
+    Fields >> Skip;      // state .. cmajflt
+  double Ticks[4] = {};  // utime stime cutime cstime
+  for (double& t : Ticks)
+    Fields >> t;
+  double Ms = (Ticks[0] + Ticks[1] + Ticks[2] + Ticks[3]) * 1000.0 /
+              static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::error_code Ignored;
+  for (const auto& Task : std::filesystem::directory_iterator(Dir + "task", Ignored)) {
+    std::ifstream Children(Task.path() / "children");
+    pid_t Child = 0;
+    while (Children >> Child)
+      Ms += TreeCpuMs(Child);
+  }
+  return Ms;
 }
 
 // The server as a child process with its log thrown away; killed when dropped.
@@ -106,6 +144,8 @@ class TServerProcess {
     }
   }
   bool Running() const { return FPid > 0 && ::waitpid(FPid, nullptr, WNOHANG) == 0; }
+  // Processor time of the server and of every process below it, in ms.
+  double CpuMs() const { return TreeCpuMs(FPid); }
 
  private:
   pid_t FPid = -1;
@@ -216,9 +256,13 @@ double Median(std::vector<double> AValues) {
   return AValues[AValues.size() / 2];
 }
 
-// Reported time = one round trip; the counters give the medians of espeak-ng in this process,
-// of the round trip, and of their difference per iteration (the server's overhead). The two
-// alternate in which goes first, so neither profits from the other's warm caches.
+// Reported time = one round trip. Counters: the medians of espeak-ng in this process, of the
+// round trip, and of their difference per iteration (the server's overhead in wall-clock
+// time, which on a busy machine is mostly waiting to be scheduled); and the processor time
+// the round trip costs beyond espeak-ng's own (this program's side plus the server with its
+// speaking children, averaged), which does not depend on what else the machine is doing.
+// espeak-ng and the round trip alternate in which goes first, so neither profits from the
+// other's warm caches.
 void BM_S2RoundTrip(benchmark::State& AState) {
   const TSentence& Sentence = Sentences[AState.range(0)];
   TLocalEspeak Local;
@@ -236,18 +280,23 @@ void BM_S2RoundTrip(benchmark::State& AState) {
     return;
   }
   std::vector<double> LocalMs, TripMs, OverheadMs;
+  double LocalCpu = 0, ClientCpu = 0;
+  const double ServerCpuBefore = Server.CpuMs();
   for (auto _ : AState) {
     const bool LocalFirst = LocalMs.size() % 2 == 0;
     TClock::duration LocalTime{}, TripTime{};
     size_t LocalSamples = 0, TripSamples = 0;
     for (int Step = 0; Step < 2; ++Step) {
       const auto t0 = TClock::now();
+      const double c0 = ThreadCpuMs();
       if ((Step == 0) == LocalFirst) {
         LocalSamples = Local.Speak(Sentence);
         LocalTime = TClock::now() - t0;
+        LocalCpu += ThreadCpuMs() - c0;
       } else {
         TripSamples = RoundTrip(Port, Sentence);
         TripTime = TClock::now() - t0;
+        ClientCpu += ThreadCpuMs() - c0;
       }
     }
     if (TripSamples == 0 || LocalSamples == 0) {
@@ -259,9 +308,12 @@ void BM_S2RoundTrip(benchmark::State& AState) {
     OverheadMs.push_back(Ms(TripTime - LocalTime));
     AState.SetIterationTime(std::chrono::duration<double>(TripTime).count());
   }
+  const double n = static_cast<double>(LocalMs.size());
   AState.counters["espeak_ms"] = Median(LocalMs);
   AState.counters["roundtrip_ms"] = Median(TripMs);
   AState.counters["overhead_ms"] = Median(OverheadMs);
+  AState.counters["overhead_cpu_ms"] =
+      (ClientCpu + Server.CpuMs() - ServerCpuBefore - LocalCpu) / n;
   AState.SetLabel(Sentence.Voice);
 }
 BENCHMARK(BM_S2RoundTrip)

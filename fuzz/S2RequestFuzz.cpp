@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         TGgufFile Again;
         TVoiceBook Back;
         if (TGgufFile::Parse(Book.ToGguf().Serialize(), Again) != grOk ||
-            !TVoiceBook::FromGguf(Again, Back, Error) || Back.Variants.size() != Book.Variants.size())
+            !TVoiceBook::FromGguf(Again, Back, Error) ||
+            Back.Variants.size() != Book.Variants.size())
           __builtin_trap();
       }
       break;

@@ -2,13 +2,14 @@
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,21 +22,29 @@ namespace quavox::s2 {
 
 namespace {
 
-// Exit statuses of the speaking child.
-enum TChildExit : int {
-  ceOk = 0,
-  ceNoVoice = 3,
-  ceSynthFailed = 4,
-  ceWriteFailed = 5,
+using TClock = std::chrono::steady_clock;
+
+// Exit statuses of a speaking process.
+enum TWorkerExit : int {
+  weOk = 0,
+  weNoVoice = 3,
+  weSynthFailed = 4,
+  weWriteFailed = 5,
 };
 
-// Only ever set inside a speaking child, which has a single thread.
-int GChildOutput = -1;
+// What travels from the speaker to the server: frames of a 32-bit word and what follows.
+// A word below FirstMarker is the byte count of that many bytes of 16-bit samples; the
+// markers carry one 32-bit value (Hello and InitFailed: more, see below).
+const uint32_t FirstMarker = 0xFFFFFFF0u;
+const uint32_t EndOfSpeech = 0xFFFFFFFFu;   // total sample count; the speech is complete
+const uint32_t WorkerPid = 0xFFFFFFFEu;     // the speaking process, to stop it on time-out
+const uint32_t WorkerFailed = 0xFFFFFFFDu;  // its wait status
+const uint32_t Hello = 0xFFFFFFFCu;         // sample rate, then version length and text
+const uint32_t InitFailed = 0xFFFFFFFBu;    // message length and text
 
-// The child sends its samples as frames: a 32-bit byte count and that many bytes of 16-bit
-// samples, and at the end this marker with the total sample count. The parent can answer
-// as soon as the marker is in, without waiting for the child to finish exiting.
-const uint32_t EndOfSpeech = 0xFFFFFFFFu;
+// Upper bounds the speaker holds a request to, far above anything the server sends.
+const uint32_t MaxVoiceBytes = 256;
+const uint32_t MaxPlanTextBytes = 1u << 20;
 
 bool WriteAll(int AFd, const void* AData, size_t ASize) {
   const auto* p = static_cast<const char*>(AData);
@@ -49,27 +58,94 @@ bool WriteAll(int AFd, const void* AData, size_t ASize) {
   return true;
 }
 
-uint64_t GChildSamples = 0;
-
-int ChildCallback(short* AWav, int ACount, espeak_EVENT*) {
-  if (AWav == nullptr || ACount <= 0) return 0;
-  const auto Bytes = static_cast<uint32_t>(ACount * sizeof(short));
-  GChildSamples += static_cast<uint64_t>(ACount);
-  // 1 asks espeak-ng to stop: nobody is reading any more.
-  return WriteAll(GChildOutput, &Bytes, sizeof Bytes) && WriteAll(GChildOutput, AWav, Bytes) ? 0
-                                                                                             : 1;
+bool WriteWords(int AFd, uint32_t AFirst, uint32_t ASecond) {
+  const uint32_t Words[2] = {AFirst, ASecond};
+  return WriteAll(AFd, Words, sizeof Words);
 }
 
-[[noreturn]] void SpeakInChild(const TSpeechPlan& APlan, int AOutput, pid_t AParent) {
-  // Die with the server rather than linger; the parent may be gone already.
+// Blocking read of exactly ASize bytes; false at end of input or on error.
+bool ReadAll(int AFd, void* AData, size_t ASize) {
+  auto* p = static_cast<char*>(AData);
+  while (ASize > 0) {
+    const ssize_t n = read(AFd, p, ASize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    ASize -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+enum TReadResult : uint8_t { rrOk, rrEnded, rrTimedOut };
+
+// Reads exactly ASize bytes before ADeadline.
+TReadResult ReadBefore(int AFd, void* AData, size_t ASize, TClock::time_point ADeadline) {
+  auto* p = static_cast<char*>(AData);
+  while (ASize > 0) {
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
+    if (Left <= 0) return rrTimedOut;
+    pollfd Poll{AFd, POLLIN, 0};
+    const int r = poll(&Poll, 1, static_cast<int>(std::min<long long>(Left, 1000)));
+    if (r < 0 && errno != EINTR) return rrEnded;
+    if (r <= 0) continue;
+    const ssize_t n = read(AFd, p, ASize);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return rrEnded;
+    p += n;
+    ASize -= static_cast<size_t>(n);
+  }
+  return rrOk;
+}
+
+// Only the standard streams (espeak-ng's complaints and sanitizer reports belong in the
+// engine log) and the channel stay open in the speaker: the server's sockets must not
+// live on in it.
+void CloseAllBut(int AKeep) {
+  if (AKeep > 3) close_range(3, static_cast<unsigned>(AKeep) - 1, 0);
+  close_range(static_cast<unsigned>(AKeep) + 1, ~0u, 0);
+}
+
+void DieWithParent(pid_t AParent) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != AParent) _exit(ceWriteFailed);
-  sigset_t None;
-  sigemptyset(&None);
-  sigprocmask(SIG_SETMASK, &None, nullptr);
-  GChildOutput = AOutput;
-  espeak_SetSynthCallback(ChildCallback);
-  if (espeak_SetVoiceByName(APlan.Voice.c_str()) != EE_OK) _exit(ceNoVoice);
+  if (getppid() != AParent) _exit(0);
+}
+
+// The speech of a speaking process (set only there, where one thread runs), sent in one
+// go at the end: one wake-up of the server instead of one per 60 ms buffer of espeak-ng.
+std::vector<int16_t>* GWorkerSamples = nullptr;
+
+int CollectSamples(short* AWav, int ACount, espeak_EVENT*) {
+  if (AWav != nullptr && ACount > 0)
+    GWorkerSamples->insert(GWorkerSamples->end(), AWav, AWav + ACount);
+  return 0;
+}
+
+bool SendSamples(int AChannel, const std::vector<int16_t>& ASamples) {
+  const size_t FrameSamples = 4u << 20;
+  for (size_t At = 0; At < ASamples.size(); At += FrameSamples) {
+    const size_t n = std::min(FrameSamples, ASamples.size() - At);
+    const auto Bytes = static_cast<uint32_t>(n * sizeof(int16_t));
+    if (!WriteAll(AChannel, &Bytes, sizeof Bytes) || !WriteAll(AChannel, &ASamples[At], Bytes))
+      return false;
+  }
+  return WriteWords(AChannel, EndOfSpeech, static_cast<uint32_t>(ASamples.size()));
+}
+
+struct TPlanMessage {
+  int32_t Pitch = EspeakDefaultPitch;
+  int32_t Rate = EspeakDefaultRate;
+  std::string Voice;
+  std::string Text;
+};
+
+[[noreturn]] void SpeakOnce(int AChannel, pid_t ASpeaker, const TPlanMessage& APlan) {
+  DieWithParent(ASpeaker);
+  if (!WriteWords(AChannel, WorkerPid, static_cast<uint32_t>(getpid()))) _exit(weWriteFailed);
+  std::vector<int16_t> Samples;
+  GWorkerSamples = &Samples;
+  espeak_SetSynthCallback(CollectSamples);
+  if (espeak_SetVoiceByName(APlan.Voice.c_str()) != EE_OK) _exit(weNoVoice);
   // Settings equal to espeak-ng's defaults are left alone, as its command line does.
   if (APlan.Rate != EspeakDefaultRate) espeak_SetParameter(espeakRATE, APlan.Rate, 0);
   if (APlan.Pitch != EspeakDefaultPitch) espeak_SetParameter(espeakPITCH, APlan.Pitch, 0);
@@ -77,21 +153,80 @@ int ChildCallback(short* AWav, int ACount, espeak_EVENT*) {
   const unsigned Flags = espeakCHARS_AUTO | espeakPHONEMES | espeakENDPAUSE;
   if (espeak_ng_Synthesize(APlan.Text.c_str(), APlan.Text.size() + 1, 0, POS_CHARACTER, 0, Flags,
                            nullptr, nullptr) != ENS_OK)
-    _exit(ceSynthFailed);
-  if (espeak_ng_Synchronize() != ENS_OK) _exit(ceSynthFailed);
-  const uint32_t End[2] = {EndOfSpeech, static_cast<uint32_t>(GChildSamples)};
-  _exit(WriteAll(AOutput, End, sizeof End) ? ceOk : ceWriteFailed);
+    _exit(weSynthFailed);
+  if (espeak_ng_Synchronize() != ENS_OK) _exit(weSynthFailed);
+  _exit(SendSamples(AChannel, Samples) ? weOk : weWriteFailed);
+}
+
+// The speaker: loads espeak-ng, then forks one speaking process per request and reports
+// those that fail. It never speaks itself, so its espeak-ng stays as it was after loading.
+[[noreturn]] void SpeakerMain(int AChannel, pid_t AServer) {
+  DieWithParent(AServer);
+  sigset_t None;
+  sigemptyset(&None);
+  sigprocmask(SIG_SETMASK, &None, nullptr);
+  CloseAllBut(AChannel);
+  espeak_ng_InitializePath(nullptr);
+  espeak_ng_ERROR_CONTEXT Context = nullptr;
+  espeak_ng_STATUS Status = espeak_ng_Initialize(&Context);
+  if (Status == ENS_OK) Status = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
+  if (Status != ENS_OK) {
+    char Message[512] = {};
+    espeak_ng_GetStatusCodeMessage(Status, Message, sizeof Message);
+    const auto Length = static_cast<uint32_t>(std::strlen(Message));
+    if (WriteWords(AChannel, InitFailed, Length)) WriteAll(AChannel, Message, Length);
+    _exit(1);
+  }
+  // The list of installed voices is built once here instead of in every speaking process,
+  // where it would cost more than the speech itself. espeak-ng's command line builds the
+  // same list when it selects its voice, so the speech stays equal to it.
+  espeak_ListVoices(nullptr);
+  const char* DataPath = nullptr;
+  const std::string Version = espeak_Info(&DataPath);
+  if (!WriteWords(AChannel, Hello, static_cast<uint32_t>(espeak_ng_GetSampleRate())) ||
+      !WriteWords(AChannel, static_cast<uint32_t>(Version.size()), 0) ||
+      !WriteAll(AChannel, Version.data(), Version.size()))
+    _exit(1);
+  for (;;) {
+    uint32_t Head[4];
+    if (!ReadAll(AChannel, Head, sizeof Head)) _exit(0);  // the server closed the channel
+    TPlanMessage Plan;
+    Plan.Pitch = static_cast<int32_t>(Head[0]);
+    Plan.Rate = static_cast<int32_t>(Head[1]);
+    if (Head[2] > MaxVoiceBytes || Head[3] > MaxPlanTextBytes) _exit(1);
+    Plan.Voice.resize(Head[2]);
+    Plan.Text.resize(Head[3]);
+    if (!ReadAll(AChannel, Plan.Voice.data(), Head[2]) ||
+        !ReadAll(AChannel, Plan.Text.data(), Head[3]))
+      _exit(0);
+    const pid_t Worker = fork();
+    if (Worker == 0) SpeakOnce(AChannel, getppid(), Plan);
+    int WaitStatus = 0;
+    if (Worker < 0) {
+      WaitStatus = 0x7F00;  // "exited with 127": could not start
+    } else {
+      while (waitpid(Worker, &WaitStatus, 0) < 0 && errno == EINTR) {
+      }
+    }
+    // A worker that finished wrote its end marker and exited with 0; anything else the
+    // server learns from here.
+    if ((!WIFEXITED(WaitStatus) || WEXITSTATUS(WaitStatus) != weOk) &&
+        !WriteWords(AChannel, WorkerFailed, static_cast<uint32_t>(WaitStatus)))
+      _exit(0);
+  }
 }
 
 std::string DescribeExit(int AStatus) {
   if (WIFSIGNALED(AStatus)) return "espeak-ng died of " + SignalName(WTERMSIG(AStatus));
   switch (WEXITSTATUS(AStatus)) {
-    case ceNoVoice:
+    case weNoVoice:
       return "espeak-ng has no voice of that name";
-    case ceSynthFailed:
+    case weSynthFailed:
       return "espeak-ng could not synthesize the text";
-    case ceWriteFailed:
+    case weWriteFailed:
       return "the speaking process lost its output";
+    case 127:
+      return "the speaking process could not start";
     default:
       return Format("the speaking process ended with status %d", WEXITSTATUS(AStatus));
   }
@@ -109,115 +244,164 @@ void PutU32(std::string& AOut, uint32_t AValue) {
 
 }  // namespace
 
+TEspeakSynth::~TEspeakSynth() {
+  TLockGuard Guard(FLock);
+  StopSpeaker();
+}
+
 bool TEspeakSynth::Initialize(std::string& AError) {
-  espeak_ng_InitializePath(nullptr);
-  espeak_ng_ERROR_CONTEXT Context = nullptr;
-  espeak_ng_STATUS Status = espeak_ng_Initialize(&Context);
-  if (Status == ENS_OK) Status = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
-  if (Status != ENS_OK) {
-    char Message[512] = {};
-    espeak_ng_GetStatusCodeMessage(Status, Message, sizeof Message);
-    espeak_ng_ClearErrorContext(&Context);
-    AError = Format("espeak-ng cannot start: %s", Message);
+  TLockGuard Guard(FLock);
+  return StartSpeaker(AError);
+}
+
+bool TEspeakSynth::StartSpeaker(std::string& AError) {
+  StopSpeaker();
+  int Pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) {
+    AError = Format("no channel to the speaker process: %s", std::strerror(errno));
     return false;
   }
-  // The list of installed voices is built once here instead of in every speaking child,
-  // where it would cost more than the speech itself. espeak-ng's command line builds the
-  // same list when it selects its voice, so the children stay equal to it.
-  espeak_ListVoices(nullptr);
-  FSampleRate = espeak_ng_GetSampleRate();
-  const char* DataPath = nullptr;
-  FVersion = espeak_Info(&DataPath);
-  return FSampleRate > 0;
+  const pid_t Server = getpid();
+  const pid_t Speaker = fork();
+  if (Speaker < 0) {
+    AError = Format("cannot start the speaker process: %s", std::strerror(errno));
+    close(Pair[0]);
+    close(Pair[1]);
+    return false;
+  }
+  if (Speaker == 0) {
+    close(Pair[0]);
+    SpeakerMain(Pair[1], Server);
+  }
+  close(Pair[1]);
+  FSpeaker = Speaker;
+  FChannel = Pair[0];
+  // Loading espeak-ng takes some tens of milliseconds; far more means something is wrong.
+  const auto Deadline = TClock::now() + std::chrono::seconds(30);
+  uint32_t Words[2];
+  if (ReadBefore(FChannel, Words, sizeof Words, Deadline) != rrOk) {
+    AError = "the speaker process did not start";
+    StopSpeaker();
+    return false;
+  }
+  if (Words[0] == InitFailed) {
+    std::string Message(std::min<uint32_t>(Words[1], 512), '\0');
+    ReadBefore(FChannel, Message.data(), Message.size(), Deadline);
+    AError = "espeak-ng cannot start: " + Message;
+    StopSpeaker();
+    return false;
+  }
+  uint32_t VersionWords[2];
+  std::string Version;
+  bool Ok = Words[0] == Hello && Words[1] > 0 &&
+            ReadBefore(FChannel, VersionWords, sizeof VersionWords, Deadline) == rrOk &&
+            VersionWords[0] <= 512;
+  if (Ok) {
+    Version.resize(VersionWords[0]);
+    Ok = ReadBefore(FChannel, Version.data(), Version.size(), Deadline) == rrOk;
+  }
+  if (!Ok) {
+    AError = "the speaker process answered nonsense";
+    StopSpeaker();
+    return false;
+  }
+  // Only the first speaker sets these, before the server has threads; a replacement
+  // runs the same espeak-ng.
+  if (FSampleRate == 0) {
+    FSampleRate = static_cast<int>(Words[1]);
+    FVersion = Version;
+  }
+  return true;
+}
+
+void TEspeakSynth::StopSpeaker() {
+  if (FChannel >= 0) close(FChannel);
+  FChannel = -1;
+  if (FSpeaker > 0) {
+    // Its speaking process, if any, dies with it.
+    kill(FSpeaker, SIGKILL);
+    while (waitpid(FSpeaker, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  FSpeaker = -1;
 }
 
 bool TEspeakSynth::Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
                          std::string& AError, int ATimeoutMs) {
   TLockGuard Guard(FLock);
-  ASamples.clear();
-  std::erase_if(FExiting, [](pid_t APid) { return waitpid(APid, nullptr, WNOHANG) != 0; });
-  int Pipe[2];
-  if (pipe2(Pipe, O_CLOEXEC) != 0) {
-    AError = Format("no pipe for the speaking process: %s", std::strerror(errno));
+  if (APlan.Voice.size() > MaxVoiceBytes || APlan.Text.size() > MaxPlanTextBytes) {
+    AError = "the text is too long for espeak-ng";
     return false;
   }
-  const pid_t Parent = getpid();
-  const pid_t Child = fork();
-  if (Child < 0) {
-    AError = Format("cannot start the speaking process: %s", std::strerror(errno));
-    close(Pipe[0]);
-    close(Pipe[1]);
-    return false;
-  }
-  if (Child == 0) {
-    close(Pipe[0]);
-    SpeakInChild(APlan, Pipe[1], Parent);
-  }
-  close(Pipe[1]);
-
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-  std::string Bytes;  // received, not yet taken apart into frames
-  size_t Taken = 0;
-  bool Complete = false, TimedOut = false;
-  char Buffer[65536];
-  while (!Complete) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          Deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (Left <= 0) {
-      TimedOut = true;
-      break;
-    }
-    pollfd p{Pipe[0], POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(std::min<long long>(Left, 1000)));
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0) continue;
-    const ssize_t n = read(Pipe[0], Buffer, sizeof Buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    Bytes.append(Buffer, static_cast<size_t>(n));
-    for (;;) {
-      uint32_t Head[2];
-      if (Bytes.size() - Taken < sizeof(uint32_t)) break;
-      std::memcpy(Head, Bytes.data() + Taken, sizeof(uint32_t));
-      if (Head[0] == EndOfSpeech) {
-        if (Bytes.size() - Taken < sizeof Head) break;
-        std::memcpy(Head, Bytes.data() + Taken, sizeof Head);
-        Complete = Head[1] == static_cast<uint32_t>(ASamples.size());
-        break;
-      }
-      if (Bytes.size() - Taken - sizeof(uint32_t) < Head[0]) break;
-      const size_t First = ASamples.size();
-      ASamples.resize(First + Head[0] / sizeof(int16_t));
-      std::memcpy(ASamples.data() + First, Bytes.data() + Taken + sizeof(uint32_t),
-                  (ASamples.size() - First) * sizeof(int16_t));
-      Taken += sizeof(uint32_t) + Head[0];
-    }
-    if (Taken > 0) {
-      Bytes.erase(0, Taken);
-      Taken = 0;
-    }
-  }
-  close(Pipe[0]);
-  if (Complete) {
-    // The child is exiting; it is reaped later rather than waited for now.
-    int Status = 0;
-    if (waitpid(Child, &Status, WNOHANG) == 0) FExiting.push_back(Child);
-    return true;
-  }
-  ASamples.clear();
-  if (TimedOut) kill(Child, SIGKILL);
-  int Status = 0;
-  while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
-  }
-  if (TimedOut) {
-    AError = Format("espeak-ng took longer than %d ms", ATimeoutMs);
-  } else if (WIFEXITED(Status) && WEXITSTATUS(Status) == ceOk) {
-    AError = "the speaking process sent incomplete speech";
-  } else {
-    AError = DescribeExit(Status);
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  // A speaker found gone before it started to speak is replaced and asked again, once.
+  bool Retry = false;
+  for (int Attempt = 0; Attempt < 2; ++Attempt) {
+    if (SpeakWithSpeaker(APlan, ASamples, AError, Deadline, ATimeoutMs, Retry)) return true;
+    if (!Retry) break;
   }
   return false;
+}
+
+bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
+                                    std::string& AError, TClock::time_point ADeadline,
+                                    int ATimeoutMs, bool& ARetry) {
+  ASamples.clear();
+  ARetry = false;
+  // A report of a failure nobody waited for any more is dropped; a speaker that ended is
+  // replaced.
+  if (FChannel >= 0) {
+    char Stale[256];
+    ssize_t n;
+    while ((n = recv(FChannel, Stale, sizeof Stale, MSG_DONTWAIT)) > 0) {
+    }
+    if (n == 0) StopSpeaker();
+  }
+  if (FChannel < 0 && !StartSpeaker(AError)) return false;
+  const uint32_t Head[4] = {static_cast<uint32_t>(APlan.Pitch), static_cast<uint32_t>(APlan.Rate),
+                            static_cast<uint32_t>(APlan.Voice.size()),
+                            static_cast<uint32_t>(APlan.Text.size())};
+  if (!WriteAll(FChannel, Head, sizeof Head) ||
+      !WriteAll(FChannel, APlan.Voice.data(), APlan.Voice.size()) ||
+      !WriteAll(FChannel, APlan.Text.data(), APlan.Text.size())) {
+    AError = "the speaker process is gone";
+    StopSpeaker();
+    ARetry = true;
+    return false;
+  }
+  pid_t Worker = -1;
+  for (;;) {
+    uint32_t Word[2];
+    TReadResult r = ReadBefore(FChannel, Word, sizeof Word[0], ADeadline);
+    if (r == rrOk && Word[0] >= FirstMarker)
+      r = ReadBefore(FChannel, &Word[1], sizeof Word[1], ADeadline);
+    if (r == rrOk && Word[0] < FirstMarker && Word[0] % sizeof(int16_t) == 0) {
+      const size_t First = ASamples.size();
+      ASamples.resize(First + Word[0] / sizeof(int16_t));
+      r = ReadBefore(FChannel, ASamples.data() + First, Word[0], ADeadline);
+      if (r == rrOk) continue;
+    }
+    if (r == rrOk && Word[0] == WorkerPid) {
+      Worker = static_cast<pid_t>(Word[1]);
+      continue;
+    }
+    if (r == rrOk && Word[0] == EndOfSpeech && Word[1] == ASamples.size()) return true;
+    ASamples.clear();
+    if (r == rrOk && Word[0] == WorkerFailed) {
+      AError = DescribeExit(static_cast<int>(Word[1]));
+      return false;
+    }
+    // Out of step with the speaker, or out of time: a new speaker for the next request.
+    if (r == rrTimedOut) {
+      AError = Format("espeak-ng took longer than %d ms", ATimeoutMs);
+      if (Worker > 0) kill(Worker, SIGKILL);
+    } else {
+      AError = "the speaker process ended";
+      ARetry = Worker < 0 && r == rrEnded;
+    }
+    StopSpeaker();
+    return false;
+  }
 }
 
 std::string MonoWav16(const std::vector<int16_t>& ASamples, int ASampleRate) {
@@ -236,8 +420,17 @@ std::string MonoWav16(const std::vector<int16_t>& ASamples, int ASampleRate) {
   PutU16(Out, 16);
   Out += "data";
   PutU32(Out, DataBytes);
-  for (int16_t s : ASamples)
-    PutU16(Out, static_cast<uint16_t>(s));
+  const size_t Header = Out.size();
+  Out.resize(Header + DataBytes);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(Out.data() + Header, ASamples.data(), DataBytes);
+  } else {
+    for (size_t i = 0; i < ASamples.size(); ++i) {
+      const auto v = static_cast<uint16_t>(ASamples[i]);
+      Out[Header + 2 * i] = static_cast<char>(v & 0xFF);
+      Out[Header + 2 * i + 1] = static_cast<char>(v >> 8);
+    }
+  }
   return Out;
 }
 

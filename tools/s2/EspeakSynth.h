@@ -1,13 +1,17 @@
 // Speech from espeak-ng. espeak-ng keeps hidden state from one utterance to the next (the
 // phase of its pitch flutter among others), so the same text spoken twice in one process
-// comes out different. Every utterance is therefore spoken by a child process forked from
-// the server in the state right after espeak-ng was loaded: equal requests give equal
-// samples, the same samples as espeak-ng's own command line, and a crash inside espeak-ng
-// costs one request, not the server.
+// comes out different. Every utterance is therefore spoken by a process of its own, forked
+// from a small "speaker" process that loaded espeak-ng and never speaks itself: equal
+// requests give equal samples, the same samples as espeak-ng's own command line, and a
+// crash inside espeak-ng costs one request, not the server.
+//
+// The speaker is started from the server before the server has threads and kept small,
+// because forking it is part of every request. It dies with the server.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,23 +22,32 @@ namespace quavox::s2 {
 
 class TEspeakSynth {
  public:
-  // Loads espeak-ng's data for synchronous synthesis. Call once, before any other thread
-  // uses the synthesizer; nothing else touches espeak-ng in this process afterwards.
-  bool Initialize(std::string& AError);
+  ~TEspeakSynth();
+
+  // Starts the speaker and waits until espeak-ng is loaded in it. Call before the server
+  // starts its threads.
+  bool Initialize(std::string& AError) QX_EXCLUDES(FLock);
   int SampleRate() const { return FSampleRate; }
   const std::string& Version() const { return FVersion; }
 
   // Speaks one plan into 16-bit samples at SampleRate; one utterance at a time, because
-  // espeak-ng is not thread-safe and one at a time is what an inference server does.
-  // False with a one-line reason when espeak-ng fails, crashes or takes longer than
-  // ATimeoutMs.
+  // that is what an inference server does. False with a one-line reason when espeak-ng
+  // fails, crashes or takes longer than ATimeoutMs; a speaker that went wrong is replaced
+  // for the next request.
   bool Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples, std::string& AError,
              int ATimeoutMs = 120000) QX_EXCLUDES(FLock);
 
  private:
+  bool SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
+                        std::string& AError, std::chrono::steady_clock::time_point ADeadline,
+                        int ATimeoutMs, bool& ARetry) QX_REQUIRES(FLock);
+  bool StartSpeaker(std::string& AError) QX_REQUIRES(FLock);
+  void StopSpeaker() QX_REQUIRES(FLock);
+
   TMutex FLock;
-  // Children that delivered their speech and were still exiting.
-  std::vector<pid_t> FExiting QX_GUARDED_BY(FLock);
+  pid_t FSpeaker QX_GUARDED_BY(FLock) = -1;
+  int FChannel QX_GUARDED_BY(FLock) = -1;  // stream socket to the speaker
+  // Set once by Initialize, before any other thread exists.
   int FSampleRate = 0;
   std::string FVersion;
 };

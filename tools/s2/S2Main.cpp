@@ -18,7 +18,6 @@
 #include "CommandLine.h"
 #include "EspeakSynth.h"
 #include "SpeechPlan.h"
-#include "TextAnalysis.h"
 #include "VoiceBook.h"
 #include "core/Format.h"
 
@@ -90,17 +89,18 @@ int ElapsedMs(std::chrono::steady_clock::time_point AStart) {
   _exit(128 + ASignal);
 }
 
-void StartTestTimers(const TS2Options& AOptions) {
+// The delays count from AStart, the start of the program.
+void StartTestTimers(const TS2Options& AOptions, std::chrono::steady_clock::time_point AStart) {
   if (AOptions.TestExitAfterMs >= 0) {
-    std::thread([Ms = AOptions.TestExitAfterMs, Code = AOptions.TestExitCode] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+    std::thread([AStart, Ms = AOptions.TestExitAfterMs, Code = AOptions.TestExitCode] {
+      std::this_thread::sleep_until(AStart + std::chrono::milliseconds(Ms));
       LogLine(Format("test switch: exiting with status %d after %d ms", Code, Ms));
       _exit(Code);
     }).detach();
   }
   if (AOptions.TestSignalAfterMs >= 0) {
-    std::thread([Ms = AOptions.TestSignalAfterMs, Signal = AOptions.TestSignal] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+    std::thread([AStart, Ms = AOptions.TestSignalAfterMs, Signal = AOptions.TestSignal] {
+      std::this_thread::sleep_until(AStart + std::chrono::milliseconds(Ms));
       LogLine(Format("test switch: raising %s after %d ms", SignalName(Signal), Ms));
       DieBySignal(Signal);
     }).detach();
@@ -187,6 +187,31 @@ class TGenerateService {
   TEspeakSynth& FSynth;
 };
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QX_S2_THREAD_SANITIZER 1
+#endif
+#endif
+
+// ThreadSanitizer builds only. cpp-httplib comes uninstrumented from the system, so the
+// sanitizer cannot see the guards of the function-local statics (regular expressions) that
+// its multipart parser initialises on first use, and reports the first concurrent multipart
+// requests as a race. One multipart request to a throwaway server, whose threads all end
+// before the real server starts its own, initialises them in plain view.
+void PrepareMultipartParser() {
+#ifdef QX_S2_THREAD_SANITIZER
+  httplib::Server Throwaway;
+  Throwaway.Post("/", [](const httplib::Request&, httplib::Response& ARes) { ARes.status = 204; });
+  const int Port = Throwaway.bind_to_any_port("127.0.0.1");
+  if (Port <= 0) return;
+  std::thread Serving([&] { Throwaway.listen_after_bind(); });
+  httplib::Client Client("127.0.0.1", Port);
+  Client.Post("/", httplib::MultipartFormDataItems{{"text", "-", "", "text/plain"}});
+  Throwaway.stop();
+  Serving.join();
+#endif
+}
+
 int Run(int argc, char** argv) {
   // SIGTERM and SIGINT are taken by one thread that stops the server; every thread
   // started from here on inherits the blocked mask.
@@ -197,6 +222,7 @@ int Run(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &StopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
+  const auto Start = std::chrono::steady_clock::now();
   TS2Options Options;
   std::string Error;
   if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), Options, Error)) {
@@ -204,7 +230,6 @@ int Run(int argc, char** argv) {
     LogLine(UsageText());
     return 2;
   }
-  StartTestTimers(Options);
   LogLine(Format("starting: model %s, port %d", Options.Model, Options.ListenPort()));
   if (!Options.Tokenizer.empty()) LogLine("tokenizer " + Options.Tokenizer + " is not needed");
   if (Options.GpuLayers >= 0 || Options.CudaDevice >= 0 || Options.VulkanDevice >= 0)
@@ -215,11 +240,13 @@ int Run(int argc, char** argv) {
     LogLine("refusing the model: " + Error);
     return 1;
   }
+  // The speaker process is forked while this process has no other thread yet.
   TEspeakSynth Synth;
   if (!Synth.Initialize(Error)) {
     LogLine(Error);
     return 1;
   }
+  StartTestTimers(Options, Start);
   if (Synth.SampleRate() != Book.SampleRate)
     LogLine(Format("espeak-ng speaks at %d Hz, the voice file expects %d Hz", Synth.SampleRate(),
                    Book.SampleRate));
@@ -228,6 +255,7 @@ int Run(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Options.TestReadyDelayMs));
   }
 
+  PrepareMultipartParser();
   httplib::Server Server;
   TGenerateService Service(Options, Book, Synth);
   Server.set_tcp_nodelay(true);
@@ -287,6 +315,16 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 }  // namespace quavox::s2
+
+#ifdef QX_S2_THREAD_SANITIZER
+// ThreadSanitizer builds only. A speaker process that died is replaced by forking the
+// running server; loading espeak-ng there starts a short-lived thread (its audio library
+// probes for a sound server), which the sanitizer refuses after a multi-threaded fork unless
+// told otherwise. The speaker runs nothing but espeak-ng.
+extern "C" const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
+#endif
 
 int main(int argc, char** argv) {
   return quavox::s2::Run(argc, argv);

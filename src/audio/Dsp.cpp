@@ -75,26 +75,30 @@ int BestOverlapOffset(std::span<const float> AInput, int ANominal, std::span<con
   const float* In = AInput.data() + First;
   const float* Out = AOutput.data() + AQ;
 
-  // Correlations for every candidate at once (the vectorised part), then one scan in
-  // candidate order with a sliding energy, so the first of equal scores wins.
-  thread_local std::vector<float> Cross;
+  // Correlations and scores for every candidate at once (the vectorised part), the energy
+  // sliding along in double precision, then one scan in candidate order so the first of
+  // equal scores wins.
+  thread_local std::vector<float> Cross, Energy, Score;
   Cross.resize(static_cast<std::size_t>(Count));
+  Energy.resize(static_cast<std::size_t>(Count));
+  Score.resize(static_cast<std::size_t>(Count));
   CrossCorrelate(In, Out, AHs, Count, Cross.data());
-
-  double Energy = 0.0;
+  double Sliding = 0.0;
   for (int i = 0; i < AHs; ++i)
-    Energy += static_cast<double>(In[i]) * In[i];
-  float Best = -std::numeric_limits<float>::max();
-  int BestK = ANominal;
+    Sliding += static_cast<double>(In[i]) * In[i];
   for (int c = 0; c < Count; ++c) {
     if (c > 0) {
       const double Leaving = In[c - 1], Entering = In[c - 1 + AHs];
-      Energy += Entering * Entering - Leaving * Leaving;
+      Sliding += Entering * Entering - Leaving * Leaving;
     }
-    const float e = 1e-6f + static_cast<float>(std::max(Energy, 0.0));
-    const float Score = Cross[c] / std::sqrt(e);
-    if (Score > Best) {
-      Best = Score;
+    Energy[c] = 1e-6f + static_cast<float>(std::max(Sliding, 0.0));
+  }
+  ScoreCandidates(Cross.data(), Energy.data(), Count, Score.data());
+  float Best = -std::numeric_limits<float>::max();
+  int BestK = ANominal;
+  for (int c = 0; c < Count; ++c) {
+    if (Score[c] > Best) {
+      Best = Score[c];
       BestK = First + c;
     }
   }

@@ -40,8 +40,11 @@ uint32_t GetU32(const uint8_t* p) {
 // A NaN sample (a broken float WAV, a misbehaving engine) is written as silence.
 int16_t ToPcm16(float s) {
   if (std::isnan(s)) return 0;
-  const float Clipped = std::clamp(s, -1.0f, 1.0f);
-  return static_cast<int16_t>(std::nearbyint(static_cast<double>(Clipped) * 32767.0));
+  const double Scaled = static_cast<double>(std::clamp(s, -1.0f, 1.0f)) * 32767.0;
+  // Adding and removing 1.5 * 2^52 rounds to the nearest integer, ties to even, without a
+  // library call per sample.
+  constexpr double RoundingMagic = 6755399441055744.0;
+  return static_cast<int16_t>((Scaled + RoundingMagic) - RoundingMagic);
 }
 
 struct TWavFormat {
@@ -103,6 +106,32 @@ float DecodeSample(const uint8_t* p, int ABytesPerSample, bool AFloat) {
   }
 }
 
+// One loop per sample width, so the width test is not paid per sample.
+template <int BytesPerSample>
+void DecodeFramesOf(const uint8_t* p, std::size_t AFrames, int AChannels, bool AFloat,
+                    float* AOut) {
+  for (std::size_t i = 0; i < AFrames; ++i) {
+    float Sum = 0.0f;
+    for (int c = 0; c < AChannels; ++c, p += BytesPerSample)
+      Sum += DecodeSample(p, BytesPerSample, AFloat);
+    AOut[i] = AChannels == 1 ? Sum : Sum / static_cast<float>(AChannels);
+  }
+}
+
+void DecodeFrames(const uint8_t* p, std::size_t AFrames, int AChannels, int ABytesPerSample,
+                  bool AFloat, float* AOut) {
+  switch (ABytesPerSample) {
+    case 1:
+      return DecodeFramesOf<1>(p, AFrames, AChannels, AFloat, AOut);
+    case 2:
+      return DecodeFramesOf<2>(p, AFrames, AChannels, AFloat, AOut);
+    case 3:
+      return DecodeFramesOf<3>(p, AFrames, AChannels, AFloat, AOut);
+    default:
+      return DecodeFramesOf<4>(p, AFrames, AChannels, AFloat, AOut);
+  }
+}
+
 }  // namespace
 
 TBytes PcmToWav(const TPcmBuffer& APcm, int AChannels) {
@@ -124,6 +153,11 @@ TBytes PcmToWav(const TPcmBuffer& APcm, int AChannels) {
   std::memcpy(h + 36, "data", 4);
   PutU32(h + 40, DataSize);
   uint8_t* p = h + 44;
+  if (Channels == 1) {
+    for (float s : APcm.Data)
+      PutU16(p, static_cast<uint16_t>(ToPcm16(s))), p += 2;
+    return Out;
+  }
   for (float s : APcm.Data) {
     const auto v = static_cast<uint16_t>(ToPcm16(s));
     for (int c = 0; c < Channels; ++c, p += 2)
@@ -152,13 +186,7 @@ bool WavToPcm(std::span<const uint8_t> ABytes, TPcmBuffer& APcm) {
 
   APcm.SampleRate = static_cast<int32_t>(F.SampleRate);
   APcm.Data.resize(Frames);
-  const uint8_t* p = L.Data.data();
-  for (std::size_t i = 0; i < Frames; ++i) {
-    float Sum = 0.0f;
-    for (int c = 0; c < F.Channels; ++c, p += BytesPerSample)
-      Sum += DecodeSample(p, BytesPerSample, IsFloat);
-    APcm.Data[i] = F.Channels == 1 ? Sum : Sum / static_cast<float>(F.Channels);
-  }
+  DecodeFrames(L.Data.data(), Frames, F.Channels, BytesPerSample, IsFloat, APcm.Data.data());
   return true;
 }
 

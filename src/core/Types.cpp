@@ -1,7 +1,5 @@
 #include "core/Types.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -40,19 +38,6 @@ constexpr TErrorRow ErrorTable[] = {
     {"bad_speed", 400},  {"bad_audio", 400},  {"engine_not_connected", 503}, {"engine_failed", 500},
     {"queue_full", 503}, {"timeout", 504},    {"clone_failed", 500},         {"not_found", 404},
 };
-
-std::string Sha256HexOf(const void* AData, std::size_t ASize) {
-  unsigned char Digest[EVP_MAX_MD_SIZE];
-  unsigned int Len = 0;
-  EVP_Digest(AData, ASize, Digest, &Len, EVP_sha256(), nullptr);
-  static constexpr char Hex[] = "0123456789abcdef";
-  std::string r(Len * 2, '0');
-  for (unsigned int i = 0; i < Len; ++i) {
-    r[2 * i] = Hex[Digest[i] >> 4];
-    r[2 * i + 1] = Hex[Digest[i] & 15];
-  }
-  return r;
-}
 
 }  // namespace
 
@@ -262,14 +247,6 @@ std::string SpeedModeDisplay(TTtsSpeedMode AMode) {
     default:
       return Translate("引擎原生 speed");
   }
-}
-
-std::string Sha256Hex(std::string_view AText) {
-  return Sha256HexOf(AText.data(), AText.size());
-}
-
-std::string Sha256Hex(const TBytes& ABytes) {
-  return Sha256HexOf(ABytes.data(), ABytes.size());
 }
 
 std::string ErrorCodeName(TTtsErrorCode ACode) {

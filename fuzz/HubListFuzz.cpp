@@ -20,6 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   (void)quavox::CollectDistinct(Result.Items, true);
   (void)quavox::CollectDistinct(Result.Items, false);
   quavox::TDateTime When{};
-  (void)quavox::ParseIso8601(Body, When);
+  (void)quavox::ParseHubTime(Body, When);
   return 0;
 }

@@ -55,7 +55,7 @@ THubItem ItemFrom(const TJson& ANode) {
   Item.Size = JsonInteger(&ANode, "size", 0);
   Item.Downloads = ClampInt32(JsonInteger(&ANode, "downloads", 0));
   TDateTime Created{};
-  if (ParseIso8601(JsonString(&ANode, "createdAt", ""), Created)) Item.CreatedAt = Created;
+  if (ParseHubTime(JsonString(&ANode, "createdAt", ""), Created)) Item.CreatedAt = Created;
   Item.Url = JsonString(&ANode, "url", "");
   return Item;
 }
@@ -108,7 +108,7 @@ bool THubFilter::Matches(const THubItem& AItem) const {
          LowerAscii(AItem.Note).find(Needle) != std::string::npos;
 }
 
-bool ParseIso8601(std::string_view AText, TDateTime& AValue) {
+bool ParseHubTime(std::string_view AText, TDateTime& AValue) {
   using namespace std::chrono;
   const std::string Text = Trim(AText);
   const std::string_view s = Text;

@@ -87,8 +87,8 @@ std::vector<std::string> CollectDistinct(const std::vector<THubItem>& AItems, bo
 
 // The list answer's body read as the hub's JSON (no logging); for tests and fuzzing too.
 THubResult ParseHubList(std::string_view ABody);
-// An ISO 8601 date or date-time ("2024-05-01T08:30:00Z", "...+08:00", fractions allowed);
-// without an offset the time is taken as UTC. False for anything else.
-bool ParseIso8601(std::string_view AText, TDateTime& AValue);
+// A hub time stamp: an ISO 8601 date or date-time ("2024-05-01T08:30:00Z", "...+08:00", fractions
+// allowed); without an offset the time is taken as UTC. False for anything else.
+bool ParseHubTime(std::string_view AText, TDateTime& AValue);
 
 }  // namespace quavox

@@ -90,7 +90,7 @@ TEST_F(HubParseTest, Iso8601) {
   };
   for (const auto& [Text, Expected] : Good) {
     TDateTime Value{};
-    EXPECT_TRUE(ParseIso8601(Text, Value)) << Text;
+    EXPECT_TRUE(ParseHubTime(Text, Value)) << Text;
     EXPECT_EQ(Value, Expected) << Text;
   }
   for (const char* Bad :
@@ -98,7 +98,7 @@ TEST_F(HubParseTest, Iso8601) {
         "2024-02-29T24:00:00Z", "2024-02-29T23:60Z", "2024-02-29T23:59:58+25:00",
         "2024-02-29T23:59:58Zjunk", "2024-02-29T", "2024-02-29T23:59:58.Z", "1714552200"}) {
     TDateTime Value{};
-    EXPECT_FALSE(ParseIso8601(Bad, Value)) << Bad;
+    EXPECT_FALSE(ParseHubTime(Bad, Value)) << Bad;
   }
   const THubResult r =
       ParseHubList(R"({"ok":true,"items":[{"id":"a","url":"u","createdAt":"not a date"}]})");

@@ -33,6 +33,7 @@
 
 #include "audio/Wav.h"
 #include "platform/Files.h"
+#include "platform/Loopback.h"
 
 extern char** environ;
 
@@ -68,29 +69,6 @@ double ThreadCpuMs() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t Len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &Len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int APort) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(APort));
-  const bool Ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return Ok;
 }
 
 // Processor time of a process, of its children that it has reaped, and of the processes
@@ -270,12 +248,13 @@ void BM_S2RoundTrip(benchmark::State& AState) {
     AState.SkipWithError("libespeak-ng.so.1 cannot be loaded");
     return;
   }
-  const int Port = FreePort();
+  const int Port = UnusedLoopbackPort();
   TServerProcess Server(Port);
   const auto Until = TClock::now() + std::chrono::seconds(10);
-  while (Server.Running() && !Accepts(Port) && TClock::now() < Until)
+  while (Server.Running() && !PortAccepts(Port, std::chrono::milliseconds(500)) &&
+         TClock::now() < Until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!Accepts(Port)) {
+  if (!PortAccepts(Port, std::chrono::milliseconds(500))) {
     AState.SkipWithError(("the server does not start: " + ServerPath()).c_str());
     return;
   }
@@ -328,10 +307,10 @@ void BM_S2Ready(benchmark::State& AState) {
   double Worst = 0;
   std::vector<double> Times;
   for (auto _ : AState) {
-    const int Port = FreePort();
+    const int Port = UnusedLoopbackPort();
     const auto t0 = TClock::now();
     TServerProcess Server(Port);
-    while (!Accepts(Port)) {
+    while (!PortAccepts(Port, std::chrono::milliseconds(500))) {
       if (!Server.Running() || TClock::now() - t0 > std::chrono::seconds(10)) {
         AState.SkipWithError("the server does not start");
         return;

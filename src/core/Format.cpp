@@ -8,7 +8,7 @@ namespace quavox {
 
 namespace {
 
-struct TSpec {
+struct TConversion {
   bool LeftAlign = false;
   int Width = -1;
   int Precision = -1;
@@ -22,10 +22,10 @@ int ReadNumber(std::string_view f, std::size_t& i) {
   return n;
 }
 
-std::string Pad(std::string s, const TSpec& ASpec) {
-  if (ASpec.Width > 0 && static_cast<int>(s.size()) < ASpec.Width) {
-    const std::string Fill(ASpec.Width - s.size(), ' ');
-    s = ASpec.LeftAlign ? s + Fill : Fill + s;
+std::string Pad(std::string s, const TConversion& AConv) {
+  if (AConv.Width > 0 && static_cast<int>(s.size()) < AConv.Width) {
+    const std::string Fill(AConv.Width - s.size(), ' ');
+    s = AConv.LeftAlign ? s + Fill : Fill + s;
   }
   return s;
 }
@@ -43,8 +43,8 @@ std::string FormatFloat(double v, char AType, int APrecision) {
   return std::string(Buf, Result.ptr);
 }
 
-std::string Render(const TFormatArg& AArg, const TSpec& ASpec) {
-  switch (ASpec.Type) {
+std::string Render(const TFormatArg& AArg, const TConversion& AConv) {
+  switch (AConv.Type) {
     case 'd':
     case 'u':
       if (auto* d = std::get_if<double>(&AArg)) return std::to_string(static_cast<long long>(*d));
@@ -60,17 +60,17 @@ std::string Render(const TFormatArg& AArg, const TSpec& ASpec) {
     case 'e':
     case 'g':
     case 'n':
-      if (auto* d = std::get_if<double>(&AArg)) return FormatFloat(*d, ASpec.Type, ASpec.Precision);
+      if (auto* d = std::get_if<double>(&AArg)) return FormatFloat(*d, AConv.Type, AConv.Precision);
       if (auto* i = std::get_if<long long>(&AArg))
-        return FormatFloat(static_cast<double>(*i), ASpec.Type, ASpec.Precision);
+        return FormatFloat(static_cast<double>(*i), AConv.Type, AConv.Precision);
       break;
     default:
       break;
   }
   if (auto* s = std::get_if<std::string>(&AArg)) {
-    if (ASpec.Type == 's' && ASpec.Precision >= 0 &&
-        static_cast<std::size_t>(ASpec.Precision) < s->size())
-      return s->substr(0, ASpec.Precision);
+    if (AConv.Type == 's' && AConv.Precision >= 0 &&
+        static_cast<std::size_t>(AConv.Precision) < s->size())
+      return s->substr(0, AConv.Precision);
     return *s;
   }
   if (auto* i = std::get_if<long long>(&AArg)) return std::to_string(*i);
@@ -94,7 +94,7 @@ std::string FormatArgs(std::string_view f, std::span<const TFormatArg> AArgs) {
       ++i;
       continue;
     }
-    TSpec Spec;
+    TConversion Conv;
     std::size_t j = i;
     const int Index = ReadNumber(f, j);
     if (j > i && j < f.size() && f[j] == ':') {
@@ -102,25 +102,25 @@ std::string FormatArgs(std::string_view f, std::span<const TFormatArg> AArgs) {
       i = j + 1;
     }
     if (i < f.size() && f[i] == '-') {
-      Spec.LeftAlign = true;
+      Conv.LeftAlign = true;
       ++i;
     }
-    if (i < f.size() && f[i] >= '0' && f[i] <= '9') Spec.Width = ReadNumber(f, i);
+    if (i < f.size() && f[i] >= '0' && f[i] <= '9') Conv.Width = ReadNumber(f, i);
     if (i < f.size() && f[i] == '.') {
       ++i;
-      Spec.Precision = ReadNumber(f, i);
+      Conv.Precision = ReadNumber(f, i);
     }
     if (i >= f.size()) {
       Out.append(f.substr(Start));
       break;
     }
-    Spec.Type = static_cast<char>(f[i] >= 'A' && f[i] <= 'Z' ? f[i] - 'A' + 'a' : f[i]);
+    Conv.Type = static_cast<char>(f[i] >= 'A' && f[i] <= 'Z' ? f[i] - 'A' + 'a' : f[i]);
     ++i;
     if (NextArg >= AArgs.size()) {
       Out.append(f.substr(Start, i - Start));
       continue;
     }
-    Out += Pad(Render(AArgs[NextArg++], Spec), Spec);
+    Out += Pad(Render(AArgs[NextArg++], Conv), Conv);
   }
   return Out;
 }

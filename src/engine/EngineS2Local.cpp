@@ -7,11 +7,7 @@
 #include <mutex>
 #include <system_error>
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "audio/Audio.h"
@@ -269,29 +265,6 @@ std::string ReferenceFileName(const TBytes& AAudio) {
   // A RIFF file whose data happens to look like an MPEG frame is still a WAV.
   const bool Mp3 = LooksLikeMp3(AAudio) && !AAudio.empty() && AAudio[0] != 'R';
   return Mp3 ? "reference.mp3" : "reference.wav";
-}
-
-bool PortAccepts(int32_t APort, std::chrono::milliseconds ATimeout) {
-  if (APort <= 0 || APort > 65535) return false;
-  const int Sock = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (Sock < 0) return false;
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_port = htons(static_cast<uint16_t>(APort));
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool Accepted = false;
-  if (::connect(Sock, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr) == 0) {
-    Accepted = true;
-  } else if (errno == EINPROGRESS) {
-    pollfd Poll{Sock, POLLOUT, 0};
-    if (::poll(&Poll, 1, static_cast<int>(ATimeout.count())) == 1) {
-      int Err = 0;
-      socklen_t Len = sizeof Err;
-      Accepted = ::getsockopt(Sock, SOL_SOCKET, SO_ERROR, &Err, &Len) == 0 && Err == 0;
-    }
-  }
-  ::close(Sock);
-  return Accepted;
 }
 
 TS2LocalEngine::TS2LocalEngine(const TEngineOptions& AOptions, const TAppConfig& AConfig,

@@ -19,6 +19,7 @@
 
 #include "core/ThreadAnnotations.h"
 #include "engine/Engine.h"
+#include "platform/Loopback.h"
 #include "platform/Process.h"
 
 namespace quavox {
@@ -54,9 +55,6 @@ std::string LargestModelIn(const std::string& ADir);
 std::string S2ParamsJson(const TS2Params& AParams);
 // "reference.mp3" or "reference.wav", after what the recording looks like.
 std::string ReferenceFileName(const TBytes& AAudio);
-// True when something accepts a TCP connection on 127.0.0.1:APort within ATimeout.
-bool PortAccepts(int32_t APort, std::chrono::milliseconds ATimeout);
-
 class TS2LocalEngine final : public TCustomTtsEngine {
  public:
   static constexpr int32_t MaxRestarts = 3;

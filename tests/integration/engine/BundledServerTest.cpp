@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "audio/Wav.h"
+#include "platform/Loopback.h"
 
 extern char** environ;
 
@@ -39,29 +40,6 @@ const int SampleRate = 22050;
 std::string ReadText(const std::string& APath) {
   std::ifstream In(APath, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(In)), {});
-}
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t Len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &Len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int APort) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(APort));
-  const bool Ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return Ok;
 }
 
 class TTempDir {
@@ -151,21 +129,24 @@ class TServer {
   // taken by somebody else between choosing and binding it is simply chosen again.
   explicit TServer(const std::vector<std::string>& AExtra = {}, int AListenPort = 0) {
     for (int Attempt = 0; Attempt < 5 && !FChild; ++Attempt) {
-      Port = FreePort();
+      Port = UnusedLoopbackPort();
       std::vector<std::string> Args{"--model",   ModelPath, "--server",          "--host",
                                     "127.0.0.1", "--port",  std::to_string(Port)};
       Args.insert(Args.end(), AExtra.begin(), AExtra.end());
       FChild = std::make_unique<TChild>(ServerPath, Args, LogPath());
       const int Listen = AListenPort > 0 ? AListenPort : Port;
       const auto Until = std::chrono::steady_clock::now() + 30s;
-      while (FChild->Running() && !Accepts(Listen) && std::chrono::steady_clock::now() < Until)
+      while (FChild->Running() && !PortAccepts(Listen, std::chrono::milliseconds(500)) &&
+             std::chrono::steady_clock::now() < Until)
         std::this_thread::sleep_for(2ms);
       if (!FChild->Running() && Log().find("cannot listen") != std::string::npos) FChild.reset();
     }
   }
   bool Running() { return FChild && FChild->Running(); }
   pid_t Pid() const { return FChild ? FChild->Pid() : -1; }
-  bool Ready() { return FChild && FChild->Running() && Accepts(Port); }
+  bool Ready() {
+    return FChild && FChild->Running() && PortAccepts(Port, std::chrono::milliseconds(500));
+  }
   std::string LogPath() const { return FDir.Path() + "s2-engine.log"; }
   std::string Log() const { return ReadText(LogPath()); }
   // The log line of the latest generate request.
@@ -649,7 +630,7 @@ TEST(BundledServerStart, RefusesBadCommandLinesAndForeignModels) {
   const std::string Foreign = Write("llama.gguf", ForeignGguf("llama"));
   const std::string Text = Write("notes.gguf", "this is not a model\n");
   const std::string Cut = Write("cut.gguf", Ours.substr(0, Ours.size() / 2));
-  const std::string Port = std::to_string(FreePort());
+  const std::string Port = std::to_string(UnusedLoopbackPort());
   struct TCase {
     std::vector<std::string> Args;
     const char* Says;
@@ -686,11 +667,11 @@ TEST(BundledServerStart, AcceptsTheFullSupervisorCommandLine) {
 }
 
 TEST(BundledServerSwitches, ListenPortAndReadyDelay) {
-  const int Other = FreePort();
+  const int Other = UnusedLoopbackPort();
   TServer Moved({"--test-listen-port", std::to_string(Other)}, Other);
   ASSERT_TRUE(Moved.Running()) << Moved.Log();
-  EXPECT_TRUE(Accepts(Other)) << Moved.Log();
-  EXPECT_FALSE(Accepts(Moved.Port));
+  EXPECT_TRUE(PortAccepts(Other, std::chrono::milliseconds(500))) << Moved.Log();
+  EXPECT_FALSE(PortAccepts(Moved.Port, std::chrono::milliseconds(500)));
 
   const auto Start = std::chrono::steady_clock::now();
   TServer Late({"--test-ready-delay-ms", "400"});
@@ -700,7 +681,7 @@ TEST(BundledServerSwitches, ListenPortAndReadyDelay) {
 }
 
 TEST(BundledServerSwitches, ExitCodesAndSignals) {
-  const std::string Port = std::to_string(FreePort());
+  const std::string Port = std::to_string(UnusedLoopbackPort());
   const std::vector<std::string> Base{"--model", ModelPath, "--server", "--port", Port};
   auto With = [&](std::vector<std::string> AExtra) {
     std::vector<std::string> a = Base;
@@ -760,12 +741,12 @@ TEST(BundledServerSwitches, AnswersOnCommand) {
 
 TEST(BundledServerSwitches, StopsCleanlyOnTerm) {
   TTempDir Dir;
-  const int Port = FreePort();
+  const int Port = UnusedLoopbackPort();
   TChild c(
       ServerPath,
       {"--model", ModelPath, "--server", "--host", "127.0.0.1", "--port", std::to_string(Port)},
       Dir.Path() + "log");
-  while (c.Running() && !Accepts(Port))
+  while (c.Running() && !PortAccepts(Port, std::chrono::milliseconds(500)))
     std::this_thread::sleep_for(2ms);
   ASSERT_TRUE(c.Running()) << ReadText(Dir.Path() + "log");
   ExpectSpeech(Generate(Port, Say("Welcome.")), "before stopping");

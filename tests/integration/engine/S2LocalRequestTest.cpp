@@ -27,18 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-int32_t UnusedPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t Len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &Len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 // One part as the server's multipart reader delivers it, in arrival order.
 struct TPart {
   std::string Name;
@@ -98,7 +86,7 @@ class S2LocalRequest : public ::testing::Test {
     TS2Timing Timing;
     Timing.ReadyPoll = 10ms;
     Timing.LivenessPoll = 50ms;
-    Timing.FirstPort = Timing.LastPort = UnusedPort();
+    Timing.FirstPort = Timing.LastPort = UnusedLoopbackPort();
     Timing.FallbackPort = FPort;
     TEngineOptions Options;
     Options.TimeoutMs = ATimeoutMs;

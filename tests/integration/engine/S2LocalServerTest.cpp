@@ -31,18 +31,6 @@ const std::string BinDir = QUAVOX_BIN_DIR;
 const std::string ServerPath = BinDir + "/engine/s2";
 const std::string ModelName = "quavox-espeak.gguf";
 
-int32_t UnusedPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t Len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &Len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 // A socket that keeps a loopback port busy; -1 when the port could not be taken.
 class TListener {
  public:
@@ -106,7 +94,7 @@ class S2LocalServer : public ::testing::Test {
     Timing.ReadyPoll = 20ms;
     Timing.LivenessPoll = 50ms;
     Timing.PortProbe = 200ms;
-    Timing.FirstPort = Timing.LastPort = UnusedPort();
+    Timing.FirstPort = Timing.LastPort = UnusedLoopbackPort();
     Timing.FallbackPort = 0;  // nothing ever listens there
     Timing.GoneGrace = 200ms;
   }
@@ -185,7 +173,7 @@ TEST_F(S2LocalServer, ReadyOn3030WhenTheServerListensThere) {
 }
 
 TEST_F(S2LocalServer, ReadyOnTheFallbackPortWhereverItIs) {
-  Timing.FallbackPort = UnusedPort();
+  Timing.FallbackPort = UnusedLoopbackPort();
   TS2LocalEngine& e = Start(Format("--test-listen-port %d", Timing.FallbackPort));
   ASSERT_TRUE(UntilState(esReady)) << e.Detail();
   EXPECT_EQ(e.Port(), Timing.FallbackPort);

@@ -78,26 +78,13 @@ std::string ReadText(const std::string& AFile) {
 
 }  // namespace
 
-int FreePort() {
-  const int Sock = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Addr.sin_port = 0;
-  ::bind(Sock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr);
-  socklen_t Len = sizeof Addr;
-  ::getsockname(Sock, reinterpret_cast<sockaddr*>(&Addr), &Len);
-  ::close(Sock);
-  return ntohs(Addr.sin_port);
-}
-
 TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) {
   FRoot = (fs::temp_directory_path() / ("quavoxd-" + std::to_string(::getpid()) + "-" + AName))
               .string() +
           "/";
   fs::remove_all(FRoot);
   fs::create_directories(FRoot + "data");
-  FPort = FreePort();
+  FPort = UnusedLoopbackPort();
   TJson Config = TJson::object();
   Config["server"] = {{"port", FPort}, {"bind", "127.0.0.1"}};
   for (const auto& [Section, Values] : AConfig.items()) {

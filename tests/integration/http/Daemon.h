@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "core/Types.h"
+#include "platform/Loopback.h"
 #include "state/Json.h"
 
 namespace quavox::test {
-
-// A port nothing listens on right now (bound to port 0 and released).
-int FreePort();
 
 class TDaemon {
  public:

@@ -16,6 +16,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "http/Http.h"
+#include "platform/Loopback.h"
 #include "service/Service.h"
 
 namespace quavox {
@@ -189,22 +190,10 @@ TEST_F(HttpServerTest, UncaughtErrorsBecomeInternal) {
       << Entries.back().Text;
 }
 
-int FreePort() {
-  const int Sock = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(Sock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr);
-  socklen_t Len = sizeof Addr;
-  ::getsockname(Sock, reinterpret_cast<sockaddr*>(&Addr), &Len);
-  ::close(Sock);
-  return ntohs(Addr.sin_port);
-}
-
 // Start and Stop alternate as the desktop program's buttons make them; a kept-alive idle
 // client does not hold Stop up, and the budgets survive a restart.
 TEST_F(HttpServerTest, StartsStopsAndStartsAgain) {
-  const int Port = FreePort();
+  const int Port = UnusedLoopbackPort();
   Start(2, Port);
   EXPECT_FALSE(Server->Running());
   Server->Start();
@@ -231,7 +220,7 @@ TEST_F(HttpServerTest, StartsStopsAndStartsAgain) {
 }
 
 TEST_F(HttpServerTest, TakenPortRaisesTheThreeLineMessage) {
-  const int Port = FreePort();
+  const int Port = UnusedLoopbackPort();
   Start(0, Port);
   Server->Start();
   TTtsHttpServer Second(*Service);

@@ -19,17 +19,25 @@ else
   sox -n -r 44100 -b 16 -c 1 "$WORK/clip.wav" synth 5 sine 120-240 sine 240-480 remix -
 fi
 
-time_runs() {
-  local Start End
-  Start=$(date +%s%N)
-  for _ in $(seq "$RUNS"); do "$@" >/dev/null 2>&1; done
-  End=$(date +%s%N)
-  echo $(((End - Start) / RUNS / 1000))
+# Microseconds one run of the command takes, read from bash's own clock so no helper
+# process is timed along with it.
+time_once() {
+  local Start=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1
+  local End=$EPOCHREALTIME
+  echo $(((${End/./} - ${Start/./})))
 }
 
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# The two programs take turns, so a change in the machine's load hits both alike.
 for TEMPO in 1.3 0.8; do
   PERCENT=$(awk "BEGIN { printf \"%+d\", ($TEMPO - 1) * 100 }")
-  QX=$(time_runs "$BIN/quavox-stretch" "$WORK/clip.wav" "$WORK/qx.wav" "$TEMPO")
-  ST=$(time_runs soundstretch "$WORK/clip.wav" "$WORK/st.wav" -tempo="$PERCENT")
-  echo "tempo $TEMPO: quavox-stretch ${QX} us/run, soundstretch ${ST} us/run (whole process, mean of $RUNS)"
+  QX=() ST=()
+  for _ in $(seq "$RUNS"); do
+    QX+=("$(time_once "$BIN/quavox-stretch" "$WORK/clip.wav" "$WORK/qx.wav" "$TEMPO")")
+    ST+=("$(time_once soundstretch "$WORK/clip.wav" "$WORK/st.wav" -tempo="$PERCENT")")
+  done
+  echo "tempo $TEMPO: quavox-stretch $(printf '%s\n' "${QX[@]}" | median) us/run," \
+    "soundstretch $(printf '%s\n' "${ST[@]}" | median) us/run (whole process, median of $RUNS)"
 done

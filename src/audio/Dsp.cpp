@@ -76,16 +76,14 @@ int BestOverlapOffset(std::span<const float> AInput, int ANominal, std::span<con
   const float* Out = AOutput.data() + AQ;
 
   // Correlations and scores for every candidate at once (the vectorised part), the energy
-  // sliding along in double precision, then one scan in candidate order so the first of
-  // equal scores wins.
+  // sliding along in double precision, then the first of the best scores, so among equal
+  // scores the most negative offset wins.
   thread_local std::vector<float> Cross, Energy, Score;
   Cross.resize(static_cast<std::size_t>(Count));
   Energy.resize(static_cast<std::size_t>(Count));
   Score.resize(static_cast<std::size_t>(Count));
   CrossCorrelate(In, Out, AHs, Count, Cross.data());
-  double Sliding = 0.0;
-  for (int i = 0; i < AHs; ++i)
-    Sliding += static_cast<double>(In[i]) * In[i];
+  double Sliding = SumOfSquares(In, AHs);
   for (int c = 0; c < Count; ++c) {
     if (c > 0) {
       const double Leaving = In[c - 1], Entering = In[c - 1 + AHs];
@@ -94,15 +92,8 @@ int BestOverlapOffset(std::span<const float> AInput, int ANominal, std::span<con
     Energy[c] = 1e-6f + static_cast<float>(std::max(Sliding, 0.0));
   }
   ScoreCandidates(Cross.data(), Energy.data(), Count, Score.data());
-  float Best = -std::numeric_limits<float>::max();
-  int BestK = ANominal;
-  for (int c = 0; c < Count; ++c) {
-    if (Score[c] > Best) {
-      Best = Score[c];
-      BestK = First + c;
-    }
-  }
-  return BestK;
+  const int Best = FirstMaximum(Score.data(), Count);
+  return Best < 0 ? ANominal : First + Best;
 }
 
 TPcmBuffer TimeStretch(const TPcmBuffer& ABuffer, float ASpeed) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "audio/DspKernels.h"
 #include "platform/Files.h"
 
 namespace quavox {
@@ -35,16 +36,6 @@ uint16_t GetU16(const uint8_t* p) {
 uint32_t GetU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// A NaN sample (a broken float WAV, a misbehaving engine) is written as silence.
-int16_t ToPcm16(float s) {
-  if (std::isnan(s)) return 0;
-  const double Scaled = static_cast<double>(std::clamp(s, -1.0f, 1.0f)) * 32767.0;
-  // Adding and removing 1.5 * 2^52 rounds to the nearest integer, ties to even, without a
-  // library call per sample.
-  constexpr double RoundingMagic = 6755399441055744.0;
-  return static_cast<int16_t>((Scaled + RoundingMagic) - RoundingMagic);
 }
 
 struct TWavFormat {
@@ -120,6 +111,7 @@ void DecodeFramesOf(const uint8_t* p, std::size_t AFrames, int AChannels, bool A
 
 void DecodeFrames(const uint8_t* p, std::size_t AFrames, int AChannels, int ABytesPerSample,
                   bool AFloat, float* AOut) {
+  if (ABytesPerSample == 2 && AChannels == 1) return Pcm16ToFloat(p, AFrames, AOut);
   switch (ABytesPerSample) {
     case 1:
       return DecodeFramesOf<1>(p, AFrames, AChannels, AFloat, AOut);
@@ -154,12 +146,11 @@ TBytes PcmToWav(const TPcmBuffer& APcm, int AChannels) {
   PutU32(h + 40, DataSize);
   uint8_t* p = h + 44;
   if (Channels == 1) {
-    for (float s : APcm.Data)
-      PutU16(p, static_cast<uint16_t>(ToPcm16(s))), p += 2;
+    FloatToPcm16(APcm.Data.data(), APcm.Data.size(), p);
     return Out;
   }
   for (float s : APcm.Data) {
-    const auto v = static_cast<uint16_t>(ToPcm16(s));
+    const auto v = static_cast<uint16_t>(FloatToPcm16Sample(s));
     for (int c = 0; c < Channels; ++c, p += 2)
       PutU16(p, v);
   }

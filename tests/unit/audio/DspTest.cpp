@@ -5,6 +5,7 @@
 #include <random>
 
 #include "audio/Dsp.h"
+#include "audio/DspKernels.h"
 
 namespace quavox {
 namespace {
@@ -82,6 +83,72 @@ TEST(BestOverlapOffset, MatchesTheReferenceSearch) {
   }
   const std::vector<float> Silence(5000, 0.0f), Tail(1000, 0.0f);
   EXPECT_EQ(BestOverlapOffset(Silence, 2000, Tail, 0, 480, 192), 2000 - 192);
+}
+
+// Sizes that reach every path of the vectorised kernels: whole blocks of candidates, runs
+// of eight, single candidates, and frame lengths below, at and off multiples of eight.
+TEST(CrossCorrelate, MatchesAPlainSumForEveryBlockShape) {
+  std::mt19937 Rng(11);
+  std::uniform_real_distribution<float> U(-1, 1);
+  for (const auto& [Hs, Count] :
+       {std::pair{882, 707}, std::pair{480, 385}, std::pair{64, 56}, std::pair{64, 57},
+        std::pair{5, 60}, std::pair{8, 64}, std::pair{13, 3}, std::pair{1, 9}}) {
+    std::vector<float> In(static_cast<std::size_t>(Hs + Count - 1)), Out(Hs), Cross(Count);
+    for (auto& v : In)
+      v = U(Rng);
+    for (auto& v : Out)
+      v = U(Rng);
+    CrossCorrelate(In.data(), Out.data(), Hs, Count, Cross.data());
+    for (int c = 0; c < Count; ++c) {
+      double Exact = 0, Magnitude = 0;
+      for (int i = 0; i < Hs; ++i) {
+        Exact += static_cast<double>(In[c + i]) * Out[i];
+        Magnitude += std::fabs(static_cast<double>(In[c + i]) * Out[i]);
+      }
+      ASSERT_NEAR(Cross[c], Exact, 1e-5 * Magnitude) << Hs << " " << Count << " " << c;
+    }
+  }
+}
+
+TEST(FirstMaximum, FirstOfEqualBestAndNeverNaN) {
+  constexpr float Nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float Inf = std::numeric_limits<float>::infinity();
+  constexpr float Lowest = -std::numeric_limits<float>::max();
+  struct TCase {
+    const char* Name;
+    std::vector<float> Scores;
+    int Want;
+  };
+  const auto Spread = [](int ASize, std::vector<std::pair<int, float>> APlaces) {
+    std::vector<float> v(static_cast<std::size_t>(ASize), -0.5f);
+    for (const auto& [i, x] : APlaces)
+      v[static_cast<std::size_t>(i)] = x;
+    return v;
+  };
+  const TCase Cases[] = {
+      {"tie in the vector part", Spread(40, {{3, 2.0f}, {9, 2.0f}}), 3},
+      {"best in the tail", Spread(21, {{20, 1.0f}}), 20},
+      {"NaN is passed over", Spread(24, {{0, Nan}, {8, 0.25f}, {16, Nan}}), 8},
+      {"infinity wins", Spread(16, {{2, 3.0f}, {12, Inf}}), 12},
+      {"all NaN", std::vector<float>(19, Nan), -1},
+      {"nothing above the lowest single", std::vector<float>(12, Lowest), -1},
+      {"minus infinity", std::vector<float>(9, -Inf), -1},
+      {"empty", {}, -1},
+  };
+  for (const TCase& c : Cases)
+    EXPECT_EQ(FirstMaximum(c.Scores.data(), static_cast<int>(c.Scores.size())), c.Want) << c.Name;
+}
+
+TEST(SumOfSquares, AddsEveryTerm) {
+  for (const int n : {0, 1, 15, 16, 17, 882}) {
+    std::vector<float> v(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+      v[i] = 0.5f + static_cast<float>(i % 7);
+    double Want = 0;
+    for (float x : v)
+      Want += static_cast<double>(x) * x;
+    EXPECT_DOUBLE_EQ(SumOfSquares(v.data(), n), Want) << n;
+  }
 }
 
 TEST(ResampleBySpeed, InterpolatesAndHoldsTheLastSample) {

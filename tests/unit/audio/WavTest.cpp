@@ -49,7 +49,7 @@ struct TWavBuilder {
   }
 };
 
-TBytes Int16s(std::initializer_list<int16_t> AValues) {
+TBytes Int16s(const std::vector<int16_t>& AValues) {
   TBytes b;
   for (int16_t v : AValues) {
     b.push_back(static_cast<uint8_t>(v));
@@ -81,6 +81,35 @@ TEST(PcmToWav, WritesTheFixedHeaderAndRoundsTiesToEven) {
   EXPECT_EQ(SampleAt(Odd, 0), 0);
   EXPECT_EQ(SampleAt(Odd, 1), 32767);
   EXPECT_EQ(SampleAt(Odd, 2), -32767);
+}
+
+// Nineteen copies of each value, so every one passes through the vectorised part of the
+// conversion as well as its scalar tail.
+TEST(PcmToWav, EveryPathClampsRoundsAndSilencesNaN) {
+  const std::pair<float, int16_t> Cases[] = {
+      {NAN, 0},        {INFINITY, 32767}, {-INFINITY, -32767}, {1.7f, 32767},
+      {-3.0f, -32767}, {0.5f, 16384},     {-0.5f, -16384},     {-1.0f, -32767},
+      {1e-5f, 0},      {3e-5f, 1},        {-0.0f, 0},          {0.999f, 32734},
+  };
+  for (const auto& [Value, Want] : Cases) {
+    const TBytes Wav = PcmToWav(TPcmBuffer{std::vector<float>(19, Value), 8000});
+    for (std::size_t i = 0; i < 19; ++i)
+      ASSERT_EQ(SampleAt(Wav, i), Want) << Value << " at " << i;
+  }
+}
+
+TEST(WavToPcm, MonoSixteenBitEveryPath) {
+  for (const int16_t Value : {int16_t{-32768}, int16_t{32767}, int16_t{1}, int16_t{-1}}) {
+    TPcmBuffer Pcm;
+    ASSERT_TRUE(WavToPcm(TWavBuilder()
+                             .Fmt(1, 1, 16000, 16)
+                             .Chunk("data", Int16s(std::vector<int16_t>(19, Value)))
+                             .Bytes,
+                         Pcm));
+    ASSERT_EQ(Pcm.Data.size(), 19u);
+    for (const float v : Pcm.Data)
+      ASSERT_EQ(v, Value / 32768.0f) << Value;
+  }
 }
 
 TEST(PcmToWav, MultiChannelDuplicatesAndReadsBackAsMono) {

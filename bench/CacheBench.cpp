@@ -17,6 +17,7 @@
 #include "core/Log.h"
 #include "platform/Files.h"
 #include "state/Cache.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -65,20 +66,18 @@ std::string IndexOf(int ACount) {
 
 // One folder for the whole run: 100 000 clips and their index.
 struct TFixture {
-  std::string Dir;
+  const TTempDir Scratch{"quavox-cache-bench"};
+  const std::string Dir = Scratch.Path();
   std::string FullIndex;
   std::string IndexWithoutOrphans;  // the last OrphanCount clips are not listed
 
   TFixture() {
-    char Template[] = "/tmp/quavox-cache-bench-XXXXXX";
-    Dir = std::string(::mkdtemp(Template)) + "/";
     const TBytes Small = MakeClip(300);
     for (int i = 0; i < EntryCount; ++i)
       WritePlain(Dir + Sha256Hex(std::string_view("entry " + std::to_string(i))) + ".wav", Small);
     FullIndex = IndexOf(EntryCount);
     IndexWithoutOrphans = IndexOf(EntryCount - OrphanCount);
   }
-  ~TFixture() { fs::remove_all(Dir); }
 
   void ResetIndex(const std::string& AText) const {
     WriteFileAtomic(Dir + "index.json", AText);

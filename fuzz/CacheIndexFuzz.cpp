@@ -8,22 +8,13 @@
 
 #include "audio/Wav.h"
 #include "state/Cache.h"
+#include "support/TempDir.h"
 
 namespace {
 
 void Check(bool ACondition) {
   if (!ACondition) __builtin_trap();
 }
-
-// A private folder for the run, removed when the program ends.
-struct TScratch {
-  std::string Dir;
-  TScratch() {
-    char Template[] = "/tmp/quavox-cache-fuzz-XXXXXX";
-    Dir = std::string(mkdtemp(Template)) + "/";
-  }
-  ~TScratch() { std::filesystem::remove_all(Dir); }
-};
 
 }  // namespace
 
@@ -34,8 +25,8 @@ struct TScratch {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   namespace fs = std::filesystem;
   using namespace quavox;
-  static const TScratch Scratch;
-  const std::string& Dir = Scratch.Dir;
+  static const TTempDir Scratch("quavox-cache-fuzz");
+  const std::string& Dir = Scratch.Path();
   static const TBytes Clip = [] {
     TPcmBuffer Pcm;
     Pcm.SampleRate = 16000;

@@ -8,30 +8,14 @@
 #include "state/ClonePack.h"
 #include "state/Config.h"
 #include "state/Voices.h"
-
-namespace {
-
-// A private program folder for the whole run, removed when the process ends.
-struct TFuzzRoot {
-  TFuzzRoot() {
-    char Template[] = "/tmp/quavox-pack-fuzz-XXXXXX";
-    Path = std::string(mkdtemp(Template)) + "/";
-  }
-  ~TFuzzRoot() {
-    std::error_code Ec;
-    std::filesystem::remove_all(Path, Ec);
-  }
-  std::string Path;
-};
-
-}  // namespace
+#include "support/TempDir.h"
 
 // Imports arbitrary bytes as a clone pack into an empty installation. The import either
 // refuses the file with the service's own error or imports what it can; every clip it stores
 // carries a name the library chose, inside the clone folder.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-  static const TFuzzRoot FuzzRoot;
-  const std::string& Root = FuzzRoot.Path;
+  static const quavox::TTempDir FuzzRoot("quavox-pack-fuzz");
+  const std::string& Root = FuzzRoot.Path();
   const std::string Pack = Root + "input.cln";
   quavox::WriteFileBytes(Pack, std::span<const uint8_t>(AData, ASize));
   {

@@ -7,17 +7,13 @@
 
 #include "audio/Wav.h"
 #include "state/Config.h"
+#include "support/TempDir.h"
 
 // Loads arbitrary bytes as config.json in a private folder; the loader must neither crash
 // nor rewrite the file it could not read.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-  static const std::string Root = [] {
-    char Template[] = "/tmp/quavox-config-fuzz-XXXXXX";
-    return std::string(mkdtemp(Template)) + "/";
-  }();
-  // Registered after Root exists, so it runs before Root is destroyed.
-  static const bool CleanupRegistered = std::atexit([] { std::filesystem::remove_all(Root); }) == 0;
-  (void)CleanupRegistered;
+  static const quavox::TTempDir RootDir("quavox-config-fuzz");
+  const std::string& Root = RootDir.Path();
   const std::string File = Root + "data/config.json";
   quavox::WriteFileBytes(File, std::span<const uint8_t>(AData, ASize));
   quavox::TAppConfig Config({Root, Root + "appdata/"});

@@ -16,20 +16,20 @@
 #include "core/Text.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "support/TempDir.h"
 
 namespace {
 
 using namespace quavox;
 
 struct TWorld {
-  std::string Root;
+  const TTempDir RootDir{"quavox-http-fuzz"};
+  const std::string Root = RootDir.Path();
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TTtsService> Service;
   std::unique_ptr<TTtsHttpServer> Server;
 
   TWorld() {
-    char Template[] = "/tmp/quavox-http-fuzz-XXXXXX";
-    Root = std::string(mkdtemp(Template)) + "/";
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
     TConfigSettings s = Config->Settings();
     s.BindAddress = "127.0.0.1";
@@ -44,8 +44,6 @@ struct TWorld {
     Server.reset();
     Service.reset();
     Config.reset();
-    std::error_code Ignored;
-    std::filesystem::remove_all(Root, Ignored);
   }
 };
 

@@ -7,30 +7,14 @@
 #include "audio/Wav.h"
 #include "state/Config.h"
 #include "state/Voices.h"
-
-namespace {
-
-// A private program folder for the whole run, removed when the process ends.
-struct TFuzzRoot {
-  TFuzzRoot() {
-    char Template[] = "/tmp/quavox-voices-fuzz-XXXXXX";
-    Path = std::string(mkdtemp(Template)) + "/";
-  }
-  ~TFuzzRoot() {
-    std::error_code Ec;
-    std::filesystem::remove_all(Path, Ec);
-  }
-  std::string Path;
-};
-
-}  // namespace
+#include "support/TempDir.h"
 
 // Loads arbitrary bytes as voices.json in a private folder whose clone folder is empty. The
 // loader must not crash, no clip name may lead outside the clone folder (so no reference
 // audio can be found at all), and a save followed by a load must give the same voices.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-  static const TFuzzRoot FuzzRoot;
-  const std::string& Root = FuzzRoot.Path;
+  static const quavox::TTempDir FuzzRoot("quavox-voices-fuzz");
+  const std::string& Root = FuzzRoot.Path();
   quavox::TAppConfig Config({Root, Root + "appdata/"});
   const std::string File = Config.VoicesFile();
   quavox::WriteFileBytes(File, std::span<const uint8_t>(AData, ASize));

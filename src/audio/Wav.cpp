@@ -209,20 +209,7 @@ TBytes ReadFileBytes(const std::string& AFileName) {
 void WriteFileBytes(const std::string& AFileName, std::span<const uint8_t> ABytes) {
   const auto Parent = std::filesystem::path(AFileName).parent_path();
   if (!Parent.empty()) ForceDirectories(Parent.string());
-  const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (Fd < 0) throw std::system_error(errno, std::generic_category(), AFileName);
-  std::size_t Done = 0;
-  while (Done < ABytes.size()) {
-    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int Saved = errno;
-      ::close(Fd);
-      throw std::system_error(Saved, std::generic_category(), AFileName);
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  if (::close(Fd) != 0) throw std::system_error(errno, std::generic_category(), AFileName);
+  WriteWholeFile(AFileName, ABytes, TFileCreation::Truncate, TFileFlush::None);
 }
 
 }  // namespace quavox

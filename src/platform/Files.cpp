@@ -19,30 +19,48 @@ namespace {
   throw std::system_error(errno, std::generic_category(), AWhat);
 }
 
-void WriteAllAndSync(const std::string& AFileName, std::span<const uint8_t> ABytes) {
-  const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (Fd < 0) ThrowErrno(AFileName);
-  std::size_t Done = 0;
-  while (Done < ABytes.size()) {
-    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int Saved = errno;
-      ::close(Fd);
-      errno = Saved;
-      ThrowErrno(AFileName);
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(Fd) != 0 || ::close(Fd) != 0) ThrowErrno(AFileName);
-}
-
 std::string ParentOf(const std::string& AFileName) {
   const fs::path Parent = fs::path(AFileName).parent_path();
   return Parent.empty() ? std::string(".") : Parent.string();
 }
 
+int Flush(int AFd, TFileFlush AFlush) {
+  switch (AFlush) {
+    case TFileFlush::Data:
+      return ::fdatasync(AFd);
+    case TFileFlush::Everything:
+      return ::fsync(AFd);
+    case TFileFlush::None:
+      break;
+  }
+  return 0;
+}
+
 }  // namespace
+
+void WriteWholeFile(const std::string& AFileName, std::span<const uint8_t> ABytes,
+                    TFileCreation ACreation, TFileFlush AFlush) {
+  const int Mode = ACreation == TFileCreation::MustBeNew ? O_EXCL : O_TRUNC;
+  const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | Mode, 0644);
+  if (Fd < 0) ThrowErrno(AFileName);
+  std::size_t Done = 0;
+  while (Done < ABytes.size()) {
+    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      break;
+    }
+    Done += static_cast<std::size_t>(n);
+  }
+  if (Done < ABytes.size() || Flush(Fd, AFlush) != 0) {
+    const int Saved = errno;
+    ::close(Fd);
+    errno = Saved;
+    ThrowErrno(AFileName);
+  }
+  if (::close(Fd) != 0) ThrowErrno(AFileName);
+}
 
 void ForceDirectories(const std::string& ADir) {
   if (!ADir.empty()) fs::create_directories(ADir);
@@ -59,7 +77,7 @@ void WriteFileAtomic(const std::string& AFileName, std::span<const uint8_t> AByt
   ForceDirectories(ParentOf(AFileName));
   const std::string Temp = AFileName + ".tmp";
   try {
-    WriteAllAndSync(Temp, ABytes);
+    WriteWholeFile(Temp, ABytes, TFileCreation::Truncate, TFileFlush::Everything);
     if (::rename(Temp.c_str(), AFileName.c_str()) != 0) ThrowErrno(AFileName);
   } catch (...) {
     ::unlink(Temp.c_str());
@@ -78,7 +96,7 @@ void ReplaceFileKeepingBackup(const std::string& AFileName, const std::string& A
   ForceDirectories(ParentOf(AFileName));
   const std::string Temp = AFileName + ".tmp";
   try {
-    WriteAllAndSync(Temp, ABytes);
+    WriteWholeFile(Temp, ABytes, TFileCreation::Truncate, TFileFlush::Everything);
     // The backup is a second name of the current file, so no moment exists without a
     // complete index on disk.
     if (::access(AFileName.c_str(), F_OK) == 0) {

@@ -13,6 +13,15 @@ namespace quavox {
 // Creates every missing folder of the path; raises std::filesystem::filesystem_error.
 void ForceDirectories(const std::string& ADir);
 
+// How WriteWholeFile opens the file and how far it flushes it before closing.
+enum class TFileCreation { Truncate, MustBeNew };
+enum class TFileFlush { None, Data, Everything };
+
+// Creates the file (replacing an existing one only with Truncate), writes every byte,
+// flushes as asked and closes it. Raises std::system_error naming the file.
+void WriteWholeFile(const std::string& AFileName, std::span<const uint8_t> ABytes,
+                    TFileCreation ACreation, TFileFlush AFlush);
+
 // Writes the bytes to "<file>.tmp", flushes them to disk, renames the temporary over the
 // file and flushes the folder. Raises std::system_error; the temporary is removed on failure.
 void WriteFileAtomic(const std::string& AFileName, std::span<const uint8_t> ABytes);

@@ -152,29 +152,6 @@ bool ReadCacheFile(const std::string& APath, TBytes& AOut) {
   return Ok;
 }
 
-// Creates AFileName (which must not exist yet), writes the bytes and flushes them to disk.
-void WriteNewFileSynced(const std::string& AFileName, std::span<const uint8_t> ABytes) {
-  const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (Fd < 0) throw std::system_error(errno, std::generic_category(), AFileName);
-  std::size_t Done = 0;
-  while (Done < ABytes.size()) {
-    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int Saved = errno;
-      ::close(Fd);
-      throw std::system_error(Saved, std::generic_category(), AFileName);
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  if (::fdatasync(Fd) != 0) {
-    const int Saved = errno;
-    ::close(Fd);
-    throw std::system_error(Saved, std::generic_category(), AFileName);
-  }
-  if (::close(Fd) != 0) throw std::system_error(errno, std::generic_category(), AFileName);
-}
-
 struct TDirItem {
   std::string Name;
   bool Regular = false;
@@ -809,7 +786,7 @@ void TWavCache::Put(const std::string& AKey, const TTtsResult& AResult, std::str
                            std::to_string(FTempSerial.fetch_add(1) + 1) + ".tmp";
   try {
     ForceDirectories(FDir);
-    WriteNewFileSynced(Temp, AResult.Wav);
+    WriteWholeFile(Temp, AResult.Wav, TFileCreation::MustBeNew, TFileFlush::Data);
   } catch (const std::system_error& E) {
     ::unlink(Temp.c_str());
     TAppLog::Warn(LogSource, "cannot write cache to %s: %s", FDir, E.code().message());

@@ -18,6 +18,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "platform/Files.h"
+#include "support/TempDir.h"
 
 // The decoder bridge with the real libquavox_audio.so, without it, with an unusable file in
 // its place, and with a stand-in library that answers as told. The library is loaded once
@@ -34,23 +35,11 @@ constexpr int32_t ToneRate = 44100;
 constexpr int64_t ToneSamples = 44100;
 constexpr int64_t Mp3FrameSamples = 1152;
 
-// Static, so that it is removed also when a fresh process ends through std::exit.
-struct TScratchDir {
-  fs::path Path;
-  TScratchDir() {
-    std::string Pattern = (fs::temp_directory_path() / "quavox-decoder-XXXXXX").string();
-    if (mkdtemp(Pattern.data())) Path = Pattern;
-  }
-  ~TScratchDir() {
-    std::error_code Ignored;
-    if (!Path.empty()) fs::remove_all(Path, Ignored);
-  }
-};
-
-// A new empty folder inside this process's scratch folder.
+// A new empty folder inside this process's scratch folder, which is static so that it is
+// removed also when a fresh process ends through std::exit.
 fs::path NewFolder(const std::string& AName) {
-  static const TScratchDir Root;
-  const fs::path Folder = Root.Path / AName;
+  static const TTempDir Root("quavox-decoder");
+  const fs::path Folder = Root.Path(AName);
   fs::create_directories(Folder);
   return Folder;
 }

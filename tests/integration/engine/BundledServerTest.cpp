@@ -24,6 +24,7 @@
 
 #include "audio/Wav.h"
 #include "platform/Loopback.h"
+#include "support/TempDir.h"
 
 extern char** environ;
 
@@ -41,22 +42,6 @@ std::string ReadText(const std::string& APath) {
   std::ifstream In(APath, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(In)), {});
 }
-
-class TTempDir {
- public:
-  TTempDir() {
-    char Pattern[] = "/tmp/qx-s2srv-XXXXXX";
-    FPath = std::string(::mkdtemp(Pattern)) + "/";
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    fs::remove_all(FPath, Ignored);
-  }
-  const std::string& Path() const { return FPath; }
-
- private:
-  std::string FPath;
-};
 
 // A child process with standard output and error in a log file; killed when dropped.
 class TChild {
@@ -159,7 +144,7 @@ class TServer {
   int Port = 0;
 
  private:
-  TTempDir FDir;
+  const TTempDir FDir{"qx-s2srv"};
   std::unique_ptr<TChild> FChild;
 };
 
@@ -408,7 +393,7 @@ TEST_F(BundledServer, DefaultVoiceEqualsTheEspeakCommandLine) {
       {"en", "Ladies and gentlemen, we are now ready for departure."},
       {"ja", "ご搭乗のみなさま、まもなく出発いたします。"},
   };
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   for (const auto& [Voice, Text] : Cases) {
     const std::string Wav = Dir.Path() + Voice + ".wav";
     TChild Espeak("espeak-ng", {"-v", Voice, "-w", Wav, Text}, Dir.Path() + "espeak.log", true);
@@ -462,7 +447,7 @@ TEST_F(BundledServer, ReferencePitchCarriesOverToTheVoice) {
 }
 
 TEST_F(BundledServer, Mp3ReferenceIsDecoded) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   std::ofstream(Dir.Path() + "ref.wav", std::ios::binary) << SyntheticVoiceWav(240, 3);
   TChild Lame("lame", {"--quiet", Dir.Path() + "ref.wav", Dir.Path() + "ref.mp3"},
               Dir.Path() + "lame.log", true);
@@ -597,7 +582,7 @@ struct TRun {
 };
 
 TRun RunServer(const std::vector<std::string>& AArgs) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   TChild c(ServerPath, AArgs, Dir.Path() + "log");
   TRun r{c.Wait(), ""};
   r.Log = ReadText(Dir.Path() + "log");
@@ -605,7 +590,7 @@ TRun RunServer(const std::vector<std::string>& AArgs) {
 }
 
 TEST(BundledServerStart, RefusesBadCommandLinesAndForeignModels) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   auto Write = [&](const std::string& AName, const std::string& ABytes) {
     std::ofstream(Dir.Path() + AName, std::ios::binary) << ABytes;
     return Dir.Path() + AName;
@@ -658,7 +643,7 @@ TEST(BundledServerStart, RefusesBadCommandLinesAndForeignModels) {
 }
 
 TEST(BundledServerStart, AcceptsTheFullSupervisorCommandLine) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   const std::string Tokenizer = Dir.Path() + "tokenizer.json";
   std::ofstream(Tokenizer) << "{}";
   TServer s({"--tokenizer", Tokenizer, "-c", "0", "-ngl", "-1", "-threads", "4"});
@@ -740,7 +725,7 @@ TEST(BundledServerSwitches, AnswersOnCommand) {
 }
 
 TEST(BundledServerSwitches, StopsCleanlyOnTerm) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-s2srv");
   const int Port = UnusedLoopbackPort();
   TChild c(
       ServerPath,

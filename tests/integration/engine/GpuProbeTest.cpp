@@ -13,6 +13,7 @@
 #include "core/Log.h"
 #include "engine/Gpu.h"
 #include "state/Config.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -30,8 +31,6 @@ std::string ReadText(const std::string& AFile) {
 class GpuProbe : public ::testing::Test {
  protected:
   void SetUp() override {
-    char Pattern[] = "/tmp/qx-gpu-XXXXXX";
-    FRoot = std::string(::mkdtemp(Pattern)) + "/";
     fs::create_directories(FRoot + "engine");
     fs::create_directories(FRoot + "logs");
     FConfig = std::make_unique<TAppConfig>(TAppFolders{FRoot, FRoot + "appdata/"});
@@ -40,8 +39,6 @@ class GpuProbe : public ::testing::Test {
   void TearDown() override {
     FDispatcher.reset();
     FConfig.reset();
-    std::error_code Ec;
-    fs::remove_all(FRoot, Ec);
   }
 
   std::string Script(const std::string& ABody) {
@@ -75,7 +72,8 @@ class GpuProbe : public ::testing::Test {
     return false;
   }
 
-  std::string FRoot;
+  const TTempDir FRootDir{"qx-gpu"};
+  const std::string FRoot = FRootDir.Path();
   std::unique_ptr<TAppConfig> FConfig;
   std::shared_ptr<TThreadDispatcher> FDispatcher;
 };

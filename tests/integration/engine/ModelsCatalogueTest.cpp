@@ -10,6 +10,7 @@
 
 #include "core/I18n.h"
 #include "engine/Models.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -20,24 +21,15 @@ constexpr int64_t GiB = int64_t{1} << 30;
 
 class ModelsCatalogueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetUiLang(ulZh);
-    Root = (fs::temp_directory_path() /
-            ("quavox-catalogue-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
-    fs::create_directories(Root);
-  }
-  void TearDown() override { fs::remove_all(Root); }
+  void SetUp() override { SetUiLang(ulZh); }
 
   void Write(const std::string& APath, const std::string& ABytes) const {
     fs::create_directories(fs::path(APath).parent_path());
     std::ofstream(APath, std::ios::binary | std::ios::trunc) << ABytes;
   }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-catalogue"};
+  const std::string Root = RootDir.Path();
 };
 
 TEST_F(ModelsCatalogueTest, FormatSize) {

@@ -19,6 +19,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "engine/Models.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -256,22 +257,12 @@ class ModelsDownloaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetUiLang(ulZh);
-    Root = (fs::temp_directory_path() /
-            ("quavox-models-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
-    fs::create_directories(Root);
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
     Downloader = std::make_unique<TModelDownloader>(*Config);
     Downloader->SetOnProgress(
         [this](const TDownloadProgress& AProgress) { Recorder.Add(AProgress); });
   }
-  void TearDown() override {
-    Downloader.reset();
-    fs::remove_all(Root);
-  }
+  void TearDown() override { Downloader.reset(); }
 
   TModelVariant Model(const std::string& AFileName, int64_t ASize) const {
     TModelVariant v;
@@ -295,7 +286,8 @@ class ModelsDownloaderTest : public ::testing::Test {
   }
   std::string ModelPath(const std::string& AName) const { return Config->ModelsDir() + AName; }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-models"};
+  const std::string Root = RootDir.Path();
   TModelHost Host;
   TRecorder Recorder;
   std::unique_ptr<TAppConfig> Config;

@@ -20,6 +20,7 @@
 #include "core/Log.h"
 #include "engine/EngineS2Local.h"
 #include "state/Config.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -39,8 +40,6 @@ class S2LocalRequest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetUiLang(ulZh);
-    char Pattern[] = "/tmp/qx-s2req-XXXXXX";
-    FRoot = std::string(::mkdtemp(Pattern)) + "/";
     fs::create_directories(FRoot + "engine");
     fs::create_directories(FRoot + "models");
     {
@@ -77,8 +76,6 @@ class S2LocalRequest : public ::testing::Test {
     FServer.stop();
     FThread.join();
     FConfig.reset();
-    std::error_code Ec;
-    fs::remove_all(FRoot, Ec);
     SetUiLang(ulAuto);
   }
 
@@ -110,7 +107,8 @@ class S2LocalRequest : public ::testing::Test {
     FReply = AReply;
   }
 
-  std::string FRoot;
+  const TTempDir FRootDir{"qx-s2req"};
+  const std::string FRoot = FRootDir.Path();
   std::unique_ptr<TAppConfig> FConfig;
   httplib::Server FServer;
   std::thread FThread;

@@ -20,6 +20,7 @@
 #include "core/Log.h"
 #include "engine/EngineS2Local.h"
 #include "state/Config.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -83,8 +84,6 @@ class S2LocalServer : public ::testing::Test {
     ASSERT_TRUE(fs::exists(ServerPath)) << "the bundled server is not built: " << ServerPath;
     ASSERT_TRUE(fs::exists(BinDir + "/models/" + ModelName));
     SetUiLang(ulZh);
-    char Pattern[] = "/tmp/qx-s2-XXXXXX";
-    FRoot = std::string(::mkdtemp(Pattern)) + "/";
     fs::create_directories(FRoot + "engine");
     fs::create_directories(FRoot + "models");
     fs::create_symlink(ServerPath, FRoot + "engine/s2");
@@ -102,8 +101,6 @@ class S2LocalServer : public ::testing::Test {
   void TearDown() override {
     FEngine.reset();
     FConfig.reset();
-    std::error_code Ec;
-    fs::remove_all(FRoot, Ec);
     SetUiLang(ulAuto);
   }
 
@@ -132,7 +129,8 @@ class S2LocalServer : public ::testing::Test {
   std::string Log() const { return FRoot + "logs/s2-engine.log"; }
 
   TS2Timing Timing;
-  std::string FRoot;
+  const TTempDir FRootDir{"qx-s2"};
+  const std::string FRoot = FRootDir.Path();
   std::unique_ptr<TAppConfig> FConfig;
   std::unique_ptr<TS2LocalEngine> FEngine;
 };

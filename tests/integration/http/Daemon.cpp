@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "support/TempDir.h"
 
 extern char** environ;
 
@@ -78,11 +79,7 @@ std::string ReadText(const std::string& AFile) {
 
 }  // namespace
 
-TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) {
-  FRoot = (fs::temp_directory_path() / ("quavoxd-" + std::to_string(::getpid()) + "-" + AName))
-              .string() +
-          "/";
-  fs::remove_all(FRoot);
+TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) : FRootDir("quavoxd-" + AName) {
   fs::create_directories(FRoot + "data");
   FPort = UnusedLoopbackPort();
   TJson Config = TJson::object();
@@ -97,8 +94,6 @@ TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) {
 
 TDaemon::~TDaemon() {
   if (FPid > 0 && FExitCode < 0) Stop(SIGKILL);
-  std::error_code Ignored;
-  fs::remove_all(FRoot, Ignored);
 }
 
 bool TDaemon::Launch() {
@@ -159,15 +154,12 @@ std::string TDaemon::Stderr() const {
 }
 
 int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std::string& AErr) {
-  const std::string Base =
-      (fs::temp_directory_path() / ("quavoxd-run-" + std::to_string(::getpid()))).string();
-  const pid_t Pid = Spawn(AArgs, Base + ".out", Base + ".err");
+  const TTempDir Scratch("quavoxd-run");
+  const pid_t Pid = Spawn(AArgs, Scratch.Path("out"), Scratch.Path("err"));
   if (Pid <= 0) return -1;
   const int Code = WaitForExit(Pid, ExitLimit);
-  AOut = ReadText(Base + ".out");
-  AErr = ReadText(Base + ".err");
-  fs::remove(Base + ".out");
-  fs::remove(Base + ".err");
+  AOut = ReadText(Scratch.Path("out"));
+  AErr = ReadText(Scratch.Path("err"));
   return Code;
 }
 

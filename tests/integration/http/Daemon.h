@@ -10,6 +10,7 @@
 #include "core/Types.h"
 #include "platform/Loopback.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox::test {
 
@@ -38,7 +39,8 @@ class TDaemon {
   int Port() const { return FPort; }
 
  private:
-  std::string FRoot;
+  TTempDir FRootDir;
+  std::string FRoot = FRootDir.Path();
   int FPort = 0;
   pid_t FPid = -1;
   int FExitCode = -1;

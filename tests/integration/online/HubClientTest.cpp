@@ -13,6 +13,7 @@
 #include "integration/online/LocalServer.h"
 #include "online/Hub.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -114,15 +115,7 @@ class HubClientTest : public ::testing::Test {
   void SetUp() override {
     SetUiLang(ulZh);
     TAppLog::Clear();
-    Dir = (fs::temp_directory_path() /
-           ("quavox-hub-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-              .string() +
-          "/";
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
   }
-  void TearDown() override { fs::remove_all(Dir); }
 
   std::string WriteFile(const std::string& AName, const std::string& ABytes) const {
     std::ofstream(Dir + AName, std::ios::binary | std::ios::trunc) << ABytes;
@@ -144,7 +137,8 @@ class HubClientTest : public ::testing::Test {
     return Gone.Base();
   }
 
-  std::string Dir;
+  const TTempDir ScratchDir{"quavox-hub"};
+  const std::string Dir = ScratchDir.Path();
   THubServer Hub;
 };
 

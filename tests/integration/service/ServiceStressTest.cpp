@@ -13,6 +13,7 @@
 #include "service/Service.h"
 #include "state/Cache.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -23,9 +24,8 @@ namespace fs = std::filesystem;
 // configuration and restarting the engine: nothing may be lost, hang or be miscounted.
 TEST(ServiceStress, MixedLoadWhileTheConfigurationChanges) {
   SetUiLang(ulEn);
-  const std::string Root =
-      (fs::temp_directory_path() / ("quavox-stress-" + std::to_string(::getpid()))).string() + "/";
-  fs::remove_all(Root);
+  const TTempDir RootDir("quavox-stress");
+  const std::string Root = RootDir.Path();
   TAppConfig Config(TAppFolders{Root, Root + "appdata/"});
   TConfigSettings Settings = Config.Settings();
   Settings.QueueLimit = 8;
@@ -78,7 +78,8 @@ TEST(ServiceStress, MixedLoadWhileTheConfigurationChanges) {
         std::this_thread::yield();
       }
     });
-    for (auto& c : Clients) c.join();
+    for (auto& c : Clients)
+      c.join();
     Stop = true;
     Operator.join();
 
@@ -93,7 +94,8 @@ TEST(ServiceStress, MixedLoadWhileTheConfigurationChanges) {
   // After shutdown the index and the folder agree: every indexed file exists as a whole
   // WAV, and no WAV file is left outside the index.
   const TBytes IndexBytes = ReadFileBytes(Root + "temp/index.json");
-  const auto Index = ParseJsonObject(StripUtf8Bom(std::string(IndexBytes.begin(), IndexBytes.end())));
+  const auto Index =
+      ParseJsonObject(StripUtf8Bom(std::string(IndexBytes.begin(), IndexBytes.end())));
   ASSERT_TRUE(Index);
   std::set<std::string> Indexed, OnDisk;
   for (const auto& [Key, Entry] : Index->items()) {
@@ -105,7 +107,6 @@ TEST(ServiceStress, MixedLoadWhileTheConfigurationChanges) {
   for (const auto& Entry : fs::directory_iterator(Root + "temp"))
     if (Entry.path().extension() == ".wav") OnDisk.insert(Entry.path().filename().string());
   EXPECT_EQ(Indexed, OnDisk);
-  fs::remove_all(Root);
   SetUiLang(ulAuto);
 }
 

@@ -19,6 +19,7 @@
 #include "core/Text.h"
 #include "state/Cache.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -87,16 +88,11 @@ bool IsCompleteJsonObject(const std::string& APath) {
 class CacheCrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Dir = (fs::temp_directory_path() / ("quavox-cache-crash-" + std::to_string(::getpid())))
-              .string() +
-          "/";
-    fs::remove_all(Dir);
     for (int k = 0; k < KeyCount; ++k) {
       KeyIndex[KeyOf(k)] = k;
       Wavs.push_back(WavOf(k));
     }
   }
-  void TearDown() override { fs::remove_all(Dir); }
 
   // What the killed process left: every index complete, every clip complete. Returns the
   // keys of the clips on disk.
@@ -147,7 +143,8 @@ class CacheCrashTest : public ::testing::Test {
           << "stale temporary left: " << f.path().filename();
   }
 
-  std::string Dir;
+  const TTempDir ScratchDir{"quavox-cache-crash"};
+  const std::string Dir = ScratchDir.Path();
   std::map<std::string, int> KeyIndex;
   std::vector<TBytes> Wavs;
 };

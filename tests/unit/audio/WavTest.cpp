@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "audio/Wav.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -215,16 +216,14 @@ TEST(WavToPcm, RejectsWithoutThrowing) {
 }
 
 TEST(FileBytes, MissingFileIsEmptyAndFoldersAreCreated) {
-  const auto Dir =
-      std::filesystem::temp_directory_path() / ("quavox-wav-" + std::to_string(::getpid()));
-  EXPECT_TRUE(ReadFileBytes((Dir / "absent.wav").string()).empty());
-  const std::string File = (Dir / "a" / "b" / "x.wav").string();
+  const TTempDir Dir("quavox-wav");
+  EXPECT_TRUE(ReadFileBytes(Dir.Path("absent.wav")).empty());
+  const std::string File = Dir.Path("a/b/x.wav");
   const TBytes Wav = PcmToWav(TPcmBuffer{{0.5f}, 8000});
   WriteFileBytes(File, Wav);
   EXPECT_EQ(ReadFileBytes(File), Wav);
   WriteFileBytes(File, TBytes{});
   EXPECT_EQ(std::filesystem::file_size(File), 0u);
-  std::filesystem::remove_all(Dir);
 }
 
 }  // namespace

@@ -9,28 +9,13 @@
 #include <unistd.h>
 
 #include "platform/Process.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class TTempDir {
- public:
-  TTempDir() {
-    char Pattern[] = "/tmp/qx-process-XXXXXX";
-    FPath = ::mkdtemp(Pattern);
-  }
-  ~TTempDir() {
-    std::error_code Ec;
-    fs::remove_all(FPath, Ec);
-  }
-  std::string Path(const std::string& AName = {}) const { return FPath + "/" + AName; }
-
- private:
-  std::string FPath;
-};
 
 std::string ReadText(const std::string& AFile) {
   std::ifstream In(AFile);
@@ -136,7 +121,7 @@ TEST(ChildProcess, AMissingProgramRaisesWithItsErrno) {
 }
 
 TEST(ChildProcess, OutputGoesToTheTruncatedFileInTheWorkingFolder) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-process");
   const std::string Log = Dir.Path("out.log");
   {
     std::ofstream Old(Log);
@@ -157,7 +142,7 @@ TEST(ChildProcess, AnUnopenableOutputFileStillStartsTheChild) {
 }
 
 TEST(ChildProcess, KillTakesTheWholeGroup) {
-  TTempDir Dir;
+  const TTempDir Dir("qx-process");
   const std::string PidFile = Dir.Path("grandchild.pid");
   auto Child = Shell("sleep 60 & echo $! > " + PidFile + "; wait");
   pid_t Grandchild = 0;

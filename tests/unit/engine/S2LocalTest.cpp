@@ -11,6 +11,7 @@
 #include "engine/EngineS2Local.h"
 #include "state/Config.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -19,17 +20,11 @@ namespace fs = std::filesystem;
 
 // A throw-away program folder with a configuration built over it.
 class TProgramDir {
+  const TTempDir FRootDir{"qx-s2unit"};
+  const std::string FRoot = FRootDir.Path();
+
  public:
-  TProgramDir() {
-    char Pattern[] = "/tmp/qx-s2unit-XXXXXX";
-    FRoot = std::string(::mkdtemp(Pattern)) + "/";
-    Config = std::make_unique<TAppConfig>(TAppFolders{FRoot, FRoot + "appdata/"});
-  }
-  ~TProgramDir() {
-    Config.reset();
-    std::error_code Ec;
-    fs::remove_all(FRoot, Ec);
-  }
+  TProgramDir() { Config = std::make_unique<TAppConfig>(TAppFolders{FRoot, FRoot + "appdata/"}); }
   const std::string& Root() const { return FRoot; }
   // Creates the file (and its folders) with ASize bytes.
   std::string Put(const std::string& ARelative, std::size_t ASize = 1) const {
@@ -40,9 +35,6 @@ class TProgramDir {
   }
 
   std::unique_ptr<TAppConfig> Config;
-
- private:
-  std::string FRoot;
 };
 
 TS2Params Says(const std::string& AText) {

@@ -18,6 +18,7 @@
 #include "http/Http.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -28,19 +29,12 @@ class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetUiLang(ulEn);
-    Root = (fs::temp_directory_path() /
-            ("quavox-http-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
   }
   void TearDown() override {
     Server.reset();
     Service.reset();
     Config.reset();
-    fs::remove_all(Root);
     SetUiLang(ulAuto);
   }
   void Start(int32_t ARateLimit, int32_t APort = 17150) {
@@ -71,7 +65,8 @@ class HttpServerTest : public ::testing::Test {
     return Json ? JsonString(&*Json, "error", "") : "";
   }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-http"};
+  const std::string Root = RootDir.Path();
   std::chrono::steady_clock::time_point Now{std::chrono::hours(1000)};
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TTtsService> Service;

@@ -7,6 +7,7 @@
 
 #include "core/I18n.h"
 #include "online/Hub.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -181,11 +182,8 @@ TEST_F(HubParseTest, KindTexts) {
 
 // Refused before anything is sent, so no server is needed.
 TEST_F(HubParseTest, UploadRefusesMissingAndOversizedFilesLocally) {
-  const std::string Dir =
-      (std::filesystem::temp_directory_path() / ("quavox-hub-unit-" + std::to_string(::getpid())))
-          .string();
-  std::filesystem::create_directories(Dir);
-  const std::string File = Dir + "/big.cln";
+  const TTempDir Dir("quavox-hub-unit");
+  const std::string File = Dir.Path("big.cln");
   { std::ofstream Out(File, std::ios::binary); }
   std::filesystem::resize_file(File, HubMaxUploadBytes + 1);
   const THubUploadResult Big =
@@ -194,7 +192,7 @@ TEST_F(HubParseTest, UploadRefusesMissingAndOversizedFilesLocally) {
   EXPECT_EQ(Big.Error,
             "这个包 10.0 MB,超过了 10 MB 的上限。\r\n把参考音频换成 mp3,或者去掉几段 —— 同样一段话,"
             "wav 比 mp3 大好几倍。");
-  const THubUploadResult Missing = HubUpload(hkVoices, Dir + "/gone.cln", "u", "t", "", "zh",
+  const THubUploadResult Missing = HubUpload(hkVoices, Dir.Path("gone.cln"), "u", "t", "", "zh",
                                              "female", "fp", 1, 0, "http://127.0.0.1:9");
   EXPECT_FALSE(Missing.Ok);
   EXPECT_EQ(Missing.Error, "要上传的文件不在了");
@@ -202,10 +200,9 @@ TEST_F(HubParseTest, UploadRefusesMissingAndOversizedFilesLocally) {
   EXPECT_FALSE(HubDelete("", Error, "http://127.0.0.1:9"));
   EXPECT_EQ(Error, "没有删除凭据 —— 只能删自己在这台机器上传过的。");
   THubItem NoUrl;
-  EXPECT_FALSE(HubDownload(NoUrl, Dir + "/x.cln", Error));
+  EXPECT_FALSE(HubDownload(NoUrl, Dir.Path("x.cln"), Error));
   EXPECT_EQ(Error, "这一条没有下载地址");
-  EXPECT_FALSE(std::filesystem::exists(Dir + "/x.cln"));
-  std::filesystem::remove_all(Dir);
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path("x.cln")));
 }
 
 }  // namespace

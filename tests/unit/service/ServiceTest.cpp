@@ -9,6 +9,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "service/Service.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -21,18 +22,11 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetUiLang(ulZh);
-    Root = (fs::temp_directory_path() /
-            ("quavox-service-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
   }
   void TearDown() override {
     Service.reset();
     Config.reset();
-    fs::remove_all(Root);
     SetUiLang(ulAuto);
   }
   void Start(const std::function<void(TConfigSettings&)>& AChange = {}) {
@@ -55,7 +49,8 @@ class ServiceTest : public ::testing::Test {
     return ecNone;
   }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-service"};
+  const std::string Root = RootDir.Path();
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TTtsService> Service;
 };
@@ -119,9 +114,10 @@ TEST_F(ServiceTest, AirlineWithoutBindingExplainsWhatToBind) {
   Req.Airline = "ana";
   std::string Message;
   EXPECT_EQ(CodeOf([&] { Service->Synthesize(Req); }, &Message), ecBadVoice);
-  EXPECT_EQ(Message,
-            "没有可生成的语音:航司 ANA · 日本語 · 男声 还没有绑定音色,ANA 也没有「语言=自动」那条兜底"
-            "。去广播页绑一条 —— 想让这家航司什么语言都能出声,语言选「自动」。");
+  EXPECT_EQ(
+      Message,
+      "没有可生成的语音:航司 ANA · 日本語 · 男声 还没有绑定音色,ANA 也没有「语言=自动」那条兜底"
+      "。去广播页绑一条 —— 想让这家航司什么语言都能出声,语言选「自动」。");
   EXPECT_EQ(Service->VoiceCount(), 0);
 }
 
@@ -194,7 +190,8 @@ TEST_F(ServiceTest, PrewarmBakesInTheBackgroundAndSkipsBlanks) {
   for (const auto& e : TAppLog::Entries())
     Logged |= e.Text.starts_with("queued 2 entries to pre-bake, ");
   EXPECT_TRUE(Logged);
-  while (Service->PrewarmPending() > 0 || Service->Stats().Total < 2) std::this_thread::yield();
+  while (Service->PrewarmPending() > 0 || Service->Stats().Total < 2)
+    std::this_thread::yield();
   EXPECT_TRUE(Service->IsCached(Set[0]));
   EXPECT_TRUE(Service->IsCached(Set[2]));
   EXPECT_FALSE(Service->IsCached(Set[1]));
@@ -206,13 +203,15 @@ TEST_F(ServiceTest, RemovedVoiceInThePrewarmListIsSkipped) {
   TTtsRequest Req = TTtsRequest::Make("orphan", "en", tgFemale, 1.0f);
   Req.VoiceId = "v-000000000000";
   Service->Prewarm({Req, TTtsRequest::Make("after", "en", tgFemale, 1.0f)});
-  while (Service->PrewarmPending() > 0 || Service->Stats().Total < 1) std::this_thread::yield();
+  while (Service->PrewarmPending() > 0 || Service->Stats().Total < 1)
+    std::this_thread::yield();
   EXPECT_TRUE(Service->IsCached(TTtsRequest::Make("after", "en", tgFemale, 1.0f)));
 }
 
 TEST_F(ServiceTest, PercentilesUseTheLast200EngineTimes) {
   Start();
-  for (int i = 0; i < 5; ++i) Say("line " + std::to_string(i));
+  for (int i = 0; i < 5; ++i)
+    Say("line " + std::to_string(i));
   const TServiceStats Stats = Service->Stats();
   EXPECT_EQ(Stats.Total, 5);
   EXPECT_GE(Stats.P95Ms, Stats.P50Ms);

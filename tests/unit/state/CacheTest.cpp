@@ -17,6 +17,7 @@
 #include "core/Text.h"
 #include "state/Cache.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -64,16 +65,7 @@ std::string AsText(const TBytes& ABytes) {
 
 class CacheTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Dir = (fs::temp_directory_path() /
-           ("quavox-cache-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-              .string() +
-          "/";
-    fs::remove_all(Dir);
-    TAppLog::Clear();
-  }
-  void TearDown() override { fs::remove_all(Dir); }
+  void SetUp() override { TAppLog::Clear(); }
 
   std::unique_ptr<TWavCache> Open(int64_t ABudget = 0) {
     return std::make_unique<TWavCache>(Dir, ABudget, Clock.Fn());
@@ -108,7 +100,8 @@ class CacheTest : public ::testing::Test {
     return Out;
   }
 
-  std::string Dir;
+  const TTempDir ScratchDir{"quavox-cache"};
+  const std::string Dir = ScratchDir.Path();
   TFakeClock Clock;
 };
 

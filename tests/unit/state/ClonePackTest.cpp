@@ -13,6 +13,7 @@
 
 #include "VoicesTestFixture.h"
 #include "state/ClonePack.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -105,12 +106,6 @@ TJson PackVoice(const std::string& AId, const std::string& ADisplay,
 class ClonePackTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Base = (fs::temp_directory_path() /
-            ("quavox-packs-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Base);
     SetUiLang(ulZh);
     TAppLog::Clear();
     A = std::make_unique<TInstallation>(Base + "a/");
@@ -120,7 +115,6 @@ class ClonePackTest : public ::testing::Test {
     A.reset();
     B.reset();
     SetUiLang(ulAuto);
-    fs::remove_all(Base);
   }
 
   static TVoiceInfo Clone(TInstallation& AInst, const std::string& ADisplay,
@@ -144,7 +138,8 @@ class ClonePackTest : public ::testing::Test {
     return Files;
   }
 
-  std::string Base;
+  const TTempDir BaseDir{"quavox-packs"};
+  const std::string Base = BaseDir.Path();
   std::unique_ptr<TInstallation> A;
   std::unique_ptr<TInstallation> B;
 };

@@ -9,6 +9,7 @@
 #include "core/Log.h"
 #include "state/Config.h"
 #include "state/Json.h"
+#include "support/TempDir.h"
 
 namespace quavox {
 namespace {
@@ -17,16 +18,7 @@ namespace fs = std::filesystem;
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Root = (fs::temp_directory_path() /
-            ("quavox-config-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
-    TAppLog::Clear();
-  }
-  void TearDown() override { fs::remove_all(Root); }
+  void SetUp() override { TAppLog::Clear(); }
 
   TAppFolders Folders() const { return {Root, Root + "appdata/"}; }
   std::string ConfigPath() const { return Root + "data/config.json"; }
@@ -44,7 +36,8 @@ class ConfigTest : public ::testing::Test {
     return false;
   }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-config"};
+  const std::string Root = RootDir.Path();
 };
 
 TEST_F(ConfigTest, MissingFileWritesEveryMemberVersionFirst) {

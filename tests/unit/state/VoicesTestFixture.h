@@ -21,6 +21,7 @@
 #include "state/Config.h"
 #include "state/Json.h"
 #include "state/Voices.h"
+#include "support/TempDir.h"
 
 namespace quavox::voicetest {
 
@@ -55,13 +56,6 @@ inline TBytes TextBytes(std::string_view AText) {
 class VoicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Root = (fs::temp_directory_path() /
-            ("quavox-voices-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-               .string() +
-           "/";
-    fs::remove_all(Root);
-    fs::create_directories(Root);
     TAppLog::Clear();
     SetUiLang(ulZh);
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
@@ -71,7 +65,6 @@ class VoicesTest : public ::testing::Test {
     Library.reset();
     Config.reset();
     SetUiLang(ulAuto);
-    fs::remove_all(Root);
   }
 
   std::string VoicesFile() const { return Config->VoicesFile(); }
@@ -142,7 +135,8 @@ class VoicesTest : public ::testing::Test {
     return Encode(AWav, ".ogg", "opusenc --quiet %in %out");
   }
 
-  std::string Root;
+  const TTempDir RootDir{"quavox-voices"};
+  const std::string Root = RootDir.Path();
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TVoiceLibrary> Library;
 };

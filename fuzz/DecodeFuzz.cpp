@@ -5,12 +5,13 @@
 #include "QuavoxAudio.h"
 
 // Any bytes: either samples that keep every promise of the library's interface, or nothing.
+// QX_FUZZ_DECODE names the decoder under test (MP3 or Ogg Vorbis).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   float* Samples = nullptr;
   int64_t Count = -1;
   int32_t Rate = -1;
   const int32_t Status =
-      quavox_mp3_decode(AData, static_cast<int64_t>(ASize), &Samples, &Count, &Rate);
+      QX_FUZZ_DECODE(AData, static_cast<int64_t>(ASize), &Samples, &Count, &Rate);
   if (Status != qaOk) {
     if (Samples || Count != 0 || Rate != 0) std::abort();
     return 0;

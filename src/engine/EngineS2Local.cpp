@@ -16,6 +16,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "core/Text.h"
+#include "platform/Curl.h"
 #include "platform/Files.h"
 #include "state/Config.h"
 #include "state/Json.h"
@@ -57,17 +58,6 @@ double SecondsSince(std::chrono::steady_clock::time_point AStart) {
 std::string LenientUtf8(const TBytes& ABytes) {
   return Utf16ToUtf8(
       Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(ABytes.data()), ABytes.size())));
-}
-
-struct TCurlDeleter {
-  void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
-  void operator()(curl_mime* AMime) const { curl_mime_free(AMime); }
-  void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
-};
-
-void InitCurlOnce() {
-  static std::once_flag Once;
-  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 // Aborts a transfer that has gone ALimit without sending or receiving a byte, which is
@@ -112,15 +102,15 @@ struct TGenerateReply {
 
 TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
                             std::chrono::milliseconds AConnect, std::chrono::milliseconds ARead) {
-  InitCurlOnce();
+  EnsureCurlGlobal();
   TGenerateReply Reply;
-  std::unique_ptr<CURL, TCurlDeleter> Curl(curl_easy_init());
+  TCurlHandle Curl(curl_easy_init());
   if (!Curl) {
     Reply.Error = "cannot create an HTTP client";
     return Reply;
   }
   CURL* c = Curl.get();
-  std::unique_ptr<curl_mime, TCurlDeleter> Mime(curl_mime_init(c));
+  TCurlMime Mime(curl_mime_init(c));
 
   curl_mimepart* Part = curl_mime_addpart(Mime.get());
   curl_mime_name(Part, "text");
@@ -150,7 +140,7 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
   }
 
   // No "Expect: 100-continue" round trip for large references.
-  std::unique_ptr<curl_slist, TCurlDeleter> Headers(curl_slist_append(nullptr, "Expect:"));
+  TCurlHeaders Headers(curl_slist_append(nullptr, "Expect:"));
   const std::string Url = Format("http://127.0.0.1:%d/generate", APort);
   char ErrorText[CURL_ERROR_SIZE] = {};
   TIdleWatch Watch;

@@ -20,6 +20,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "core/Text.h"
+#include "platform/Curl.h"
 #include "platform/Files.h"
 
 namespace quavox {
@@ -74,17 +75,6 @@ int64_t FileSizeOf(const std::string& APath) {
   return St.st_size;
 }
 
-void EnsureCurlGlobal() {
-  static std::once_flag Once;
-  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct TCurlDeleter {
-  void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
-};
-struct TSlistDeleter {
-  void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
-};
 struct TZipDeleter {
   void operator()(zip_t* AZip) const { zip_discard(AZip); }
 };
@@ -784,12 +774,12 @@ bool TModelDownloader::FetchOneOrFail(const TModelVariant& AVariant, const std::
       Report(dsFailed, Name, Offset, Expected, 0, Partial + ": " + ErrnoText(errno));
       return false;
     }
-    std::unique_ptr<CURL, TCurlDeleter> Curl(curl_easy_init());
+    TCurlHandle Curl(curl_easy_init());
     if (!Curl) {
       Report(dsFailed, Name, Offset, Expected, 0, "curl_easy_init failed");
       return false;
     }
-    std::unique_ptr<curl_slist, TSlistDeleter> Headers;
+    TCurlHeaders Headers;
     if (Offset > 0)
       Headers.reset(curl_slist_append(nullptr, Format("Range: bytes=%d-", Offset).c_str()));
 

@@ -14,25 +14,11 @@
 #include "core/I18n.h"
 #include "core/Text.h"
 #include "core/Types.h"
+#include "platform/Curl.h"
 
 namespace quavox {
 
 namespace {
-
-void EnsureCurlGlobal() {
-  static std::once_flag Once;
-  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct TCurlDeleter {
-  void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
-};
-struct TSlistDeleter {
-  void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
-};
-struct TMimeDeleter {
-  void operator()(curl_mime* AMime) const { curl_mime_free(AMime); }
-};
 
 // Receives the body of the final answer: a 200 into the output file when one is named,
 // everything else into memory up to the limit.
@@ -107,13 +93,13 @@ THttpResponse HttpRequest(const THttpRequest& ARequest) {
   THttpResponse Response;
   try {
     EnsureCurlGlobal();
-    std::unique_ptr<CURL, TCurlDeleter> Curl(curl_easy_init());
+    TCurlHandle Curl(curl_easy_init());
     if (!Curl) {
       Response.Error = "curl_easy_init failed";
       return Response;
     }
     CURL* h = Curl.get();
-    std::unique_ptr<curl_slist, TSlistDeleter> Headers;
+    TCurlHeaders Headers;
     auto AddHeader = [&Headers](const std::string& ALine) {
       curl_slist* Next = curl_slist_append(Headers.get(), ALine.c_str());
       if (Next != nullptr) {
@@ -148,7 +134,7 @@ THttpResponse HttpRequest(const THttpRequest& ARequest) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &TSink::OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &Sink);
 
-    std::unique_ptr<curl_mime, TMimeDeleter> Mime;
+    TCurlMime Mime;
     if (!ARequest.Form.empty()) {
       Mime.reset(curl_mime_init(h));
       for (const THttpFormPart& Part : ARequest.Form) {

@@ -13,10 +13,9 @@
 
 namespace quavox {
 
-namespace {
+namespace portable {
 
-void CrossCorrelatePortable(const float* AIn, const float* AOut, int AHs, int ACount,
-                            float* ACross) {
+void CrossCorrelate(const float* AIn, const float* AOut, int AHs, int ACount, float* ACross) {
   int c = 0;
   for (; c + 4 <= ACount; c += 4) {
     float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
@@ -40,14 +39,14 @@ void CrossCorrelatePortable(const float* AIn, const float* AOut, int AHs, int AC
   }
 }
 
-double SumOfSquaresPortable(const float* AIn, int AN) {
+double SumOfSquares(const float* AIn, int AN) {
   double Sum = 0.0;
   for (int i = 0; i < AN; ++i)
     Sum += static_cast<double>(AIn[i]) * AIn[i];
   return Sum;
 }
 
-int FirstMaximumPortable(const float* AScore, int ACount) {
+int FirstMaximum(const float* AScore, int ACount) {
   float Best = -std::numeric_limits<float>::max();
   int BestIndex = -1;
   for (int c = 0; c < ACount; ++c) {
@@ -62,20 +61,34 @@ int FirstMaximumPortable(const float* AScore, int ACount) {
 // Samples are little-endian 16-bit, like every machine this runs on.
 static_assert(std::endian::native == std::endian::little);
 
-void FloatToPcm16Portable(const float* AIn, std::size_t AN, uint8_t* AOut) {
+void FloatToPcm16(const float* AIn, std::size_t AN, uint8_t* AOut) {
   for (std::size_t i = 0; i < AN; ++i) {
     const int16_t v = FloatToPcm16Sample(AIn[i]);
     std::memcpy(AOut + 2 * i, &v, 2);
   }
 }
 
-void Pcm16ToFloatPortable(const uint8_t* AIn, std::size_t AN, float* AOut) {
+void Pcm16ToFloat(const uint8_t* AIn, std::size_t AN, float* AOut) {
   for (std::size_t i = 0; i < AN; ++i) {
     int16_t v;
     std::memcpy(&v, AIn + 2 * i, 2);
     AOut[i] = static_cast<float>(v) * (1.0f / 32768.0f);
   }
 }
+
+void ScoreCandidates(const float* ACross, const float* AEnergy, int ACount, float* AScore) {
+  for (int c = 0; c < ACount; ++c)
+    AScore[c] = ACross[c] / std::sqrt(AEnergy[c]);
+}
+
+void OverlapAdd(float* AOut, const float* AIn, const float* AWindow, int AN) {
+  for (int i = 0; i < AN; ++i)
+    AOut[i] = static_cast<float>(AOut[i] + static_cast<double>(AIn[i]) * AWindow[i]);
+}
+
+}  // namespace portable
+
+namespace {
 
 #ifdef QX_HAVE_X86
 __attribute__((target("avx2,fma"))) float HorizontalSum(__m256 v) {
@@ -226,7 +239,7 @@ __attribute__((target("avx2,fma"))) void FloatToPcm16Avx2(const float* AIn, std:
         _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), Scale));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(AOut + 2 * i), _mm_packs_epi32(a, b));
   }
-  FloatToPcm16Portable(AIn + i, AN - i, AOut + 2 * i);
+  portable::FloatToPcm16(AIn + i, AN - i, AOut + 2 * i);
 }
 
 __attribute__((target("avx2,fma"))) void Pcm16ToFloatAvx2(const uint8_t* AIn, std::size_t AN,
@@ -237,7 +250,7 @@ __attribute__((target("avx2,fma"))) void Pcm16ToFloatAvx2(const uint8_t* AIn, st
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(AIn + 2 * i));
     _mm256_storeu_ps(AOut + i, _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(v)), Scale));
   }
-  Pcm16ToFloatPortable(AIn + 2 * i, AN - i, AOut + i);
+  portable::Pcm16ToFloat(AIn + 2 * i, AN - i, AOut + i);
 }
 
 __attribute__((target("avx2,fma"))) double SumOfSquaresAvx2(const float* AIn, int AN) {
@@ -255,7 +268,7 @@ __attribute__((target("avx2,fma"))) double SumOfSquaresAvx2(const float* AIn, in
   }
   alignas(32) double Lanes[4];
   _mm256_store_pd(Lanes, _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3)));
-  return Lanes[0] + Lanes[1] + Lanes[2] + Lanes[3] + SumOfSquaresPortable(AIn + i, AN - i);
+  return Lanes[0] + Lanes[1] + Lanes[2] + Lanes[3] + portable::SumOfSquares(AIn + i, AN - i);
 }
 
 // A NaN score never wins: the maximum takes the running value whenever the loaded one is
@@ -290,16 +303,6 @@ bool HasAvx2Fma() {
 }
 #endif
 
-void ScoreCandidatesPortable(const float* ACross, const float* AEnergy, int ACount, float* AScore) {
-  for (int c = 0; c < ACount; ++c)
-    AScore[c] = ACross[c] / std::sqrt(AEnergy[c]);
-}
-
-void OverlapAddPortable(float* AOut, const float* AIn, const float* AWindow, int AN) {
-  for (int i = 0; i < AN; ++i)
-    AOut[i] = static_cast<float>(AOut[i] + static_cast<double>(AIn[i]) * AWindow[i]);
-}
-
 }  // namespace
 
 int16_t FloatToPcm16Sample(float s) {
@@ -315,49 +318,49 @@ void FloatToPcm16(const float* AIn, std::size_t AN, uint8_t* AOut) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return FloatToPcm16Avx2(AIn, AN, AOut);
 #endif
-  FloatToPcm16Portable(AIn, AN, AOut);
+  portable::FloatToPcm16(AIn, AN, AOut);
 }
 
 void Pcm16ToFloat(const uint8_t* AIn, std::size_t AN, float* AOut) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return Pcm16ToFloatAvx2(AIn, AN, AOut);
 #endif
-  Pcm16ToFloatPortable(AIn, AN, AOut);
+  portable::Pcm16ToFloat(AIn, AN, AOut);
 }
 
 void CrossCorrelate(const float* AIn, const float* AOut, int AHs, int ACount, float* ACross) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return CrossCorrelateAvx2(AIn, AOut, AHs, ACount, ACross);
 #endif
-  CrossCorrelatePortable(AIn, AOut, AHs, ACount, ACross);
+  portable::CrossCorrelate(AIn, AOut, AHs, ACount, ACross);
 }
 
 void ScoreCandidates(const float* ACross, const float* AEnergy, int ACount, float* AScore) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return ScoreCandidatesAvx2(ACross, AEnergy, ACount, AScore);
 #endif
-  ScoreCandidatesPortable(ACross, AEnergy, ACount, AScore);
+  portable::ScoreCandidates(ACross, AEnergy, ACount, AScore);
 }
 
 double SumOfSquares(const float* AIn, int AN) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return SumOfSquaresAvx2(AIn, AN);
 #endif
-  return SumOfSquaresPortable(AIn, AN);
+  return portable::SumOfSquares(AIn, AN);
 }
 
 int FirstMaximum(const float* AScore, int ACount) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return FirstMaximumAvx2(AScore, ACount);
 #endif
-  return FirstMaximumPortable(AScore, ACount);
+  return portable::FirstMaximum(AScore, ACount);
 }
 
 void OverlapAdd(float* AOut, const float* AIn, const float* AWindow, int AN) {
 #ifdef QX_HAVE_X86
   if (HasAvx2Fma()) return OverlapAddAvx2(AOut, AIn, AWindow, AN);
 #endif
-  OverlapAddPortable(AOut, AIn, AWindow, AN);
+  portable::OverlapAdd(AOut, AIn, AWindow, AN);
 }
 
 }  // namespace quavox

@@ -27,4 +27,16 @@ int16_t FloatToPcm16Sample(float s);
 void FloatToPcm16(const float* AIn, std::size_t AN, uint8_t* AOut);
 void Pcm16ToFloat(const uint8_t* AIn, std::size_t AN, float* AOut);
 
+// The portable versions, which machines without AVX2/FMA run; tests hold both to the same
+// cases.
+namespace portable {
+void CrossCorrelate(const float* AIn, const float* AOut, int AHs, int ACount, float* ACross);
+void ScoreCandidates(const float* ACross, const float* AEnergy, int ACount, float* AScore);
+int FirstMaximum(const float* AScore, int ACount);
+double SumOfSquares(const float* AIn, int AN);
+void OverlapAdd(float* AOut, const float* AIn, const float* AWindow, int AN);
+void FloatToPcm16(const float* AIn, std::size_t AN, uint8_t* AOut);
+void Pcm16ToFloat(const uint8_t* AIn, std::size_t AN, float* AOut);
+}  // namespace portable
+
 }  // namespace quavox

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -85,27 +86,48 @@ TEST(BestOverlapOffset, MatchesTheReferenceSearch) {
   EXPECT_EQ(BestOverlapOffset(Silence, 2000, Tail, 0, 480, 192), 2000 - 192);
 }
 
+// The kernels this machine runs and the portable ones that machines without AVX2/FMA run,
+// held to the same cases.
+struct TKernelSet {
+  const char* Name;
+  void (*CrossCorrelate)(const float*, const float*, int, int, float*);
+  int (*FirstMaximum)(const float*, int);
+  double (*SumOfSquares)(const float*, int);
+};
+const TKernelSet KernelSets[] = {
+    {"dispatched", CrossCorrelate, FirstMaximum, SumOfSquares},
+    {"portable", portable::CrossCorrelate, portable::FirstMaximum, portable::SumOfSquares},
+};
+
+std::vector<float> RandomSamples(std::size_t ACount, unsigned ASeed) {
+  std::mt19937 Rng(ASeed);
+  std::uniform_real_distribution<float> U(-1, 1);
+  std::vector<float> v(ACount);
+  for (auto& x : v)
+    x = U(Rng);
+  return v;
+}
+
 // Sizes that reach every path of the vectorised kernels: whole blocks of candidates, runs
 // of eight, single candidates, and frame lengths below, at and off multiples of eight.
 TEST(CrossCorrelate, MatchesAPlainSumForEveryBlockShape) {
-  std::mt19937 Rng(11);
-  std::uniform_real_distribution<float> U(-1, 1);
-  for (const auto& [Hs, Count] :
-       {std::pair{882, 707}, std::pair{480, 385}, std::pair{64, 56}, std::pair{64, 57},
-        std::pair{5, 60}, std::pair{8, 64}, std::pair{13, 3}, std::pair{1, 9}}) {
-    std::vector<float> In(static_cast<std::size_t>(Hs + Count - 1)), Out(Hs), Cross(Count);
-    for (auto& v : In)
-      v = U(Rng);
-    for (auto& v : Out)
-      v = U(Rng);
-    CrossCorrelate(In.data(), Out.data(), Hs, Count, Cross.data());
-    for (int c = 0; c < Count; ++c) {
-      double Exact = 0, Magnitude = 0;
-      for (int i = 0; i < Hs; ++i) {
-        Exact += static_cast<double>(In[c + i]) * Out[i];
-        Magnitude += std::fabs(static_cast<double>(In[c + i]) * Out[i]);
+  for (const TKernelSet& k : KernelSets) {
+    for (const auto& [Hs, Count] :
+         {std::pair{882, 707}, std::pair{480, 385}, std::pair{64, 56}, std::pair{64, 57},
+          std::pair{5, 60}, std::pair{8, 64}, std::pair{13, 3}, std::pair{1, 9}}) {
+      const std::vector<float> In = RandomSamples(static_cast<std::size_t>(Hs + Count - 1), 11);
+      const std::vector<float> Out = RandomSamples(static_cast<std::size_t>(Hs), 12);
+      std::vector<float> Cross(static_cast<std::size_t>(Count));
+      k.CrossCorrelate(In.data(), Out.data(), Hs, Count, Cross.data());
+      for (int c = 0; c < Count; ++c) {
+        double Exact = 0, Magnitude = 0;
+        for (int i = 0; i < Hs; ++i) {
+          Exact += static_cast<double>(In[c + i]) * Out[i];
+          Magnitude += std::fabs(static_cast<double>(In[c + i]) * Out[i]);
+        }
+        ASSERT_NEAR(Cross[c], Exact, 1e-5 * Magnitude)
+            << k.Name << " " << Hs << " " << Count << " " << c;
       }
-      ASSERT_NEAR(Cross[c], Exact, 1e-5 * Magnitude) << Hs << " " << Count << " " << c;
     }
   }
 }
@@ -135,20 +157,60 @@ TEST(FirstMaximum, FirstOfEqualBestAndNeverNaN) {
       {"minus infinity", std::vector<float>(9, -Inf), -1},
       {"empty", {}, -1},
   };
-  for (const TCase& c : Cases)
-    EXPECT_EQ(FirstMaximum(c.Scores.data(), static_cast<int>(c.Scores.size())), c.Want) << c.Name;
+  for (const TKernelSet& k : KernelSets)
+    for (const TCase& c : Cases)
+      EXPECT_EQ(k.FirstMaximum(c.Scores.data(), static_cast<int>(c.Scores.size())), c.Want)
+          << k.Name << ": " << c.Name;
 }
 
 TEST(SumOfSquares, AddsEveryTerm) {
-  for (const int n : {0, 1, 15, 16, 17, 882}) {
-    std::vector<float> v(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i)
-      v[i] = 0.5f + static_cast<float>(i % 7);
-    double Want = 0;
-    for (float x : v)
-      Want += static_cast<double>(x) * x;
-    EXPECT_DOUBLE_EQ(SumOfSquares(v.data(), n), Want) << n;
+  for (const TKernelSet& k : KernelSets) {
+    for (const int n : {0, 1, 15, 16, 17, 882}) {
+      std::vector<float> v(static_cast<std::size_t>(n));
+      for (int i = 0; i < n; ++i)
+        v[i] = 0.5f + static_cast<float>(i % 7);
+      double Want = 0;
+      for (float x : v)
+        Want += static_cast<double>(x) * x;
+      EXPECT_DOUBLE_EQ(k.SumOfSquares(v.data(), n), Want) << k.Name << " " << n;
+    }
   }
+}
+
+// Where both versions promise the same bits, they must give them: the same formulas in
+// double precision, correctly rounded division and square root, exact conversions.
+TEST(DspKernels, VectorisedAndPortableGiveTheSameBits) {
+  constexpr std::size_t n = 1003;
+  std::vector<float> a = RandomSamples(n, 21), b = RandomSamples(n, 22);
+  a[5] = std::numeric_limits<float>::quiet_NaN();
+  a[17] = 3.5f;
+  a[400] = -std::numeric_limits<float>::infinity();
+  const auto Same = [](const auto& x, const auto& y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof x[0]) == 0;
+  };
+  const int Count = static_cast<int>(n);
+
+  std::vector<float> Energy(n), Score1(n), Score2(n);
+  for (std::size_t i = 0; i < n; ++i)
+    Energy[i] = 1e-6f + b[i] * b[i];
+  ScoreCandidates(a.data(), Energy.data(), Count, Score1.data());
+  portable::ScoreCandidates(a.data(), Energy.data(), Count, Score2.data());
+  EXPECT_TRUE(Same(Score1, Score2));
+
+  std::vector<float> Sum1 = b, Sum2 = b;
+  OverlapAdd(Sum1.data(), a.data(), b.data(), Count);
+  portable::OverlapAdd(Sum2.data(), a.data(), b.data(), Count);
+  EXPECT_TRUE(Same(Sum1, Sum2));
+
+  std::vector<uint8_t> Pcm1(2 * n), Pcm2(2 * n);
+  FloatToPcm16(a.data(), n, Pcm1.data());
+  portable::FloatToPcm16(a.data(), n, Pcm2.data());
+  EXPECT_TRUE(Same(Pcm1, Pcm2));
+
+  std::vector<float> Back1(n), Back2(n);
+  Pcm16ToFloat(Pcm1.data(), n, Back1.data());
+  portable::Pcm16ToFloat(Pcm1.data(), n, Back2.data());
+  EXPECT_TRUE(Same(Back1, Back2));
 }
 
 TEST(ResampleBySpeed, InterpolatesAndHoldsTheLastSample) {

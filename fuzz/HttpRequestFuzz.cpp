@@ -4,7 +4,6 @@
 // carry a valid status, and every JSON reply must be pure ASCII and parse as an object;
 // every error reply but the self-test's report (503 when a check fails) must be exactly
 // the two-member envelope.
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>

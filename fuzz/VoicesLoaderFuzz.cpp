@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <string>

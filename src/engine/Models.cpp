@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "core/I18n.h"

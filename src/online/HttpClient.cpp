@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "core/Format.h"
 #include "core/I18n.h"

@@ -1,7 +1,6 @@
 // The catalogue, the size texts, the progress texts and package unpacking on its own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <cstring>

@@ -1,7 +1,6 @@
 // The hub client against a local stand-in for the share hub: the requests it sends and
 // how it reads every kind of answer.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

@@ -4,8 +4,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <unistd.h>
-
 #include "core/Format.h"
 #include "core/I18n.h"
 #include "engine/EngineS2Local.h"

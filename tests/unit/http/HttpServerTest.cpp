@@ -7,7 +7,6 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>

@@ -6,7 +6,7 @@ WERROR := $(if $(CI),ON,OFF)
 CMAKE_COMMON := -G Ninja -DQUAVOX_WERROR=$(WERROR)
 CTEST := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: deps build run test test-asan test-tsan fuzz bench format clean
+.PHONY: deps build run desktop screenshots test test-asan test-tsan fuzz bench format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -23,11 +23,20 @@ run: build
 	echo "Fetch a WAV:     curl -o hello.wav 'http://127.0.0.1:$$port/v1/tts?text=Welcome+aboard+flight+CA1234&language=en'"
 	./build/bin/quavoxd
 
+# The desktop program with its window and tray icon, over the same program folder.
+desktop: build
+	./build/bin/quavox
+
+# Every page of the real window, rendered offscreen to docs/screenshots/.
+screenshots: build
+	QT_QPA_PLATFORM=offscreen ./build/tools/quavox-screenshots docs/screenshots
+
 test: build
 	cd build && $(CTEST)
 
 # AddressSanitizer + UBSan, and ThreadSanitizer: the same suites in clang builds, which
-# also check the lock annotations.
+# also check the lock annotations. Qt is not built for ThreadSanitizer, so the TSan build
+# leaves the desktop program and its tests out.
 test-asan: deps
 	cmake -S . -B build-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUAVOX_BENCH=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=address
@@ -35,14 +44,14 @@ test-asan: deps
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
 test-tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF \
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF -DQUAVOX_DESKTOP=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
 # Runs every libFuzzer target for FUZZ_SECONDS on a scratch copy of its seed corpus.
 fuzz: deps
-	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF \
+	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUAVOX_BENCH=OFF -DQUAVOX_DESKTOP=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUAVOX_SANITIZE=address -DQUAVOX_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)

@@ -10,7 +10,7 @@ PACKAGES=(
   libzip-dev zlib1g-dev libpcre2-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
   libmpg123-dev libvorbis-dev libogg-dev
-  qt6-base-dev qt6-multimedia-dev libgl-dev
+  qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk fonts-dejavu-core pulseaudio
   sox lame vorbis-tools opus-tools curl
 )
 

@@ -1,0 +1,11 @@
+#include "app/BroadcastPage.h"
+
+#include "app/MainForm.h"
+
+namespace quavox {
+
+TBroadcastPage::TBroadcastPage(TMainForm& AForm) : QWidget(&AForm) {
+  setObjectName(QStringLiteral("FTabBroadcast"));
+}
+
+}  // namespace quavox

@@ -1,0 +1,102 @@
+#include "app/ClipTextForm.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include "app/UiFonts.h"
+#include "app/UiText.h"
+
+namespace quavox {
+
+TClipTextForm::TClipTextForm(QWidget* AOwner) : QDialog(AOwner) {
+  setObjectName(QStringLiteral("TClipTextForm"));
+  setWindowTitle(Tr("这一段说的是什么?"));
+  setFont(UiFont(QStringLiteral("Microsoft YaHei UI")));
+  setMinimumSize(420, 240);
+  resize(620, 300);
+  setSizeGripEnabled(true);
+
+  LblFile = new QLabel(this);
+  LblFile->setObjectName(QStringLiteral("LblFile"));
+  QFont Bold = LblFile->font();
+  Bold.setBold(true);
+  LblFile->setFont(Bold);
+  LblFile->setMinimumWidth(1);
+
+  LblHint = new QLabel(
+      Tr("可以写多行。加粗、字号这些只是方便你自己看 —— ") + Tr("交给引擎的是纯文字。"), this);
+  LblHint->setObjectName(QStringLiteral("LblHint"));
+  LblHint->setWordWrap(true);
+  LblHint->setStyleSheet(QStringLiteral("color: gray;"));
+
+  RichText = new QTextEdit(this);
+  RichText->setObjectName(QStringLiteral("RichText"));
+  RichText->setAcceptRichText(true);
+  RichText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  connect(RichText, &QTextEdit::textChanged, this, &TClipTextForm::UpdateOk);
+
+  BtnOk = new QPushButton(Tr("确定"), this);
+  BtnOk->setObjectName(QStringLiteral("BtnOk"));
+  BtnOk->setDefault(true);
+  BtnOk->setAutoDefault(false);
+  connect(BtnOk, &QPushButton::clicked, this, &TClipTextForm::accept);
+  BtnCancel = new QPushButton(Tr("取消"), this);
+  BtnCancel->setObjectName(QStringLiteral("BtnCancel"));
+  BtnCancel->setAutoDefault(false);
+  connect(BtnCancel, &QPushButton::clicked, this, &TClipTextForm::reject);
+
+  auto* Buttons = new QHBoxLayout;
+  Buttons->addStretch(1);
+  Buttons->addWidget(BtnOk);
+  Buttons->addWidget(BtnCancel);
+  auto* Layout = new QVBoxLayout(this);
+  Layout->addWidget(LblFile);
+  Layout->addWidget(LblHint);
+  Layout->addWidget(RichText, 1);
+  Layout->addLayout(Buttons);
+  UpdateOk();
+}
+
+void TClipTextForm::SetClip(const std::string& AFileName, const std::string& ATranscript) {
+  FFileName = QStr(AFileName);
+  ElideFileName();
+  RichText->setPlainText(QStr(ATranscript));
+  UpdateOk();
+}
+
+std::string TClipTextForm::Transcript() const {
+  return StdStr(RichText->toPlainText().trimmed());
+}
+
+void TClipTextForm::accept() {
+  if (!RichText->toPlainText().trimmed().isEmpty()) QDialog::accept();
+}
+
+void TClipTextForm::resizeEvent(QResizeEvent* AEvent) {
+  QDialog::resizeEvent(AEvent);
+  ElideFileName();
+}
+
+void TClipTextForm::showEvent(QShowEvent* AEvent) {
+  QDialog::showEvent(AEvent);
+  if (parentWidget() != nullptr) {
+    const QWidget* Owner = parentWidget()->window();
+    move(Owner->geometry().center() - rect().center());
+  }
+}
+
+void TClipTextForm::UpdateOk() {
+  BtnOk->setEnabled(!RichText->toPlainText().trimmed().isEmpty());
+}
+
+// A long path keeps its start and its file name; the middle gives way.
+void TClipTextForm::ElideFileName() {
+  const int Width = std::max(40, LblFile->width());
+  LblFile->setText(LblFile->fontMetrics().elidedText(FFileName, Qt::ElideMiddle, Width));
+  LblFile->setToolTip(FFileName);
+}
+
+}  // namespace quavox

@@ -1,0 +1,38 @@
+// Page "日志": the request list and the event log as they arrive on the main thread. Both
+// views are bounded: the entry after the limit clears the view first.
+#pragma once
+
+#include <QWidget>
+
+class QPlainTextEdit;
+class QPushButton;
+class QTreeWidget;
+
+namespace quavox {
+
+class TMainForm;
+struct TLogEntry;
+struct TRequestLog;
+
+class TLogPage final : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int MaxRequestRows = 500;
+  static constexpr int MaxLogLines = 1000;
+
+  explicit TLogPage(TMainForm& AForm);
+
+  void AppendLogEntry(const TLogEntry& AEntry);
+  void AppendRequest(const TRequestLog& ARecord);
+  void OnClearLogClick();
+
+  QTreeWidget* FLvRequests;
+  QPlainTextEdit* FMemoLog;
+  QPushButton* FBtnClearLog;
+
+ private:
+  int FLogLines = 0;
+};
+
+}  // namespace quavox

@@ -1,0 +1,101 @@
+// quavox: the desktop program. One per user: a second start asks the first to show its
+// window and ends at once, without touching the configuration.
+#include <signal.h>
+
+#include <QStringList>
+#include <cstdio>
+#include <exception>
+
+#include "app/Application.h"
+#include "app/MainForm.h"
+#include "app/SingleInstance.h"
+#include "core/Types.h"
+#include "platform/Files.h"
+
+namespace {
+
+using namespace quavox;
+
+constexpr int ExitUsage = 2;
+constexpr int SecondStartWaitMs = 1000;
+
+constexpr const char* Usage =
+    "usage: quavox [--root DIR]\n"
+    "\n"
+    "The Quavox text-to-speech service with its window and tray icon.\n"
+    "\n"
+    "  --root DIR   use DIR as the program folder (data, clone, temp, models, engine, logs)\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n";
+
+struct TOptions {
+  QString Root;
+  bool Help = false;
+  bool Version = false;
+};
+
+// Qt has taken its own options out of the list already.
+bool ParseOptions(const QStringList& AArgs, TOptions& AOptions) {
+  for (qsizetype i = 1; i < AArgs.size(); ++i) {
+    const QString& Arg = AArgs[i];
+    if (Arg == "--help" || Arg == "-h") {
+      AOptions.Help = true;
+    } else if (Arg == "--version") {
+      AOptions.Version = true;
+    } else if (Arg == "--root" && i + 1 < AArgs.size() && !AArgs[i + 1].isEmpty()) {
+      AOptions.Root = AArgs[++i];
+    } else if (Arg.startsWith("--root=") && Arg.size() > 7) {
+      AOptions.Root = Arg.mid(7);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+TAppFolders Folders(const TOptions& AOptions) {
+  if (AOptions.Root.isEmpty()) return TAppFolders::Default();
+  TAppFolders Result = TAppFolders::UnderRoot(AOptions.Root.toStdString());
+  ForceDirectories(Result.ProgramDir);
+  return Result;
+}
+
+int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
+  if (TSingleInstance::AskRunningInstanceToShow(SecondStartWaitMs)) return 0;
+  TSingleInstance Instance;
+  Instance.Listen();
+  TMainFormOptions FormOptions;
+  FormOptions.Folders = Folders(AOptions);
+  TMainForm Form(FormOptions);
+  QObject::connect(&Instance, &TSingleInstance::ShowRequested, &Form, &TMainForm::ShowFromOutside);
+  QObject::connect(&Form, &TMainForm::Closed, &AApp, &QApplication::quit, Qt::QueuedConnection);
+  Form.show();
+  return AApp.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A client that hangs up mid-reply must not end the program.
+  signal(SIGPIPE, SIG_IGN);
+  TQuavoxApplication App(argc, argv);
+  TOptions Options;
+  if (!ParseOptions(App.arguments(), Options)) {
+    std::fputs(Usage, stderr);
+    return ExitUsage;
+  }
+  if (Options.Help) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  if (Options.Version) {
+    std::printf("quavox %s\n", QuavoxVersion);
+    return 0;
+  }
+  try {
+    return Run(App, Options);
+  } catch (const std::exception& E) {
+    std::fprintf(stderr, "quavox: %s\n", E.what());
+    return 1;
+  }
+}

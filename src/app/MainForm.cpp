@@ -1,0 +1,342 @@
+#include "app/MainForm.h"
+
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/BroadcastPage.h"
+#include "app/CachePage.h"
+#include "app/Dialogs.h"
+#include "app/LogPage.h"
+#include "app/ModelsPage.h"
+#include "app/QtDispatcher.h"
+#include "app/ServicePage.h"
+#include "app/SettingsPage.h"
+#include "app/SharePage.h"
+#include "app/TryOutPage.h"
+#include "app/UiFonts.h"
+#include "app/UiText.h"
+#include "app/VoicesPage.h"
+#include "core/Format.h"
+#include "core/I18n.h"
+#include "core/Log.h"
+#include "engine/Models.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+namespace quavox {
+
+namespace {
+
+bool GMainFormAlive = false;
+
+constexpr const char* VersionText = "0.3.26218 (2026-08-06 20:41)";
+
+// The program's icon: drawn, so the program folder needs no image files.
+QIcon AppIcon() {
+  QPixmap Image(64, 64);
+  Image.fill(Qt::transparent);
+  QPainter Paint(&Image);
+  Paint.setRenderHint(QPainter::Antialiasing);
+  Paint.setBrush(QColor(0x1f, 0x5f, 0xa8));
+  Paint.setPen(Qt::NoPen);
+  Paint.drawRoundedRect(2, 2, 60, 60, 14, 14);
+  Paint.setPen(QPen(Qt::white, 6, Qt::SolidLine, Qt::RoundCap));
+  Paint.setBrush(Qt::NoBrush);
+  Paint.drawEllipse(QPointF(30, 30), 16, 16);
+  Paint.drawLine(QPointF(38, 38), QPointF(50, 50));
+  return QIcon(Image);
+}
+
+void WriteToStderr(const std::string& ALine) {
+  std::fwrite(ALine.data(), 1, ALine.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+bool MainFormAlive() {
+  return GMainFormAlive;
+}
+
+TMainForm::TMainForm(TMainFormOptions AOptions)
+    : FConfig(std::make_unique<TAppConfig>(AOptions.Folders)),
+      FTrayAvailable(AOptions.TrayAvailable),
+      FDispatcher(std::make_shared<TQtDispatcher>()) {
+  TAppLog::SetDispatcher(FDispatcher);
+  FConfig->Load();
+  FService = std::make_unique<TTtsService>(*FConfig);
+  FHttp = std::make_unique<TTtsHttpServer>(*FService);
+  FPlayer = std::make_unique<TWavPlayer>(std::move(AOptions.PlayerClock));
+  FDownloader = std::make_unique<TModelDownloader>(*FConfig);
+  if (AOptions.Dialogs == nullptr) FOwnDialogs = std::make_unique<TQtDialogs>();
+  FDialogs = AOptions.Dialogs != nullptr ? AOptions.Dialogs : FOwnDialogs.get();
+  SetUiLang(FConfig->Settings().UiLanguage);
+
+  setObjectName(QStringLiteral("TMainForm"));
+  setWindowTitle(QStringLiteral("Quavox —— Tallyhorn语音服务"));
+  setWindowIcon(AppIcon());
+  setFont(UiFont(QStringLiteral("Segoe UI")));
+  setMinimumSize(551, 439);
+  resize(811, 620);
+  if (const QScreen* Screen = QGuiApplication::primaryScreen())
+    move(Screen->availableGeometry().center() - rect().center());
+  FStatusText = new QLabel(QStringLiteral("正在启动…"), this);
+  FStatusText->setObjectName(QStringLiteral("FStatusText"));
+  statusBar()->addWidget(FStatusText, 1);
+  CreatePages();
+  CreateTray();
+  FTimer = new QTimer(this);
+  FTimer->setObjectName(QStringLiteral("FTimer"));
+  FTimer->setInterval(1000);
+  connect(FTimer, &QTimer::timeout, this, &TMainForm::OnTimer);
+  FTimer->start();
+
+  FillPages();
+  HookListeners();
+  TAppLog::Info("app", "Quavox %s started; data folder %s", VersionText, FConfig->DataDir());
+  GMainFormAlive = true;
+  if (FConfig->Settings().AutoStartServer) OnStartClick();
+}
+
+TMainForm::~TMainForm() {
+  GMainFormAlive = false;
+  FClosing = true;
+  FTimer->stop();
+  TAppLog::SetOnEntry({});
+  TAppLog::SetOnRequest({});
+  FDownloader->SetOnProgress({});
+  FDownloader.reset();
+  FPlayer.reset();
+  FHttp.reset();
+  FService.reset();
+  FConfig.reset();
+  TAppLog::SetDispatcher(nullptr);
+}
+
+void TMainForm::CreatePages() {
+  FPages = new QTabWidget(this);
+  FPages->setObjectName(QStringLiteral("FPages"));
+  FServicePage = new TServicePage(*this);
+  FTryOutPage = new TTryOutPage(*this);
+  FVoicesPage = new TVoicesPage(*this);
+  FBroadcastPage = new TBroadcastPage(*this);
+  FSharePage = new TSharePage(*this);
+  FCachePage = new TCachePage(*this);
+  FModelsPage = new TModelsPage(*this);
+  FLogPage = new TLogPage(*this);
+  FSettingsPage = new TSettingsPage(*this);
+  const std::pair<QWidget*, const char*> Pages[] = {
+      {FServicePage, "服务"},   {FTryOutPage, "试听"},  {FVoicesPage, "音色"},
+      {FBroadcastPage, "广播"}, {FSharePage, "云分享"}, {FCachePage, "缓存"},
+      {FModelsPage, "模型"},    {FLogPage, "日志"},     {FSettingsPage, "设置"}};
+  for (const auto& [Page, Caption] : Pages)
+    FPages->addTab(Page, QString::fromUtf8(Caption));
+  FPages->setCurrentIndex(piVoices);
+  setCentralWidget(FPages);
+}
+
+void TMainForm::CreateTray() {
+  FTray = new QSystemTrayIcon(windowIcon(), this);
+  FTray->setObjectName(QStringLiteral("FTray"));
+  FTray->setToolTip(Tr("Quavox 语音服务"));
+  connect(FTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason A) {
+    if (A == QSystemTrayIcon::DoubleClick) OnTrayClick();
+  });
+  BuildTrayMenu();
+}
+
+void TMainForm::BuildTrayMenu() {
+  auto Menu = std::make_unique<QMenu>();
+  Menu->setObjectName(QStringLiteral("FTrayMenu"));
+  FMiShow = Menu->addAction(Tr("显示主窗口"), this, &TMainForm::OnTrayShowClick);
+  QFont Bold = FMiShow->font();
+  Bold.setBold(true);
+  FMiShow->setFont(Bold);
+  Menu->setDefaultAction(FMiShow);
+  Menu->addSeparator();
+  FMiStart = Menu->addAction(Tr("启动服务"), this, &TMainForm::OnStartClick);
+  FMiStop = Menu->addAction(Tr("停止服务"), this, &TMainForm::OnStopClick);
+  Menu->addSeparator();
+  FMiQuit = Menu->addAction(Tr("退出程序"), this, &TMainForm::OnExitClick);
+  connect(Menu.get(), &QMenu::aboutToShow, this, &TMainForm::OnTrayMenuPopup);
+  FTray->setContextMenu(Menu.get());
+  FTrayMenu = std::move(Menu);
+}
+
+void TMainForm::FillPages() {
+  FTryOutPage->FillCombos();
+  FVoicesPage->FillCombos();
+  FSettingsPage->SettingsToControls();
+  FTryOutPage->RefreshVoiceCombo();
+  FVoicesPage->RefreshVoicesList();
+  FModelsPage->RefreshModelPage();
+  FBroadcastPage->RefreshAirlinesPage();
+  FCachePage->RefreshCachePage();
+  RefreshServicePage();
+}
+
+// Log lines and request records arrive on the main thread through the dispatcher; download
+// progress is posted the same way, and dropped once the window is going.
+void TMainForm::HookListeners() {
+  FDownloader->SetOnProgress([this, Dispatcher = FDispatcher](const TDownloadProgress& AProgress) {
+    Dispatcher->Post([this, AProgress] {
+      if (MainFormAlive()) FModelsPage->OnDownloadProgress(AProgress);
+    });
+  });
+  TAppLog::SetOnEntry([this](const TLogEntry& AEntry) { OnLogEntry(AEntry); });
+  TAppLog::SetOnRequest([this](const TRequestLog& ARecord) { OnRequestLogged(ARecord); });
+}
+
+bool TMainForm::TrayAvailable() const {
+  return FTrayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+void TMainForm::ShowPage(TPageIndex APage) {
+  FPages->setCurrentIndex(APage);
+}
+
+void TMainForm::Warn(const std::string& AText) {
+  FDialogs->Warn(this, AText);
+}
+
+void TMainForm::ShowStatus(const std::string& AText) {
+  FStatusText->setText(QStr(AText));
+}
+
+QString TMainForm::StatusText() const {
+  return FStatusText->text();
+}
+
+void TMainForm::OnStartClick() {
+  try {
+    FHttp->Start();
+  } catch (const std::exception& E) {
+    Warn(Translate("服务起不来:") + E.what());
+  }
+  RefreshServicePage();
+}
+
+void TMainForm::OnStopClick() {
+  FHttp->Stop();
+  RefreshServicePage();
+}
+
+void TMainForm::OnExitClick() {
+  if (FHttp->Running() && !FDialogs->Confirm(this, Translate("服务还在跑,确定退出?"))) return;
+  FClosing = true;
+  FTray->hide();
+  close();
+}
+
+void TMainForm::OnTrayClick() {
+  FTray->hide();
+  show();
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  raise();
+  activateWindow();
+}
+
+void TMainForm::OnTrayMenuPopup() {
+  const bool Running = FHttp->Running();
+  FMiStart->setEnabled(!Running);
+  FMiStop->setEnabled(Running);
+  FMiShow->setEnabled(!isVisible());
+}
+
+void TMainForm::ShowFromOutside() {
+  TAppLog::Info("app", "a second start asked for the window");
+  if (!isVisible()) {
+    OnTrayClick();
+    return;
+  }
+  if (isMinimized()) showNormal();
+  raise();
+  activateWindow();
+}
+
+void TMainForm::closeEvent(QCloseEvent* AEvent) {
+  if (!FConfig->Settings().MinimizeToTray || FClosing) {
+    FClosing = true;
+    AEvent->accept();
+    emit Closed();
+    return;
+  }
+  AEvent->ignore();
+  // Without a tray the window could never be brought back, so it only goes to the taskbar.
+  if (!TrayAvailable()) {
+    showMinimized();
+    return;
+  }
+  hide();
+  FTray->show();
+  FLastBalloon = Tr("服务还在后台跑。双击托盘图标可以叫回来。");
+  FTray->showMessage(QStringLiteral("Quavox"), FLastBalloon);
+}
+
+std::string TMainForm::StatusLine() const {
+  const TServiceStats s = FService->Stats();
+  const std::string Pending =
+      s.PrewarmPending > 0 ? Format(Translate(" · 预热还剩 %d 条"), s.PrewarmPending) : "";
+  return Format(
+      Translate("队列 %d%s%s · 请求 %d(失败 %d) · 缓存 %d 条 / %.1f MB / 命中率 %.0f%% · ") +
+          Translate("p50 %d ms · p95 %d ms · 实时率 %.2f · %s"),
+      s.QueueDepth, s.Busy ? Translate("(合成中)") : std::string(), Pending, s.Total, s.Failed,
+      s.CacheCount, s.CacheBytes / 1048576.0, s.CacheHitRate * 100, s.P50Ms, s.P95Ms,
+      s.RealTimeFactor(), s.Placeholder ? Translate("⚠ 占位波形(还没放模型)") : s.EngineName);
+}
+
+void TMainForm::OnTimer() {
+  const bool Running = FHttp->Running();
+  FServicePage->FLblState->setText(Running ? Tr("状态:运行中 —— ") + QStr(FEndpointUrl)
+                                           : Tr("状态:已停止"));
+  FServicePage->FBtnStart->setEnabled(!Running);
+  FServicePage->FBtnStop->setEnabled(Running);
+  QPushButton* Quick = FServicePage->FBtnQuickModel;
+  if (InstalledModels(*FConfig).empty()) {
+    Quick->setText(QStr(
+        Format(Translate("一键下载推荐模型(%s)"), FormatSize(DefaultModelVariant().SizeBytes))));
+    Quick->setEnabled(!FDownloader->Busy());
+  } else {
+    Quick->setText(Tr("模型已就位"));
+    Quick->setEnabled(false);
+  }
+  FStatusText->setText(QStr(StatusLine()));
+}
+
+void TMainForm::RefreshServicePage() {
+  FServicePage->FBtnUnloadModel->setText(Tr(FService->ModelUnloaded() ? "载入模型" : "卸载模型"));
+  const TConfigSettings Settings = FConfig->Settings();
+  const std::vector<std::string> Urls = ReachableUrls(Settings);
+  FEndpointUrl = Urls.empty() ? FConfig->BaseUrl() : Urls.front();
+  FServicePage->FEdtEndpoint->setText(QStr(FEndpointUrl));
+  const TEngineHealth Health = FService->EngineHealth();
+  FServicePage->FLblEngine->setText(
+      QStr(Format(Translate("引擎:%s —— %s"), Health.Backend, Health.Detail)));
+  FServicePage->SetUsage(UsageLines(Settings.BindAddress, Urls, FEndpointUrl));
+}
+
+void TMainForm::OnLogEntry(const TLogEntry& AEntry) {
+  if (FClosing) return;
+  WriteToStderr(AEntry.Format() + "\n");
+  FLogPage->AppendLogEntry(AEntry);
+}
+
+void TMainForm::OnRequestLogged(const TRequestLog& ARecord) {
+  if (FClosing) return;
+  FLogPage->AppendRequest(ARecord);
+}
+
+}  // namespace quavox

@@ -1,0 +1,181 @@
+// The main window: owns the configuration, the service, the HTTP server, the player and the
+// downloader, shows them on nine pages, keeps a tray icon for the time it is hidden and
+// refreshes its state once a second. Everything here runs on the Qt main thread; other
+// threads reach it only through calls queued by the installed dispatcher (log entries,
+// request records, download progress, completions of background work), and those check
+// MainFormAlive before touching the window.
+//
+// Objects are created before the controls that show them and freed in the reverse order
+// of their use: downloader, player, HTTP server (stopping it), service, configuration,
+// then the window's controls.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/Player.h"
+#include "state/Config.h"
+
+class QLabel;
+class QMenu;
+class QAction;
+class QSystemTrayIcon;
+class QTabWidget;
+class QTimer;
+
+namespace quavox {
+
+class IDialogs;
+class IMainThreadDispatcher;
+class TTtsService;
+class TTtsHttpServer;
+class TModelDownloader;
+struct TLogEntry;
+struct TRequestLog;
+struct TDownloadProgress;
+
+class TServicePage;
+class TTryOutPage;
+class TVoicesPage;
+class TBroadcastPage;
+class TSharePage;
+class TCachePage;
+class TModelsPage;
+class TLogPage;
+class TSettingsPage;
+
+// True from the end of the window's construction until the start of its destruction.
+bool MainFormAlive();
+
+// What the host decides for the window; tests inject the dialogs, the clock and the tray.
+struct TMainFormOptions {
+  TAppFolders Folders = TAppFolders::Default();
+  // Borrowed; null means the real message boxes and file dialogs.
+  IDialogs* Dialogs = nullptr;
+  // The player's tick clock; empty means the steady clock.
+  TWavPlayer::TTickClock PlayerClock;
+  // Whether the desktop shows tray icons; unset means ask the desktop.
+  std::optional<bool> TrayAvailable;
+};
+
+class TMainForm final : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  enum TPageIndex : int {
+    piService,
+    piTryOut,
+    piVoices,
+    piBroadcast,
+    piShare,
+    piCache,
+    piModels,
+    piLog,
+    piSettings
+  };
+
+  explicit TMainForm(TMainFormOptions AOptions = {});
+  ~TMainForm() override;
+
+  TAppConfig& Config() { return *FConfig; }
+  TTtsService& Service() { return *FService; }
+  TTtsHttpServer& Http() { return *FHttp; }
+  TWavPlayer& Player() { return *FPlayer; }
+  TModelDownloader& Downloader() { return *FDownloader; }
+  IDialogs& Dialogs() { return *FDialogs; }
+
+  TServicePage& ServicePage() { return *FServicePage; }
+  TTryOutPage& TryOutPage() { return *FTryOutPage; }
+  TVoicesPage& VoicesPage() { return *FVoicesPage; }
+  TBroadcastPage& BroadcastPage() { return *FBroadcastPage; }
+  TSharePage& SharePage() { return *FSharePage; }
+  TCachePage& CachePage() { return *FCachePage; }
+  TModelsPage& ModelsPage() { return *FModelsPage; }
+  TLogPage& LogPage() { return *FLogPage; }
+  TSettingsPage& SettingsPage() { return *FSettingsPage; }
+
+  void ShowPage(TPageIndex APage);
+  // A warning box with the text.
+  void Warn(const std::string& AText);
+  // The status bar's text until the next refresh.
+  void ShowStatus(const std::string& AText);
+  QString StatusText() const;
+
+  void OnStartClick();
+  void OnStopClick();
+  void OnExitClick();
+  void OnTrayClick();
+  void OnTrayShowClick() { OnTrayClick(); }
+  void OnTrayMenuPopup();
+  void OnTimer();
+  void RefreshServicePage();
+  // A second start of the program asked for the window.
+  void ShowFromOutside();
+
+  void OnLogEntry(const TLogEntry& AEntry);
+  void OnRequestLogged(const TRequestLog& ARecord);
+
+  QSystemTrayIcon* Tray() const { return FTray; }
+  QMenu* TrayMenu() const { return FTrayMenu.get(); }
+  // The tray menu anew, in the current interface language.
+  void BuildTrayMenu();
+  const std::string& EndpointUrl() const { return FEndpointUrl; }
+  // The text of the last balloon tip shown over the tray icon.
+  const QString& LastBalloon() const { return FLastBalloon; }
+
+ signals:
+  // The window really closed: the program should end.
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* AEvent) override;
+
+ private:
+  void CreatePages();
+  void CreateTray();
+  void FillPages();
+  void HookListeners();
+  bool TrayAvailable() const;
+  std::string StatusLine() const;
+
+  // Owned objects, in the order of their creation.
+  std::unique_ptr<TAppConfig> FConfig;
+  std::unique_ptr<TTtsService> FService;
+  std::unique_ptr<TTtsHttpServer> FHttp;
+  std::unique_ptr<TWavPlayer> FPlayer;
+  std::unique_ptr<TModelDownloader> FDownloader;
+  std::unique_ptr<IDialogs> FOwnDialogs;
+  IDialogs* FDialogs = nullptr;
+  const std::optional<bool> FTrayAvailable;
+  // Carries log lines, request records and download progress to this window; calls still
+  // queued when the window goes are dropped with it.
+  std::shared_ptr<IMainThreadDispatcher> FDispatcher;
+
+  QTabWidget* FPages = nullptr;
+  QLabel* FStatusText = nullptr;
+  QTimer* FTimer = nullptr;
+  QSystemTrayIcon* FTray = nullptr;
+  std::unique_ptr<QMenu> FTrayMenu;
+  QAction* FMiShow = nullptr;
+  QAction* FMiStart = nullptr;
+  QAction* FMiStop = nullptr;
+  QAction* FMiQuit = nullptr;
+  bool FClosing = false;
+  std::string FEndpointUrl;
+  QString FLastBalloon;
+
+  TServicePage* FServicePage = nullptr;
+  TTryOutPage* FTryOutPage = nullptr;
+  TVoicesPage* FVoicesPage = nullptr;
+  TBroadcastPage* FBroadcastPage = nullptr;
+  TSharePage* FSharePage = nullptr;
+  TCachePage* FCachePage = nullptr;
+  TModelsPage* FModelsPage = nullptr;
+  TLogPage* FLogPage = nullptr;
+  TSettingsPage* FSettingsPage = nullptr;
+};
+
+}  // namespace quavox

@@ -1,0 +1,20 @@
+// Page "设置": every setting of the configuration, the interface language and the update check.
+#pragma once
+
+#include <QWidget>
+
+namespace quavox {
+
+class TMainForm;
+
+class TSettingsPage final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TSettingsPage(TMainForm& AForm);
+
+  // Shows the configuration in the controls.
+  void SettingsToControls() {}
+};
+
+}  // namespace quavox

@@ -1,0 +1,80 @@
+// What the window tests share: a temporary program folder with its configuration, dialogs
+// answered from a script, and reference recordings made on the spot.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Dialogs.h"
+#include "app/MainForm.h"
+#include "core/Types.h"
+#include "state/Json.h"
+#include "support/TempDir.h"
+
+namespace quavox::test {
+
+// Answers every box and dialog from queues filled by the test and records what was asked.
+// An unscripted confirmation answers No, an unscripted file dialog is cancelled.
+class TScriptedDialogs final : public IDialogs {
+ public:
+  void Warn(QWidget*, const std::string& AText) override { Warnings.push_back(AText); }
+  bool Confirm(QWidget*, const std::string& AText) override;
+  void Inform(QWidget*, const std::string& AText) override { Infos.push_back(AText); }
+  void Plain(QWidget*, const std::string& AText) override { Infos.push_back(AText); }
+  std::vector<std::string> OpenFiles(QWidget*, const std::string& AFilter, bool) override;
+  std::string SaveFile(QWidget*, const std::string& AFilter, const std::string&,
+                       const std::string& AProposedName) override;
+  bool AskClipText(QWidget*, const std::string& AFileName, std::string& AText) override;
+
+  std::deque<bool> ConfirmAnswers;
+  std::deque<std::vector<std::string>> OpenAnswers;
+  std::deque<std::string> SaveAnswers;
+  // One per transcript dialog; nullopt cancels it.
+  std::deque<std::optional<std::string>> ClipTexts;
+
+  std::vector<std::string> Warnings;
+  std::vector<std::string> Confirms;
+  std::vector<std::string> Infos;
+  std::vector<std::string> AskedClips;
+  std::vector<std::string> SaveProposals;
+};
+
+// A fresh program folder whose configuration listens on 127.0.0.1 and a free port, in
+// Chinese, without starting the server; AConfig's sections are merged over that.
+class TProgramFolder {
+ public:
+  explicit TProgramFolder(const TJson& AConfig = TJson::object());
+
+  const std::string& Root() const { return FRoot; }
+  int Port() const { return FPort; }
+  TAppFolders Folders() const;
+  // Copies the bundled engine and its voice file in; false when they are not built.
+  bool InstallBundledEngine() const;
+
+ private:
+  TTempDir FDir{"quavox-gui"};
+  std::string FRoot = FDir.Path();
+  int FPort = 0;
+};
+
+// A window over the folder, with scripted dialogs, a fake tray decision and a fake clock.
+struct TFormUnderTest {
+  explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false);
+  ~TFormUnderTest();
+
+  TScriptedDialogs Dialogs;
+  uint64_t Now = 1000;
+  std::unique_ptr<TMainForm> Form;
+};
+
+// A WAV file of a tone of the given length, written into ADir; its path.
+std::string WriteToneWav(const std::string& ADir, const std::string& AName, int AMs,
+                         int ARate = 24000);
+
+// Runs the Qt event loop until APredicate holds or ATimeoutMs passed.
+bool WaitFor(const std::function<bool()>& APredicate, int ATimeoutMs);
+
+}  // namespace quavox::test

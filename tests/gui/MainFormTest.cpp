@@ -1,0 +1,332 @@
+// The main window over the real service: construction with either engine, the service page,
+// the status bar, closing to the tray and leaving, the log views' limits.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "GuiSupport.h"
+#include "app/LogPage.h"
+#include "app/ServicePage.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "service/Service.h"
+
+using namespace quavox;
+using namespace quavox::test;
+
+namespace {
+
+// The usage text after the address lines, exactly as a client developer copies it.
+const QStringList UsageAfterAddresses = {
+    "",
+    "# 合成一句话,直接拿到 WAV 内存流",
+    "curl -X POST %1/v1/tts \\",
+    "  -H \"Content-Type: application/json\" \\",
+    "  -d \"{\\\"text\\\":\\\"Cleared for takeoff\\\",\\\"language\\\":\\\"en\\\",\\\"gender\\\":"
+    "\\\"male\\\",\\\"speed\\\":1.0}\" \\",
+    "  --output out.wav",
+    "",
+    "# 快速验证(GET,参数走 query)",
+    "curl \"%1/v1/tts?text=hello&language=en&gender=female&speed=1.1\" -o out.wav",
+    "",
+    "# 给 Tallyhorn-Server 的 BASS:响应体就是完整 WAV,不用落盘",
+    "#   BASS_StreamCreateFile(TRUE, wav.data(), 0, wav.size(), flags);",
+    "# 现成的 WinHTTP 客户端在 Quavox\\interface\\quavox_client.h",
+    "",
+    "# 不校验任何身份:请求到了就有服务",
+    "",
+    "# 其它路径",
+    "  GET    /v1/health      健康检查",
+    "  GET    /v1/selftest    连通自检 —— 在客户端那台机器上开这个地址就知道通没通",
+    "  GET    /v1/voices      音色列表",
+    "  POST   /v1/voices/clone  上传参考音频克隆",
+    "  GET    /v1/defaults    语言×性别 → 音色",
+    "  GET    /v1/stats       统计",
+    "  DELETE /v1/cache       清缓存",
+    "",
+    "# 提前把整套广播词条烤进缓存(只烤不回音频,立刻返回)",
+    "curl -X POST %1/v1/prewarm \\",
+    "  -H \"Content-Type: application/json\" \\",
+    "  -d \"{\\\"airline\\\":\\\"ANA\\\",\\\"language\\\":\\\"ja\\\",\\\"gender\\\":\\\"female\\\","
+    "\\\"items\\\":[{\\\"text\\\":\\\"...\\\"},{\\\"text\\\":\\\"...\\\"}]}\"",
+    "#   烤完没有?看 /v1/stats 里的 prewarm_pending,到 0 就是全好了",
+};
+
+template <typename T>
+T* Child(TMainForm& AForm, const char* AName) {
+  T* Widget = AForm.findChild<T*>(QLatin1String(AName));
+  if (Widget == nullptr) qFatal("no control named %s", AName);
+  return Widget;
+}
+
+QString StateText(TMainForm& AForm) {
+  AForm.OnTimer();
+  return Child<QLabel>(AForm, "FLblState")->text();
+}
+
+// Holds a port on 127.0.0.1 so the server cannot listen there.
+class TPortTaker {
+ public:
+  explicit TPortTaker(int APort) : FSock(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in Addr{};
+    Addr.sin_family = AF_INET;
+    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Addr.sin_port = htons(static_cast<uint16_t>(APort));
+    Bound = ::bind(FSock, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) == 0 &&
+            ::listen(FSock, 1) == 0;
+  }
+  ~TPortTaker() { ::close(FSock); }
+  bool Bound = false;
+
+ private:
+  int FSock;
+};
+
+}  // namespace
+
+class TMainFormTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void StartsOnTheVoicesPageWithThePlaceholder() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    QCOMPARE(Child<QTabWidget>(*T.Form, "FPages")->currentIndex(),
+             static_cast<int>(TMainForm::piVoices));
+    QCOMPARE(Child<QTabWidget>(*T.Form, "FPages")->count(), 9);
+    QCOMPARE(T.Form->StatusText(), QStringLiteral("正在启动…"));
+    QVERIFY(MainFormAlive());
+    T.Form->OnTimer();
+    QVERIFY(T.Form->StatusText().endsWith(QStringLiteral(" · ⚠ 占位波形(还没放模型)")));
+    QVERIFY(T.Form->StatusText().startsWith(QStringLiteral("队列 0 · 请求 0(失败 0) · 缓存 0 条")));
+    QVERIFY(!T.Form->StatusText().contains(QStringLiteral("预热还剩")));
+    QCOMPARE(StateText(*T.Form), QStringLiteral("状态:已停止"));
+    T.Form.reset();
+    QVERIFY(!MainFormAlive());
+  }
+
+  void RunsAndStopsTheBundledEngine() {
+    TProgramFolder Folder;
+    if (!Folder.InstallBundledEngine()) QSKIP("the bundled engine (engine/s2) is not built");
+    TFormUnderTest T(Folder);
+    QVERIFY(WaitFor([&] { return T.Form->Service().Stats().EngineReady; }, 60000));
+    T.Form->OnTimer();
+    QVERIFY(!T.Form->StatusText().contains(QStringLiteral("占位波形")));
+    T.Form->RefreshServicePage();
+    QVERIFY(Child<QLabel>(*T.Form, "FLblEngine")->text().startsWith(QStringLiteral("引擎:")));
+    T.Form.reset();
+  }
+
+  void UsageTextNamesTheAddresses_data() {
+    QTest::addColumn<QString>("Bind");
+    QTest::newRow("all interfaces") << "0.0.0.0";
+    QTest::newRow("empty") << "";
+    QTest::newRow("one address") << "127.0.0.1";
+  }
+  void UsageTextNamesTheAddresses() {
+    QFETCH(QString, Bind);
+    TProgramFolder Folder(TJson{{"server", {{"bind", Bind.toStdString()}}}});
+    TFormUnderTest T(Folder);
+    const QString Endpoint = QString::fromStdString(T.Form->EndpointUrl());
+    QStringList Expected;
+    if (Bind == "127.0.0.1") {
+      Expected << "# 只听 127.0.0.1";
+      QCOMPARE(Endpoint, QStringLiteral("http://127.0.0.1:%1").arg(Folder.Port()));
+    } else {
+      Expected << "# 这台机器听所有网卡。别的电脑可以用下面任意一个地址连:";
+      for (const std::string& Url : ReachableUrls(T.Form->Config().Settings()))
+        Expected << "#   " + QString::fromStdString(Url);
+      QVERIFY(Expected.size() >= 2);
+      QCOMPARE("#   " + Endpoint, Expected[1]);
+    }
+    for (const QString& Line : UsageAfterAddresses)
+      Expected << QString(Line).replace("%1", Endpoint);
+    QCOMPARE(Child<QPlainTextEdit>(*T.Form, "FMemoUsage")->toPlainText(), Expected.join('\n'));
+  }
+
+  void StatusBarShowsPendingPrewarm() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    std::vector<TTtsRequest> Items;
+    for (int i = 0; i < 400; ++i)
+      Items.push_back(TTtsRequest::Make(
+          "Flight " + std::to_string(i) + " to Tokyo is now boarding at gate twenty two.", "en",
+          tgFemale, 1.0f));
+    T.Form->Service().Prewarm(Items);
+    T.Form->OnTimer();
+    QVERIFY(T.Form->StatusText().contains(
+        QRegularExpression(QStringLiteral(" · 预热还剩 \\d+ 条 · "))));
+    QVERIFY(WaitFor([&] { return T.Form->Service().PrewarmPending() == 0; }, 120000));
+    T.Form->OnTimer();
+    QVERIFY(!T.Form->StatusText().contains(QStringLiteral("预热还剩")));
+  }
+
+  void CloseWithoutMinimizeToTrayEndsAtOnce() {
+    TProgramFolder Folder(TJson{{"server", {{"minimizeToTray", false}}}});
+    TFormUnderTest T(Folder, true);
+    T.Form->show();
+    T.Form->OnStartClick();
+    QSignalSpy Closed(T.Form.get(), &TMainForm::Closed);
+    QVERIFY(T.Form->close());
+    QCOMPARE(Closed.count(), 1);
+    QVERIFY(T.Dialogs.Confirms.empty());
+  }
+
+  void CloseWithMinimizeToTrayHidesToTheTray() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, true);
+    T.Form->show();
+    T.Form->OnStartClick();
+    QSignalSpy Closed(T.Form.get(), &TMainForm::Closed);
+    QVERIFY(!T.Form->close());
+    QCOMPARE(Closed.count(), 0);
+    QVERIFY(!T.Form->isVisible());
+    QVERIFY(T.Form->Tray()->isVisible());
+    QCOMPARE(T.Form->LastBalloon(), QStringLiteral("服务还在后台跑。双击托盘图标可以叫回来。"));
+    QVERIFY(T.Form->Http().Running());
+
+    T.Form->OnTrayMenuPopup();
+    const QList<QAction*> Items = T.Form->TrayMenu()->actions();
+    QCOMPARE(Items.size(), 6);
+    QVERIFY(Items[0]->isEnabled());
+    QVERIFY(!Items[2]->isEnabled());
+    QVERIFY(Items[3]->isEnabled());
+
+    T.Form->OnTrayClick();
+    QVERIFY(T.Form->isVisible());
+    QVERIFY(!T.Form->Tray()->isVisible());
+    T.Form->OnTrayMenuPopup();
+    QVERIFY(!Items[0]->isEnabled());
+  }
+
+  void CloseWithoutATrayOnlyMinimizes() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, false);
+    T.Form->show();
+    QVERIFY(!T.Form->close());
+    QVERIFY(T.Form->isVisible());
+    QVERIFY(T.Form->isMinimized());
+    QVERIFY(!T.Form->Tray()->isVisible());
+    T.Form->ShowFromOutside();
+    QVERIFY(!T.Form->isMinimized());
+  }
+
+  void ExitAsksOnlyWhileTheServerRuns() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, true);
+    T.Form->show();
+    T.Form->OnStartClick();
+    QSignalSpy Closed(T.Form.get(), &TMainForm::Closed);
+    T.Dialogs.ConfirmAnswers = {false};
+    T.Form->OnExitClick();
+    QCOMPARE(T.Dialogs.Confirms, std::vector<std::string>{"服务还在跑,确定退出?"});
+    QCOMPARE(Closed.count(), 0);
+    QVERIFY(T.Form->isVisible());
+
+    T.Form->OnStopClick();
+    T.Form->OnExitClick();
+    QCOMPARE(T.Dialogs.Confirms.size(), std::size_t{1});
+    QCOMPARE(Closed.count(), 1);
+    QVERIFY(!T.Form->isVisible());
+  }
+
+  void ExitConfirmedWhileRunningCloses() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, true);
+    T.Form->show();
+    T.Form->OnStartClick();
+    QSignalSpy Closed(T.Form.get(), &TMainForm::Closed);
+    T.Dialogs.ConfirmAnswers = {true};
+    T.Form->OnExitClick();
+    QCOMPARE(Closed.count(), 1);
+  }
+
+  void StartAndStopShowTheState() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    T.Form->OnStartClick();
+    QVERIFY(T.Dialogs.Warnings.empty());
+    QCOMPARE(StateText(*T.Form),
+             QStringLiteral("状态:运行中 —— http://127.0.0.1:%1").arg(Folder.Port()));
+    QVERIFY(!Child<QPushButton>(*T.Form, "FBtnStart")->isEnabled());
+    QVERIFY(Child<QPushButton>(*T.Form, "FBtnStop")->isEnabled());
+    T.Form->OnStopClick();
+    QCOMPARE(StateText(*T.Form), QStringLiteral("状态:已停止"));
+    QVERIFY(Child<QPushButton>(*T.Form, "FBtnStart")->isEnabled());
+  }
+
+  void StartOnATakenPortWarns() {
+    TProgramFolder Folder;
+    TPortTaker Taker(Folder.Port());
+    QVERIFY(Taker.Bound);
+    TFormUnderTest T(Folder);
+    T.Form->OnStartClick();
+    QCOMPARE(T.Dialogs.Warnings.size(), std::size_t{1});
+    QVERIFY(
+        QString::fromStdString(T.Dialogs.Warnings[0]).startsWith(QStringLiteral("服务起不来:")));
+    QCOMPARE(StateText(*T.Form), QStringLiteral("状态:已停止"));
+  }
+
+  void AutoStartStartsTheServer() {
+    TProgramFolder Folder(TJson{{"server", {{"autoStart", true}}}});
+    TFormUnderTest T(Folder);
+    QVERIFY(T.Form->Http().Running());
+  }
+
+  void LogViewsClearAfterTheirLimits() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    auto* Memo = Child<QPlainTextEdit>(*T.Form, "FMemoLog");
+    auto* Requests = Child<QTreeWidget>(*T.Form, "FLvRequests");
+    QVERIFY(WaitFor([&] { return Memo->toPlainText().contains("started; data folder"); }, 5000));
+    for (int i = 0; i < TLogPage::MaxLogLines + 5; ++i)
+      T.Form->OnLogEntry(
+          {std::chrono::system_clock::now(), llInfo, "app", "line " + std::to_string(i)});
+    QVERIFY(Memo->document()->blockCount() <= TLogPage::MaxLogLines + 1);
+    QVERIFY(Memo->toPlainText().endsWith("line 1004"));
+    TRequestLog Record;
+    Record.Peer = "127.0.0.1";
+    Record.Language = "en";
+    Record.Voice = "v-1";
+    Record.Status = 200;
+    Record.ElapsedMs = 12;
+    Record.AudioMs = 2345;
+    Record.CacheHit = true;
+    for (int i = 0; i < TLogPage::MaxRequestRows + 3; ++i)
+      T.Form->OnRequestLogged(Record);
+    QVERIFY(Requests->topLevelItemCount() <= TLogPage::MaxRequestRows + 1);
+    const QTreeWidgetItem* Row = Requests->topLevelItem(Requests->topLevelItemCount() - 1);
+    QCOMPARE(Row->text(4), QStringLiteral("200"));
+    QCOMPARE(Row->text(5), QStringLiteral("12 ms"));
+    QCOMPARE(Row->text(6), QStringLiteral("2.3 s"));
+    QCOMPARE(Row->text(7), QStringLiteral("命中"));
+  }
+
+  void RequestsOfTheServerReachTheLogPage() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    T.Form->OnStartClick();
+    httplib::Client Client("127.0.0.1", Folder.Port());
+    const auto Res = Client.Get("/v1/tts?text=Boarding+now&language=en");
+    QVERIFY(Res && Res->status == 200);
+    auto* Requests = Child<QTreeWidget>(*T.Form, "FLvRequests");
+    QVERIFY(WaitFor([&] { return Requests->topLevelItemCount() == 1; }, 10000));
+    QCOMPARE(Requests->topLevelItem(0)->text(1), QStringLiteral("127.0.0.1"));
+  }
+};
+
+QTEST_MAIN(TMainFormTest)
+#include "MainFormTest.moc"

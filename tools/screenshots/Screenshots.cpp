@@ -1,0 +1,123 @@
+// Renders the main window page by page to PNG files, over a temporary program folder with a
+// few cloned voices, airline bindings and cached lines, on whatever Qt platform is set
+// (offscreen by default). Usage: quavox-screenshots OUTPUT_DIR
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <numbers>
+
+#include "app/MainForm.h"
+#include "app/TryOutPage.h"
+#include "app/VoicesPage.h"
+#include "audio/Wav.h"
+#include "platform/Files.h"
+#include "platform/Loopback.h"
+#include "service/Service.h"
+#include "state/Json.h"
+
+namespace {
+
+using namespace quavox;
+
+const char* const PageNames[] = {"service", "tryout", "voices", "broadcast", "share",
+                                 "cache",   "models", "log",    "settings"};
+
+struct TSampleVoice {
+  const char* Display;
+  const char* Language;
+  TTtsGender Gender;
+  const char* Transcript;
+};
+
+const TSampleVoice SampleVoices[] = {
+    {"Anna", "en", tgFemale, "Good morning, ladies and gentlemen, welcome aboard."},
+    {"王芳", "zh", tgFemale, "各位旅客,欢迎乘坐本次航班。"},
+    {"佐藤 花子", "ja", tgFemale, "本日はご搭乗いただき、誠にありがとうございます。"},
+    {"Oliver", "en", tgMale, "This is your captain speaking."},
+};
+
+std::string MakeProgramFolder() {
+  std::string Pattern = (std::filesystem::temp_directory_path() / "quavox-shots-XXXXXX").string();
+  if (::mkdtemp(Pattern.data()) == nullptr) throw std::runtime_error("no temporary folder");
+  const std::string Root = Pattern + "/";
+  TJson Config = TJson::object();
+  Config["server"] = {{"port", UnusedLoopbackPort()},
+                      {"bind", "127.0.0.1"},
+                      {"autoStart", true},
+                      {"uiLanguage", "zh"}};
+  WriteFileAtomic(Root + "data/config.json", JsonDumpIndented(Config));
+  return Root;
+}
+
+TBytes Tone(double AHz) {
+  TPcmBuffer Pcm;
+  Pcm.SampleRate = 24000;
+  Pcm.Data.resize(24000 * 6);
+  for (std::size_t i = 0; i < Pcm.Data.size(); ++i)
+    Pcm.Data[i] = 0.3f * static_cast<float>(std::sin(2 * std::numbers::pi * AHz * i / 24000));
+  return PcmToWav(Pcm);
+}
+
+void FillSamples(TMainForm& AForm) {
+  TTtsService& Service = AForm.Service();
+  std::vector<TVoiceInfo> Voices;
+  double Hz = 180;
+  for (const TSampleVoice& Sample : SampleVoices) {
+    TVoiceCloneSpec Spec{Sample.Display, Sample.Language, Sample.Gender, {}, {}, {}};
+    Spec.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
+    Voices.push_back(Service.CloneVoice(Spec));
+  }
+  AForm.Config().SetAirlineVoice("CCA", "en", tgFemale, Voices[0].Id);
+  AForm.Config().SetAirlineVoice("CCA", "zh", tgFemale, Voices[1].Id);
+  AForm.Config().SetAirlineVoice("ANA", "ja", tgFemale, Voices[2].Id);
+  for (const char* Line : {"Flight CA1234 to Beijing is now boarding at gate B12.",
+                           "Final call for passengers of flight NH960.",
+                           "Welcome to Shanghai Pudong International Airport."})
+    Service.Synthesize(TTtsRequest::Make(Line, "en", tgFemale, 1.0f));
+  AForm.VoicesPage().RefreshVoicesList();
+  AForm.TryOutPage().RefreshVoiceCombo();
+  AForm.TryOutPage().SynthesizePreview(false);
+  AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
+  AForm.RefreshServicePage();
+  AForm.OnTimer();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fputs("usage: quavox-screenshots OUTPUT_DIR\n", stderr);
+    return 2;
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication App(argc, argv);
+  const QString Output = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(Output);
+  const std::string Root = MakeProgramFolder();
+  int Status = 0;
+  {
+    TMainFormOptions Options;
+    Options.Folders = TAppFolders::UnderRoot(Root);
+    Options.Folders.AppDataDir = Root + "appdata/";
+    Options.TrayAvailable = false;
+    TMainForm Form(Options);
+    Form.show();
+    FillSamples(Form);
+    auto* Pages = Form.findChild<QTabWidget*>(QStringLiteral("FPages"));
+    for (int i = 0; i < Pages->count(); ++i) {
+      Pages->setCurrentIndex(i);
+      QApplication::processEvents();
+      const QString File = QStringLiteral("%1/%2-%3.png").arg(Output).arg(i + 1).arg(PageNames[i]);
+      if (!Form.grab().save(File)) Status = 1;
+    }
+  }
+  std::filesystem::remove_all(Root);
+  return Status;
+}

@@ -1,7 +1,10 @@
 // quavox: the desktop program. One per user: a second start asks the first to show its
 // window and ends at once, without touching the configuration.
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QSocketNotifier>
 #include <QStringList>
 #include <cstdio>
 #include <exception>
@@ -60,6 +63,31 @@ TAppFolders Folders(const TOptions& AOptions) {
   return Result;
 }
 
+// SIGTERM (the session ending, a service manager) and SIGINT close the window for good, so
+// the server stops and the engine ends the way the exit button does it. The handler only
+// writes a byte; the event loop does the rest.
+int GStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char Byte = 1;
+  [[maybe_unused]] const ssize_t Ignored = ::write(GStopPipe[1], &Byte, 1);
+}
+
+void CloseOnStopSignals(TMainForm& AForm) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, GStopPipe) != 0) return;
+  auto* Notifier = new QSocketNotifier(GStopPipe[0], QSocketNotifier::Read, &AForm);
+  QObject::connect(Notifier, &QSocketNotifier::activated, &AForm, [&AForm, Notifier] {
+    Notifier->setEnabled(false);
+    AForm.CloseNow();
+  });
+  struct sigaction Action {};
+  Action.sa_handler = OnStopSignal;
+  sigemptyset(&Action.sa_mask);
+  Action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &Action, nullptr);
+  sigaction(SIGINT, &Action, nullptr);
+}
+
 int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
   if (TSingleInstance::AskRunningInstanceToShow(SecondStartWaitMs)) return 0;
   TSingleInstance Instance;
@@ -69,6 +97,7 @@ int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
   TMainForm Form(FormOptions);
   QObject::connect(&Instance, &TSingleInstance::ShowRequested, &Form, &TMainForm::ShowFromOutside);
   QObject::connect(&Form, &TMainForm::Closed, &AApp, &QApplication::quit, Qt::QueuedConnection);
+  CloseOnStopSignals(Form);
   Form.show();
   return AApp.exec();
 }

@@ -236,6 +236,10 @@ void TMainForm::OnStopClick() {
 
 void TMainForm::OnExitClick() {
   if (FHttp->Running() && !FDialogs->Confirm(this, Translate("服务还在跑,确定退出?"))) return;
+  CloseNow();
+}
+
+void TMainForm::CloseNow() {
   FClosing = true;
   FTray->hide();
   close();

@@ -107,6 +107,8 @@ class TMainForm final : public QMainWindow {
   void OnStartClick();
   void OnStopClick();
   void OnExitClick();
+  // Ends the program without asking: the window really closes.
+  void CloseNow();
   void OnTrayClick();
   void OnTrayShowClick() { OnTrayClick(); }
   void OnTrayMenuPopup();

@@ -84,6 +84,12 @@ class TSingleInstanceTest : public QObject {
     QVERIFY(!std::filesystem::exists(SecondRoot));
     QVERIFY(Running.SaysSoon(Asked, 10000));
     QCOMPARE(Running.Process().state(), QProcess::Running);
+
+    // A stop signal closes the window for good and the program ends normally.
+    Running.Process().terminate();
+    QVERIFY(Running.Process().waitForFinished(StartLimitMs));
+    QCOMPARE(Running.Process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(Running.Process().exitCode(), 0);
   }
 
   void StaleSocketOfAKilledStartDoesNotBlock() {

@@ -32,6 +32,7 @@ constexpr int64_t MaxSamples = int64_t(600) * 48000;
 struct TChildSetup {
   TMutex Lock;
   std::string HelperPath QX_GUARDED_BY(Lock);
+  std::string LibraryPath QX_GUARDED_BY(Lock);
   TDecoderChildLimits Limits QX_GUARDED_BY(Lock);
 };
 
@@ -44,6 +45,15 @@ std::string HelperPath() {
   TChildSetup& S = Setup();
   TLockGuard Guard(S.Lock);
   return S.HelperPath.empty() ? DecoderChildPath() : S.HelperPath;
+}
+
+std::string LibraryPath() {
+  {
+    TChildSetup& S = Setup();
+    TLockGuard Guard(S.Lock);
+    if (!S.LibraryPath.empty()) return S.LibraryPath;
+  }
+  return EffectiveDecoderPath();
 }
 
 // The input goes to the child as a private temporary file, removed when this goes.
@@ -148,7 +158,7 @@ TChildDecode DecodeInChild(const TBytes& ABytes, bool AOgg, TPcmBuffer& APcm) {
   const std::string Helper = HelperPath();
   std::error_code Ec;
   if (!std::filesystem::exists(Helper, Ec)) return InProcess(ABytes, AOgg, APcm);
-  const std::string Library = EffectiveDecoderPath();
+  const std::string Library = LibraryPath();
   if (!std::filesystem::exists(Library, Ec)) return cdNoDecoder;
   const TDecoderChildLimits Limits = DecoderChildLimits();
   try {

@@ -32,8 +32,10 @@ struct TDecoderChildLimits {
 
 // ExecutableDir + "quavox-decode".
 std::string DecoderChildPath();
-// Another helper program and other limits; tests shorten the limits.
-void SetDecoderChildForTesting(const std::string& AHelperPath, const TDecoderChildLimits& ALimits);
+// Another helper program, decoder library (empty: the one the process loads) and limits;
+// tests shorten the limits and hand the child a stand-in library.
+void SetDecoderChildForTesting(const std::string& AHelperPath, const std::string& ALibraryPath,
+                               const TDecoderChildLimits& ALimits);
 TDecoderChildLimits DecoderChildLimits();
 
 // Decodes MP3 (AOgg false) or Ogg Vorbis bytes in the child. Without the helper program the

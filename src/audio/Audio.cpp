@@ -211,8 +211,9 @@ std::size_t Mp3FrameLength(const TBytes& ABytes, std::size_t APos) {
   const int RateIndex = (h[2] >> 2) & 3;
   if (Version == 1 || Layer == 0 || BitrateIndex == 0 || BitrateIndex == 15 || RateIndex == 3)
     return 0;
+  // By MPEG-1 or not, then layer III, II, I.
   static constexpr int Kbps[2][3][15] = {
-      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+      {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}},
       {{0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
@@ -221,7 +222,7 @@ std::size_t Mp3FrameLength(const TBytes& ABytes, std::size_t APos) {
   static constexpr int Rates[4][3] = {
       {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
   const bool Mpeg1 = Version == 3;
-  const int Bitrate = Kbps[Mpeg1 ? 0 : 1][3 - Layer][BitrateIndex] * 1000;
+  const int Bitrate = Kbps[Mpeg1 ? 0 : 1][Layer - 1][BitrateIndex] * 1000;
   const int Rate = Rates[Version][RateIndex];
   if (Bitrate == 0 || Rate == 0) return 0;
   const int Padding = (h[2] >> 1) & 1;

@@ -139,10 +139,12 @@ std::string DecoderChildPath() {
   return ExecutableDir() + HelperFileName;
 }
 
-void SetDecoderChildForTesting(const std::string& AHelperPath, const TDecoderChildLimits& ALimits) {
+void SetDecoderChildForTesting(const std::string& AHelperPath, const std::string& ALibraryPath,
+                               const TDecoderChildLimits& ALimits) {
   TChildSetup& S = Setup();
   TLockGuard Guard(S.Lock);
   S.HelperPath = AHelperPath;
+  S.LibraryPath = ALibraryPath;
   S.Limits = ALimits;
 }
 

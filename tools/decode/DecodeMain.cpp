@@ -39,9 +39,11 @@ constexpr bool AddressLimitWorks = true;
 constexpr bool AddressLimitWorks = true;
 #endif
 
-void Limit(int AResource, long long AValue) {
+// AHardExtra above the soft limit comes the hard one: for CPU time the soft limit sends
+// SIGXCPU, which the service reads as a time-out, and only the hard one SIGKILL.
+void Limit(int AResource, long long AValue, long long AHardExtra = 0) {
   if (AValue <= 0) return;
-  const rlimit Value{static_cast<rlim_t>(AValue), static_cast<rlim_t>(AValue)};
+  const rlimit Value{static_cast<rlim_t>(AValue), static_cast<rlim_t>(AValue + AHardExtra)};
   setrlimit(AResource, &Value);
 }
 
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
   const std::string Format = argv[2];
   if (Format != "mp3" && Format != "ogg") return ExitBadArguments;
   SilenceStandardError();
-  Limit(RLIMIT_CPU, std::atoll(argv[4]));
+  Limit(RLIMIT_CPU, std::atoll(argv[4]), 1);
   std::vector<uint8_t> Input;
   if (!ReadInput(argv[3], Input)) return ExitBadArguments;
   // The limit comes after the input is read, so it bounds what decoding allocates.

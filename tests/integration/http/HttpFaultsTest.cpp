@@ -304,7 +304,8 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
       EXPECT_EQ(JsonOf(Cli.Get("/v1/airlines")), Airlines);
     }
   }
-  for (const auto& [Key, Value] : JsonOf(Cli.Get("/v1/airlines")).items()) {
+  const TJson Bindings = JsonOf(Cli.Get("/v1/airlines"));
+  for (const auto& [Key, Value] : Bindings.items()) {
     EXPECT_TRUE(Key == "CCA:en:default" || Key == "MU:en:default" || Key == "CCA::default") << Key;
   }
 }

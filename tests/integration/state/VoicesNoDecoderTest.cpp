@@ -35,7 +35,7 @@ TEST_F(VoicesTest, WithoutTheDecoderBytesThatAreNoMp3FramesAreRefused) {
     }
   }
   EXPECT_EQ(Library->Count(), 0u);
-  EXPECT_TRUE(fs::is_empty(Config->VoicesDir()) || !fs::exists(Config->VoicesDir()));
+  EXPECT_TRUE(!fs::exists(Config->VoicesDir()) || fs::is_empty(Config->VoicesDir()));
 }
 
 TEST_F(VoicesTest, WithoutTheDecoderMp3IsStoredUnmeasuredAndPassesThrough) {

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libssl-dev libcpp-httplib-dev libcurl4-openssl-dev
   libzip-dev zlib1g-dev libpcre2-dev

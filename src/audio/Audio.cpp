@@ -52,6 +52,11 @@ class TDecoderLibrary {
     if (!FAttempted) FPath = APath;
   }
 
+  std::string Path() {
+    TLockGuard Guard(FLock);
+    return FPath.empty() ? DecoderPath() : FPath;
+  }
+
   TDecoderEntries Entries() {
     TLockGuard Guard(FLock);
     if (!FAttempted) Load();
@@ -192,6 +197,66 @@ bool LooksLikeMp3(const TBytes& ABytes) {
   return false;
 }
 
+namespace {
+
+// Length in bytes of the MPEG audio frame whose header starts at APos, or 0 when the four
+// bytes there are no valid header (sync, version, layer, bit rate, sample rate).
+std::size_t Mp3FrameLength(const TBytes& ABytes, std::size_t APos) {
+  if (APos + 4 > ABytes.size()) return 0;
+  const uint8_t* h = ABytes.data() + APos;
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return 0;
+  const int Version = (h[1] >> 3) & 3;  // 0: MPEG 2.5, 2: MPEG 2, 3: MPEG 1
+  const int Layer = (h[1] >> 1) & 3;    // 1: III, 2: II, 3: I
+  const int BitrateIndex = h[2] >> 4;
+  const int RateIndex = (h[2] >> 2) & 3;
+  if (Version == 1 || Layer == 0 || BitrateIndex == 0 || BitrateIndex == 15 || RateIndex == 3)
+    return 0;
+  // By MPEG-1 or not, then layer III, II, I.
+  static constexpr int Kbps[2][3][15] = {
+      {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}},
+      {{0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256}}};
+  static constexpr int Rates[4][3] = {
+      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  const bool Mpeg1 = Version == 3;
+  const int Bitrate = Kbps[Mpeg1 ? 0 : 1][Layer - 1][BitrateIndex] * 1000;
+  const int Rate = Rates[Version][RateIndex];
+  if (Bitrate == 0 || Rate == 0) return 0;
+  const int Padding = (h[2] >> 1) & 1;
+  if (Layer == 3) return static_cast<std::size_t>((12 * Bitrate / Rate + Padding) * 4);
+  const int SamplesPerFrame = Layer == 1 && !Mpeg1 ? 576 : 1152;
+  return static_cast<std::size_t>(SamplesPerFrame / 8 * Bitrate / Rate + Padding);
+}
+
+// Bytes taken by an ID3v2 tag at the start (its size is four 7-bit bytes), or 0.
+std::size_t Id3TagLength(const TBytes& ABytes) {
+  if (ABytes.size() < 10 || !StartsWith(ABytes, "ID3")) return 0;
+  std::size_t Size = 0;
+  for (int i = 6; i < 10; ++i)
+    Size = (Size << 7) | (ABytes[i] & 0x7F);
+  return 10 + Size + ((ABytes[5] & 0x10) ? 10 : 0);
+}
+
+}  // namespace
+
+bool HasMp3Frames(const TBytes& ABytes) {
+  const std::size_t First = Id3TagLength(ABytes);
+  const std::size_t Limit = std::min(ABytes.size(), First + Mp3SyncWindow);
+  for (std::size_t i = First; i < Limit; ++i) {
+    const std::size_t Length = Mp3FrameLength(ABytes, i);
+    if (Length == 0) continue;
+    if (i + Length == ABytes.size() || Mp3FrameLength(ABytes, i + Length) > 0) return true;
+  }
+  return false;
+}
+
+std::string EffectiveDecoderPath() {
+  return Library().Path();
+}
+
 bool IsOggData(const TBytes& ABytes) {
   return StartsWith(ABytes, "OggS");
 }
@@ -232,7 +297,7 @@ std::string OggErrorText(TOggDecodeResult AResult) {
     case odOk:
       return {};
     case odNoDecoder:
-      return Translate("这台机器旁边没有 quavox_audio.dll,ogg 解不开 —— ") +
+      return Translate("这台机器旁边没有 libquavox_audio.so,ogg 解不开 —— ") +
              Translate("引擎自己也不认 ogg,请换成 WAV 或 MP3。");
     case odNotOgg:
       return Translate("这不是 ogg 文件。");

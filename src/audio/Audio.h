@@ -19,8 +19,14 @@ std::string DecoderPath();
 void SetDecoderPathForTesting(const std::string& APath);
 // True when all three entry points are present; the first call loads the library.
 bool DecoderAvailable();
+// The file the library is (or would be) loaded from: DecoderPath, or the test's file.
+std::string EffectiveDecoderPath();
 
 bool LooksLikeMp3(const TBytes& ABytes);
+// Stricter than LooksLikeMp3, for judging MP3 bytes without the decoder library: after an
+// optional ID3v2 tag, an MPEG audio frame header with valid fields followed by a second one
+// exactly where the first frame ends (or by the end of the bytes).
+bool HasMp3Frames(const TBytes& ABytes);
 bool IsOggData(const TBytes& ABytes);
 // Bytes the engine takes unchanged.
 bool IsWavOrMp3(const TBytes& ABytes);

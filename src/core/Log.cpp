@@ -47,7 +47,56 @@ void Deliver(const TRecord& ARecord, std::shared_ptr<const THook> TLogState::*AH
   });
 }
 
+void AppendHexEscape(std::string& AOut, unsigned AValue, int ADigits) {
+  static constexpr char Hex[] = "0123456789abcdef";
+  AOut += ADigits == 2 ? "\\x" : "\\u";
+  for (int Shift = (ADigits - 1) * 4; Shift >= 0; Shift -= 4)
+    AOut += Hex[(AValue >> Shift) & 0xF];
+}
+
+// Code points that start a new line somewhere: C1 controls and the Unicode line and
+// paragraph separators, as their UTF-8 bytes.
+std::size_t UnicodeBreakLength(std::string_view AText, std::size_t APos, unsigned& ACodePoint) {
+  const auto Byte = [&](std::size_t i) { return static_cast<unsigned char>(AText[APos + i]); };
+  if (APos + 1 < AText.size() && Byte(0) == 0xC2 && Byte(1) >= 0x80 && Byte(1) <= 0x9F) {
+    ACodePoint = Byte(1);
+    return 2;
+  }
+  if (APos + 2 < AText.size() && Byte(0) == 0xE2 && Byte(1) == 0x80 &&
+      (Byte(2) == 0xA8 || Byte(2) == 0xA9)) {
+    ACodePoint = 0x2000 + (Byte(2) - 0x80);
+    return 3;
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string EscapeLogText(std::string_view AText) {
+  std::string Out;
+  Out.reserve(AText.size());
+  for (std::size_t i = 0; i < AText.size();) {
+    const unsigned char c = static_cast<unsigned char>(AText[i]);
+    unsigned CodePoint = 0;
+    if (c == '\n') {
+      Out += "\\n";
+    } else if (c == '\r') {
+      Out += "\\r";
+    } else if (c == '\t') {
+      Out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      AppendHexEscape(Out, c, 2);
+    } else if (const std::size_t n = UnicodeBreakLength(AText, i, CodePoint); n > 0) {
+      AppendHexEscape(Out, CodePoint, 4);
+      i += n;
+      continue;
+    } else {
+      Out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return Out;
+}
 
 std::string LevelName(TLogLevel ALevel) {
   switch (ALevel) {
@@ -80,8 +129,9 @@ std::string TLogEntry::Format() const {
 }
 
 void TAppLog::Emit(TLogLevel ALevel, std::string_view ASource, std::string_view AText) {
+  // Every entry stays one line, whatever a client put into the values it quotes.
   TLogEntry Entry{std::chrono::system_clock::now(), ALevel, std::string(ASource),
-                  std::string(AText)};
+                  EscapeLogText(AText)};
   TLogState& S = State();
   {
     TLockGuard Guard(S.Lock);

@@ -45,6 +45,10 @@ struct TRequestLog {
 
 // Local time as "hh:nn:ss.zzz".
 std::string FormatLogTime(TDateTime ATime);
+// The text with every character that could start a new line or steer a terminal written
+// as an escape: \n, \r, \t, \xhh for other ASCII controls, \uhhhh for C1 controls and
+// the Unicode line and paragraph separators.
+std::string EscapeLogText(std::string_view AText);
 
 class TAppLog {
  public:

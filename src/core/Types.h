@@ -171,6 +171,9 @@ struct TEngineOptions {
   int32_t TopK = 40;
   float RepetitionPenalty = 1.1f;
   std::string ExtraArgs;
+  // After the inference process has run this many minutes healthy, its automatic restarts
+  // are counted from zero again; 0 keeps at most three restarts between two starts.
+  int32_t RestartForgiveMinutes = 0;
 
   std::string Describe() const;
 };

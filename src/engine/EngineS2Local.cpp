@@ -593,6 +593,7 @@ bool TS2LocalEngine::WaitReady() {
         TLockGuard Guard(FLock);
         Seconds = LoadSeconds();
         FState = esReady;
+        FReadySince = TClock::now();
         FDetail =
             Format(Translate("%s,端口 %d,加载用了 %.1f 秒"), FileNameOf(Model), Port, Seconds);
       }
@@ -601,6 +602,23 @@ bool TS2LocalEngine::WaitReady() {
     }
     SleepOrStop(FTiming.ReadyPoll);
   }
+}
+
+int32_t TS2LocalEngine::RestartsAfterForgiving() {
+  const int32_t Minutes = Options().RestartForgiveMinutes;
+  std::chrono::milliseconds Healthy{0};
+  {
+    TLockGuard Guard(FLock);
+    Healthy = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - FReadySince);
+    if (Minutes <= 0 || FRestarts == 0 || Healthy < FTiming.ForgiveMinute * Minutes)
+      return FRestarts;
+    FRestarts = 0;
+  }
+  TAppLog::Info(LogSource,
+                "inference process had run healthy for %d min or more; restarts are counted from "
+                "zero again",
+                Minutes);
+  return 0;
 }
 
 void TS2LocalEngine::Supervise() {
@@ -612,12 +630,11 @@ void TS2LocalEngine::Supervise() {
         Process ? Process->Exit() : std::optional<TExitStatus>(TExitStatus::Exited(-1));
     if (!Ended) continue;
 
-    int32_t Restarts = 0;
     {
       TLockGuard Guard(FLock);
       FLastExit = *Ended;
-      Restarts = FRestarts;
     }
+    int32_t Restarts = RestartsAfterForgiving();
     TAppLog::Warn(LogSource, "inference process gone (auto-restarted %d time(s))", Restarts);
     if (Restarts >= MaxRestarts) {
       SetState(esFailed, Format(Translate("推理进程反复退出(%d 次),不再自动重启 —— 看 %s"),

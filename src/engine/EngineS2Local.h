@@ -33,6 +33,8 @@ struct TS2Timing {
   std::chrono::milliseconds ReadyLimit{300000};
   std::chrono::milliseconds ReadyPoll{400};
   std::chrono::milliseconds LivenessPoll{1500};
+  // One minute of healthy running, as RestartForgiveMinutes counts it.
+  std::chrono::milliseconds ForgiveMinute{60000};
   std::chrono::milliseconds PortProbe{500};
   std::chrono::milliseconds RequestConnect{5000};
   // How long a child whose request just failed may take to finish dying: a server that
@@ -106,6 +108,9 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   bool Launch();
   bool WaitReady();
   void Supervise();
+  // Counts restarts from zero again when the child that just ended had run healthy for the
+  // configured number of minutes; gives the restarts counted so far.
+  int32_t RestartsAfterForgiving();
   void KillChild();
   void SetState(TS2EngineState AState, const std::string& ADetail);
   // Sleeps up to ADuration; true when the thread was asked to end meanwhile.
@@ -134,6 +139,8 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   std::shared_ptr<TChildProcess> FProcess QX_GUARDED_BY(FLock);
   TClock::time_point FLoadStart QX_GUARDED_BY(FLock){};
   int32_t FRestarts QX_GUARDED_BY(FLock) = 0;
+  // When the current child last became ready.
+  TClock::time_point FReadySince QX_GUARDED_BY(FLock){};
   bool FStopRequested QX_GUARDED_BY(FLock) = false;
 };
 

@@ -94,6 +94,8 @@ std::vector<std::string> LocalIPv4Addresses();
 // Requests and replies of the synthesis endpoint, shared with prewarm.
 TTtsRequest RequestFromJson(const TJson& AObject);
 TTtsRequest RequestFromQuery(std::string_view AQuery);
+// Why the request's output rate is refused (a rate from 1 to 7999 Hz), or empty.
+std::string SampleRateProblem(const TTtsRequest& AReq);
 TJson VoiceJson(const TVoiceInfo& AVoice);
 
 // ---- The server ----------------------------------------------------------------------

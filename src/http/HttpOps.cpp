@@ -36,6 +36,12 @@ void TTtsHttpServer::HandleHealth(const TCall& ACall) {
   Reply["compute"] = ComputeToStr(Settings.Engine.Compute);
   Reply["voices"] = FService.VoiceCount();
   Reply["output_sample_rate"] = Settings.OutputSampleRate;
+  // Only when changes cannot be saved: the members a healthy service sends stay as they are.
+  if (const std::string Problem = FService.DataFolderProblem(); !Problem.empty()) {
+    Reply["status"] = "degraded";
+    Reply["data_writable"] = false;
+    Reply["data_error"] = Problem;
+  }
   SendJson(ACall.Res, 200, Reply);
 }
 
@@ -145,16 +151,34 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     Requests.push_back(RequestFromQuery(ACall.Req.Query));
   }
 
+  // Every request is checked before the first is queued, so a request naming a voice that
+  // does not exist refuses the whole call and queues nothing.
+  for (const TTtsRequest& Req : Requests) {
+    if (const std::string Problem = SampleRateProblem(Req); !Problem.empty()) {
+      SendError(ACall.Res, 400, "bad_request", Problem);
+      return;
+    }
+  }
+  enum TFate { fEmpty, fCached, fQueue };
+  std::vector<TFate> Fates;
+  try {
+    for (const TTtsRequest& Req : Requests)
+      Fates.push_back(Trim(Req.Text).empty() ? fEmpty : FService.IsCached(Req) ? fCached : fQueue);
+  } catch (const ETtsError& E) {
+    if (E.Code() != ecBadVoice) throw;
+    SendError(ACall.Res, 400, ErrorCodeName(ecBadVoice), E.what());
+    return;
+  }
   int32_t Queued = 0;
   int32_t Cached = 0;
   int32_t SkippedEmpty = 0;
-  for (const TTtsRequest& Req : Requests) {
-    if (Trim(Req.Text).empty()) {
+  for (std::size_t i = 0; i < Requests.size(); ++i) {
+    if (Fates[i] == fEmpty) {
       ++SkippedEmpty;
-    } else if (FService.IsCached(Req)) {
+    } else if (Fates[i] == fCached) {
       ++Cached;
     } else {
-      FService.Prewarm({Req});
+      FService.Prewarm({Requests[i]});
       ++Queued;
     }
   }

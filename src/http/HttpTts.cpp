@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/Http.h"
@@ -18,6 +19,8 @@ namespace {
 // The highest output rate a request may ask for; beyond it a single request could make the
 // resampler allocate gigabytes.
 constexpr int64_t MaxRequestSampleRate = 192000;
+// Below telephone quality no announcement is intelligible; such a rate is a client's mistake.
+constexpr int32_t MinRequestSampleRate = 8000;
 
 int32_t ToInt32(int64_t AValue) {
   return static_cast<int32_t>(std::clamp<int64_t>(AValue, std::numeric_limits<int32_t>::min(),
@@ -85,6 +88,12 @@ TTtsRequest RequestFromQuery(std::string_view AQuery) {
   return Req;
 }
 
+std::string SampleRateProblem(const TTtsRequest& AReq) {
+  if (AReq.SampleRate <= 0 || AReq.SampleRate >= MinRequestSampleRate) return {};
+  return Format("sample_rate must be 0 (the configured rate) or at least %d Hz, not %d",
+                MinRequestSampleRate, AReq.SampleRate);
+}
+
 void TTtsHttpServer::HandleTts(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
   TTtsRequest Req;
@@ -106,6 +115,14 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Record.Language = Req.Language;
   Record.Speed = Req.Speed;
 
+  if (const std::string Problem = SampleRateProblem(Req); !Problem.empty()) {
+    Record.Status = 400;
+    Record.ElapsedMs = ElapsedMs(Start);
+    Record.Note = Problem;
+    TAppLog::Request(Record);
+    SendError(ACall.Res, 400, "bad_request", Problem);
+    return;
+  }
   TTtsResult Result;
   try {
     Result = FService.Synthesize(Req);

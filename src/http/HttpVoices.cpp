@@ -1,6 +1,9 @@
 // /v1/voices, /v1/airlines and /v1/defaults: the voice library, the airline bindings and
 // the default voices, as JSON. Path parameters are voice ids, looked up in the library and
 // never used as file names.
+#include <algorithm>
+#include <exception>
+
 #include "core/I18n.h"
 #include "core/Text.h"
 #include "http/Http.h"
@@ -25,6 +28,33 @@ void SendNoSuchVoice(THttpResponse& ARes, const std::string& AId) {
 
 void SendNotJson(THttpResponse& ARes) {
   SendError(ARes, 400, "bad_json", "request body is not valid JSON");
+}
+
+// A change of the configuration that could not be written is not made.
+void SendNotSaved(THttpResponse& ARes, const std::exception& AError) {
+  SendError(ARes, 500, "internal", Translate("数据文件夹写不进去,改动没有保存:") + AError.what());
+}
+
+// Airline codes are short codes of letters and digits (ICAO uses three letters, IATA two
+// characters); anything else would end up as a key of config.json.
+bool IsAirlineCode(std::string_view ACode) {
+  return ACode.size() >= 2 && ACode.size() <= 8 &&
+         std::all_of(ACode.begin(), ACode.end(), [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+         });
+}
+
+// The binding's language, or false when the text names no language although it is neither
+// empty nor "auto": such a text would silently bind the voice for every language.
+bool ReadBindingLanguage(const TJson* ANode, std::string& ALanguage) {
+  const std::string Text = JsonString(ANode, "language", "auto");
+  ALanguage = NormalizeLanguage(Text);
+  return !ALanguage.empty() || Trim(Text).empty() || SameTextAscii(Trim(Text), "auto");
+}
+
+void SendBadLanguage(THttpResponse& ARes) {
+  SendError(ARes, 400, "bad_json",
+            "language is not a language code (leave it empty or \"auto\" for every language)");
 }
 
 }  // namespace
@@ -134,7 +164,14 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
 void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
   const std::string& Path = ACall.Req.Path;
   const std::string Id = Path.size() > VoicesPrefix.size() ? Path.substr(VoicesPrefix.size()) : "";
-  if (Id.empty() || !FService.RemoveVoice(Id)) {
+  bool Removed = false;
+  try {
+    Removed = !Id.empty() && FService.RemoveVoice(Id);
+  } catch (const ETtsError& E) {
+    SendError(ACall.Res, 500, "internal", E.what());
+    return;
+  }
+  if (!Removed) {
     SendNoSuchVoice(ACall.Res, Id);
     return;
   }
@@ -156,15 +193,28 @@ void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
       SendError(ACall.Res, 400, "bad_json", "missing airline (ICAO three-letter code)");
       return;
     }
-    const std::string Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+    if (!IsAirlineCode(Airline)) {
+      SendError(ACall.Res, 400, "bad_json", "airline must be 2 to 8 letters and digits");
+      return;
+    }
+    std::string Language;
+    if (!ReadBindingLanguage(Node, Language)) {
+      SendBadLanguage(ACall.Res);
+      return;
+    }
     const TTtsGender Gender = ParseGender(JsonString(Node, "gender", "default"));
     const std::string Voice = Trim(JsonString(Node, "voice", ""));
     if (!Voice.empty() && !FService.HasVoice(Voice)) {
       SendNoSuchVoice(ACall.Res, Voice);
       return;
     }
-    FConfig.SetAirlineVoice(Airline, Language, Gender, Voice);
-    FConfig.Save();
+    try {
+      FConfig.CommitVoiceMaps(
+          [&](TVoiceMaps& AMaps) { AMaps.SetAirline(Airline, Language, Gender, Voice); });
+    } catch (const std::exception& E) {
+      SendNotSaved(ACall.Res, E);
+      return;
+    }
   }
   SendJson(ACall.Res, 200, MapJson(FConfig.AirlinesSnapshot()));
 }
@@ -177,7 +227,11 @@ void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
       return;
     }
     const TJson* Node = &*Body;
-    const std::string Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+    std::string Language;
+    if (!ReadBindingLanguage(Node, Language)) {
+      SendBadLanguage(ACall.Res);
+      return;
+    }
     const std::string Female = JsonString(Node, "female", "");
     const std::string Male = JsonString(Node, "male", "");
     for (const std::string* Voice : {&Female, &Male}) {
@@ -186,9 +240,15 @@ void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
         return;
       }
     }
-    if (!Female.empty()) FConfig.SetDefaultVoice(Language, tgFemale, Female);
-    if (!Male.empty()) FConfig.SetDefaultVoice(Language, tgMale, Male);
-    FConfig.Save();
+    try {
+      FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) {
+        if (!Female.empty()) AMaps.SetDefault(Language, tgFemale, Female);
+        if (!Male.empty()) AMaps.SetDefault(Language, tgMale, Male);
+      });
+    } catch (const std::exception& E) {
+      SendNotSaved(ACall.Res, E);
+      return;
+    }
   }
   SendJson(ACall.Res, 200, MapJson(FConfig.DefaultsSnapshot()));
 }

@@ -50,6 +50,7 @@ TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
   const TConfigSettings Settings = FConfig.Settings();
   FVoices = std::make_unique<TVoiceLibrary>(FConfig);
   FVoices->Load();
+  FVoices->RemoveStrayClips();
   FCache = std::make_unique<TWavCache>(FConfig.CacheDir(), BudgetBytes(Settings));
   FCache->SetEnabled(Settings.CacheEnabled);
   {
@@ -500,8 +501,12 @@ TVoiceInfo TTtsService::CreateDefaultVoice(std::string_view ALanguageText, TTtsG
   Spec.Clips.push_back({PcmToWav(Pcm, 1), Line});
   Spec.Note = Translate("首次使用时由模型自己生成的默认音色");
   const TVoiceInfo Voice = FVoices->AddClone(Spec);
-  FConfig.SetDefaultVoice(Language, AGender, Voice.Id);
-  FConfig.Save();
+  try {
+    FConfig.CommitVoiceMaps(
+        [&](TVoiceMaps& AMaps) { AMaps.SetDefault(Language, AGender, Voice.Id); });
+  } catch (const std::exception& E) {
+    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
+  }
   TAppLog::Info(LogSource, "default voice generated and bound: %s (%d ms of reference)",
                 Spec.Display, Pcm.DurationMs());
   return Voice;
@@ -532,6 +537,19 @@ std::vector<TCheckResult> TTtsService::SelfTest(std::string_view AText, std::str
   Req.Airline = AAirline;
   Req.Speed = 1.0f;
   Req.Priority = tpHigh;
+  SynthesisChecks(Req, Checks);
+  if (const std::string Problem = DataFolderProblem(); !Problem.empty())
+    Checks.push_back({"data", false, Problem});
+  return Checks;
+}
+
+std::string TTtsService::DataFolderProblem() const {
+  const std::string Error = FConfig.DataFolderProblem();
+  if (Error.empty()) return {};
+  return Translate("数据文件夹写不进去,改动存不下来:") + Error;
+}
+
+void TTtsService::SynthesisChecks(const TTtsRequest& Req, std::vector<TCheckResult>& Checks) {
   const auto Fail = [&Checks](const std::string& APrefix, const char* AMessage) {
     Checks.push_back({"synthesize", false, Translate(APrefix) + AMessage});
     Checks.push_back({"cache", false, Translate("前一步没过,这一步没测")});
@@ -546,10 +564,10 @@ std::vector<TCheckResult> TTtsService::SelfTest(std::string_view AText, std::str
                              First.SampleRate, First.DurationMs / 1000.0, First.Wav.size(), Ms)});
   } catch (const ETtsError& E) {
     Fail("合成失败:", E.what());
-    return Checks;
+    return;
   } catch (const std::exception& E) {
     Fail("合成时炸了:", E.what());
-    return Checks;
+    return;
   }
   Start = std::chrono::steady_clock::now();
   try {
@@ -562,7 +580,6 @@ std::vector<TCheckResult> TTtsService::SelfTest(std::string_view AText, std::str
   } catch (const std::exception& E) {
     Checks.push_back({"cache", false, Translate("第二次合成失败:") + E.what()});
   }
-  return Checks;
 }
 
 }  // namespace quavox

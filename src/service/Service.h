@@ -82,8 +82,12 @@ class TTtsService {
   int32_t PrewarmPending() const;
   bool IsCached(const TTtsRequest& AReq);
   TVoiceInfo EnsureDefaultVoice(std::string_view ALanguage, TTtsGender AGender);
+  // The four checks, and a fifth, "data", only when the data folder cannot be written.
   std::vector<TCheckResult> SelfTest(std::string_view AText, std::string_view ALanguage,
                                      TTtsGender AGender, std::string_view AAirline);
+  // Empty while changes can be saved; otherwise a translated sentence with the system's
+  // error, saying that the data folder cannot be written.
+  std::string DataFolderProblem() const;
 
   // The voice library as the HTTP API and the window see it.
   std::vector<TVoiceInfo> Voices() const;
@@ -113,6 +117,7 @@ class TTtsService {
                              const IQuavoxEngine& AEngine, const TConfigSettings& ASettings,
                              const std::string& AKey, const std::string& ATag, bool ANative);
   TVoiceInfo CreateDefaultVoice(std::string_view ALanguage, TTtsGender AGender);
+  void SynthesisChecks(const TTtsRequest& AReq, std::vector<TCheckResult>& AChecks);
   void CountFailure();
 
   friend class TPrewarmWorker;

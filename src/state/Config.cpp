@@ -1,10 +1,13 @@
 #include "state/Config.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "audio/Wav.h"
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "platform/Files.h"
@@ -17,6 +20,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* LogSource = "config";
+constexpr uint8_t ProbeBytes[512] = {};
+// A year.
+constexpr int32_t MaxForgiveMinutes = 525600;
 
 int32_t ReadClamped(const TJson* ANode, std::string_view AName, int32_t ACurrent, int32_t ALow,
                     int32_t AHigh) {
@@ -73,6 +79,8 @@ void ReadEngine(const TJson* s, TEngineOptions& e) {
   e.TopK = ReadClamped(s, "topK", e.TopK, 0, 1000);
   e.RepetitionPenalty = ReadFloat(s, "repetitionPenalty", e.RepetitionPenalty);
   e.ExtraArgs = JsonString(s, "extraArgs", e.ExtraArgs);
+  e.RestartForgiveMinutes =
+      ReadClamped(s, "restartForgiveMinutes", e.RestartForgiveMinutes, 0, MaxForgiveMinutes);
 }
 
 std::vector<std::string> SplitColon(const std::string& AText) {
@@ -130,7 +138,8 @@ TJson EngineJson(const TEngineOptions& e) {
           {"topP", RoundTo4Decimals(e.TopP)},
           {"topK", e.TopK},
           {"repetitionPenalty", RoundTo4Decimals(e.RepetitionPenalty)},
-          {"extraArgs", e.ExtraArgs}};
+          {"extraArgs", e.ExtraArgs},
+          {"restartForgiveMinutes", e.RestartForgiveMinutes}};
 }
 
 TJson MapJson(const std::map<std::string, std::string>& AMap) {
@@ -175,8 +184,7 @@ void TAppConfig::Reset() {
   TLockGuard Guard(FLock);
   FSettings = TConfigSettings{};
   FHubShares.clear();
-  FDefaults.clear();
-  FAirlines.clear();
+  FMaps = TVoiceMaps{};
 }
 
 void TAppConfig::Load(const std::string& AFileName) {
@@ -211,17 +219,16 @@ void TAppConfig::Load(const std::string& AFileName) {
       FSettings.HubUserId = JsonString(Hub, "userId", {});
       FHubShares = ReadShares(Hub);
     }
-    FAirlines = ReadVoiceMap(R, "airlineVoices", 3, [](const auto& p) {
+    FMaps.Airlines = ReadVoiceMap(R, "airlineVoices", 3, [](const auto& p) {
       return AirlineKey(p[0], p[1], ParseGender(p[2]));
     });
-    FDefaults = ReadVoiceMap(R, "defaultVoices", 2,
-                             [](const auto& p) { return DefaultKey(p[0], ParseGender(p[1])); });
+    FMaps.Defaults = ReadVoiceMap(
+        R, "defaultVoices", 2, [](const auto& p) { return DefaultKey(p[0], ParseGender(p[1])); });
   }
   TAppLog::Info(LogSource, "config loaded: %s", File);
 }
 
-std::string TAppConfig::ToJsonText() const {
-  TLockGuard Guard(FLock);
+std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
   const TConfigSettings& c = FSettings;
   TJson Shares = TJson::array();
   for (const THubShare& s : FHubShares)
@@ -245,8 +252,8 @@ std::string TAppConfig::ToJsonText() const {
   Root["cache"] = {{"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
-  Root["defaultVoices"] = MapJson(FDefaults);
-  Root["airlineVoices"] = MapJson(FAirlines);
+  Root["defaultVoices"] = MapJson(AMaps.Defaults);
+  Root["airlineVoices"] = MapJson(AMaps.Airlines);
   return "\xEF\xBB\xBF" + JsonDumpIndented(Root);
 }
 
@@ -254,9 +261,49 @@ void TAppConfig::Save(const std::string& AFileName) {
   const std::string File = AFileName.empty() ? ConfigFile() : AFileName;
   TLockGuard SaveGuard(FSaveLock);
   try {
-    WriteFileAtomic(File, ToJsonText());
+    std::string Text;
+    {
+      TLockGuard Guard(FLock);
+      Text = ToJsonText(FMaps);
+    }
+    WriteFileAtomic(File, Text);
   } catch (const std::exception& E) {
     TAppLog::Error(LogSource, "cannot write config: %s", E.what());
+  }
+}
+
+void TAppConfig::CommitVoiceMaps(const std::function<void(TVoiceMaps&)>& AChange) {
+  // Saves are serialised, so the change written is applied to the maps the file was made
+  // from; changes made meanwhile without a save are kept, as the change is re-applied.
+  TLockGuard SaveGuard(FSaveLock);
+  std::string Text;
+  {
+    TLockGuard Guard(FLock);
+    TVoiceMaps Changed = FMaps;
+    AChange(Changed);
+    Text = ToJsonText(Changed);
+  }
+  try {
+    WriteFileAtomic(ConfigFile(), Text);
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot write config: %s", E.what());
+    throw;
+  }
+  TLockGuard Guard(FLock);
+  AChange(FMaps);
+}
+
+std::string TAppConfig::DataFolderProblem() const {
+  try {
+    ForceDirectories(DataDir());
+    const std::string Probe = DataDir() + Format(".write-probe-%d", ::getpid());
+    // Creating a file is not enough: a full disk still lets empty files be made.
+    WriteWholeFile(Probe, std::span<const uint8_t>(ProbeBytes), TFileCreation::Truncate,
+                   TFileFlush::None);
+    ::unlink(Probe.c_str());
+    return {};
+  } catch (const std::exception& E) {
+    return E.what();
   }
 }
 
@@ -270,67 +317,81 @@ void TAppConfig::SetSettings(const TConfigSettings& ASettings) {
   FSettings = ASettings;
 }
 
+void TVoiceMaps::SetDefault(std::string_view ALanguage, TTtsGender AGender,
+                            std::string_view AVoiceId) {
+  const std::string Key = DefaultKey(ALanguage, AGender);
+  const std::string Id = Trim(AVoiceId);
+  if (Id.empty()) {
+    Defaults.erase(Key);
+  } else {
+    Defaults[Key] = Id;
+  }
+}
+
+void TVoiceMaps::SetAirline(std::string_view AAirline, std::string_view ALanguage,
+                            TTtsGender AGender, std::string_view AVoiceId) {
+  if (Trim(AAirline).empty()) return;
+  const std::string Key = AirlineKey(AAirline, ALanguage, AGender);
+  const std::string Id = Trim(AVoiceId);
+  if (Id.empty()) {
+    Airlines.erase(Key);
+  } else {
+    Airlines[Key] = Id;
+  }
+}
+
+void TVoiceMaps::Forget(std::string_view AVoiceId) {
+  if (Trim(AVoiceId).empty()) return;
+  for (auto* Map : {&Defaults, &Airlines})
+    std::erase_if(*Map, [&](const auto& Kv) { return SameIdIgnoringCase(Kv.second, AVoiceId); });
+}
+
 std::string TAppConfig::DefaultVoice(std::string_view ALanguage, TTtsGender AGender) const {
   TLockGuard Guard(FLock);
-  const auto It = FDefaults.find(DefaultKey(ALanguage, AGender));
-  return It == FDefaults.end() ? std::string() : It->second;
+  const auto It = FMaps.Defaults.find(DefaultKey(ALanguage, AGender));
+  return It == FMaps.Defaults.end() ? std::string() : It->second;
 }
 
 void TAppConfig::SetDefaultVoice(std::string_view ALanguage, TTtsGender AGender,
                                  std::string_view AVoiceId) {
-  const std::string Key = DefaultKey(ALanguage, AGender);
-  const std::string Id = Trim(AVoiceId);
   TLockGuard Guard(FLock);
-  if (Id.empty()) {
-    FDefaults.erase(Key);
-  } else {
-    FDefaults[Key] = Id;
-  }
+  FMaps.SetDefault(ALanguage, AGender, AVoiceId);
 }
 
 std::string TAppConfig::AirlineVoice(std::string_view AAirline, std::string_view ALanguage,
                                      TTtsGender AGender) const {
   if (Trim(AAirline).empty()) return {};
   TLockGuard Guard(FLock);
-  const auto It = FAirlines.find(AirlineKey(AAirline, ALanguage, AGender));
-  return It == FAirlines.end() ? std::string() : It->second;
+  const auto It = FMaps.Airlines.find(AirlineKey(AAirline, ALanguage, AGender));
+  return It == FMaps.Airlines.end() ? std::string() : It->second;
 }
 
 void TAppConfig::SetAirlineVoice(std::string_view AAirline, std::string_view ALanguage,
                                  TTtsGender AGender, std::string_view AVoiceId) {
-  if (Trim(AAirline).empty()) return;
-  const std::string Key = AirlineKey(AAirline, ALanguage, AGender);
-  const std::string Id = Trim(AVoiceId);
   TLockGuard Guard(FLock);
-  if (Id.empty()) {
-    FAirlines.erase(Key);
-  } else {
-    FAirlines[Key] = Id;
-  }
+  FMaps.SetAirline(AAirline, ALanguage, AGender, AVoiceId);
 }
 
 void TAppConfig::ForgetVoice(std::string_view AVoiceId) {
-  if (Trim(AVoiceId).empty()) return;
   TLockGuard Guard(FLock);
-  for (auto* Map : {&FDefaults, &FAirlines})
-    std::erase_if(*Map, [&](const auto& Kv) { return SameIdIgnoringCase(Kv.second, AVoiceId); });
+  FMaps.Forget(AVoiceId);
 }
 
 TKeyValueList TAppConfig::DefaultsSnapshot() const {
   TLockGuard Guard(FLock);
-  return {FDefaults.begin(), FDefaults.end()};
+  return {FMaps.Defaults.begin(), FMaps.Defaults.end()};
 }
 
 TKeyValueList TAppConfig::AirlinesSnapshot() const {
   TLockGuard Guard(FLock);
-  return {FAirlines.begin(), FAirlines.end()};
+  return {FMaps.Airlines.begin(), FMaps.Airlines.end()};
 }
 
 std::vector<std::string> TAppConfig::KnownAirlines() const {
   std::set<std::string> Codes;
   {
     TLockGuard Guard(FLock);
-    for (const auto& Kv : FAirlines) {
+    for (const auto& Kv : FMaps.Airlines) {
       const std::size_t Colon = Kv.first.find(':');
       if (Colon != std::string::npos && Colon > 0) Codes.insert(Kv.first.substr(0, Colon));
     }

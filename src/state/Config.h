@@ -4,6 +4,7 @@
 // saves are serialised so the file always ends as the newest complete snapshot.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -59,6 +60,21 @@ using TKeyValueList = std::vector<std::pair<std::string, std::string>>;
 std::string DefaultKey(std::string_view ALanguage, TTtsGender AGender);
 std::string AirlineKey(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender);
 
+// The two voice maps (default voice per language and gender, airline voice per airline,
+// language and gender) and the changes made to them.
+struct TVoiceMaps {
+  std::map<std::string, std::string> Defaults;
+  std::map<std::string, std::string> Airlines;
+
+  // A blank id removes the entry.
+  void SetDefault(std::string_view ALanguage, TTtsGender AGender, std::string_view AVoiceId);
+  // Nothing for a blank airline; a blank id removes the entry.
+  void SetAirline(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender,
+                  std::string_view AVoiceId);
+  // Drops every entry whose value is the id, letter case ignored.
+  void Forget(std::string_view AVoiceId);
+};
+
 class TAppConfig {
  public:
   explicit TAppConfig(TAppFolders AFolders = TAppFolders::Default());
@@ -76,7 +92,15 @@ class TAppConfig {
 
   void Reset();
   void Load(const std::string& AFileName = {});
+  // Write failures are logged and swallowed.
   void Save(const std::string& AFileName = {});
+  // Makes a change of the voice maps only once the configuration file holding it has been
+  // written, so the maps in memory always are what the file says. Raises std::system_error
+  // with the system's error when the file cannot be written; the maps then stay unchanged.
+  void CommitVoiceMaps(const std::function<void(TVoiceMaps&)>& AChange);
+  // Empty while a file can be created and written in the data folder; otherwise the
+  // system's error. Tries it each time it is asked.
+  std::string DataFolderProblem() const;
 
   TConfigSettings Settings() const;
   void SetSettings(const TConfigSettings& ASettings);
@@ -101,16 +125,15 @@ class TAppConfig {
 
  private:
   void MigrateLegacyClips();
-  std::string ToJsonText() const;
+  std::string ToJsonText(const TVoiceMaps& AMaps) const QX_REQUIRES(FLock);
 
   const TAppFolders FFolders;
   // Held across a whole save so two saves never interleave and the newest snapshot wins.
   TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
   mutable TMutex FLock;
   TConfigSettings FSettings QX_GUARDED_BY(FLock);
-  std::map<std::string, std::string> FDefaults QX_GUARDED_BY(FLock);
+  TVoiceMaps FMaps QX_GUARDED_BY(FLock);
   std::vector<THubShare> FHubShares QX_GUARDED_BY(FLock);
-  std::map<std::string, std::string> FAirlines QX_GUARDED_BY(FLock);
 };
 
 }  // namespace quavox

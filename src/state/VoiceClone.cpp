@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "audio/Audio.h"
+#include "audio/DecoderChild.h"
 #include "audio/Dsp.h"
 #include "audio/Wav.h"
 #include "core/Format.h"
@@ -82,6 +83,52 @@ std::size_t NearestCount(double AValue) {
 
 }  // namespace
 
+namespace {
+
+[[noreturn]] void RaiseBrokenClip(const std::string& AExtension) {
+  ETtsError::Raise_(ecBadAudio, Format(Translate("这段 %s 音频解不开(文件可能不完整或已损坏)"),
+                                       UpperAscii(AExtension.substr(1))));
+}
+
+[[noreturn]] void RaiseChildFailure(TChildDecode AResult) {
+  if (AResult == cdTimedOut)
+    ETtsError::Raise_(ecBadAudio, Format(Translate("解码超时(超过 %d 秒),这段音频用不了"),
+                                         DecoderChildLimits().CpuSeconds));
+  ETtsError::Raise_(ecBadAudio, Translate("解码器崩溃了(decoder crashed),这段音频用不了"));
+}
+
+}  // namespace
+
+// Decodes an upload to measure it; false only for an MP3 while the decoder library is absent
+// (the engine takes MP3 as it is). Bytes that no decoder recognises are refused, so no voice
+// is ever made of audio that later fails every synthesis.
+bool TVoiceLibrary::DecodeUpload(const TBytes& AAudio, const std::string& AExtension,
+                                 TPcmBuffer& APcm) {
+  if (AExtension == ".wav") {
+    if (!WavToPcm(AAudio, APcm)) RaiseBrokenClip(AExtension);
+    return true;
+  }
+  const bool Ogg = AExtension == ".ogg";
+  const TChildDecode Result = DecodeInChild(AAudio, Ogg, APcm);
+  switch (Result) {
+    case cdOk:
+      return true;
+    case cdCrashed:
+    case cdTimedOut:
+      RaiseChildFailure(Result);
+    case cdOpus:
+      ETtsError::Raise_(ecBadAudio, OggErrorText(odOpus));
+    case cdNoDecoder:
+      if (Ogg) ETtsError::Raise_(ecBadAudio, OggErrorText(odNoDecoder));
+      if (!HasMp3Frames(AAudio))
+        ETtsError::Raise_(ecBadAudio, Translate("这段音频不像 WAV、MP3 或 Ogg"));
+      return false;
+    default:
+      if (Ogg) ETtsError::Raise_(ecBadAudio, OggErrorText(odBroken));
+      RaiseBrokenClip(AExtension);
+  }
+}
+
 TVoiceClip TVoiceLibrary::StoreClip(const std::string& AVoiceId, int AFirstNumber,
                                     const TVoiceClipInput& AClip,
                                     const std::vector<std::string>& AUsedNames) {
@@ -95,19 +142,15 @@ TVoiceClip TVoiceLibrary::StoreClip(const std::string& AVoiceId, int AFirstNumbe
   if (Extension.empty()) ETtsError::Raise_(ecBadAudio, Translate("这段音频不像 WAV、MP3 或 Ogg"));
 
   TPcmBuffer Pcm;
-  bool Decoded = false;
-  if (IsOggData(AClip.Audio)) {
-    const TOggDecodeResult Result = DecodeOgg(AClip.Audio, Pcm);
-    if (Result != odOk) ETtsError::Raise_(ecBadAudio, OggErrorText(Result));
-    Decoded = true;
-  } else {
-    Decoded = DecodeAudio(AClip.Audio, Pcm);
-  }
+  const bool Decoded = DecodeUpload(AClip.Audio, Extension, Pcm);
   if (Decoded) {
     const int32_t d = Pcm.DurationMs();
     if (d < MinClipMs)
       ETtsError::Raise_(ecBadAudio,
                         Format(Translate("参考音频只有 %d 毫秒,太短了(官方建议 5~30 秒)"), d));
+    if (d > MaxClipMs)
+      ETtsError::Raise_(ecBadAudio, Format(Translate("参考音频有 %d 秒,超过了 %d 秒的上限"),
+                                           d / 1000, MaxClipMs / 1000));
     Clip.DurationMs = d;
     if (d < RecommendedMinClipMs) {
       TAppLog::Warn(LogSource,
@@ -178,12 +221,22 @@ TVoiceInfo TVoiceLibrary::AddClone(const TVoiceCloneSpec& ASpec) {
     FPendingIds.erase(LowerAscii(Voice.Id));
     throw;
   }
+  try {
+    Commit([&](std::vector<TVoiceInfo>& AItems) {
+      AItems.push_back(Voice);
+      return true;
+    });
+  } catch (...) {
+    for (const std::string& Name : Written)
+      RemoveQuietly(ClipPath({Name, {}, 0}));
+    TLockGuard Guard(FLock);
+    FPendingIds.erase(LowerAscii(Voice.Id));
+    throw;
+  }
   {
     TLockGuard Guard(FLock);
-    FItems.push_back(Voice);
     FPendingIds.erase(LowerAscii(Voice.Id));
   }
-  Save();
   int64_t TotalMs = 0;
   for (const TVoiceClip& Clip : Voice.Clips)
     TotalMs += Clip.DurationMs;
@@ -201,21 +254,24 @@ TVoiceInfo TVoiceLibrary::AddClip(std::string_view AVoiceId, const TVoiceClipInp
     Used.push_back(Clip.FileName);
   const TVoiceClip Clip = StoreClip(Voice.Id, static_cast<int>(Voice.Clips.size()), AClip, Used);
   bool Stored = false;
-  {
+  try {
     // Appending to the record as it is now keeps a clip added or removed meanwhile.
-    TLockGuard Guard(FLock);
-    const int i = IndexOf(Voice.Id);
-    if (i >= 0) {
-      FItems[i].Clips.push_back(Clip);
-      Voice = FItems[i];
+    Commit([&](std::vector<TVoiceInfo>& AItems) {
+      const int i = IndexIn(AItems, Voice.Id);
+      if (i < 0) return false;
+      AItems[i].Clips.push_back(Clip);
+      Voice = AItems[i];
       Stored = true;
-    }
+      return true;
+    });
+  } catch (...) {
+    RemoveQuietly(ClipPath(Clip));
+    throw;
   }
   if (!Stored) {
     RemoveQuietly(ClipPath(Clip));
     ETtsError::Raise_(ecBadVoice, Translate("没有这个音色:") + std::string(AVoiceId));
   }
-  Save();
   TAppLog::Info(LogSource, "added a clip to %s, %d in total now", Voice.Display,
                 Voice.Clips.size());
   return Voice;
@@ -223,21 +279,20 @@ TVoiceInfo TVoiceLibrary::AddClip(std::string_view AVoiceId, const TVoiceClipInp
 
 bool TVoiceLibrary::RemoveClip(std::string_view AVoiceId, int AIndex) {
   if (Trim(AVoiceId).empty()) return false;
-  std::vector<std::string> Orphans;
-  {
-    TLockGuard Guard(FLock);
-    const int i = IndexOf(AVoiceId);
+  std::vector<TVoiceClip> Removed;
+  Commit([&](std::vector<TVoiceInfo>& AItems) {
+    const int i = IndexIn(AItems, AVoiceId);
     if (i < 0) return false;
-    std::vector<TVoiceClip>& Clips = FItems[i].Clips;
+    std::vector<TVoiceClip>& Clips = AItems[i].Clips;
     if (AIndex < 0 || static_cast<std::size_t>(AIndex) >= Clips.size()) return false;
     if (Clips.size() == 1)
       ETtsError::Raise_(ecBadAudio, Translate("这是最后一段参考音频了,要删就把整个音色删掉"));
-    const TVoiceClip Removed = Clips[AIndex];
+    Removed.push_back(Clips[AIndex]);
     Clips.erase(Clips.begin() + AIndex);
-    Orphans = Unreferenced({Removed});
-  }
-  DeleteClipFiles(Orphans, "cannot delete reference audio: %s");
-  Save();
+    return true;
+  });
+  if (Removed.empty()) return false;
+  DeleteClipFiles(Unreferenced(Removed), "cannot delete reference audio: %s");
   return true;
 }
 

@@ -7,9 +7,11 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <set>
 
 #include "audio/Wav.h"
 #include "core/Format.h"
+#include "core/I18n.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "platform/Files.h"
@@ -128,6 +130,27 @@ int32_t StringHash(std::string_view AText) {
   return static_cast<int32_t>(h);
 }
 
+bool IsOwnClipFileName(std::string_view AName) {
+  const auto IsHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  const auto IsDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (AName.size() < 2 + 12 + 2 + 4 || AName.substr(0, 2) != "v-") return false;
+  if (!std::all_of(AName.begin() + 2, AName.begin() + 14, IsHex)) return false;
+  const std::string_view Extension = AName.substr(AName.size() - 4);
+  if (Extension != ".wav" && Extension != ".ogg" && Extension != ".mp3") return false;
+  // The rest is "-<n>" or "-<suffix>-<n>", each a run of digits.
+  std::string_view Rest = AName.substr(14, AName.size() - 18);
+  int Runs = 0;
+  while (!Rest.empty()) {
+    if (Rest.front() != '-') return false;
+    Rest.remove_prefix(1);
+    const std::size_t Digits = std::find_if_not(Rest.begin(), Rest.end(), IsDigit) - Rest.begin();
+    if (Digits == 0) return false;
+    Rest.remove_prefix(Digits);
+    ++Runs;
+  }
+  return Runs == 1 || Runs == 2;
+}
+
 bool IsSafeClipFileName(std::string_view AName) {
   if (AName.empty() || AName == ".") return false;
   if (AName.find_first_of("/\\") != std::string_view::npos) return false;
@@ -230,10 +253,14 @@ bool ParseIso8601(std::string_view AText, TDateTime& ATime) {
 
 TVoiceLibrary::TVoiceLibrary(TAppConfig& AConfig) : FConfig(AConfig) {}
 
-int TVoiceLibrary::IndexOf(std::string_view AId) const {
-  for (std::size_t i = 0; i < FItems.size(); ++i)
-    if (SameTextAscii(FItems[i].Id, AId)) return static_cast<int>(i);
+int TVoiceLibrary::IndexIn(const std::vector<TVoiceInfo>& AItems, std::string_view AId) {
+  for (std::size_t i = 0; i < AItems.size(); ++i)
+    if (SameTextAscii(AItems[i].Id, AId)) return static_cast<int>(i);
   return -1;
+}
+
+int TVoiceLibrary::IndexOf(std::string_view AId) const {
+  return IndexIn(FItems, AId);
 }
 
 bool TVoiceLibrary::IdTaken(std::string_view AId) const {
@@ -266,9 +293,11 @@ void TVoiceLibrary::Load() {
   const std::string File = FConfig.VoicesFile();
   std::vector<TVoiceInfo> Items;
   // The list is empty from here on whatever the file holds, as after a failed read.
+  bool Whole = false;
   const auto Publish = [&] {
     TLockGuard Guard(FLock);
     FItems = std::move(Items);
+    FLoadedWhole = Whole;
   };
   std::error_code Ec;
   if (!fs::exists(File, Ec)) return Publish();
@@ -288,6 +317,7 @@ void TVoiceLibrary::Load() {
   const TJson* Voices = JsonChildArray(&*Root, "voices");
   if (Voices == nullptr) return Publish();
   const TDateTime Now = std::chrono::system_clock::now();
+  bool Skipped = false;
   for (const TJson& Node : *Voices) {
     if (!Node.is_object()) continue;
     try {
@@ -295,11 +325,48 @@ void TVoiceLibrary::Load() {
       if (!Voice.Id.empty()) Items.push_back(std::move(Voice));
     } catch (const std::exception& E) {
       TAppLog::Warn(LogSource, "skipping an unreadable voice record: %s", E.what());
+      Skipped = true;
     }
   }
+  Whole = !Skipped;
   const std::size_t Count = Items.size();
   Publish();
   TAppLog::Info(LogSource, "voice library loaded, %d voice(s)", Count);
+}
+
+std::string TVoiceLibrary::JsonTextOf(const std::vector<TVoiceInfo>& AItems) const {
+  TJson Voices = TJson::array();
+  for (const TVoiceInfo& Voice : AItems)
+    Voices.push_back(VoiceToJson(Voice));
+  TJson Root = TJson::object();
+  Root["voices"] = std::move(Voices);
+  return Utf8Bom + JsonDumpIndented(Root);
+}
+
+void TVoiceLibrary::RemoveStrayClips() {
+  std::set<std::string> Named;
+  {
+    TLockGuard Guard(FLock);
+    // An unreadable or partly read file names too little to judge what is stray.
+    if (!FLoadedWhole) return;
+    for (const TVoiceInfo& Voice : FItems)
+      for (const TVoiceClip& Clip : Voice.Clips)
+        Named.insert(Clip.FileName);
+  }
+  int Removed = 0;
+  std::error_code Ec;
+  for (fs::directory_iterator It(FConfig.VoicesDir(), Ec), End; !Ec && It != End;
+       It.increment(Ec)) {
+    const std::string Name = It->path().filename().string();
+    if (!IsOwnClipFileName(Name) || Named.contains(Name)) continue;
+    std::error_code Kind;
+    if (!It->is_regular_file(Kind)) continue;
+    std::error_code Gone;
+    if (fs::remove(It->path(), Gone)) ++Removed;
+  }
+  if (Removed > 0)
+    TAppLog::Info(LogSource, "removed %d reference clip(s) that no voice uses from %s", Removed,
+                  FConfig.VoicesDir());
 }
 
 void TVoiceLibrary::Save() {
@@ -307,15 +374,26 @@ void TVoiceLibrary::Save() {
   // were taken and the last one to finish holds the newest list.
   TLockGuard SaveGuard(FSaveLock);
   try {
-    TJson Voices = TJson::array();
-    for (const TVoiceInfo& Voice : All())
-      Voices.push_back(VoiceToJson(Voice));
-    TJson Root = TJson::object();
-    Root["voices"] = std::move(Voices);
-    WriteFileAtomic(FConfig.VoicesFile(), Utf8Bom + JsonDumpIndented(Root));
+    WriteFileAtomic(FConfig.VoicesFile(), JsonTextOf(All()));
   } catch (const std::exception& E) {
     TAppLog::Error(LogSource, "cannot write the voice library: %s", E.what());
   }
+}
+
+void TVoiceLibrary::Commit(const TListChange& AChange) {
+  // Every change of the list passes here under the save lock, so the copy is the newest
+  // list and nothing changes it between the write and the swap.
+  TLockGuard SaveGuard(FSaveLock);
+  std::vector<TVoiceInfo> Changed = All();
+  if (!AChange(Changed)) return;
+  try {
+    WriteFileAtomic(FConfig.VoicesFile(), JsonTextOf(Changed));
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot write the voice library: %s", E.what());
+    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
+  }
+  TLockGuard Guard(FLock);
+  FItems = std::move(Changed);
 }
 
 std::vector<TVoiceInfo> TVoiceLibrary::All() const {
@@ -361,16 +439,17 @@ std::vector<TVoiceInfo> TVoiceLibrary::ForLanguage(std::string_view ALanguage) c
 }
 
 void TVoiceLibrary::Update(const TVoiceInfo& AVoice) {
-  {
-    TLockGuard Guard(FLock);
-    const int i = IndexOf(AVoice.Id);
-    if (i < 0 || AVoice.Id.empty()) return;
-    FItems[i] = AVoice;
-  }
-  Save();
+  if (AVoice.Id.empty()) return;
+  Commit([&](std::vector<TVoiceInfo>& AItems) {
+    const int i = IndexIn(AItems, AVoice.Id);
+    if (i < 0) return false;
+    AItems[i] = AVoice;
+    return true;
+  });
 }
 
 std::vector<std::string> TVoiceLibrary::Unreferenced(const std::vector<TVoiceClip>& AClips) const {
+  TLockGuard Guard(FLock);
   std::vector<std::string> Names;
   for (const TVoiceClip& Clip : AClips) {
     const bool Shared = std::any_of(FItems.begin(), FItems.end(), [&](const TVoiceInfo& v) {
@@ -401,21 +480,25 @@ void TVoiceLibrary::DeleteClipFiles(const std::vector<std::string>& ANames,
 
 bool TVoiceLibrary::Remove(std::string_view AId) {
   TVoiceInfo Voice;
-  std::vector<std::string> Orphans;
-  {
-    TLockGuard Guard(FLock);
-    const int i = IndexOf(AId);
+  Commit([&](std::vector<TVoiceInfo>& AItems) {
+    const int i = IndexIn(AItems, AId);
     if (i < 0) return false;
-    Voice = FItems[i];
-    FItems.erase(FItems.begin() + i);
-    // A file another record still names (a duplicate record, a shared legacy file) stays.
-    Orphans = Unreferenced(Voice.Clips);
-  }
-  FConfig.ForgetVoice(Voice.Id);
-  DeleteClipFiles(Orphans, "cannot delete reference audio (%s); the metadata was removed anyway");
-  Save();
-  FConfig.Save();
+    Voice = AItems[i];
+    AItems.erase(AItems.begin() + i);
+    return true;
+  });
+  if (Voice.Id.empty()) return false;
+  // Files go only once voices.json no longer names them; a file another record still names
+  // (a duplicate record, a shared legacy file) stays.
+  DeleteClipFiles(Unreferenced(Voice.Clips),
+                  "cannot delete reference audio (%s); the metadata was removed anyway");
   TAppLog::Info(LogSource, "deleted voice %s", Voice.Display);
+  try {
+    FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) { AMaps.Forget(Voice.Id); });
+  } catch (const std::exception& E) {
+    // The voice is gone; its bindings stay on disk and in memory, pointing at nothing.
+    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
+  }
   return true;
 }
 

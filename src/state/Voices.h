@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ int32_t StringHash(std::string_view AText);
 // path separator, without "..", without control characters. Names from voices.json and
 // from packs that fail this are treated as missing clips, never opened or deleted.
 bool IsSafeClipFileName(std::string_view AName);
+// A name the library itself gives clip files: "v-" + 12 lower-case hex digits, an optional
+// "-n", then "-" + the clip number and ".wav", ".ogg" or ".mp3".
+bool IsOwnClipFileName(std::string_view AName);
 
 // Local time as ISO 8601 with milliseconds and the local offset ("+08:00", or "Z").
 std::string FormatIso8601(TDateTime ATime);
@@ -44,14 +48,25 @@ class TVoiceLibrary {
   static constexpr int32_t MergeGapMs = 300;
   static constexpr int32_t MinClipMs = 1000;
   static constexpr int32_t RecommendedMinClipMs = 5000;
+  // The decoder library's length limit; a longer clip is refused whatever its format.
+  static constexpr int32_t MaxClipMs = 600000;
 
   // An empty library; Load reads the file.
   explicit TVoiceLibrary(TAppConfig& AConfig);
   TVoiceLibrary(const TVoiceLibrary&) = delete;
   TVoiceLibrary& operator=(const TVoiceLibrary&) = delete;
 
-  // Library, persistence and lookups.
+  // Library, persistence and lookups. Update, Remove and the cloning operations change the
+  // list only once voices.json holding the change has been written, so the list always is
+  // what the file says; when it cannot be written they raise ETtsError (ecCloneFailed) with
+  // the system's error and change nothing.
   void Load();
+  // Deletes the clip files of the library's own naming ("v-" + 12 hex digits, an optional
+  // "-n", "-" + clip number, ".wav", ".ogg" or ".mp3") that no voice names: leftovers of a
+  // clone the process did not live to finish. Other files are never touched. Does nothing
+  // unless the last Load read a complete voices.json, and must run before any clone starts.
+  void RemoveStrayClips();
+  // Write failures are logged and swallowed.
   void Save();
   std::vector<TVoiceInfo> All() const;
   std::size_t Count() const;
@@ -80,12 +95,21 @@ class TVoiceLibrary {
   static bool IsFallback(const TVoiceInfo& AVoice);
 
  private:
+  // Changes the list it is given; false when there is nothing to change.
+  using TListChange = std::function<bool(std::vector<TVoiceInfo>&)>;
+  // Applies the change to a copy of the list, writes the copy whole and only then makes it
+  // the list; raises ETtsError (ecCloneFailed) with the system's error otherwise. Writes
+  // nothing when the change says there is nothing to change.
+  void Commit(const TListChange& AChange);
+  std::string JsonTextOf(const std::vector<TVoiceInfo>& AItems) const;
+  static int IndexIn(const std::vector<TVoiceInfo>& AItems, std::string_view AId);
   int IndexOf(std::string_view AId) const QX_REQUIRES(FLock);
   static std::string CloneFingerprint(const TVoiceCloneSpec& ASpec);
   std::string NewId(const std::string& AFingerprint) const QX_REQUIRES(FLock);
   bool IdTaken(std::string_view AId) const QX_REQUIRES(FLock);
   // Writes the clip under the first free "<id>-<n><ext>" with n >= AFirstNumber that no name
   // in AUsedNames takes and no file in the clone folder holds; never overwrites a file.
+  static bool DecodeUpload(const TBytes& AAudio, const std::string& AExtension, TPcmBuffer& APcm);
   TVoiceClip StoreClip(const std::string& AVoiceId, int AFirstNumber, const TVoiceClipInput& AClip,
                        const std::vector<std::string>& AUsedNames);
   // The first non-empty binding of the fallback chain, or empty.
@@ -94,8 +118,7 @@ class TVoiceLibrary {
   // Deletes the clip files of the given names, skipping unsafe ones.
   void DeleteClipFiles(const std::vector<std::string>& ANames, const char* AWarning) const;
   // Names of AClips that no voice of the list refers to any more.
-  std::vector<std::string> Unreferenced(const std::vector<TVoiceClip>& AClips) const
-      QX_REQUIRES(FLock);
+  std::vector<std::string> Unreferenced(const std::vector<TVoiceClip>& AClips) const;
 
   // Held across a whole save (snapshot and write), taken before FLock.
   TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
@@ -105,6 +128,8 @@ class TVoiceLibrary {
   // Lower-case ids chosen by clones still writing their clips, so a concurrent clone of the
   // same recordings takes the next suffix.
   std::set<std::string> FPendingIds QX_GUARDED_BY(FLock);
+  // The last Load read voices.json and every record in it.
+  bool FLoadedWhole QX_GUARDED_BY(FLock) = false;
 };
 
 }  // namespace quavox

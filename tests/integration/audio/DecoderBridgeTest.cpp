@@ -320,7 +320,7 @@ TEST(DecoderProcessTest, WithoutTheLibrary) {
     EXPECT_EQ(DecodeOgg(Tones().Ogg, Pcm), odNoDecoder);
     SetUiLang(ulZh);
     EXPECT_EQ(OggErrorText(odNoDecoder),
-              "这台机器旁边没有 quavox_audio.dll,ogg 解不开 —— 引擎自己也不认 ogg,请换成 WAV 或 "
+              "这台机器旁边没有 libquavox_audio.so,ogg 解不开 —— 引擎自己也不认 ogg,请换成 WAV 或 "
               "MP3。");
 
     // A library put in place later, or pointed at later, is not picked up, and nothing is

@@ -241,6 +241,30 @@ TEST_F(S2LocalServer, KilledFromOutsideThreeTimesIsRestartedThreeTimes) {
   EXPECT_TRUE(Logged(llWarn, "inference process gone (auto-restarted 3 time(s))"));
 }
 
+TEST_F(S2LocalServer, HealthyRunningForgivesEarlierRestartsWhenConfigured) {
+  // One configured minute lasts 200 ms here; each child runs healthy longer than that.
+  Timing.ForgiveMinute = 200ms;
+  TEngineOptions Options;
+  Options.RestartForgiveMinutes = 1;
+  TS2LocalEngine& e = Start({}, Options);
+  pid_t Previous = 0;
+  for (int Death = 1; Death <= 5; ++Death) {
+    ASSERT_TRUE(Until([&] {
+      return e.State() == esReady && e.ChildPid() != 0 && e.ChildPid() != Previous;
+    })) << "death "
+        << Death << ": " << e.Detail();
+    Previous = e.ChildPid();
+    std::this_thread::sleep_for(300ms);
+    ::kill(Previous, SIGKILL);
+  }
+  ASSERT_TRUE(Until([&] { return e.State() == esReady && e.ChildPid() != Previous; }))
+      << e.Detail();
+  EXPECT_EQ(e.Restarts(), 1);
+  EXPECT_TRUE(Logged(llInfo,
+                     "inference process had run healthy for 1 min or more; restarts are counted "
+                     "from zero again"));
+}
+
 TEST_F(S2LocalServer, AnswersThatAreNotSpeech) {
   struct TCase {
     std::string Args;

@@ -34,8 +34,18 @@ std::string DaemonPath() {
   return QUAVOX_BIN_DIR "/quavoxd";
 }
 
+// The test's own environment, except that XDG_DATA_HOME is AXdgDataHome: the daemon copies
+// legacy clips from there, and a developer's real ones must never reach a test folder.
+std::vector<std::string> ChildEnvironment(const std::string& AXdgDataHome) {
+  std::vector<std::string> Env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::string_view(*e).substr(0, 14) != "XDG_DATA_HOME=") Env.emplace_back(*e);
+  Env.push_back("XDG_DATA_HOME=" + AXdgDataHome);
+  return Env;
+}
+
 pid_t Spawn(const std::vector<std::string>& AArgs, const std::string& AOutFile,
-            const std::string& AErrFile) {
+            const std::string& AErrFile, const std::string& AXdgDataHome) {
   posix_spawn_file_actions_t Actions;
   posix_spawn_file_actions_init(&Actions);
   posix_spawn_file_actions_addopen(&Actions, 1, AOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -48,8 +58,14 @@ pid_t Spawn(const std::vector<std::string>& AArgs, const std::string& AOutFile,
   for (std::string& Arg : Args)
     Argv.push_back(Arg.data());
   Argv.push_back(nullptr);
+  std::vector<std::string> Env = ChildEnvironment(AXdgDataHome);
+  std::vector<char*> Envp;
+  for (std::string& Entry : Env)
+    Envp.push_back(Entry.data());
+  Envp.push_back(nullptr);
+  fs::create_directories(AXdgDataHome);
   pid_t Pid = -1;
-  if (posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) Pid = -1;
+  if (posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv.data(), Envp.data()) != 0) Pid = -1;
   posix_spawn_file_actions_destroy(&Actions);
   return Pid;
 }
@@ -98,7 +114,7 @@ TDaemon::~TDaemon() {
 
 bool TDaemon::Launch() {
   FExitCode = -1;
-  FPid = Spawn({"--root", FRoot}, FRoot + "stdout.log", FRoot + "stderr.log");
+  FPid = Spawn({"--root", FRoot}, FRoot + "stdout.log", FRoot + "stderr.log", FRoot + "xdg");
   return FPid > 0;
 }
 
@@ -155,7 +171,7 @@ std::string TDaemon::Stderr() const {
 
 int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std::string& AErr) {
   const TTempDir Scratch("quavoxd-run");
-  const pid_t Pid = Spawn(AArgs, Scratch.Path("out"), Scratch.Path("err"));
+  const pid_t Pid = Spawn(AArgs, Scratch.Path("out"), Scratch.Path("err"), Scratch.Path("xdg"));
   if (Pid <= 0) return -1;
   const int Code = WaitForExit(Pid, ExitLimit);
   AOut = ReadText(Scratch.Path("out"));

@@ -529,8 +529,8 @@ TEST_F(HttpDaemonTest, PrewarmBakesWholeSets) {
   EXPECT_EQ(ErrorOf(Send(Cli, "POST", "/v1/prewarm", "nope")), "bad_json");
   const auto BadVoice =
       Send(Cli, "POST", "/v1/prewarm", R"({"text":"Lost voice","voice":"v-missing"})");
-  EXPECT_EQ(BadVoice->status, 500);
-  EXPECT_EQ(ErrorOf(BadVoice), "internal");
+  EXPECT_EQ(BadVoice->status, 400);
+  EXPECT_EQ(ErrorOf(BadVoice), "bad_voice");
 }
 
 TEST_F(HttpDaemonTest, OperationsEndpoints) {

@@ -6,11 +6,36 @@
 namespace quavox::voicetest {
 namespace {
 
-// Enough for the sniffing to call it MP3; nothing here can decode it.
+// Two MPEG-1 layer III frames (128 kbit/s, 44.1 kHz: 417 bytes each) with empty payloads:
+// frames where MP3 frames belong, which is all that can be judged without the decoder.
 TBytes FakeMp3() {
-  TBytes b = TextBytes("ID3");
-  b.resize(4096, 0x55);
+  TBytes b;
+  for (int Frame = 0; Frame < 2; ++Frame) {
+    const TBytes Header = {0xFF, 0xFB, 0x90, 0x00};
+    b.insert(b.end(), Header.begin(), Header.end());
+    b.resize(b.size() + 417 - Header.size(), 0x55);
+  }
   return b;
+}
+
+TEST_F(VoicesTest, WithoutTheDecoderBytesThatAreNoMp3FramesAreRefused) {
+  TBytes Junk = TextBytes("ID3");
+  Junk.resize(4096, 0x55);
+  TBytes Syncs(4096, 0x00);
+  for (std::size_t i = 0; i + 1 < Syncs.size(); i += 97) {
+    Syncs[i] = 0xFF;
+    Syncs[i + 1] = 0xE7;
+  }
+  for (const TBytes& Audio : {Junk, Syncs}) {
+    try {
+      Library->AddClone(Spec("J", {{Audio, "t"}}));
+      ADD_FAILURE() << "no error";
+    } catch (const ETtsError& E) {
+      EXPECT_EQ(E.Code(), ecBadAudio);
+    }
+  }
+  EXPECT_EQ(Library->Count(), 0u);
+  EXPECT_TRUE(!fs::exists(Config->VoicesDir()) || fs::is_empty(Config->VoicesDir()));
 }
 
 TEST_F(VoicesTest, WithoutTheDecoderMp3IsStoredUnmeasuredAndPassesThrough) {

@@ -103,7 +103,7 @@ TEST_F(OggErrorTextTest, GivesOneMessagePerResult) {
   const std::pair<TOggDecodeResult, std::string> Cases[] = {
       {odOk, ""},
       {odNoDecoder,
-       "这台机器旁边没有 quavox_audio.dll,ogg 解不开 —— 引擎自己也不认 ogg,请换成 WAV 或 MP3。"},
+       "这台机器旁边没有 libquavox_audio.so,ogg 解不开 —— 引擎自己也不认 ogg,请换成 WAV 或 MP3。"},
       {odNotOgg, "这不是 ogg 文件。"},
       {odOpus,
        "这是 Opus 编码的 .ogg。Opus 和 Vorbis 是两种编码,这里只能解 Vorbis;"
@@ -118,7 +118,7 @@ TEST_F(OggErrorTextTest, GivesOneMessagePerResult) {
 TEST_F(OggErrorTextTest, TranslatesEachPieceBeforeJoining) {
   SetUiLang(ulEn);
   EXPECT_EQ(OggErrorText(odNoDecoder),
-            "quavox_audio.dll is not installed next to the program, so ogg cannot be decoded — "
+            "libquavox_audio.so is not installed next to the program, so ogg cannot be decoded — "
             "the engine does not accept ogg either. Please use WAV or MP3.");
   SetUiLang(ulJa);
   EXPECT_EQ(OggErrorText(odOpus),

@@ -35,6 +35,26 @@ TEST_F(LogTest, TextWithoutArgumentsIsTakenLiterally) {
   EXPECT_EQ(TAppLog::Entries().back().Level, llWarn);
 }
 
+TEST_F(LogTest, EveryEntryStaysOneLineWhateverTheValuesHold) {
+  struct TCase {
+    std::string Value;
+    std::string Logged;
+  };
+  const TCase Cases[] = {
+      {"x\n12:00:00.000 [ERROR] http: forged", "x\\n12:00:00.000 [ERROR] http: forged"},
+      {"a\r\nb\tc", "a\\r\\nb\\tc"},
+      {std::string("nul\0bell\a", 9) + "\x1b[31m\x7f", "nul\\x00bell\\x07\\x1b[31m\\x7f"},
+      {"nel\xC2\x85ls\xE2\x80\xA8ps\xE2\x80\xA9", "nel\\u0085ls\\u2028ps\\u2029"},
+      {"航班 CA1234 \xC3\xA9", "航班 CA1234 \xC3\xA9"},
+  };
+  for (const TCase& c : Cases) {
+    TAppLog::Warn("voices", "the voice a binding points at is gone: %s", c.Value);
+    const TLogEntry Entry = TAppLog::Entries().back();
+    EXPECT_EQ(Entry.Text, "the voice a binding points at is gone: " + c.Logged);
+    EXPECT_EQ(Entry.Format().find_first_of("\r\n"), std::string::npos);
+  }
+}
+
 TEST_F(LogTest, FormatShowsTimeLevelSourceAndText) {
   std::tm Local{};
   Local.tm_year = 126;

@@ -168,20 +168,15 @@ TEST_F(HttpServerTest, SynthesisRequestsLeaveOneRecordEach) {
   EXPECT_EQ(Records[2].Voice, Records[1].Voice);
 }
 
-TEST_F(HttpServerTest, UncaughtErrorsBecomeInternal) {
+TEST_F(HttpServerTest, PrewarmForAMissingVoiceIsRefusedBeforeAnythingIsQueued) {
   Start(0);
-  // Checking a prewarm entry for a voice that does not exist raises past the handler.
   const THttpResponse Res =
-      Call("POST", "/V1/Prewarm", {}, R"({"text":"Boarding","voice":"v-nonexistent"})");
-  EXPECT_EQ(Res.Status, 500);
-  EXPECT_EQ(ErrorOf(Res), "internal");
-  const auto Entries = TAppLog::Entries();
-  ASSERT_FALSE(Entries.empty());
-  EXPECT_EQ(Entries.back().Level, llError);
-  EXPECT_EQ(Entries.back().Source, "http");
-  EXPECT_EQ(Entries.back().Text.rfind("unhandled exception while serving POST /v1/prewarm: ", 0),
-            0u)
-      << Entries.back().Text;
+      Call("POST", "/V1/Prewarm", {},
+           R"({"items":[{"text":"Boarding"},{"text":"Gate","voice":"v-nonexistent"}]})");
+  EXPECT_EQ(Res.Status, 400);
+  EXPECT_EQ(ErrorOf(Res), "bad_voice");
+  for (const TLogEntry& Entry : TAppLog::Entries())
+    EXPECT_EQ(Entry.Text.rfind("unhandled exception", 0), std::string::npos) << Entry.Text;
 }
 
 // Start and Stop alternate as the desktop program's buttons make them; a kept-alive idle

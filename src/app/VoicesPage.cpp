@@ -242,9 +242,11 @@ void TVoicesPage::OnDeleteVoiceClick() {
   if (!FForm.Dialogs().Confirm(
           &FForm, Format(Translate("删掉音色「%s」?参考音频也会一起删。"), StdStr(Name))))
     return;
+  // A removal that cannot be saved is refused (or half done when the bindings could not be
+  // saved); either way the user hears of it.
   try {
     FForm.Service().VoiceLibrary().Remove(SelectedVoiceId());
-  } catch (const ETtsError& E) {
+  } catch (const std::exception& E) {
     FForm.Warn(E.what());
   }
   AfterLibraryChange();
@@ -266,7 +268,7 @@ void TVoicesPage::OnSaveVoiceClick() {
   try {
     Library.Update(Voice);
     Library.Save();
-  } catch (const ETtsError& E) {
+  } catch (const std::exception& E) {
     FForm.Warn(E.what());
     AfterLibraryChange();
     return;

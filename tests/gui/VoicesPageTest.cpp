@@ -18,6 +18,7 @@
 #include "app/VoicesPage.h"
 #include "service/Service.h"
 #include "state/Voices.h"
+#include "support/ReadOnlyFolder.h"
 
 using namespace quavox;
 using namespace quavox::test;
@@ -161,6 +162,29 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(F.Library.Count(), std::size_t{0});
     QCOMPARE(F.Page.FLvVoices->topLevelItemCount(), 0);
     QCOMPARE(F.T.Form->TryOutPage().FCbVoice->count(), 1);
+  }
+
+  void ChangesThatCannotBeSavedWarnAndChangeNothing() {
+    TVoicesFixture F;
+    const TVoiceInfo Anna = F.CloneAnna();
+    TReadOnlyFolder ReadOnly(F.Folder.Root() + "data");
+    if (!ReadOnly.Works()) QSKIP("cannot make a folder read-only here");
+    F.Page.FEdtVoiceName->setText(QStringLiteral("Anna Lee"));
+    F.Page.OnSaveVoiceClick();
+    F.T.Dialogs.ConfirmAnswers = {true};
+    F.Page.OnDeleteVoiceClick();
+    F.Page.FEdtVoiceName->setText(QStringLiteral("Bob"));
+    F.T.Dialogs.OpenAnswers.push_back({F.Tone("bob.wav")});
+    F.T.Dialogs.ClipTexts = {"Bob speaking."};
+    F.Page.OnCloneClick();
+    QCOMPARE(F.T.Dialogs.Warnings.size(), std::size_t{3});
+    const std::vector<TVoiceInfo> All = F.Library.All();
+    QCOMPARE(All.size(), std::size_t{1});
+    QCOMPARE(All[0].Display, std::string("Anna"));
+    QCOMPARE(F.Page.FLvVoices->topLevelItemCount(), 1);
+    QCOMPARE(F.Page.FLvVoices->topLevelItem(0)->text(0), QStringLiteral("Anna"));
+    QVERIFY(!F.T.Form->StatusText().contains(QStringLiteral("已更新")));
+    QVERIFY(Anna.Id == All[0].Id);
   }
 
   void TranscriptDialogWantsText() {

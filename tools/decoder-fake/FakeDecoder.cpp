@@ -39,8 +39,9 @@ bool Holds(const uint8_t* AData, int64_t ASize, std::string_view AWord) {
 void Misbehave(const uint8_t* AData, int64_t ASize) {
   if (Holds(AData, ASize, "QXFAKE-CRASH")) std::raise(SIGSEGV);
   if (Holds(AData, ASize, "QXFAKE-HANG")) {
-    for (volatile uint64_t Spin = 0;; Spin = Spin + 1) {
-    }
+    volatile uint64_t Spin = 0;
+    for (;;)
+      Spin = Spin + 1;
   }
   if (Holds(AData, ASize, "QXFAKE-HOG")) {
     std::vector<void*> Blocks;

@@ -51,8 +51,8 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
 
 }  // namespace
 
-TTtsRequest RequestFromJson(const TJson& AObject) {
-  const TJson* Node = &AObject;
+TTtsRequest RequestFromJson(const TJsonValue& AObject) {
+  const TJsonValue* Node = &AObject;
   TTtsRequest Req;
   Req.Text = JsonString(Node, "text", "");
   Req.VoiceId = JsonString(Node, "voice", "");
@@ -89,11 +89,8 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
   TTtsRequest Req;
   if (ACall.Method == "POST") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendError(ACall.Res, 400, "bad_json", "request body is not valid JSON");
-      return;
-    }
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
     Req = RequestFromJson(*Body);
   } else {
     Req = RequestFromQuery(ACall.Req.Query);

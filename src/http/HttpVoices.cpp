@@ -23,10 +23,6 @@ void SendNoSuchVoice(THttpResponse& ARes, const std::string& AId) {
   SendError(ARes, 404, "not_found", Translate("没有这个音色:") + AId);
 }
 
-void SendNotJson(THttpResponse& ARes) {
-  SendError(ARes, 400, "bad_json", "request body is not valid JSON");
-}
-
 }  // namespace
 
 TJson VoiceJson(const TVoiceInfo& AVoice) {
@@ -70,17 +66,14 @@ void TTtsHttpServer::HandleVoices(const TCall& ACall) {
 }
 
 void TTtsHttpServer::CloneVoice(const TCall& ACall) {
-  const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-  if (!Body) {
-    SendNotJson(ACall.Res);
-    return;
-  }
+  const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+  if (!Body) return;
   if (!EndsWith(ACall.Path, "/clone")) {
     SendError(ACall.Res, 404, "not_found",
               "to create a voice POST /v1/voices/clone with reference audio");
     return;
   }
-  const TJson* Node = &*Body;
+  const TJsonValue* Node = &*Body;
   TVoiceCloneSpec Spec;
   Spec.Display = JsonString(Node, "display", "");
   Spec.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
@@ -88,8 +81,8 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
   Spec.Style = JsonString(Node, "style", "");
   Spec.Note = JsonString(Node, "note", "");
 
-  if (const TJson* Clips = JsonChildArray(Node, "clips")) {
-    for (const TJson& Element : *Clips) {
+  if (const TJsonValue* Clips = JsonChildArray(Node, "clips")) {
+    for (const TJsonValue& Element : *Clips) {
       if (!Element.is_object()) continue;
       std::string Text = JsonString(&Element, "text", "");
       if (Text.empty()) Text = JsonString(&Element, "reference_text", "");
@@ -145,12 +138,9 @@ void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
 
 void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
   if (ACall.Method == "PUT") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendNotJson(ACall.Res);
-      return;
-    }
-    const TJson* Node = &*Body;
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    const TJsonValue* Node = &*Body;
     const std::string Airline = NormalizeAirline(JsonString(Node, "airline", ""));
     if (Airline.empty()) {
       SendError(ACall.Res, 400, "bad_json", "missing airline (ICAO three-letter code)");
@@ -171,12 +161,9 @@ void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
 
 void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
   if (ACall.Method == "PUT") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendNotJson(ACall.Res);
-      return;
-    }
-    const TJson* Node = &*Body;
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    const TJsonValue* Node = &*Body;
     const std::string Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
     const std::string Female = JsonString(Node, "female", "");
     const std::string Male = JsonString(Node, "male", "");

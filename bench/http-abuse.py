@@ -16,9 +16,11 @@ port, prints its figures and whether they meet the target, and stops the daemon 
   mixed-load    wrk with 200 connections of mixed cached and new sentences (bench/http-mixed.lua)
                 for 30 s; resident memory 60 s later. Target: at most twice idle.
 
-Usage: bench/http-abuse.py [--build DIR] [--quick] [TRY ...]   (default: every try)
---quick shortens the waits (10 s instead of 60 s) for a first look; the targets are meant for
-the full waits. Exit status 1 when a target is missed. Needs wrk for mixed-load.
+Usage: bench/http-abuse.py [--build DIR] [--quick] [--daemon-env NAME=VALUE ...] [TRY ...]
+(default: every try). --quick shortens the waits (10 s instead of 60 s) for a first look; the
+targets are meant for the full waits. --daemon-env sets a variable for the daemon alone, for
+comparing allocators (LD_PRELOAD=...) or glibc settings (GLIBC_TUNABLES=...). Exit status 1
+when a target is missed. Needs wrk for mixed-load.
 """
 
 import argparse
@@ -53,6 +55,8 @@ def rss_mb(pid, field="VmRSS"):
 
 
 class Daemon:
+    env = {}
+
     def __init__(self, build, extra_server=None):
         self.root = tempfile.mkdtemp(prefix="quavox-abuse-")
         self.port = free_port()
@@ -63,7 +67,8 @@ class Daemon:
             json.dump({"server": server, "synthesis": {"maxTextLength": 100000}}, f)
         self.stderr = open(os.path.join(self.root, "stderr.log"), "w")
         self.proc = subprocess.Popen([os.path.join(build, "bin", "quavoxd"), "--root", self.root],
-                                     stdout=subprocess.DEVNULL, stderr=self.stderr)
+                                     stdout=subprocess.DEVNULL, stderr=self.stderr,
+                                     env=dict(os.environ, **Daemon.env))
         deadline = time.time() + 30
         while time.time() < deadline:
             if self.proc.poll() is not None:
@@ -314,9 +319,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--daemon-env", action="append", default=[])
     parser.add_argument("tries", nargs="*", choices=[[]] + list(TRIES), default=[])
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
+    Daemon.env = dict(item.split("=", 1) for item in args.daemon_env)
     ok = True
     for name in args.tries or list(TRIES):
         ok = TRIES[name](args) and ok

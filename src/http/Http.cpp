@@ -188,14 +188,16 @@ std::string ReadBody(const THttpRequest& AReq) {
 }
 
 std::optional<TJsonValue> ReadJsonBody(const THttpRequest& AReq, THttpResponse& ARes) {
-  const std::string Text = ReadBody(AReq);
-  if (JsonNestsDeeperThan(Text, MaxJsonDepth)) {
+  // Replacing invalid UTF-8 never touches a bracket or a quote, so the depth is that of the
+  // raw bytes; and valid bodies, nearly all of them, are parsed without a copy.
+  if (JsonNestsDeeperThan(AReq.Body, MaxJsonDepth)) {
     SendError(
         ARes, 400, "bad_json",
         Format("request body nests deeper than %d levels", static_cast<int64_t>(MaxJsonDepth)));
     return std::nullopt;
   }
-  auto Body = ParseJsonValueObject(Text);
+  auto Body = IsValidUtf8(AReq.Body) ? ParseJsonValueObject(AReq.Body)
+                                     : ParseJsonValueObject(ReadBody(AReq));
   if (!Body) SendError(ARes, 400, "bad_json", "request body is not valid JSON");
   return Body;
 }

@@ -209,6 +209,17 @@ class TTtsHttpServer {
   };
   mutable TMutex FLock;
   std::map<std::string, THitWindow, std::less<>> FHits QX_GUARDED_BY(FLock);
+
+  // The WAV replies being sent, by entity tag, which names exactly the delivered audio:
+  // clients that fetch one clip at the same time share one immutable copy of it, however
+  // slowly each of them reads. The cache shares the clips it holds; this also covers
+  // clips made anew for each request, such as those at another speed.
+  std::shared_ptr<const TBytes> ShareReply(const std::string& ATag,
+                                           std::shared_ptr<const TBytes> AWav)
+      QX_EXCLUDES(FRepliesLock);
+  TMutex FRepliesLock;
+  std::map<std::string, std::weak_ptr<const TBytes>, std::less<>> FReplies
+      QX_GUARDED_BY(FRepliesLock);
 };
 
 }  // namespace quavox

@@ -115,7 +115,7 @@ class TSocketStream final : public httplib::Stream {
   void BeginRequest(TSteadyTime AHeadDeadline) {
     FHeadDeadline = AHeadDeadline;
     FInBody = false;
-    FTooSlow = false;
+    FTimedOut = false;
     FWriting = false;
   }
   void BeginBody() {
@@ -123,14 +123,20 @@ class TSocketStream final : public httplib::Stream {
     FBodyStart = std::chrono::steady_clock::now();
     FBodyBytes = 0;
   }
-  // The body stopped because it came in below the minimum rate.
-  bool TooSlow() const { return FTooSlow; }
+  // The body stopped because it came in below the minimum rate, or paused too long.
+  bool TimedOut() const { return FTimedOut; }
+  // A reply was not read fast enough.
+  bool WriteTimedOut() const { return FWriteTimedOut; }
 
   bool is_readable() const override {
-    return HasBuffered() || PollFor(FSock, POLLIN, const_cast<TSocketStream*>(this)->ReadWaitMs());
+    if (HasBuffered() || PollFor(FSock, POLLIN, ReadWaitMs())) return true;
+    FTimedOut = FInBody;
+    return false;
   }
   bool is_writable() const override {
-    return PollFor(FSock, POLLOUT, const_cast<TSocketStream*>(this)->WriteWaitMs());
+    if (PollFor(FSock, POLLOUT, WriteWaitMs())) return true;
+    FWriteTimedOut = true;
+    return false;
   }
 
   ssize_t read(char* APtr, size_t ASize) override {
@@ -164,7 +170,10 @@ class TSocketStream final : public httplib::Stream {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       const int Wait = WriteWaitMs();
-      if (Wait <= 0 || !PollFor(FSock, POLLOUT, Wait)) return -1;
+      if (Wait <= 0 || !PollFor(FSock, POLLOUT, Wait)) {
+        FWriteTimedOut = true;
+        return -1;
+      }
     }
   }
 
@@ -186,17 +195,19 @@ class TSocketStream final : public httplib::Stream {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       const int Wait = ReadWaitMs();
-      if (Wait <= 0 || !PollFor(FSock, POLLIN, Wait)) return -1;
+      if (Wait <= 0 || !PollFor(FSock, POLLIN, Wait)) {
+        FTimedOut = FInBody;
+        return -1;
+      }
     }
   }
 
   // The longest the next wait for bytes may take; 0 once the deadline has passed.
-  int ReadWaitMs() {
+  int ReadWaitMs() const {
     const TSteadyTime Deadline = FInBody ? RateDeadline(FBodyStart, FLimits.ReadTimeout, FBodyBytes,
                                                         FLimits.MinBodyBytesPerSecond)
                                          : FHeadDeadline;
     const int64_t Left = std::min<int64_t>(MsUntil(Deadline), FLimits.ReadTimeout.count());
-    if (Left <= 0 && FInBody) FTooSlow = true;
     return static_cast<int>(std::max<int64_t>(Left, 0));
   }
 
@@ -213,7 +224,8 @@ class TSocketStream final : public httplib::Stream {
   std::size_t FOff = 0;
   TSteadyTime FHeadDeadline;
   bool FInBody = false;
-  bool FTooSlow = false;
+  mutable bool FTimedOut = false;
+  mutable bool FWriteTimedOut = false;
   TSteadyTime FBodyStart;
   std::size_t FBodyBytes = 0;
   bool FWriting = false;
@@ -421,7 +433,7 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
       THttpResponse Reply;
       if (TooLarge || ARes.status == 413)
         SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
-      else if (tStream != nullptr && tStream->TooSlow())
+      else if (tStream != nullptr && tStream->TimedOut())
         SendError(Reply, 408, "request_timeout", "the request body arrived too slowly");
       else
         SendError(Reply, 400, "bad_request", "the request body could not be read");
@@ -561,10 +573,20 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
     KeepOpen = false;
   }
   tStream = nullptr;
-  if (KeepOpen)
+  if (KeepOpen) {
     FRoom->Wait(AConn.Fd, std::move(AConn.Peer), Stream.TakeBuffered());
-  else
-    CloseConnection(AConn.Fd, AConn.Peer, Linger);
+    return;
+  }
+  if (Stream.WriteTimedOut()) {
+    // A reset, not a closing handshake behind the unread rest of the reply: the client
+    // would otherwise keep the socket's buffered megabytes coming at its own pace.
+    const linger Abort{1, 0};
+    setsockopt(AConn.Fd, SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+    ::close(AConn.Fd);
+    FTally.Close(AConn.Peer);
+    return;
+  }
+  CloseConnection(AConn.Fd, AConn.Peer, Linger);
 }
 
 void THttpLibServer::CloseConnection(int AFd, const std::string& APeer, bool ALinger) {

@@ -49,6 +49,9 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
                                   .count());
 }
 
+// Above this many entries, tags whose replies are all sent are swept out.
+constexpr std::size_t ReplySweepSize = 64;
+
 }  // namespace
 
 TTtsRequest RequestFromJson(const TJsonValue& AObject) {
@@ -83,6 +86,19 @@ TTtsRequest RequestFromQuery(std::string_view AQuery) {
   Req.Seed = ToInt32(QueryInteger(AQuery, "seed"));
   Req.Priority = ParsePriority(QueryParam(AQuery, "priority", "normal"));
   return Req;
+}
+
+std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag,
+                                                         std::shared_ptr<const TBytes> AWav) {
+  if (!AWav) return AWav;
+  TLockGuard Guard(FRepliesLock);
+  std::weak_ptr<const TBytes>& Slot = FReplies[ATag];
+  if (auto Live = Slot.lock(); Live && Live->size() == AWav->size()) return Live;
+  Slot = AWav;
+  auto Fresh = std::move(AWav);
+  if (FReplies.size() > ReplySweepSize)
+    std::erase_if(FReplies, [](const auto& AItem) { return AItem.second.expired(); });
+  return Fresh;
 }
 
 void TTtsHttpServer::HandleTts(const TCall& ACall) {
@@ -152,7 +168,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(Result.DurationMs));
   Res.SetHeader("X-Quavox-Synth-Ms", std::to_string(Result.SynthMs));
   Res.SetHeader("X-Quavox-Cache", Result.FromCache ? "hit" : "miss");
-  Res.Binary = std::make_shared<const TBytes>(std::move(Result.Wav));
+  Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;
   Record.ElapsedMs = ElapsedMs(Start);

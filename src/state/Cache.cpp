@@ -721,7 +721,13 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
   {
     TLockGuard Guard(FLock);
     const auto It = FItems.find(AKey);
-    if (It != FItems.end() && It->second.Item == Item) It->second.Live = Bytes.Share();
+    if (It != FItems.end() && It->second.Item == Item) {
+      // Of several hits that read the file at once, the first one's copy is kept by all.
+      if (auto First = It->second.Live.lock())
+        Bytes = TSharedBytes(std::move(First));
+      else
+        It->second.Live = Bytes.Share();
+    }
   }
   FillHit(AKey, e, std::move(Bytes), AResult);
   return true;

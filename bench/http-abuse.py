@@ -201,11 +201,12 @@ def try_slow_readers(args):
             s.connect(("127.0.0.1", d.port))
             s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
             socks.append(s)
-        held = 0.0
+        peak, held = 0.0, 0.0
         closed = 0
         for _ in range(4):
             time.sleep(3)
-            held = max(held, d.rss())
+            held = d.rss()
+            peak = max(peak, held)
             for s in socks:
                 try:
                     s.setblocking(False)
@@ -222,8 +223,8 @@ def try_slow_readers(args):
         ok = held - idle < 4 * len(wav) / 1048576 + 64 and after <= 2 * idle
         print(f"slow-readers: {count} clients reading a {len(wav) / 1048576:.1f} MB clip at "
               f"256 bytes per 3 s")
-        print(f"  resident: idle {idle:.1f} MB, {held:.1f} MB while they hang on, {after:.1f} MB "
-              f"{settle} s after they are gone - {verdict(ok)}")
+        print(f"  resident: idle {idle:.1f} MB, {held:.1f} MB while they hang on (peak {peak:.1f} "
+              f"MB), {after:.1f} MB {settle} s after they are gone - {verdict(ok)}")
         return ok
     finally:
         d.stop()

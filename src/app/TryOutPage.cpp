@@ -178,7 +178,7 @@ void TTryOutPage::OnSaveWavClick() {
   }
   const std::string File =
       FForm.Dialogs().SaveFile(&FForm, Translate("WAV 文件|*.wav"), "wav", "quavox.wav");
-  if (!File.empty()) WriteFileBytes(File, FLastWav);
+  if (!File.empty()) WriteFileBytes(File, FLastWav.Bytes());
 }
 
 void TTryOutPage::RefreshVoiceCombo() {
@@ -257,7 +257,7 @@ void TTryOutPage::SynthesizePreview(bool APlay) {
   FLastWav = Result.Wav;
   FLastDurationMs = Result.DurationMs;
   std::string Line = ResultLine(Result);
-  if (APlay && !FForm.Player().Play(FLastWav, FLastDurationMs))
+  if (APlay && !FForm.Player().Play(FLastWav.Bytes(), FLastDurationMs))
     Line += Translate(" —— 但是播不出来");
   FLblResult->setText(QStr(Line));
   FForm.CachePage().RefreshCachePage();

@@ -45,7 +45,7 @@ class TTryOutPage final : public QWidget {
   // The selected airline in mode 1 when it is one of the offered codes, else empty.
   std::string PreviewAirline() const;
 
-  const TBytes& LastWav() const { return FLastWav; }
+  const TSharedBytes& LastWav() const { return FLastWav; }
 
   QPlainTextEdit* FMemoText;
   TRadioGroup* FRgVoiceMode;
@@ -71,7 +71,7 @@ class TTryOutPage final : public QWidget {
 
   TMainForm& FForm;
   std::vector<std::string> FPvAirlines;
-  TBytes FLastWav;
+  TSharedBytes FLastWav;
   int32_t FLastDurationMs = 0;
 };
 

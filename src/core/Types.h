@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,6 +16,39 @@ namespace quavox {
 
 using TBytes = std::vector<uint8_t>;
 using TDateTime = std::chrono::system_clock::time_point;
+
+// Bytes that never change once made, shared by every copy instead of copied: one clip held
+// by the cache and sent to many clients at once exists once in memory. Reads like a
+// const TBytes (and passes as a span of bytes); assigning new bytes replaces them for
+// this copy alone.
+class TSharedBytes {
+ public:
+  TSharedBytes() = default;
+  TSharedBytes(TBytes ABytes) : FBytes(std::make_shared<const TBytes>(std::move(ABytes))) {}
+  explicit TSharedBytes(std::shared_ptr<const TBytes> ABytes) : FBytes(std::move(ABytes)) {}
+
+  const TBytes& Bytes() const { return FBytes ? *FBytes : Empty(); }
+  // The buffer itself, for holders that outlive this value; null when empty.
+  std::shared_ptr<const TBytes> Share() const { return FBytes; }
+
+  std::size_t size() const { return Bytes().size(); }
+  bool empty() const { return Bytes().empty(); }
+  const uint8_t* data() const { return Bytes().data(); }
+  const uint8_t* begin() const { return data(); }
+  const uint8_t* end() const { return data() + size(); }
+
+  friend bool operator==(const TSharedBytes& A, const TSharedBytes& B) {
+    return A.Bytes() == B.Bytes();
+  }
+  friend bool operator==(const TSharedBytes& A, const TBytes& B) { return A.Bytes() == B; }
+
+ private:
+  static const TBytes& Empty() {
+    static const TBytes None;
+    return None;
+  }
+  std::shared_ptr<const TBytes> FBytes;
+};
 
 inline constexpr const char* QuavoxVersion = "0.3.26218";
 inline constexpr const char* QuavoxUserAgent = "Quavox/0.3.26218";
@@ -76,7 +110,7 @@ struct TTtsRequest {
 };
 
 struct TTtsResult {
-  TBytes Wav;
+  TSharedBytes Wav;
   int32_t SampleRate = 0;
   int32_t Channels = 1;
   int32_t DurationMs = 0;

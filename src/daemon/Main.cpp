@@ -28,6 +28,7 @@ using namespace quavox;
 
 constexpr int ExitUsage = 2;
 constexpr int ExitStartFailed = 3;
+constexpr int MallocArenas = 2;
 
 constexpr const char* Usage =
     "usage: quavoxd [--root DIR]\n"
@@ -59,8 +60,8 @@ bool BlockStopSignals() {
 }
 
 // Waits for SIGTERM or SIGINT. Meanwhile, every few seconds, hands memory that a burst of
-// requests freed back to the system: each connection thread's allocator arena otherwise
-// keeps the WAV buffers it once held.
+// requests freed back to the system: the allocator's arenas otherwise keep the WAV buffers
+// they once held.
 int WaitForStopSignal() {
   const sigset_t Set = StopSignals();
   const timespec TrimInterval{10, 0};
@@ -121,6 +122,11 @@ int main(int argc, char** argv) {
     std::printf("quavoxd %s\n", QuavoxVersion);
     return 0;
   }
+  // Before any thread exists: every thread otherwise gets an allocator arena of its own
+  // once requests run on many at once, and memory freed in one arena is not reused by the
+  // others, so a burst of large WAV replies left hundreds of megabytes behind. Two arenas
+  // keep contention low on a service whose work is one synthesis at a time.
+  mallopt(M_ARENA_MAX, MallocArenas);
   // Before any thread exists, so that every thread inherits the blocked set.
   if (!BlockStopSignals()) {
     std::fprintf(stderr, "quavoxd: cannot block the stop signals: %s\n", std::strerror(errno));

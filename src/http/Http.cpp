@@ -20,6 +20,8 @@ namespace quavox {
 namespace {
 
 constexpr const char* LogSource = "http";
+constexpr const char* QueueFullRetrySeconds = "5";
+constexpr const char* EngineNotConnectedRetrySeconds = "30";
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -173,11 +175,31 @@ void SendError(THttpResponse& ARes, int AStatus, std::string_view ACode,
 
 void SendTtsError(THttpResponse& ARes, const ETtsError& AError) {
   SendError(ARes, AError.HttpStatus(), ErrorCodeName(AError.Code()), AError.what());
+  // Answers that only time cures say when to ask again, so clients back off instead of
+  // repeating at once: a queue drains within seconds, an engine start takes longer.
+  if (AError.Code() == ecQueueFull) ARes.SetHeader("Retry-After", QueueFullRetrySeconds);
+  if (AError.Code() == ecEngineNotConnected)
+    ARes.SetHeader("Retry-After", EngineNotConnectedRetrySeconds);
 }
 
 std::string ReadBody(const THttpRequest& AReq) {
   if (IsValidUtf8(AReq.Body)) return AReq.Body;
   return Utf16ToUtf8(Utf8ToUtf16(AReq.Body));
+}
+
+std::optional<TJsonValue> ReadJsonBody(const THttpRequest& AReq, THttpResponse& ARes) {
+  // Replacing invalid UTF-8 never touches a bracket or a quote, so the depth is that of the
+  // raw bytes; and valid bodies, nearly all of them, are parsed without a copy.
+  if (JsonNestsDeeperThan(AReq.Body, MaxJsonDepth)) {
+    SendError(
+        ARes, 400, "bad_json",
+        Format("request body nests deeper than %d levels", static_cast<int64_t>(MaxJsonDepth)));
+    return std::nullopt;
+  }
+  auto Body = IsValidUtf8(AReq.Body) ? ParseJsonValueObject(AReq.Body)
+                                     : ParseJsonValueObject(ReadBody(AReq));
+  if (!Body) SendError(ARes, 400, "bad_json", "request body is not valid JSON");
+  return Body;
 }
 
 std::string UrlDecode(std::string_view AText) {
@@ -326,7 +348,7 @@ TTtsHttpServer::TTtsHttpServer(TTtsService& AService, TClock AClock, THttpLimits
       FLimits(ALimits),
       FServer(std::make_unique<THttpLibServer>(
           [this](const THttpRequest& AReq, THttpResponse& ARes) { HandleRequest(AReq, ARes); },
-          ALimits)) {}
+          [this](std::string_view APath) { return BodyLimit(APath); }, ALimits)) {}
 
 TTtsHttpServer::~TTtsHttpServer() {
   Stop();
@@ -338,6 +360,7 @@ void TTtsHttpServer::Start() {
   const std::string Ip = Settings.BindAddress.empty() || Settings.BindAddress == "0.0.0.0"
                              ? std::string("0.0.0.0")
                              : Settings.BindAddress;
+  FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
   int Errno = 0;
   std::string Failure;
   if (!FServer->Bind(Ip, Settings.Port, Errno, Failure)) {
@@ -392,6 +415,12 @@ bool TTtsHttpServer::IsRateLimited(const std::string& APeer) {
   }
   FHits[APeer] = THitWindow{Now, 1};
   return false;
+}
+
+std::size_t TTtsHttpServer::BodyLimit(std::string_view APath) const {
+  const std::string Path = LowerAscii(APath);
+  const bool Clone = StartsWith(Path, "/v1/voices/") && EndsWith(Path, "/clone");
+  return Clone ? FLimits.MaxBodyBytes : FLimits.MaxJsonBodyBytes;
 }
 
 std::size_t TTtsHttpServer::TrackedClients() const {

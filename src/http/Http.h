@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -68,6 +69,12 @@ void SendError(THttpResponse& ARes, int AStatus, std::string_view ACode, std::st
 void SendTtsError(THttpResponse& ARes, const ETtsError& AError);
 // The body as UTF-8 text: valid UTF-8 is passed through, invalid bytes become U+FFFD.
 std::string ReadBody(const THttpRequest& AReq);
+// Deeper nesting is refused before parsing: no request of this API nests more than a few
+// levels, and the parser's memory grows with the depth.
+constexpr std::size_t MaxJsonDepth = 64;
+// The body as a JSON object; nothing when it is not one (or nests deeper than MaxJsonDepth),
+// and then the 400 "bad_json" reply has been sent.
+std::optional<TJsonValue> ReadJsonBody(const THttpRequest& AReq, THttpResponse& ARes);
 
 // Percent-decoding that survives any bytes: a "%" not followed by two hexadecimal digits
 // is kept as it is.
@@ -92,7 +99,7 @@ std::vector<std::string> ReachableUrls(const TConfigSettings& ASettings);
 std::vector<std::string> LocalIPv4Addresses();
 
 // Requests and replies of the synthesis endpoint, shared with prewarm.
-TTtsRequest RequestFromJson(const TJson& AObject);
+TTtsRequest RequestFromJson(const TJsonValue& AObject);
 TTtsRequest RequestFromQuery(std::string_view AQuery);
 // Why the request's output rate is refused (a rate from 1 to 7999 Hz), or empty.
 std::string SampleRateProblem(const TTtsRequest& AReq);
@@ -102,11 +109,31 @@ TJson VoiceJson(const TVoiceInfo& AVoice);
 
 // Limits of the server; the defaults suit a service on a local network.
 struct THttpLimits {
-  std::size_t MaxConnections = 1024;  // connection threads; more connections wait
-  std::size_t MaxBodyBytes = 64u << 20;
-  int KeepAliveSeconds = 5;
-  int ReadTimeoutSeconds = 5;
-  int WriteTimeoutSeconds = 5;
+  // Threads serving requests at once. A connection holds none while it waits for its next
+  // request or while its request head is arriving.
+  std::size_t MaxThreads = 1024;
+  // The last threads of MaxThreads go only to clients that hold fewer than
+  // ReserveClientThreads, so a client that holds many never keeps a new one out.
+  std::size_t ReserveThreads = 128;
+  std::size_t ReserveClientThreads = 2;
+  // Threads beyond MaxThreads for /health and /v1/health alone.
+  std::size_t HealthThreads = 16;
+  // Open connections per client address (0: no limit); the configuration's
+  // maxConnectionsPerClient replaces it when the server starts.
+  std::size_t MaxConnectionsPerClient = 256;
+  std::size_t MaxBodyBytes = 64u << 20;     // POST /v1/voices/clone
+  std::size_t MaxJsonBodyBytes = 4u << 20;  // every other path
+  // Idle time allowed between requests of a kept-alive connection.
+  std::chrono::milliseconds KeepAlive{5000};
+  // A request head must be complete this long after its first byte arrived.
+  std::chrono::milliseconds HeaderDeadline{10000};
+  // The longest single wait for bytes of a body or for room to write a reply; also the
+  // grace before the minimum rates below count.
+  std::chrono::milliseconds ReadTimeout{5000};
+  std::chrono::milliseconds WriteTimeout{5000};
+  // Bodies must arrive, and replies be read, at least this fast on average (0: no minimum).
+  std::size_t MinBodyBytesPerSecond = 32u << 10;
+  std::size_t MinReplyBytesPerSecond = 32u << 10;
 };
 
 class TTtsHttpServer {
@@ -132,6 +159,9 @@ class TTtsHttpServer {
   bool IsRateLimited(const std::string& APeer);
   // Client addresses with a budget window (they are never removed).
   std::size_t TrackedClients() const;
+  // The largest request body accepted on the path: large for cloning, which carries
+  // reference audio, a few megabytes elsewhere.
+  std::size_t BodyLimit(std::string_view APath) const;
 
  private:
   struct TCall {
@@ -181,6 +211,17 @@ class TTtsHttpServer {
   };
   mutable TMutex FLock;
   std::map<std::string, THitWindow, std::less<>> FHits QX_GUARDED_BY(FLock);
+
+  // The WAV replies being sent, by entity tag, which names exactly the delivered audio:
+  // clients that fetch one clip at the same time share one immutable copy of it, however
+  // slowly each of them reads. The cache shares the clips it holds; this also covers
+  // clips made anew for each request, such as those at another speed.
+  std::shared_ptr<const TBytes> ShareReply(const std::string& ATag,
+                                           std::shared_ptr<const TBytes> AWav)
+      QX_EXCLUDES(FRepliesLock);
+  TMutex FRepliesLock;
+  std::map<std::string, std::weak_ptr<const TBytes>, std::less<>> FReplies
+      QX_GUARDED_BY(FRepliesLock);
 };
 
 }  // namespace quavox

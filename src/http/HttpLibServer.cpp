@@ -36,6 +36,8 @@ constexpr int LingerMs = 500;
 // Set by a handler on the connection's own thread when the reply must end the connection
 // (a body that was refused or cannot be read on that method).
 thread_local bool tCloseAfterReply = false;
+// Retry-After of the refusal of a connection beyond the per-client limit.
+constexpr const char* TooManyConnectionsRetrySeconds = "10";
 
 bool PollFor(int AFd, short AEvents, int ATimeoutMs) {
   pollfd Item{AFd, AEvents, 0};
@@ -62,11 +64,41 @@ void AddressText(const sockaddr_storage& AAddr, std::string& AIp, int& APort) {
   if (StartsWith(AIp, "::ffff:") && AIp.find('.') != std::string::npos) AIp.erase(0, 7);
 }
 
-// A buffered, time-limited stream over one connection's socket.
+std::string PeerAddress(int AFd) {
+  sockaddr_storage Addr{};
+  socklen_t Len = sizeof Addr;
+  std::string Ip;
+  int Port = 0;
+  if (getpeername(AFd, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0) AddressText(Addr, Ip, Port);
+  return Ip;
+}
+
+int64_t MsUntil(TSteadyTime ADeadline) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline -
+                                                               std::chrono::steady_clock::now())
+      .count();
+}
+
+// The time that AStart plus a grace plus ABytes at a minimum rate gives; without a rate,
+// only the grace after the last progress counts.
+TSteadyTime RateDeadline(TSteadyTime AStart, std::chrono::milliseconds AGrace, std::size_t ABytes,
+                         std::size_t ABytesPerSecond) {
+  if (ABytesPerSecond == 0) return TSteadyTime::max();
+  const auto Earned = std::chrono::milliseconds(static_cast<int64_t>(
+      static_cast<double>(ABytes) * 1000.0 / static_cast<double>(ABytesPerSecond)));
+  return AStart + AGrace + Earned;
+}
+
+// A buffered stream over one connection's socket whose every wait is bounded: while a head
+// is read by its head deadline, while a body is read by its minimum rate, and while a
+// reply is written by the minimum reply rate; each also by the plain read or write
+// time-out of a single wait.
 class TSocketStream final : public httplib::Stream {
  public:
-  TSocketStream(socket_t ASock, int AReadMs, int AWriteMs)
-      : FSock(ASock), FReadMs(AReadMs), FWriteMs(AWriteMs) {
+  TSocketStream(socket_t ASock, const THttpLimits& ALimits, std::string ABytes,
+                TSteadyTime AHeadDeadline)
+      : FSock(ASock), FLimits(ALimits), FBuffer(std::move(ABytes)) {
+    BeginRequest(AHeadDeadline);
     sockaddr_storage Addr{};
     socklen_t Len = sizeof Addr;
     if (getpeername(ASock, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0)
@@ -76,33 +108,72 @@ class TSocketStream final : public httplib::Stream {
       AddressText(Addr, FLocalIp, FLocalPort);
   }
 
-  bool HasBuffered() const { return FOff < FLen; }
+  bool HasBuffered() const { return FOff < FBuffer.size(); }
+  std::string_view Buffered() const { return std::string_view(FBuffer).substr(FOff); }
+  std::string TakeBuffered() { return FBuffer.substr(FOff); }
 
-  bool is_readable() const override { return HasBuffered() || PollFor(FSock, POLLIN, FReadMs); }
-  bool is_writable() const override { return PollFor(FSock, POLLOUT, FWriteMs); }
+  void BeginRequest(TSteadyTime AHeadDeadline) {
+    FHeadDeadline = AHeadDeadline;
+    FInBody = false;
+    FTimedOut = false;
+    FWriting = false;
+  }
+  void BeginBody() {
+    FInBody = true;
+    FBodyStart = std::chrono::steady_clock::now();
+    FBodyBytes = 0;
+  }
+  // The body stopped because it came in below the minimum rate, or paused too long.
+  bool TimedOut() const { return FTimedOut; }
+  // A reply was not read fast enough.
+  bool WriteTimedOut() const { return FWriteTimedOut; }
+
+  bool is_readable() const override {
+    if (HasBuffered() || PollFor(FSock, POLLIN, ReadWaitMs())) return true;
+    FTimedOut = FInBody;
+    return false;
+  }
+  bool is_writable() const override {
+    if (PollFor(FSock, POLLOUT, WriteWaitMs())) return true;
+    FWriteTimedOut = true;
+    return false;
+  }
 
   ssize_t read(char* APtr, size_t ASize) override {
-    if (HasBuffered()) {
-      const std::size_t n = std::min(ASize, FLen - FOff);
-      std::memcpy(APtr, FBuffer.data() + FOff, n);
-      FOff += n;
-      return static_cast<ssize_t>(n);
+    if (!HasBuffered()) {
+      FBuffer.clear();
+      FOff = 0;
+      std::array<char, 16384> Chunk{};
+      const ssize_t n = Receive(Chunk.data(), Chunk.size());
+      if (n <= 0) return n;
+      FBuffer.assign(Chunk.data(), static_cast<std::size_t>(n));
     }
-    if (ASize >= FBuffer.size()) return Receive(APtr, ASize);
-    const ssize_t n = Receive(FBuffer.data(), FBuffer.size());
-    if (n <= 0) return n;
-    FOff = 0;
-    FLen = static_cast<std::size_t>(n);
-    return read(APtr, ASize);
+    const std::size_t n = std::min(ASize, FBuffer.size() - FOff);
+    std::memcpy(APtr, FBuffer.data() + FOff, n);
+    FOff += n;
+    if (FInBody) FBodyBytes += n;
+    return static_cast<ssize_t>(n);
   }
 
   ssize_t write(const char* APtr, size_t ASize) override {
+    if (!FWriting) {
+      FWriting = true;
+      FWriteStart = std::chrono::steady_clock::now();
+      FWritten = 0;
+    }
     for (;;) {
       const ssize_t n = ::send(FSock, APtr, ASize, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n >= 0) return n;
+      if (n >= 0) {
+        FWritten += static_cast<std::size_t>(n);
+        return n;
+      }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      if (!PollFor(FSock, POLLOUT, FWriteMs)) return -1;
+      const int Wait = WriteWaitMs();
+      if (Wait <= 0 || !PollFor(FSock, POLLOUT, Wait)) {
+        FWriteTimedOut = true;
+        return -1;
+      }
     }
   }
 
@@ -123,92 +194,72 @@ class TSocketStream final : public httplib::Stream {
       if (n >= 0) return n;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      if (!PollFor(FSock, POLLIN, FReadMs)) return -1;
+      const int Wait = ReadWaitMs();
+      if (Wait <= 0 || !PollFor(FSock, POLLIN, Wait)) {
+        FTimedOut = FInBody;
+        return -1;
+      }
     }
   }
 
+  // The longest the next wait for bytes may take; 0 once the deadline has passed.
+  int ReadWaitMs() const {
+    const TSteadyTime Deadline = FInBody ? RateDeadline(FBodyStart, FLimits.ReadTimeout, FBodyBytes,
+                                                        FLimits.MinBodyBytesPerSecond)
+                                         : FHeadDeadline;
+    const int64_t Left = std::min<int64_t>(MsUntil(Deadline), FLimits.ReadTimeout.count());
+    return static_cast<int>(std::max<int64_t>(Left, 0));
+  }
+
+  int WriteWaitMs() const {
+    const TSteadyTime Deadline =
+        RateDeadline(FWriteStart, FLimits.WriteTimeout, FWritten, FLimits.MinReplyBytesPerSecond);
+    const int64_t Left = std::min<int64_t>(MsUntil(Deadline), FLimits.WriteTimeout.count());
+    return static_cast<int>(std::max<int64_t>(Left, 0));
+  }
+
   const socket_t FSock;
-  const int FReadMs;
-  const int FWriteMs;
-  std::array<char, 16384> FBuffer{};
+  const THttpLimits& FLimits;
+  std::string FBuffer;
   std::size_t FOff = 0;
-  std::size_t FLen = 0;
+  TSteadyTime FHeadDeadline;
+  bool FInBody = false;
+  mutable bool FTimedOut = false;
+  mutable bool FWriteTimedOut = false;
+  TSteadyTime FBodyStart;
+  std::size_t FBodyBytes = 0;
+  bool FWriting = false;
+  TSteadyTime FWriteStart;
+  std::size_t FWritten = 0;
   std::string FRemoteIp;
   int FRemotePort = 0;
   std::string FLocalIp;
   int FLocalPort = 0;
 };
 
-// One thread per connection, at most ACap at a time; beyond that the accepting thread
-// waits for a free slot (new connections wait in the kernel's queue meanwhile). The
-// destructor and shutdown join every thread.
-class TConnectionThreads final : public httplib::TaskQueue {
+// The stream of the request that this thread serves, for the library's handlers.
+thread_local TSocketStream* tStream = nullptr;
+
+// Runs each task at once on the library's accepting thread: the task only hands the new
+// connection on (process_and_close_socket), so accepting never waits for a thread.
+class TInlineQueue final : public httplib::TaskQueue {
  public:
-  explicit TConnectionThreads(std::size_t ACap) : FCap(std::max<std::size_t>(ACap, 1)) {}
-  ~TConnectionThreads() override { shutdown(); }
-
-  void enqueue(std::function<void()> AFn) override {
-    auto Fn = std::make_shared<std::function<void()>>(std::move(AFn));
-    std::vector<std::thread> Finished;
-    bool Started = false;
-    {
-      TUniqueLock Lock(FLock);
-      FChanged.wait(Lock.Native(), [this]() QX_REQUIRES(FLock) { return FActive < FCap; });
-      Finished.swap(FFinished);
-      // Created under the lock so the thread cannot look itself up before it is stored.
-      try {
-        std::thread Worker([this, Fn] {
-          try {
-            (*Fn)();
-          } catch (...) {
-          }
-          Finish(std::this_thread::get_id());
-        });
-        const std::thread::id Id = Worker.get_id();
-        FThreads.emplace(Id, std::move(Worker));
-        ++FActive;
-        Started = true;
-      } catch (const std::system_error&) {
-      }
-    }
-    for (std::thread& Thread : Finished)
-      Thread.join();
-    // Without a thread to spare the connection is served here rather than dropped.
-    if (!Started) (*Fn)();
-  }
-
-  void shutdown() override {
-    std::vector<std::thread> Finished;
-    {
-      TUniqueLock Lock(FLock);
-      FChanged.wait(Lock.Native(), [this]() QX_REQUIRES(FLock) { return FActive == 0; });
-      Finished.swap(FFinished);
-    }
-    for (std::thread& Thread : Finished)
-      Thread.join();
-  }
-
- private:
-  void Finish(std::thread::id AId) {
-    {
-      TLockGuard Guard(FLock);
-      const auto Found = FThreads.find(AId);
-      if (Found != FThreads.end()) {
-        FFinished.push_back(std::move(Found->second));
-        FThreads.erase(Found);
-      }
-      --FActive;
-    }
-    FChanged.notify_all();
-  }
-
-  const std::size_t FCap;
-  TMutex FLock;
-  std::condition_variable FChanged;
-  std::size_t FActive QX_GUARDED_BY(FLock) = 0;
-  std::map<std::thread::id, std::thread> FThreads QX_GUARDED_BY(FLock);
-  std::vector<std::thread> FFinished QX_GUARDED_BY(FLock);
+  void enqueue(std::function<void()> AFn) override { AFn(); }
+  void shutdown() override {}
 };
+
+std::string TooManyConnectionsReply(std::size_t ALimit) {
+  THttpResponse Reply;
+  SendError(
+      Reply, 503, "too_many_connections",
+      Format("more than %d connections at once from one address", static_cast<int64_t>(ALimit)));
+  return Format(
+             "HTTP/1.1 503 Service Unavailable\r\nContent-Type: %s\r\nContent-Length: %d\r\n"
+             "Retry-After: %s\r\nConnection: close\r\n\r\n",
+             Reply.ContentType, static_cast<int64_t>(Reply.Body.size()),
+             TooManyConnectionsRetrySeconds) +
+         Reply.Body;
+}
 
 bool MethodCarriesBody(const std::string& AMethod) {
   return AMethod == "POST" || AMethod == "PUT" || AMethod == "PATCH" || AMethod == "DELETE";
@@ -321,14 +372,12 @@ void ProbeBind(const std::string& AHost, int APort, int& AErrno, std::string& AF
 
 }  // namespace
 
-THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
-    : FServe(std::move(AServe)), FLimits(ALimits) {
-  FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  new_task_queue = [Cap = FLimits.MaxConnections] { return new TConnectionThreads(Cap); };
-  set_keep_alive_timeout(FLimits.KeepAliveSeconds);
-  set_keep_alive_max_count(1000000);
-  set_read_timeout(FLimits.ReadTimeoutSeconds, 0);
-  set_write_timeout(FLimits.WriteTimeoutSeconds, 0);
+THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttpLimits& ALimits)
+    : FServe(std::move(AServe)),
+      FBodyLimit(std::move(ABodyLimit)),
+      FLimits(ALimits),
+      FClientLimit(ALimits.MaxConnectionsPerClient) {
+  new_task_queue = [] { return new TInlineQueue; };
   set_payload_max_length(FLimits.MaxBodyBytes);
   set_tcp_nodelay(true);
   // Address reuse for a quick restart, but never a shared port: a second server on the
@@ -339,11 +388,13 @@ THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
   });
 
   set_pre_routing_handler([this](const httplib::Request& AReq, httplib::Response& ARes) {
+    if (tStream != nullptr) tStream->BeginBody();
+    const std::size_t Max = BodyLimit(AReq.path);
     const int64_t Declared = DeclaredBodyLength(AReq);
-    if (Declared > 0 && static_cast<uint64_t>(Declared) > FLimits.MaxBodyBytes) {
+    if (Declared > 0 && static_cast<uint64_t>(Declared) > Max) {
       tCloseAfterReply = true;
       THttpResponse Reply;
-      SendError(Reply, 413, "payload_too_large", TooLargeMessage(FLimits.MaxBodyBytes));
+      SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
       ToLibrary(std::move(Reply), ARes);
       return HandlerResponse::Handled;
     }
@@ -357,6 +408,7 @@ THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
   const HandlerWithContentReader WithBody = [this](const httplib::Request& AReq,
                                                    httplib::Response& ARes,
                                                    const httplib::ContentReader& AReader) {
+    const std::size_t Max = BodyLimit(AReq.path);
     std::string Body;
     bool TooLarge = false;
     bool Read = false;
@@ -366,12 +418,12 @@ THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
       Read = AReader([](const httplib::MultipartFormData&) { return true; },
                      [&](const char*, std::size_t ALength) {
                        Seen += ALength;
-                       TooLarge = Seen > FLimits.MaxBodyBytes;
+                       TooLarge = Seen > Max;
                        return !TooLarge;
                      });
     } else {
       Read = AReader([&](const char* AData, std::size_t ALength) {
-        TooLarge = Body.size() + ALength > FLimits.MaxBodyBytes;
+        TooLarge = Body.size() + ALength > Max;
         if (!TooLarge) Body.append(AData, ALength);
         return !TooLarge;
       });
@@ -380,7 +432,9 @@ THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
       tCloseAfterReply = true;
       THttpResponse Reply;
       if (TooLarge || ARes.status == 413)
-        SendError(Reply, 413, "payload_too_large", TooLargeMessage(FLimits.MaxBodyBytes));
+        SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
+      else if (tStream != nullptr && tStream->TimedOut())
+        SendError(Reply, 408, "request_timeout", "the request body arrived too slowly");
       else
         SendError(Reply, 400, "bad_request", "the request body could not be read");
       ToLibrary(std::move(Reply), ARes);
@@ -393,22 +447,27 @@ THttpLibServer::THttpLibServer(TServe AServe, const THttpLimits& ALimits)
   Patch(".*", WithBody);
   Delete(".*", WithBody);
 
-  const HandlerWithResponse OnError = [Max = FLimits.MaxBodyBytes](const httplib::Request& AReq,
-                                                                   httplib::Response& ARes) {
+  const HandlerWithResponse OnError = [this](const httplib::Request& AReq,
+                                             httplib::Response& ARes) {
     // Replies of our own already carry their JSON body.
     if (!ARes.body.empty() || ARes.content_length_ > 0 || ARes.content_provider_)
       return HandlerResponse::Unhandled;
     // After a request the library could not make sense of, the stream cannot be trusted.
     tCloseAfterReply = true;
     ARes.set_header("Connection", "close");
-    LibraryError(AReq, ARes, Max);
+    LibraryError(AReq, ARes, BodyLimit(AReq.path));
     return HandlerResponse::Handled;
   };
   set_error_handler(OnError);
 }
 
 THttpLibServer::~THttpLibServer() {
-  if (FWakeFd >= 0) ::close(FWakeFd);
+  FRoom.reset();
+  FWorkers.reset();
+}
+
+std::size_t THttpLibServer::BodyLimit(std::string_view APath) const {
+  return std::min(FBodyLimit ? FBodyLimit(APath) : FLimits.MaxBodyBytes, FLimits.MaxBodyBytes);
 }
 
 void THttpLibServer::ServeLibraryRequest(const httplib::Request& AReq, httplib::Response& ARes,
@@ -436,6 +495,12 @@ bool THttpLibServer::Bind(const std::string& AHost, int APort, int& AErrno, std:
   AFailure.clear();
   if (bind_to_port(AHost, APort)) {
     ::listen(svr_sock_.load(), ListenBacklog);
+    FWorkers = std::make_unique<TWorkerPool>(
+        FLimits, [this](TReadyConnection&& AConn) { ServeConnection(std::move(AConn)); },
+        [this](TReadyConnection&& AConn) { CloseConnection(AConn.Fd, AConn.Peer, false); });
+    FRoom = std::make_unique<TWaitingRoom>(
+        FLimits, [this](TReadyConnection&& AConn) { FWorkers->Submit(std::move(AConn)); },
+        [this](const std::string& APeer) { FTally.Close(APeer); });
     return true;
   }
   ProbeBind(AHost, APort, AErrno, AFailure);
@@ -444,6 +509,12 @@ bool THttpLibServer::Bind(const std::string& AHost, int APort, int& AErrno, std:
 
 void THttpLibServer::Listen() {
   listen_after_bind();
+  // Waiting connections first, so that none is handed to a worker any more; then the
+  // requests in service finish.
+  FRoom->Stop();
+  FWorkers->Stop();
+  FRoom.reset();
+  FWorkers.reset();
   FListenDone.store(true);
 }
 
@@ -454,66 +525,86 @@ void THttpLibServer::WaitUntilListening() {
 
 void THttpLibServer::Shutdown() {
   FStopping.store(true);
-  const uint64_t One = 1;
-  if (FWakeFd >= 0 && ::write(FWakeFd, &One, sizeof One) < 0) {
-    // Already signalled: the counter only needs to be non-zero.
-  }
   stop();
 }
 
 void THttpLibServer::Reset() {
-  uint64_t Count = 0;
-  if (FWakeFd >= 0 && ::read(FWakeFd, &Count, sizeof Count) < 0) {
-    // Nothing was signalled.
-  }
   FStopping.store(false);
 }
 
-bool THttpLibServer::WaitForRequest(socket_t ASock) const {
-  pollfd Items[2] = {{ASock, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
-  for (;;) {
-    const int r = ::poll(Items, FWakeFd >= 0 ? 2 : 1, FLimits.KeepAliveSeconds * 1000);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    if (FWakeFd >= 0 && (Items[1].revents & POLLIN) != 0) return false;
-    return Items[0].revents != 0;
+bool THttpLibServer::process_and_close_socket(socket_t ASock) {
+  std::string Peer = PeerAddress(ASock);
+  const std::size_t Limit = FClientLimit.load();
+  if (FStopping.load()) {
+    ::close(ASock);
+    return false;
   }
+  if (!FTally.TryOpen(Peer, Limit)) {
+    FRoom->Refuse(ASock, std::move(Peer), TooManyConnectionsReply(Limit));
+    return false;
+  }
+  const int Yes = 1;
+  setsockopt(ASock, IPPROTO_TCP, TCP_NODELAY, &Yes, sizeof Yes);
+  FRoom->Wait(ASock, std::move(Peer));
+  return true;
 }
 
-bool THttpLibServer::process_and_close_socket(socket_t ASock) {
-  bool Result = false;
+void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
+  TSocketStream Stream(AConn.Fd, FLimits, std::move(AConn.Bytes), AConn.HeadDeadline);
+  bool KeepOpen = false;
   bool Linger = false;
+  tStream = &Stream;
   try {
-    const int Yes = 1;
-    setsockopt(ASock, IPPROTO_TCP, TCP_NODELAY, &Yes, sizeof Yes);
-    TSocketStream Stream(ASock, FLimits.ReadTimeoutSeconds * 1000,
-                         FLimits.WriteTimeoutSeconds * 1000);
-    while (!FStopping.load()) {
-      if (!Stream.HasBuffered() && !WaitForRequest(ASock)) break;
+    for (;;) {
       tCloseAfterReply = false;
       bool Closed = false;
-      Result = process_request(Stream, FStopping.load(), Closed, nullptr);
+      const bool Answered = process_request(Stream, FStopping.load(), Closed, nullptr);
       Linger = tCloseAfterReply;
-      if (!Result || Closed || tCloseAfterReply) break;
+      if (!Answered || Closed || tCloseAfterReply || FStopping.load()) break;
+      // A further request that came with this one is served at once; anything less waits
+      // in the room, without a thread.
+      if (!HeadComplete(Stream.Buffered())) {
+        KeepOpen = true;
+        break;
+      }
+      Stream.BeginRequest(std::chrono::steady_clock::now() + FLimits.HeaderDeadline);
     }
   } catch (...) {
-    Result = false;
+    KeepOpen = false;
   }
-  if (Linger) {
+  tStream = nullptr;
+  if (KeepOpen) {
+    FRoom->Wait(AConn.Fd, std::move(AConn.Peer), Stream.TakeBuffered());
+    return;
+  }
+  if (Stream.WriteTimedOut()) {
+    // A reset, not a closing handshake behind the unread rest of the reply: the client
+    // would otherwise keep the socket's buffered megabytes coming at its own pace.
+    const linger Abort{1, 0};
+    setsockopt(AConn.Fd, SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+    ::close(AConn.Fd);
+    FTally.Close(AConn.Peer);
+    return;
+  }
+  CloseConnection(AConn.Fd, AConn.Peer, Linger);
+}
+
+void THttpLibServer::CloseConnection(int AFd, const std::string& APeer, bool ALinger) {
+  if (ALinger) {
     // The client may still be sending the body we refused; reading it out for a moment
     // lets the reply arrive instead of a connection reset.
-    ::shutdown(ASock, SHUT_WR);
+    ::shutdown(AFd, SHUT_WR);
     std::array<char, 16384> Sink{};
     std::size_t Dropped = 0;
-    while (Dropped < LingerBytes && PollFor(ASock, POLLIN, LingerMs)) {
-      const ssize_t n = ::recv(ASock, Sink.data(), Sink.size(), 0);
+    while (Dropped < LingerBytes && PollFor(AFd, POLLIN, LingerMs)) {
+      const ssize_t n = ::recv(AFd, Sink.data(), Sink.size(), 0);
       if (n <= 0) break;
       Dropped += static_cast<std::size_t>(n);
     }
   }
-  ::shutdown(ASock, SHUT_RDWR);
-  ::close(ASock);
-  return Result;
+  ::shutdown(AFd, SHUT_RDWR);
+  ::close(AFd);
+  FTally.Close(APeer);
 }
 
 }  // namespace quavox

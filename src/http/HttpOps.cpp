@@ -131,15 +131,12 @@ void TTtsHttpServer::HandleCache(const TCall& ACall) {
 void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
   std::vector<TTtsRequest> Requests;
   if (ACall.Method == "POST") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendError(ACall.Res, 400, "bad_json", "request body is not valid JSON");
-      return;
-    }
-    if (const TJson* Items = JsonChildArray(&*Body, "items")) {
-      for (const TJson& Element : *Items) {
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    if (const TJsonValue* Items = JsonChildArray(&*Body, "items")) {
+      for (const TJsonValue& Element : *Items) {
         if (!Element.is_object()) continue;
-        TJson Item = Element;
+        TJsonValue Item = Element;
         for (const char* Name : InheritedMembers)
           if (!Item.contains(Name) && Body->contains(Name)) Item[Name] = Body->at(Name);
         Requests.push_back(RequestFromJson(Item));

@@ -52,10 +52,13 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
                                   .count());
 }
 
+// Above this many entries, tags whose replies are all sent are swept out.
+constexpr std::size_t ReplySweepSize = 64;
+
 }  // namespace
 
-TTtsRequest RequestFromJson(const TJson& AObject) {
-  const TJson* Node = &AObject;
+TTtsRequest RequestFromJson(const TJsonValue& AObject) {
+  const TJsonValue* Node = &AObject;
   TTtsRequest Req;
   Req.Text = JsonString(Node, "text", "");
   Req.VoiceId = JsonString(Node, "voice", "");
@@ -94,15 +97,25 @@ std::string SampleRateProblem(const TTtsRequest& AReq) {
                 MinRequestSampleRate, AReq.SampleRate);
 }
 
+std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag,
+                                                         std::shared_ptr<const TBytes> AWav) {
+  if (!AWav) return AWav;
+  TLockGuard Guard(FRepliesLock);
+  std::weak_ptr<const TBytes>& Slot = FReplies[ATag];
+  if (auto Live = Slot.lock(); Live && Live->size() == AWav->size()) return Live;
+  Slot = AWav;
+  auto Fresh = std::move(AWav);
+  if (FReplies.size() > ReplySweepSize)
+    std::erase_if(FReplies, [](const auto& AItem) { return AItem.second.expired(); });
+  return Fresh;
+}
+
 void TTtsHttpServer::HandleTts(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
   TTtsRequest Req;
   if (ACall.Method == "POST") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendError(ACall.Res, 400, "bad_json", "request body is not valid JSON");
-      return;
-    }
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
     Req = RequestFromJson(*Body);
   } else {
     Req = RequestFromQuery(ACall.Req.Query);
@@ -172,7 +185,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(Result.DurationMs));
   Res.SetHeader("X-Quavox-Synth-Ms", std::to_string(Result.SynthMs));
   Res.SetHeader("X-Quavox-Cache", Result.FromCache ? "hit" : "miss");
-  Res.Binary = std::make_shared<const TBytes>(std::move(Result.Wav));
+  Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;
   Record.ElapsedMs = ElapsedMs(Start);

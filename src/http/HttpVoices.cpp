@@ -26,10 +26,6 @@ void SendNoSuchVoice(THttpResponse& ARes, const std::string& AId) {
   SendError(ARes, 404, "not_found", Translate("没有这个音色:") + AId);
 }
 
-void SendNotJson(THttpResponse& ARes) {
-  SendError(ARes, 400, "bad_json", "request body is not valid JSON");
-}
-
 // A change of the configuration that could not be written is not made.
 void SendNotSaved(THttpResponse& ARes, const std::exception& AError) {
   SendError(ARes, 500, "internal", Translate("数据文件夹写不进去,改动没有保存:") + AError.what());
@@ -46,7 +42,7 @@ bool IsAirlineCode(std::string_view ACode) {
 
 // The binding's language, or false when the text names no language although it is neither
 // empty nor "auto": such a text would silently bind the voice for every language.
-bool ReadBindingLanguage(const TJson* ANode, std::string& ALanguage) {
+bool ReadBindingLanguage(const TJsonValue* ANode, std::string& ALanguage) {
   const std::string Text = JsonString(ANode, "language", "auto");
   ALanguage = NormalizeLanguage(Text);
   return !ALanguage.empty() || Trim(Text).empty() || SameTextAscii(Trim(Text), "auto");
@@ -100,17 +96,14 @@ void TTtsHttpServer::HandleVoices(const TCall& ACall) {
 }
 
 void TTtsHttpServer::CloneVoice(const TCall& ACall) {
-  const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-  if (!Body) {
-    SendNotJson(ACall.Res);
-    return;
-  }
+  const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+  if (!Body) return;
   if (!EndsWith(ACall.Path, "/clone")) {
     SendError(ACall.Res, 404, "not_found",
               "to create a voice POST /v1/voices/clone with reference audio");
     return;
   }
-  const TJson* Node = &*Body;
+  const TJsonValue* Node = &*Body;
   TVoiceCloneSpec Spec;
   Spec.Display = JsonString(Node, "display", "");
   Spec.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
@@ -118,8 +111,8 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
   Spec.Style = JsonString(Node, "style", "");
   Spec.Note = JsonString(Node, "note", "");
 
-  if (const TJson* Clips = JsonChildArray(Node, "clips")) {
-    for (const TJson& Element : *Clips) {
+  if (const TJsonValue* Clips = JsonChildArray(Node, "clips")) {
+    for (const TJsonValue& Element : *Clips) {
       if (!Element.is_object()) continue;
       std::string Text = JsonString(&Element, "text", "");
       if (Text.empty()) Text = JsonString(&Element, "reference_text", "");
@@ -182,12 +175,9 @@ void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
 
 void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
   if (ACall.Method == "PUT") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendNotJson(ACall.Res);
-      return;
-    }
-    const TJson* Node = &*Body;
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    const TJsonValue* Node = &*Body;
     const std::string Airline = NormalizeAirline(JsonString(Node, "airline", ""));
     if (Airline.empty()) {
       SendError(ACall.Res, 400, "bad_json", "missing airline (ICAO three-letter code)");
@@ -221,12 +211,9 @@ void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
 
 void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
   if (ACall.Method == "PUT") {
-    const auto Body = ParseJsonObject(ReadBody(ACall.Req));
-    if (!Body) {
-      SendNotJson(ACall.Res);
-      return;
-    }
-    const TJson* Node = &*Body;
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    const TJsonValue* Node = &*Body;
     std::string Language;
     if (!ReadBindingLanguage(Node, Language)) {
       SendBadLanguage(ACall.Res);

@@ -408,7 +408,7 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
 
 TBytes TTtsService::SynthesizeWav(std::string_view AText, std::string_view ALanguage,
                                   TTtsGender AGender, float ASpeed) {
-  return Synthesize(TTtsRequest::Make(AText, ALanguage, AGender, ASpeed)).Wav;
+  return Synthesize(TTtsRequest::Make(AText, ALanguage, AGender, ASpeed)).Wav.Bytes();
 }
 
 // ---- Prewarm, default voice, self-test ------------------------------------------------

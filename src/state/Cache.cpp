@@ -679,6 +679,7 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
   AResult = TTtsResult{};
   if (!FEnabled.load()) return false;
   TStoredPtr Item;
+  std::shared_ptr<const TBytes> Shared;
   {
     TLockGuard Guard(FLock);
     const auto It = FItems.find(AKey);
@@ -690,8 +691,13 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
     Node.Stamp = ++FClock;
     FLru.splice(FLru.end(), FLru, Node.Pos);
     Item = Node.Item;
+    Shared = Node.Live.lock();
   }
   const TCacheEntry& e = Item->Entry;
+  if (Shared) {
+    FillHit(AKey, e, TSharedBytes(std::move(Shared)), AResult);
+    return true;
+  }
   TBytes Wav;
   if (!ReadCacheFile(EntryPath(e.FileName), Wav) || !LooksLikeWav(Wav)) {
     bool Dropped = false;
@@ -711,18 +717,35 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
     FMisses.fetch_add(1);
     return false;
   }
-  AResult.Wav = std::move(Wav);
-  AResult.SampleRate = e.SampleRate;
+  TSharedBytes Bytes(std::move(Wav));
+  {
+    TLockGuard Guard(FLock);
+    const auto It = FItems.find(AKey);
+    if (It != FItems.end() && It->second.Item == Item) {
+      // Of several hits that read the file at once, the first one's copy is kept by all.
+      if (auto First = It->second.Live.lock())
+        Bytes = TSharedBytes(std::move(First));
+      else
+        It->second.Live = Bytes.Share();
+    }
+  }
+  FillHit(AKey, e, std::move(Bytes), AResult);
+  return true;
+}
+
+void TWavCache::FillHit(const std::string& AKey, const TCacheEntry& AEntry, TSharedBytes AWav,
+                        TTtsResult& AResult) {
+  AResult.Wav = std::move(AWav);
+  AResult.SampleRate = AEntry.SampleRate;
   AResult.Channels = 1;
-  AResult.DurationMs = e.DurationMs;
+  AResult.DurationMs = AEntry.DurationMs;
   AResult.SynthMs = 0;
-  AResult.VoiceId = e.VoiceId;
-  AResult.Language = e.Language;
-  AResult.Speed = e.Speed;
+  AResult.VoiceId = AEntry.VoiceId;
+  AResult.Language = AEntry.Language;
+  AResult.Speed = AEntry.Speed;
   AResult.ETag = AKey;
   AResult.FromCache = true;
   FHits.fetch_add(1);
-  return true;
 }
 
 bool TWavCache::ReadAudio(const std::string& AKey, TBytes& AWav) const {
@@ -805,6 +828,7 @@ void TWavCache::Put(const std::string& AKey, const TTtsResult& AResult, std::str
       RenameError = errno;
     } else {
       StoreLocked(std::move(Item));
+      FItems.find(AKey)->second.Live = AResult.Wav.Share();
       FDirty = true;
       EvictLocked();
     }

@@ -87,8 +87,9 @@ class TWavCache {
   TWavCache(const TWavCache&) = delete;
   TWavCache& operator=(const TWavCache&) = delete;
 
-  // A hit fills AResult from disk (Channels 1, SynthMs 0, ETag = AKey, FromCache) and makes
-  // the entry the most recently used. A disabled cache answers false and counts nothing.
+  // A hit fills AResult (Channels 1, SynthMs 0, ETag = AKey, FromCache) and makes the entry
+  // the most recently used. Its WAV is read from disk unless another result still holds
+  // the same clip, whose bytes it then shares. A disabled cache answers false and counts nothing.
   bool TryGet(const std::string& AKey, TTtsResult& AResult);
   // The WAV bytes, without touching recency or counters; also when disabled.
   bool ReadAudio(const std::string& AKey, TBytes& AWav) const;
@@ -138,9 +139,14 @@ class TWavCache {
     TStoredPtr Item;
     int64_t Stamp = 0;
     TLruList::iterator Pos;
+    // The clip's bytes while anyone still holds them: hits share them instead of reading
+    // the file into a copy of their own.
+    std::weak_ptr<const TBytes> Live;
   };
 
   std::string EntryPath(const std::string& AFileName) const { return FDir + AFileName; }
+  void FillHit(const std::string& AKey, const TCacheEntry& AEntry, TSharedBytes AWav,
+               TTtsResult& AResult);
   bool LoadIndex(const std::string& AFileName) QX_REQUIRES(FLock);
   // Drops index entries whose clip is gone, then adopts clips the index does not list.
   void AdoptOrphans(const TFolderFiles& AFiles) QX_REQUIRES(FLock);

@@ -44,6 +44,8 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.MinimizeToTray = JsonBoolean(s, "minimizeToTray", c.MinimizeToTray);
   c.ShowAdvanced = JsonBoolean(s, "showAdvanced", c.ShowAdvanced);
   c.UiLanguage = ParseUiLang(JsonString(s, "uiLanguage", UiLangCode(c.UiLanguage)));
+  c.MaxConnectionsPerClient =
+      ReadClamped(s, "maxConnectionsPerClient", c.MaxConnectionsPerClient, 0, 1000000);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -241,7 +243,8 @@ std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
                     {"autoStart", c.AutoStartServer},
                     {"minimizeToTray", c.MinimizeToTray},
                     {"showAdvanced", c.ShowAdvanced},
-                    {"uiLanguage", UiLangCode(c.UiLanguage)}};
+                    {"uiLanguage", UiLangCode(c.UiLanguage)},
+                    {"maxConnectionsPerClient", c.MaxConnectionsPerClient}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},

@@ -31,6 +31,8 @@ struct TConfigSettings {
   bool MinimizeToTray = true;
   TUiLang UiLanguage = ulAuto;
   bool ShowAdvanced = false;
+  // Connections one client address may hold open at once on the HTTP API (0: no limit).
+  int32_t MaxConnectionsPerClient = 256;
   std::string HubUserId;
   int32_t MaxTextLength = 5000;
   int32_t QueueLimit = 64;

@@ -8,7 +8,8 @@ namespace quavox {
 
 namespace {
 
-const TJson* Member(const TJson* ANode, std::string_view AName) {
+template <class TValue>
+const TValue* Member(const TValue* ANode, std::string_view AName) {
   if (ANode == nullptr || !ANode->is_object()) return nullptr;
   const auto It = ANode->find(AName);
   if (It == ANode->end() || It->is_null()) return nullptr;
@@ -16,18 +17,18 @@ const TJson* Member(const TJson* ANode, std::string_view AName) {
 }
 
 // The value's text form, as a reader of scalars sees it; empty for objects and arrays.
-std::optional<std::string> ScalarText(const TJson& AValue) {
-  if (AValue.is_string()) return AValue.get_ref<const std::string&>();
+template <class TValue>
+std::optional<std::string> ScalarText(const TValue& AValue) {
+  if (AValue.is_string()) return AValue.template get_ref<const std::string&>();
   if (AValue.is_number() || AValue.is_boolean()) return AValue.dump();
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<TJson> ParseJsonObject(std::string_view AText) {
+template <class TValue>
+std::optional<TValue> ParseObject(std::string_view AText) {
   if (Trim(AText).empty()) return std::nullopt;
   try {
-    TJson Value = TJson::parse(AText.begin(), AText.end(), nullptr, false);
+    TValue Value = TValue::parse(AText.begin(), AText.end(), nullptr, false);
     if (Value.is_discarded() || !Value.is_object()) return std::nullopt;
     return Value;
   } catch (...) {
@@ -35,20 +36,24 @@ std::optional<TJson> ParseJsonObject(std::string_view AText) {
   }
 }
 
-std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+std::string StringOf(const TValue* ANode, std::string_view AName, const std::string& ADefault) {
+  const TValue* v = Member(ANode, AName);
   if (v == nullptr) return ADefault;
   return ScalarText(*v).value_or(ADefault);
 }
 
-int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+int64_t IntegerOf(const TValue* ANode, std::string_view AName, int64_t ADefault) {
+  const TValue* v = Member(ANode, AName);
   if (v == nullptr) return ADefault;
-  if (v->is_number_integer()) return v->get<int64_t>();
+  if (v->is_number_integer()) return v->template get<int64_t>();
   if (v->is_number_unsigned())
-    return v->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : v->get<int64_t>();
+    return v->template get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)
+               ? INT64_MAX
+               : v->template get<int64_t>();
   if (v->is_number_float()) {
-    const double d = v->get<double>();
+    const double d = v->template get<double>();
     if (!std::isfinite(d) || std::fabs(d) > 9.2e18) return ADefault;
     return static_cast<int64_t>(d);
   }
@@ -57,33 +62,117 @@ int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault
   return Text && TryParseInt64(*Text, Parsed) ? Parsed : ADefault;
 }
 
-bool JsonBoolean(const TJson* ANode, std::string_view AName, bool ADefault) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+bool BooleanOf(const TValue* ANode, std::string_view AName, bool ADefault) {
+  const TValue* v = Member(ANode, AName);
   if (v == nullptr) return ADefault;
-  if (v->is_boolean()) return v->get<bool>();
+  if (v->is_boolean()) return v->template get<bool>();
   const auto Text = ScalarText(*v);
   if (!Text) return false;
   const std::string t = LowerAscii(Trim(*Text));
   return t == "true" || t == "1" || t == "yes" || t == "on";
 }
 
-double JsonFloat(const TJson* ANode, std::string_view AName, double ADefault) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+double FloatOf(const TValue* ANode, std::string_view AName, double ADefault) {
+  const TValue* v = Member(ANode, AName);
   if (v == nullptr) return ADefault;
-  if (v->is_number()) return v->get<double>();
+  if (v->is_number()) return v->template get<double>();
   double Parsed = 0;
   const auto Text = ScalarText(*v);
   return Text && TryParseDouble(*Text, Parsed) ? Parsed : ADefault;
 }
 
-const TJson* JsonChildObject(const TJson* ANode, std::string_view AName) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+const TValue* ChildObjectOf(const TValue* ANode, std::string_view AName) {
+  const TValue* v = Member(ANode, AName);
   return v != nullptr && v->is_object() ? v : nullptr;
 }
 
-const TJson* JsonChildArray(const TJson* ANode, std::string_view AName) {
-  const TJson* v = Member(ANode, AName);
+template <class TValue>
+const TValue* ChildArrayOf(const TValue* ANode, std::string_view AName) {
+  const TValue* v = Member(ANode, AName);
   return v != nullptr && v->is_array() ? v : nullptr;
+}
+
+}  // namespace
+
+std::optional<TJson> ParseJsonObject(std::string_view AText) {
+  return ParseObject<TJson>(AText);
+}
+
+std::optional<TJsonValue> ParseJsonValueObject(std::string_view AText) {
+  return ParseObject<TJsonValue>(AText);
+}
+
+bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit) {
+  std::size_t Depth = 0;
+  bool InString = false;
+  for (std::size_t i = 0; i < AText.size(); ++i) {
+    const char c = AText[i];
+    if (InString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        InString = false;
+    } else if (c == '"') {
+      InString = true;
+    } else if (c == '[' || c == '{') {
+      if (++Depth > ALimit) return true;
+    } else if ((c == ']' || c == '}') && Depth > 0) {
+      --Depth;
+    }
+  }
+  return false;
+}
+
+std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault) {
+  return StringOf(ANode, AName, ADefault);
+}
+
+int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault) {
+  return IntegerOf(ANode, AName, ADefault);
+}
+
+bool JsonBoolean(const TJson* ANode, std::string_view AName, bool ADefault) {
+  return BooleanOf(ANode, AName, ADefault);
+}
+
+double JsonFloat(const TJson* ANode, std::string_view AName, double ADefault) {
+  return FloatOf(ANode, AName, ADefault);
+}
+
+const TJson* JsonChildObject(const TJson* ANode, std::string_view AName) {
+  return ChildObjectOf(ANode, AName);
+}
+
+const TJson* JsonChildArray(const TJson* ANode, std::string_view AName) {
+  return ChildArrayOf(ANode, AName);
+}
+
+std::string JsonString(const TJsonValue* ANode, std::string_view AName,
+                       const std::string& ADefault) {
+  return StringOf(ANode, AName, ADefault);
+}
+
+int64_t JsonInteger(const TJsonValue* ANode, std::string_view AName, int64_t ADefault) {
+  return IntegerOf(ANode, AName, ADefault);
+}
+
+bool JsonBoolean(const TJsonValue* ANode, std::string_view AName, bool ADefault) {
+  return BooleanOf(ANode, AName, ADefault);
+}
+
+double JsonFloat(const TJsonValue* ANode, std::string_view AName, double ADefault) {
+  return FloatOf(ANode, AName, ADefault);
+}
+
+const TJsonValue* JsonChildObject(const TJsonValue* ANode, std::string_view AName) {
+  return ChildObjectOf(ANode, AName);
+}
+
+const TJsonValue* JsonChildArray(const TJsonValue* ANode, std::string_view AName) {
+  return ChildArrayOf(ANode, AName);
 }
 
 std::string JsonDumpIndented(const TJson& AValue) {

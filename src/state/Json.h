@@ -3,6 +3,7 @@
 // these functions throws, whatever the text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,16 +13,35 @@
 
 namespace quavox {
 
+// Keeps members in the order they were written: for files and replies whose member order
+// is part of their format.
 using TJson = nlohmann::ordered_json;
+// Keeps members sorted by name: what request bodies are read into, because building an
+// ordered object costs time quadratic in its member count, and a client chooses that count.
+using TJsonValue = nlohmann::json;
 
 // The object, or nothing when the text is blank, not JSON, or not an object.
 std::optional<TJson> ParseJsonObject(std::string_view AText);
+std::optional<TJsonValue> ParseJsonValueObject(std::string_view AText);
+// True when arrays and objects in the text nest more than ALimit levels deep (brackets
+// inside strings do not count). Looks at each byte once and allocates nothing, so it can
+// guard a parser whose memory grows with the depth.
+bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit);
+
 std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault);
 int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault);
 bool JsonBoolean(const TJson* ANode, std::string_view AName, bool ADefault);
 double JsonFloat(const TJson* ANode, std::string_view AName, double ADefault);
 const TJson* JsonChildObject(const TJson* ANode, std::string_view AName);
 const TJson* JsonChildArray(const TJson* ANode, std::string_view AName);
+
+std::string JsonString(const TJsonValue* ANode, std::string_view AName,
+                       const std::string& ADefault);
+int64_t JsonInteger(const TJsonValue* ANode, std::string_view AName, int64_t ADefault);
+bool JsonBoolean(const TJsonValue* ANode, std::string_view AName, bool ADefault);
+double JsonFloat(const TJsonValue* ANode, std::string_view AName, double ADefault);
+const TJsonValue* JsonChildObject(const TJsonValue* ANode, std::string_view AName);
+const TJsonValue* JsonChildArray(const TJsonValue* ANode, std::string_view AName);
 
 // Two-space indented text; invalid UTF-8 in stored strings is replaced, never thrown on.
 std::string JsonDumpIndented(const TJson& AValue);

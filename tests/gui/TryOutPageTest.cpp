@@ -172,7 +172,7 @@ class TTryOutPageTest : public QObject {
     TTryOutPage& Page = T.Form->TryOutPage();
     Page.FMemoText->setPlainText(QStringLiteral("Gate two"));
     Page.SynthesizePreview(false);
-    const TBytes Good = Page.LastWav();
+    const TBytes Good = Page.LastWav().Bytes();
     QVERIFY(!Good.empty());
 
     Page.FMemoText->setPlainText(QString(60, QChar('a')));

@@ -808,6 +808,7 @@ TEST(HttpDaemonLife, EngineFailuresKeepTheirStatus) {
     ASSERT_TRUE(Res);
     EXPECT_EQ(Res->status, 500) << Res->body;
     EXPECT_EQ(ErrorOf(Res), "engine_failed");
+    EXPECT_FALSE(Res->has_header("Retry-After")) << "asking again does not help";
   }
   {
     TDaemon Daemon("engine-loading", {{"engine", {{"extraArgs", "--test-ready-delay-ms 600000"}}}});
@@ -819,6 +820,7 @@ TEST(HttpDaemonLife, EngineFailuresKeepTheirStatus) {
     ASSERT_TRUE(Res);
     EXPECT_EQ(Res->status, 503) << Res->body;
     EXPECT_EQ(ErrorOf(Res), "engine_not_connected");
+    EXPECT_EQ(Res->get_header_value("Retry-After"), "30") << "clients back off while it starts";
   }
   {
     TDaemon Daemon("engine-slow", {{"engine", {{"extraArgs", "--test-answer-delay-ms 5000"}}},
@@ -850,6 +852,8 @@ TEST(HttpDaemonLife, EngineFailuresKeepTheirStatus) {
     ASSERT_TRUE(Full);
     EXPECT_EQ(Full->status, 503) << Full->body << Stats.dump();
     EXPECT_EQ(ErrorOf(Full), "queue_full");
+    EXPECT_EQ(Full->get_header_value("Retry-After"), "5") << "the queue drains within seconds";
+    EXPECT_FALSE(Slow->has_header("Retry-After"));
     const auto Second = Waiting.get();
     ASSERT_TRUE(Second);
     EXPECT_EQ(ErrorOf(Second), "timeout");

@@ -222,6 +222,35 @@ TEST(ProbeWavFileTest, ReadsTheHeaderOnly) {
   EXPECT_FALSE(ProbeWavFile(fs::temp_directory_path().string(), Rate, Ms, Size));
 }
 
+// Hits share the bytes of a clip while anyone holds them; a clip stored anew under the
+// same key, or dropped, is never served from an older holder's bytes.
+TEST_F(CacheTest, HitsShareOneCopyOfAClipWhileItIsHeld) {
+  auto Cache = Open();
+  const TBytes First = MakeWav(4800, 1);
+  const TBytes Second = MakeWav(4800, 2);
+  Cache->Put("k1", MakeResult(First), "Gate change");
+
+  TTtsResult A, B;
+  ASSERT_TRUE(Cache->TryGet("k1", A));
+  ASSERT_TRUE(Cache->TryGet("k1", B));
+  EXPECT_EQ(A.Wav.data(), B.Wav.data());
+
+  Cache->Put("k1", MakeResult(Second), "Gate change");
+  TTtsResult C;
+  ASSERT_TRUE(Cache->TryGet("k1", C));
+  EXPECT_EQ(C.Wav, Second);
+  EXPECT_EQ(A.Wav, First) << "a holder's bytes never change";
+
+  ASSERT_TRUE(Cache->Remove("k1"));
+  Cache->Put("k1", MakeResult(First), "Gate change");
+  A = B = C = TTtsResult{};
+  TTtsResult D, E;
+  ASSERT_TRUE(Cache->TryGet("k1", D));
+  ASSERT_TRUE(Cache->TryGet("k1", E));
+  EXPECT_EQ(D.Wav, First);
+  EXPECT_EQ(D.Wav.data(), E.Wav.data());
+}
+
 TEST_F(CacheTest, HitFillsTheResultAndCountersFollowLookups) {
   auto Cache = Open();
   EXPECT_EQ(Cache->Stats().HitRate(), 0.0);

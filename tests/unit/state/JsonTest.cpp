@@ -23,7 +23,7 @@ TEST(JsonReaders, LenientConversions) {
   EXPECT_EQ(JsonString(r, "null", "d"), "d");
   EXPECT_EQ(JsonString(r, "o", "d"), "d");
   EXPECT_EQ(JsonString(r, "missing", "d"), "d");
-  EXPECT_EQ(JsonString(nullptr, "s", "d"), "d");
+  EXPECT_EQ(JsonString(static_cast<const TJson*>(nullptr), "s", "d"), "d");
   EXPECT_EQ(JsonInteger(r, "n", 0), 12);
   EXPECT_EQ(JsonInteger(r, "f", 0), 2);
   EXPECT_EQ(JsonInteger(r, "ns", 0), 8080);

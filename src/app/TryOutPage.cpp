@@ -144,9 +144,14 @@ void TTryOutPage::CreateSpeedAndButtons() {
   FLblResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
+// A refill in another interface language keeps what the operator chose.
 void TTryOutPage::FillCombos() {
+  const std::string Language = ComboLanguage(FCbLanguage);
+  const TTtsGender Gender = ComboGender(FCbGender);
   FillLanguageCombo(FCbLanguage);
   FillAllGenders(FCbGender);
+  if (!Language.empty()) SelectLanguage(FCbLanguage, Language);
+  SelectGender(FCbGender, Gender);
 }
 
 void TTryOutPage::OnVoiceModeChange() {

@@ -1,7 +1,7 @@
 // The desktop window over a program folder of a busy installation: 1,000 voices, 2,000 airline
 // bindings and 10,000 cache entries. Measures building the window, refilling the voice list,
-// the one-second refresh and switching the interface language on the main thread. With --fixture DIR it only writes such a folder, for
-// desktop-start.sh, which times the whole program.
+// the one-second refresh and switching the interface language on the main thread. With --fixture
+// DIR it only writes such a folder, for desktop-start.sh, which times the whole program.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -36,7 +36,8 @@ std::string VoiceId(int AIndex) {
 TJson AirlineVoices() {
   TJson Bindings = TJson::object();
   for (int i = 0; i < AirlineCount; ++i) {
-    const std::string Code = {static_cast<char>('A' + i / 676), static_cast<char>('A' + i / 26 % 26),
+    const std::string Code = {static_cast<char>('A' + i / 676),
+                              static_cast<char>('A' + i / 26 % 26),
                               static_cast<char>('A' + i % 26)};
     int Slot = 0;
     for (const char* Language : {"zh", "en"})

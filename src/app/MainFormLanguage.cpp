@@ -124,10 +124,9 @@ void TMainForm::LocalizeWidget(QWidget* AWidget) {
     // titles themselves and are refilled by their pages.
     if (auto* Model = qobject_cast<QStandardItemModel*>(View->model()))
       for (int i = 0; i < Model->columnCount(); ++i)
-        LocalizeText(ItemKey(View, "Col", i), Model->headerData(i, Qt::Horizontal).toString(),
-                     [Model, i](const QString& AText) {
-                       Model->setHeaderData(i, Qt::Horizontal, AText);
-                     });
+        LocalizeText(
+            ItemKey(View, "Col", i), Model->headerData(i, Qt::Horizontal).toString(),
+            [Model, i](const QString& AText) { Model->setHeaderData(i, Qt::Horizontal, AText); });
   }
   if (QWidget* Edit = HintOwner(AWidget))
     LocalizeText(Key(Edit, "TextHint"), Edit->property("placeholderText").toString(),

@@ -71,11 +71,10 @@ TShareForm::TShareForm(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfi
 }
 
 void TShareForm::CreateControls() {
-  FLblWhat = NewLabel(
-      this, "FLblWhat",
-      FKind == hkBroadcasts
-          ? Tr("选一条要分享的广播绑定(用到的音色会一起打包,一次只能传一条):")
-          : Tr("选一个要分享的音色(参考音频会一起打包,一次只能传一个):"));
+  FLblWhat = NewLabel(this, "FLblWhat",
+                      FKind == hkBroadcasts
+                          ? Tr("选一条要分享的广播绑定(用到的音色会一起打包,一次只能传一条):")
+                          : Tr("选一个要分享的音色(参考音频会一起打包,一次只能传一个):"));
   FLblWhat->setWordWrap(true);
   FList = new QListWidget(this);
   FList->setObjectName(QStringLiteral("FList"));

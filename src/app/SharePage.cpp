@@ -38,9 +38,8 @@ struct TColumn {
   int Width;
 };
 
-constexpr TColumn HubColumns[] = {{"标题", 210}, {"上传者", 110},  {"语言", 80}, {"性别", 70},
-                                  {"音色", 60},  {"下载", 70},     {"上传时间", 90},
-                                  {"说明", 200}};
+constexpr TColumn HubColumns[] = {{"标题", 210}, {"上传者", 110}, {"语言", 80},     {"性别", 70},
+                                  {"音色", 60},  {"下载", 70},    {"上传时间", 90}, {"说明", 200}};
 
 QComboBox* NewCombo(QWidget* AParent, const char* AName) {
   auto* Combo = new QComboBox(AParent);
@@ -64,9 +63,9 @@ QString CreatedDate(TDateTime ATime) {
 
 QTreeWidgetItem* HubRow(const THubItem& AItem) {
   return new QTreeWidgetItem(QStringList{
-      QStr(AItem.Title), QStr(AItem.UserId), QStr(LanguageName(AItem.Language)),
-      QStr(AItem.Gender), QString::number(AItem.Voices), QString::number(AItem.Downloads),
-      CreatedDate(AItem.CreatedAt), QStr(AItem.Note)});
+      QStr(AItem.Title), QStr(AItem.UserId), QStr(LanguageName(AItem.Language)), QStr(AItem.Gender),
+      QString::number(AItem.Voices), QString::number(AItem.Downloads), CreatedDate(AItem.CreatedAt),
+      QStr(AItem.Note)});
 }
 
 // "全部…" first, then the values; the remembered text stays chosen while it is offered.
@@ -100,16 +99,15 @@ QStringList KindChoices() {
 }
 
 QStringList SortChoices() {
-  return {Tr("最新上传在前"), Tr("最早上传在前"), Tr("下载最多在前"), Tr("按标题"),
-          Tr("按上传者")};
+  return {Tr("最新上传在前"), Tr("最早上传在前"), Tr("下载最多在前"), Tr("按标题"), Tr("按上传者")};
 }
 
 // Hub ids are outside data: one that is not a plain name becomes a hash in file names.
 std::string SafeFileStem(const std::string& AId) {
-  const bool Plain = !AId.empty() && AId.size() <= 64 &&
-                     std::all_of(AId.begin(), AId.end(), [](unsigned char c) {
-                       return std::isalnum(c) != 0 || c == '-' || c == '_';
-                     });
+  const bool Plain =
+      !AId.empty() && AId.size() <= 64 && std::all_of(AId.begin(), AId.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '-' || c == '_';
+      });
   return Plain ? AId : Sha256Hex(AId).substr(0, 32);
 }
 
@@ -125,8 +123,7 @@ TSharePage::TSharePage(TMainForm& AForm)
     : QWidget(&AForm), FForm(AForm), FSelf(std::make_shared<TSharePage*>(this)) {
   setObjectName(QStringLiteral("FTabShare"));
   FLblHubHint = new QLabel(
-      QStringLiteral(
-          "别人分享的音色和广播,挑一个下下来直接就能用。你也可以把自己做好的传上去。"),
+      QStringLiteral("别人分享的音色和广播,挑一个下下来直接就能用。你也可以把自己做好的传上去。"),
       this);
   FLblHubHint->setObjectName(QStringLiteral("FLblHubHint"));
   FLblHubHint->setWordWrap(true);
@@ -274,10 +271,10 @@ void TSharePage::RefreshHubList() {
   FLvHub->clear();
   FLvHub->addTopLevelItems(Rows);
   FLvHub->setUpdatesEnabled(true);
-  FLblHubStatus->setText(FHubAll.empty() ? QString()
-                                         : QStr(Format(Translate("%d / %d 条"),
-                                                       static_cast<int>(FHubShown.size()),
-                                                       static_cast<int>(FHubAll.size()))));
+  FLblHubStatus->setText(
+      FHubAll.empty() ? QString()
+                      : QStr(Format(Translate("%d / %d 条"), static_cast<int>(FHubShown.size()),
+                                    static_cast<int>(FHubAll.size()))));
 }
 
 void TSharePage::OnHubKindChange() {
@@ -380,10 +377,10 @@ void TSharePage::OnHubShareClick() {
   FLblHubStatus->setText(Tr("正在上传…"));
   QCoreApplication::processEvents();
   const bool Broadcast = Choice.Kind == hkBroadcasts;
-  const std::string Fingerprint = PackFingerprint(
-      Broadcast ? std::vector<std::string>() : Choice.Picked,
-      Broadcast ? Choice.Picked : std::vector<std::string>(), FForm.Service().VoiceLibrary(),
-      FForm.Config());
+  const std::string Fingerprint =
+      PackFingerprint(Broadcast ? std::vector<std::string>() : Choice.Picked,
+                      Broadcast ? Choice.Picked : std::vector<std::string>(),
+                      FForm.Service().VoiceLibrary(), FForm.Config());
   const THubUploadResult Result =
       HubUpload(Choice.Kind, File, Choice.UserId, Choice.Title, Choice.Note, Language, Gender,
                 Fingerprint, Voices, Bindings, FForm.HubUrl());
@@ -433,8 +430,7 @@ void TSharePage::OnHubUnshareClick() {
                Translate("只有上传时那台机器存着删除凭据。"));
     return;
   }
-  if (!FForm.Dialogs().Confirm(&FForm,
-                               Format(Translate("把「%s」从云分享里撤下来?"), Item.Title)))
+  if (!FForm.Dialogs().Confirm(&FForm, Format(Translate("把「%s」从云分享里撤下来?"), Item.Title)))
     return;
   std::string Error;
   if (!HubDelete(DeleteKey, Error, FForm.HubUrl())) {

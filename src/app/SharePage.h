@@ -70,9 +70,8 @@ class TSharePage final : public QWidget {
   THubFilter CurrentFilter() const;
   // Packs the choice into AFile and gives its language, gender and counts; false after a
   // warning.
-  bool PackChoice(const TShareChoice& AChoice, const std::string& AFile,
-                  std::string& ALanguage, std::string& AGender, int32_t& AVoices,
-                  int32_t& ABindings);
+  bool PackChoice(const TShareChoice& AChoice, const std::string& AFile, std::string& ALanguage,
+                  std::string& AGender, int32_t& AVoices, int32_t& ABindings);
   void ReportUpload(const TShareChoice& AChoice, const THubUploadResult& AResult);
 
   TMainForm& FForm;

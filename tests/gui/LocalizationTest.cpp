@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QRadioButton>
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
@@ -92,6 +93,8 @@ class TLocalizationTest : public QObject {
     TTryOutPage& TryOut = Form.TryOutPage();
     TryOut.FRgVoiceMode->SetItemIndex(TTryOutPage::vmNamed);
     TryOut.OnVoiceModeChange();
+    // As the window reads after its first second.
+    Form.OnTimer();
     const TTexts Designed = Captions(Form);
     const TTexts Filled = ComboItems(Form);
 
@@ -163,9 +166,8 @@ class TLocalizationTest : public QObject {
     QFETCH(QStringList, Installed);
     QFETCH(QStringList, Families);
     TProgramFolder Folder;
-    TFormUnderTest T(Folder, false, [&](TMainFormOptions& AOptions) {
-      AOptions.InstalledFonts = Installed;
-    });
+    TFormUnderTest T(Folder, false,
+                     [&](TMainFormOptions& AOptions) { AOptions.InstalledFonts = Installed; });
     TMainForm& Form = *T.Form;
     const QString Fixed = Form.ServicePage().FMemoUsage->font().families().value(0);
     QCOMPARE(WindowFamily(Form).toLower(), Families[0].toLower());

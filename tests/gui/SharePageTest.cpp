@@ -16,6 +16,7 @@
 #include "GuiSupport.h"
 #include "app/ShareForm.h"
 #include "app/SharePage.h"
+#include "app/VoicesPage.h"
 #include "audio/Wav.h"
 #include "integration/online/LocalServer.h"
 #include "service/Service.h"
@@ -303,8 +304,9 @@ class TSharePageTest : public QObject {
              std::string("分享成功。分享 ID:s1\r\n别人现在就能在云分享页看到它了。"));
     F.Page.OnHubShareClick();
     QVERIFY(WaitFor([&] { return !F.Page.HubBusy(); }, 20000));
-    QCOMPARE(F.T.Dialogs.Infos.back(),
-             std::string("这份内容你已经分享过了:「Gate voice」\r\n不用再传一次 —— 云上那份就是它。"));
+    QCOMPARE(
+        F.T.Dialogs.Infos.back(),
+        std::string("这份内容你已经分享过了:「Gate voice」\r\n不用再传一次 —— 云上那份就是它。"));
     QVERIFY(F.T.Dialogs.Warnings.empty());
 
     const std::vector<THubShare> Shares = F.T.Form->Config().HubShares();
@@ -331,8 +333,9 @@ class TSharePageTest : public QObject {
 
     QVERIFY(F.SelectRow("x1"));
     F.Page.OnHubUnshareClick();
-    QCOMPARE(F.T.Dialogs.Warnings.back(),
-             std::string("这一条不是在这台机器上传的,撤不了。\r\n只有上传时那台机器存着删除凭据。"));
+    QCOMPARE(
+        F.T.Dialogs.Warnings.back(),
+        std::string("这一条不是在这台机器上传的,撤不了。\r\n只有上传时那台机器存着删除凭据。"));
     QVERIFY(F.T.Dialogs.Confirms.empty());
     QVERIFY(F.Hub.DeleteBodies().empty());
 
@@ -362,7 +365,8 @@ class TSharePageTest : public QObject {
     QVERIFY(F.SelectRow("p1"));
     F.Page.OnHubDownloadClick();
     QVERIFY(F.T.Dialogs.Warnings.empty());
-    QVERIFY(QString::fromStdString(F.T.Dialogs.Infos.back()).startsWith("「Title p1」已导入。\r\n"));
+    QVERIFY(
+        QString::fromStdString(F.T.Dialogs.Infos.back()).startsWith("「Title p1」已导入。\r\n"));
     QCOMPARE(F.Library.All().size(), std::size_t{1});
     QCOMPARE(F.T.Form->VoicesPage().FLvVoices->topLevelItemCount(), 1);
     QVERIFY(!fs::exists(F.T.Form->Config().CacheDir() + "hub-p1.cln"));
@@ -451,7 +455,8 @@ class TSharePageTest : public QObject {
     QStringList Lines;
     for (int i = 0; i < Form.FList->count(); ++i)
       Lines << Form.FList->item(i)->text();
-    QCOMPARE(Lines, QStringList({"ANA   日本語 / 男声   → (音色已不在)", "CCA   English / 女声   → Anna"}));
+    QCOMPARE(Lines, QStringList(
+                        {"ANA   日本語 / 男声   → (音色已不在)", "CCA   English / 女声   → Anna"}));
     QVERIFY(Form.FBtnOk->isEnabled());
   }
 };

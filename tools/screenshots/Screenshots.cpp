@@ -25,10 +25,10 @@
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
 #include "core/I18n.h"
+#include "online/Hub.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
-#include "online/Hub.h"
 #include "state/Json.h"
 
 namespace {
@@ -117,8 +117,9 @@ void FillSamples(TMainForm& AForm) {
   Listed.Ok = true;
   int Day = 0;
   for (const TSampleShare& Share : SampleShares) {
-    THubItem Item{Share.Id, Share.User, Share.Title, Share.Language, Share.Gender, 1, 0,
-                  Share.Note, "0.3.26218", {}, 0, Share.Downloads, {}, {}};
+    THubItem Item{
+        Share.Id,    Share.User, Share.Title, Share.Language,  Share.Gender, 1, 0, Share.Note,
+        "0.3.26218", {},         0,           Share.Downloads, {},           {}};
     ParseHubTime("2026-07-0" + std::to_string(++Day) + "T09:00:00Z", Item.CreatedAt);
     Listed.Items.push_back(Item);
   }

@@ -26,6 +26,7 @@
 class QLabel;
 class QMenu;
 class QAction;
+class QHeaderView;
 class QSystemTrayIcon;
 class QTabWidget;
 class QTimer;
@@ -168,6 +169,7 @@ class TMainForm final : public QMainWindow {
   void LocalizeText(const QString& AKey, const QString& ACurrent,
                     const std::function<void(const QString&)>& ASet);
   void LocalizeWidget(QWidget* AWidget);
+  void FitColumns(const QWidget* AView, QHeaderView* AHeader);
 
   // Owned objects, in the order of their creation.
   std::unique_ptr<TAppConfig> FConfig;
@@ -205,6 +207,8 @@ class TMainForm final : public QMainWindow {
   };
   // Keyed by object name + "." + property ("Caption", "TextHint", "Item<i>", "Col<i>").
   QHash<QString, TOrigText> FOrigText;
+  // The designed width of each list column, by the same keys as its title.
+  QHash<QString, int> FOrigWidth;
   bool FLocalizing = false;
 
   TServicePage* FServicePage = nullptr;

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -83,6 +84,17 @@ void TMainForm::LocalizeText(const QString& AKey, const QString& ACurrent,
   if (It->Shown != ACurrent) ASet(It->Shown);
 }
 
+// A column keeps its designed width unless its title needs more, as longer translations do.
+void TMainForm::FitColumns(const QWidget* AView, QHeaderView* AHeader) {
+  for (int i = 0; i < AHeader->count(); ++i) {
+    const QString ColumnKey = ItemKey(AView, "Col", i);
+    auto Designed = FOrigWidth.find(ColumnKey);
+    if (Designed == FOrigWidth.end())
+      Designed = FOrigWidth.insert(ColumnKey, AHeader->sectionSize(i));
+    AHeader->resizeSection(i, std::max(*Designed, AHeader->sectionSizeHint(i)));
+  }
+}
+
 void TMainForm::LocalizeWidget(QWidget* AWidget) {
   if (auto* Group = qobject_cast<TRadioGroup*>(AWidget)) {
     const int Selected = Group->ItemIndex();
@@ -114,11 +126,13 @@ void TMainForm::LocalizeWidget(QWidget* AWidget) {
     for (int i = 0; i < Tree->columnCount(); ++i)
       LocalizeText(ItemKey(Tree, "Col", i), Header->text(i),
                    [Header, i](const QString& AText) { Header->setText(i, AText); });
+    FitColumns(Tree, Tree->header());
   } else if (auto* Table = qobject_cast<QTableWidget*>(AWidget)) {
     for (int i = 0; i < Table->columnCount(); ++i)
       if (QTableWidgetItem* Header = Table->horizontalHeaderItem(i))
         LocalizeText(ItemKey(Table, "Col", i), Header->text(),
                      [Header](const QString& AText) { Header->setText(AText); });
+    FitColumns(Table, Table->horizontalHeader());
   } else if (auto* View = qobject_cast<QAbstractItemView*>(AWidget)) {
     // Views over a standard model keep their column titles in it; other models give their
     // titles themselves and are refilled by their pages.
@@ -153,6 +167,7 @@ void TMainForm::ApplyUiLanguage() {
   FillCombos();
   FSettingsPage->SettingsToControls();
   FTryOutPage->RefreshVoiceCombo();
+  FTryOutPage->RetranslateResult();
   FVoicesPage->RefreshVoicesList();
   FModelsPage->RefreshModelPage();
   FBroadcastPage->RefreshAirlinesPage();

@@ -147,17 +147,20 @@ TSharePage::TSharePage(TMainForm& AForm)
   FLblHubStatus->setObjectName(QStringLiteral("FLblHubStatus"));
   FLblHubStatus->setStyleSheet(QStringLiteral("color: gray;"));
 
+  auto* Search = new QHBoxLayout;
+  Search->addWidget(FCbHubKind);
+  Search->addWidget(FEdtHubSearch, 1);
   auto* Filters = new QHBoxLayout;
-  Filters->addWidget(FCbHubKind);
-  Filters->addWidget(FEdtHubSearch, 1);
   for (QComboBox* Combo : {FCbHubLang, FCbHubGender, FCbHubUser, FCbHubSort})
     Filters->addWidget(Combo);
+  Filters->addStretch(1);
   auto* Buttons = new QHBoxLayout;
   for (QPushButton* Button : {FBtnHubRefresh, FBtnHubGet, FBtnHubShare, FBtnHubUnshare})
     Buttons->addWidget(Button);
   Buttons->addWidget(FLblHubStatus, 1);
   auto* Layout = new QVBoxLayout(this);
   Layout->addWidget(FLblHubHint);
+  Layout->addLayout(Search);
   Layout->addLayout(Filters);
   Layout->addWidget(FLvHub, 1);
   Layout->addLayout(Buttons);
@@ -168,7 +171,6 @@ void TSharePage::CreateFilters() {
   FEdtHubSearch = new QLineEdit(this);
   FEdtHubSearch->setObjectName(QStringLiteral("FEdtHubSearch"));
   FEdtHubSearch->setPlaceholderText(QStringLiteral("搜标题 / 上传者 / 说明"));
-  FEdtHubSearch->setMinimumWidth(120);
   FCbHubLang = NewCombo(this, "FCbHubLang");
   FCbHubGender = NewCombo(this, "FCbHubGender");
   FCbHubUser = NewCombo(this, "FCbHubUser");

@@ -97,8 +97,6 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
     move(Screen->availableGeometry().center() - rect().center());
   FStatusText = new QLabel(QStringLiteral("正在启动…"), this);
   FStatusText->setObjectName(QStringLiteral("FStatusText"));
-  // The English status line is longer than the window is wide.
-  FStatusText->setWordWrap(true);
   statusBar()->addWidget(FStatusText, 1);
   CreatePages();
   ApplyUiFont();

@@ -268,8 +268,7 @@ void TTryOutPage::SynthesizePreview(bool APlay) {
   FLastDurationMs = Result.DurationMs;
   const bool Unplayable = APlay && !FForm.Player().Play(FLastWav, FLastDurationMs);
   FResultText = [Result, Bytes = FLastWav.size(), Unplayable] {
-    return ResultLine(Result, Bytes) +
-           (Unplayable ? Translate(" —— 但是播不出来") : std::string());
+    return ResultLine(Result, Bytes) + (Unplayable ? Translate(" —— 但是播不出来") : std::string());
   };
   RetranslateResult();
   FForm.CachePage().RefreshCachePage();

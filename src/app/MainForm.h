@@ -150,7 +150,6 @@ class TMainForm final : public QMainWindow {
   // The operator chose the language with this index of the interface-language combo
   // (auto, zh, ja, en).
   void OnUiLangChange(int AIndex);
-  bool Localizing() const { return FLocalizing; }
 
  signals:
   // The window really closed: the program should end.

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "app/ClipTextForm.h"
+#include "app/ShareForm.h"
 #include "app/UiText.h"
 
 namespace quavox {
@@ -92,6 +93,12 @@ bool TQtDialogs::AskClipText(QWidget* AOwner, const std::string& AFileName, std:
   if (Form.exec() != QDialog::Accepted) return false;
   AText = Form.Transcript();
   return true;
+}
+
+bool TQtDialogs::AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
+                                const TVoiceLibrary& AVoices, TShareChoice& AChoice) {
+  TShareForm Form(AOwner, AKind, AConfig, AVoices, *this);
+  return Form.exec() == QDialog::Accepted && Form.Choice(AChoice);
 }
 
 }  // namespace quavox

@@ -6,10 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "online/Hub.h"
+
 class QWidget;
 class QString;
 
 namespace quavox {
+
+class TAppConfig;
+class TVoiceLibrary;
+struct TShareChoice;
 
 class IDialogs {
  public:
@@ -34,6 +40,10 @@ class IDialogs {
                                const std::string& AProposedName) = 0;
   // The transcript of one reference clip; false when the user cancelled.
   virtual bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) = 0;
+  // The share dialog: which voice or binding to share, and under which name; false when the
+  // user cancelled.
+  virtual bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
+                              const TVoiceLibrary& AVoices, TShareChoice& AChoice) = 0;
 };
 
 // The real boxes and dialogs of the desktop.
@@ -48,6 +58,8 @@ class TQtDialogs final : public IDialogs {
   std::string SaveFile(QWidget* AParent, const std::string& AFilter, const std::string& ADefaultExt,
                        const std::string& AProposedName) override;
   bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) override;
+  bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
+                      const TVoiceLibrary& AVoices, TShareChoice& AChoice) override;
 };
 
 // "WAV 文件|*.wav" as Qt writes it: "WAV 文件 (*.wav)", entries joined by ";;". A text that

@@ -74,6 +74,8 @@ bool MainFormAlive() {
 TMainForm::TMainForm(TMainFormOptions AOptions)
     : FConfig(std::make_unique<TAppConfig>(AOptions.Folders)),
       FTrayAvailable(AOptions.TrayAvailable),
+      FHubUrl(std::move(AOptions.HubUrl)),
+      FInstalledFonts(std::move(AOptions.InstalledFonts)),
       FDispatcher(std::make_shared<TQtDispatcher>()) {
   TAppLog::SetDispatcher(FDispatcher);
   FConfig->Load();
@@ -97,6 +99,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   FStatusText->setObjectName(QStringLiteral("FStatusText"));
   statusBar()->addWidget(FStatusText, 1);
   CreatePages();
+  ApplyUiFont();
   CreateTray();
   FTimer = new QTimer(this);
   FTimer->setObjectName(QStringLiteral("FTimer"));
@@ -177,8 +180,8 @@ void TMainForm::BuildTrayMenu() {
 }
 
 void TMainForm::FillPages() {
-  FTryOutPage->FillCombos();
-  FVoicesPage->FillCombos();
+  FillCombos();
+  LocalizeForm();
   FSettingsPage->SettingsToControls();
   FTryOutPage->RefreshVoiceCombo();
   FVoicesPage->RefreshVoicesList();
@@ -186,6 +189,11 @@ void TMainForm::FillPages() {
   FBroadcastPage->RefreshAirlinesPage();
   FCachePage->RefreshCachePage();
   RefreshServicePage();
+}
+
+void TMainForm::FillCombos() {
+  FTryOutPage->FillCombos();
+  FVoicesPage->FillCombos();
 }
 
 // Log lines and request records arrive on the main thread through the dispatcher; download

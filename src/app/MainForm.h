@@ -10,18 +10,23 @@
 // then the window's controls.
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "app/Player.h"
+#include "online/Hub.h"
 #include "state/Config.h"
 
 class QLabel;
 class QMenu;
 class QAction;
+class QHeaderView;
 class QSystemTrayIcon;
 class QTabWidget;
 class QTimer;
@@ -59,6 +64,10 @@ struct TMainFormOptions {
   TWavPlayer::TTickClock PlayerClock;
   // Whether the desktop shows tray icons; unset means ask the desktop.
   std::optional<bool> TrayAvailable;
+  // Where the cloud share hub answers.
+  std::string HubUrl = HubBaseUrl;
+  // The font families the interface fonts are chosen from; unset means the installed ones.
+  std::optional<QStringList> InstalledFonts;
 };
 
 class TMainForm final : public QMainWindow {
@@ -86,6 +95,7 @@ class TMainForm final : public QMainWindow {
   TWavPlayer& Player() { return *FPlayer; }
   TModelDownloader& Downloader() { return *FDownloader; }
   IDialogs& Dialogs() { return *FDialogs; }
+  const std::string& HubUrl() const { return FHubUrl; }
 
   TServicePage& ServicePage() { return *FServicePage; }
   TTryOutPage& TryOutPage() { return *FTryOutPage; }
@@ -128,6 +138,21 @@ class TMainForm final : public QMainWindow {
   // The text of the last balloon tip shown over the tray icon.
   const QString& LastBalloon() const { return FLastBalloon; }
 
+  // The fixed-choice combo boxes of every page, in the current interface language.
+  void FillCombos();
+  // The window's font for the current interface language, when one of its candidates is
+  // installed.
+  void ApplyUiFont();
+  // Every designed caption, hint, radio item, tab and list column of the window, translated
+  // from its Chinese source.
+  void LocalizeForm();
+  // The current interface language on the whole window: fonts, captions, everything the
+  // pages fill, the tray.
+  void ApplyUiLanguage();
+  // The operator chose the language with this index of the interface-language combo
+  // (auto, zh, ja, en).
+  void OnUiLangChange(int AIndex);
+
  signals:
   // The window really closed: the program should end.
   void Closed();
@@ -142,6 +167,10 @@ class TMainForm final : public QMainWindow {
   void HookListeners();
   bool TrayAvailable() const;
   std::string StatusLine() const;
+  void LocalizeText(const QString& AKey, const QString& ACurrent,
+                    const std::function<void(const QString&)>& ASet);
+  void LocalizeWidget(QWidget* AWidget);
+  void FitColumns(const QWidget* AView, QHeaderView* AHeader);
 
   // Owned objects, in the order of their creation.
   std::unique_ptr<TAppConfig> FConfig;
@@ -152,6 +181,8 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<IDialogs> FOwnDialogs;
   IDialogs* FDialogs = nullptr;
   const std::optional<bool> FTrayAvailable;
+  const std::string FHubUrl;
+  const std::optional<QStringList> FInstalledFonts;
   // Carries log lines, request records and download progress to this window; calls still
   // queued when the window goes are dropped with it.
   std::shared_ptr<IMainThreadDispatcher> FDispatcher;
@@ -168,6 +199,18 @@ class TMainForm final : public QMainWindow {
   bool FClosing = false;
   std::string FEndpointUrl;
   QString FLastBalloon;
+
+  // A translated property's Chinese source and the text the last walk put there; a property
+  // the code has written since belongs to the code and is left to it.
+  struct TOrigText {
+    QString Source;
+    QString Shown;
+  };
+  // Keyed by object name + "." + property ("Caption", "TextHint", "Item<i>", "Col<i>").
+  QHash<QString, TOrigText> FOrigText;
+  // The designed width of each list column, by the same keys as its title.
+  QHash<QString, int> FOrigWidth;
+  bool FLocalizing = false;
 
   TServicePage* FServicePage = nullptr;
   TTryOutPage* FTryOutPage = nullptr;

@@ -56,6 +56,15 @@ class TBusyCursor {
   TBusyCursor& operator=(const TBusyCursor&) = delete;
 };
 
+// The result of the last synthesis; AResult's WAV has moved on, ABytes is its size.
+std::string ResultLine(const TTtsResult& AResult, std::size_t ABytes) {
+  return Format(
+      Translate("引擎 %s · 音色 %s · %d Hz · 时长 %.2f 秒 · 引擎耗时 %d 毫秒 · %s · %d 字节"),
+      AResult.Engine, AResult.VoiceId.empty() ? Translate("(兜底)") : AResult.VoiceId,
+      AResult.SampleRate, AResult.DurationMs / 1000.0, AResult.SynthMs,
+      Translate(AResult.FromCache ? "命中缓存" : "现算"), static_cast<long long>(ABytes));
+}
+
 }  // namespace
 
 TTryOutPage::TTryOutPage(TMainForm& AForm) : QWidget(&AForm), FForm(AForm) {
@@ -144,9 +153,14 @@ void TTryOutPage::CreateSpeedAndButtons() {
   FLblResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
+// A refill in another interface language keeps what the operator chose.
 void TTryOutPage::FillCombos() {
+  const std::string Language = ComboLanguage(FCbLanguage);
+  const TTtsGender Gender = ComboGender(FCbGender);
   FillLanguageCombo(FCbLanguage);
   FillAllGenders(FCbGender);
+  if (!Language.empty()) SelectLanguage(FCbLanguage, Language);
+  SelectGender(FCbGender, Gender);
 }
 
 void TTryOutPage::OnVoiceModeChange() {
@@ -230,13 +244,8 @@ TTtsRequest TTryOutPage::BuildPreviewRequest() const {
   return Req;
 }
 
-std::string TTryOutPage::ResultLine(const TTtsResult& AResult) const {
-  return Format(
-      Translate("引擎 %s · 音色 %s · %d Hz · 时长 %.2f 秒 · 引擎耗时 %d 毫秒 · %s · %d 字节"),
-      AResult.Engine, AResult.VoiceId.empty() ? Translate("(兜底)") : AResult.VoiceId,
-      AResult.SampleRate, AResult.DurationMs / 1000.0, AResult.SynthMs,
-      Translate(AResult.FromCache ? "命中缓存" : "现算"),
-      static_cast<long long>(AResult.Wav.size()));
+void TTryOutPage::RetranslateResult() {
+  if (FResultText) FLblResult->setText(QStr(FResultText()));
 }
 
 void TTryOutPage::SynthesizePreview(bool APlay) {
@@ -250,16 +259,18 @@ void TTryOutPage::SynthesizePreview(bool APlay) {
   try {
     Result = FForm.Service().Synthesize(Req);
   } catch (const ETtsError& E) {
-    FLblResult->setText(Tr("合成失败:") + QStr(E.what()));
+    FResultText = [Message = std::string(E.what())] { return Translate("合成失败:") + Message; };
+    RetranslateResult();
     FForm.Warn(E.what());
     return;
   }
-  FLastWav = Result.Wav;
+  FLastWav = std::move(Result.Wav);
   FLastDurationMs = Result.DurationMs;
-  std::string Line = ResultLine(Result);
-  if (APlay && !FForm.Player().Play(FLastWav.Bytes(), FLastDurationMs))
-    Line += Translate(" —— 但是播不出来");
-  FLblResult->setText(QStr(Line));
+  const bool Unplayable = APlay && !FForm.Player().Play(FLastWav.Bytes(), FLastDurationMs);
+  FResultText = [Result, Bytes = FLastWav.size(), Unplayable] {
+    return ResultLine(Result, Bytes) + (Unplayable ? Translate(" —— 但是播不出来") : std::string());
+  };
+  RetranslateResult();
   FForm.CachePage().RefreshCachePage();
 }
 

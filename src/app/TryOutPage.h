@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ class TTryOutPage final : public QWidget {
   std::string PreviewAirline() const;
 
   const TSharedBytes& LastWav() const { return FLastWav; }
+  // The line about the last synthesis, in the current interface language.
+  void RetranslateResult();
 
   QPlainTextEdit* FMemoText;
   TRadioGroup* FRgVoiceMode;
@@ -67,11 +70,12 @@ class TTryOutPage final : public QWidget {
  private:
   void CreateChoices();
   void CreateSpeedAndButtons();
-  std::string ResultLine(const TTtsResult& AResult) const;
 
   TMainForm& FForm;
   std::vector<std::string> FPvAirlines;
   TSharedBytes FLastWav;
+  // Builds the result line anew, so a language change can show it again.
+  std::function<std::string()> FResultText;
   int32_t FLastDurationMs = 0;
 };
 

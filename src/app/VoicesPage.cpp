@@ -135,9 +135,14 @@ QWidget* TVoicesPage::CreateEditor() {
   return Editor;
 }
 
+// A refill in another interface language keeps what the editor shows.
 void TVoicesPage::FillCombos() {
+  const std::string Language = ComboLanguage(FCbVoiceLang);
+  const TTtsGender Gender = ComboGender(FCbVoiceGender);
   FillLanguageCombo(FCbVoiceLang);
   FillAllGenders(FCbVoiceGender);
+  if (!Language.empty()) SelectLanguage(FCbVoiceLang, Language);
+  SelectGender(FCbVoiceGender, Gender);
 }
 
 // The selected voice stays selected when it is still in the library.

@@ -50,6 +50,18 @@ bool TScriptedDialogs::AskClipText(QWidget*, const std::string& AFileName, std::
   return true;
 }
 
+bool TScriptedDialogs::AskShareChoice(QWidget*, THubKind AKind, const TAppConfig&,
+                                      const TVoiceLibrary&, TShareChoice& AChoice) {
+  AskedShareKinds.push_back(AKind);
+  if (ShareChoices.empty()) return false;
+  const std::optional<TShareChoice> Answer = std::move(ShareChoices.front());
+  ShareChoices.pop_front();
+  if (!Answer) return false;
+  AChoice = *Answer;
+  AChoice.Kind = AKind;
+  return true;
+}
+
 TProgramFolder::TProgramFolder(const TJson& AConfig) : FPort(UnusedLoopbackPort()) {
   fs::create_directories(FRoot + "data");
   TJson Config = TJson::object();
@@ -80,12 +92,14 @@ bool TProgramFolder::InstallBundledEngine() const {
   return true;
 }
 
-TFormUnderTest::TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray) {
+TFormUnderTest::TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray,
+                               const std::function<void(TMainFormOptions&)>& AAdjust) {
   TMainFormOptions Options;
   Options.Folders = AFolder.Folders();
   Options.Dialogs = &Dialogs;
   Options.PlayerClock = [this] { return Now; };
   Options.TrayAvailable = ATray;
+  if (AAdjust) AAdjust(Options);
   Form = std::make_unique<TMainForm>(Options);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "app/Dialogs.h"
 #include "app/MainForm.h"
+#include "app/ShareForm.h"
 #include "core/Types.h"
 #include "state/Json.h"
 #include "support/TempDir.h"
@@ -28,18 +30,23 @@ class TScriptedDialogs final : public IDialogs {
   std::string SaveFile(QWidget*, const std::string& AFilter, const std::string&,
                        const std::string& AProposedName) override;
   bool AskClipText(QWidget*, const std::string& AFileName, std::string& AText) override;
+  bool AskShareChoice(QWidget*, THubKind AKind, const TAppConfig&, const TVoiceLibrary&,
+                      TShareChoice& AChoice) override;
 
   std::deque<bool> ConfirmAnswers;
   std::deque<std::vector<std::string>> OpenAnswers;
   std::deque<std::string> SaveAnswers;
   // One per transcript dialog; nullopt cancels it.
   std::deque<std::optional<std::string>> ClipTexts;
+  // One per share dialog; nullopt cancels it. The kind is the one the dialog was asked for.
+  std::deque<std::optional<TShareChoice>> ShareChoices;
 
   std::vector<std::string> Warnings;
   std::vector<std::string> Confirms;
   std::vector<std::string> Infos;
   std::vector<std::string> AskedClips;
   std::vector<std::string> SaveProposals;
+  std::vector<THubKind> AskedShareKinds;
 };
 
 // A fresh program folder whose configuration listens on 127.0.0.1 and a free port, in
@@ -62,7 +69,9 @@ class TProgramFolder {
 
 // A window over the folder, with scripted dialogs, a fake tray decision and a fake clock.
 struct TFormUnderTest {
-  explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false);
+  // AAdjust changes the window's options before it is built (hub address, fonts).
+  explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false,
+                          const std::function<void(TMainFormOptions&)>& AAdjust = {});
   ~TFormUnderTest();
 
   TScriptedDialogs Dialogs;

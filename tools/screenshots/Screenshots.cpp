@@ -1,10 +1,13 @@
-// Renders the main window page by page to PNG files, over a temporary program folder with a
-// few cloned voices, airline bindings and cached lines, on whatever Qt platform is set
-// (offscreen by default). Usage: quavox-screenshots OUTPUT_DIR
+// Renders the main window page by page to PNG files in each interface language, plus the share
+// and transcript dialogs, over a temporary program folder with a few cloned voices, airline
+// bindings, cached lines and a listed cloud share, on whatever Qt platform is set (offscreen by
+// default). Usage: quavox-screenshots OUTPUT_DIR; the pictures go to OUTPUT_DIR/<language>/.
 #include <stdlib.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -13,10 +16,16 @@
 #include <filesystem>
 #include <numbers>
 
+#include "app/ClipTextForm.h"
+#include "app/Dialogs.h"
 #include "app/MainForm.h"
+#include "app/ShareForm.h"
+#include "app/SharePage.h"
 #include "app/TryOutPage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
+#include "core/I18n.h"
+#include "online/Hub.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
@@ -41,6 +50,23 @@ const TSampleVoice SampleVoices[] = {
     {"王芳", "zh", tgFemale, "各位旅客,欢迎乘坐本次航班。"},
     {"佐藤 花子", "ja", tgFemale, "本日はご搭乗いただき、誠にありがとうございます。"},
     {"Oliver", "en", tgMale, "This is your captain speaking."},
+};
+
+struct TSampleShare {
+  const char* Id;
+  const char* User;
+  const char* Title;
+  const char* Language;
+  const char* Gender;
+  int Downloads;
+  const char* Note;
+};
+
+const TSampleShare SampleShares[] = {
+    {"s1", "pudong-ops", "Pudong boarding, calm female", "zh", "female", 42,
+     "Recorded in a quiet booth"},
+    {"s2", "narita-gate", "成田 搭乗案内", "ja", "female", 17, ""},
+    {"s3", "lhr-ramp", "Heathrow ramp, male", "en", "male", 8, "Two clips, mp3"},
 };
 
 std::string MakeProgramFolder() {
@@ -87,6 +113,55 @@ void FillSamples(TMainForm& AForm) {
   AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
   AForm.RefreshServicePage();
   AForm.OnTimer();
+  THubResult Listed;
+  Listed.Ok = true;
+  int Day = 0;
+  for (const TSampleShare& Share : SampleShares) {
+    THubItem Item{
+        Share.Id,    Share.User, Share.Title, Share.Language,  Share.Gender, 1, 0, Share.Note,
+        "0.3.26218", {},         0,           Share.Downloads, {},           {}};
+    ParseHubTime("2026-07-0" + std::to_string(++Day) + "T09:00:00Z", Item.CreatedAt);
+    Listed.Items.push_back(Item);
+  }
+  AForm.SharePage().OnHubListed(hkVoices, Listed);
+}
+
+bool Save(QWidget& AWidget, const QString& AFile) {
+  QApplication::processEvents();
+  return AWidget.grab().save(AFile);
+}
+
+bool SaveShareDialog(TMainForm& AForm, const QString& AFile) {
+  TShareForm Dialog(&AForm, hkVoices, AForm.Config(), AForm.Service().VoiceLibrary(),
+                    AForm.Dialogs());
+  Dialog.FList->setCurrentRow(1);
+  Dialog.FEdtUser->setText(QStringLiteral("pudong-ops"));
+  Dialog.FEdtTitle->setText(QStringLiteral("Pudong boarding, calm female"));
+  Dialog.show();
+  return Save(Dialog, AFile);
+}
+
+bool SaveClipTextDialog(TMainForm& AForm, const QString& AFile) {
+  TClipTextForm Dialog(&AForm);
+  Dialog.SetClip("/home/ops/recordings/boarding-call-gate-b12.wav",
+                 "Good morning, ladies and gentlemen, welcome aboard.");
+  Dialog.show();
+  return Save(Dialog, AFile);
+}
+
+// Every page and both dialogs in the window's current language.
+bool SaveLanguage(TMainForm& AForm, const QString& AFolder) {
+  QDir().mkpath(AFolder);
+  bool Ok = true;
+  auto* Pages = AForm.findChild<QTabWidget*>(QStringLiteral("FPages"));
+  for (int i = 0; i < Pages->count(); ++i) {
+    Pages->setCurrentIndex(i);
+    Ok &= Save(AForm, QStringLiteral("%1/%2-%3.png").arg(AFolder).arg(i + 1).arg(PageNames[i]));
+  }
+  Pages->setCurrentIndex(TMainForm::piVoices);
+  Ok &= SaveShareDialog(AForm, AFolder + QStringLiteral("/share-dialog.png"));
+  Ok &= SaveClipTextDialog(AForm, AFolder + QStringLiteral("/transcript-dialog.png"));
+  return Ok;
 }
 
 }  // namespace
@@ -110,12 +185,9 @@ int main(int argc, char** argv) {
     TMainForm Form(Options);
     Form.show();
     FillSamples(Form);
-    auto* Pages = Form.findChild<QTabWidget*>(QStringLiteral("FPages"));
-    for (int i = 0; i < Pages->count(); ++i) {
-      Pages->setCurrentIndex(i);
-      QApplication::processEvents();
-      const QString File = QStringLiteral("%1/%2-%3.png").arg(Output).arg(i + 1).arg(PageNames[i]);
-      if (!Form.grab().save(File)) Status = 1;
+    for (const TUiLang Lang : {ulZh, ulJa, ulEn}) {
+      Form.OnUiLangChange(Lang);
+      if (!SaveLanguage(Form, Output + '/' + QString::fromStdString(UiLangCode(Lang)))) Status = 1;
     }
   }
   std::filesystem::remove_all(Root);

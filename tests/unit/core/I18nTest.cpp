@@ -64,29 +64,41 @@ TEST_F(I18nTest, EveryRowHasThreeTextsWithTheSamePlaceholders) {
   }
 }
 
-// Every literal the code hands to Translate must be a key, or operators would see Chinese.
+// Every literal the code hands to Translate, or to the window's Tr, must be a key, or
+// operators would see Chinese.
 TEST_F(I18nTest, EveryTranslatedLiteralInTheSourcesIsAKey) {
   std::set<std::string> Keys;
   for (std::size_t i = 0; i < TranslationTableSize; ++i)
     Keys.insert(TranslationTable[i].Zh);
-  const std::regex Call(R"re(Translate\(\s*"((?:[^"\\]|\\.)*)"\s*\))re");
+  // A literal as the whole argument, or both literals of a choice between two.
+  const std::regex Call(
+      R"re(\b(?:Translate|Tr)\(\s*(?:[\w>().-]+\s*\?\s*"((?:[^"\\]|\\.)*)"\s*:\s*)?"((?:[^"\\]|\\.)*)"\s*\))re");
+  const auto Unescape = [](const std::string& AText) {
+    return std::regex_replace(std::regex_replace(AText, std::regex(R"(\\n)"), "\n"),
+                              std::regex(R"(\\\")"), "\"");
+  };
+  std::set<std::string> Folders;
   int Seen = 0;
   for (const auto& Entry :
        std::filesystem::recursive_directory_iterator(std::string(QUAVOX_SOURCE_DIR) + "/src")) {
     const auto Ext = Entry.path().extension();
     if (Ext != ".cpp" && Ext != ".h") continue;
+    Folders.insert(Entry.path().parent_path().filename().string());
     std::ifstream In(Entry.path());
     std::stringstream Buf;
     Buf << In.rdbuf();
     const std::string Source = Buf.str();
     for (auto It = std::sregex_iterator(Source.begin(), Source.end(), Call);
          It != std::sregex_iterator(); ++It, ++Seen) {
-      std::string Literal = std::regex_replace(It->str(1), std::regex(R"(\\n)"), "\n");
-      Literal = std::regex_replace(Literal, std::regex(R"(\\\")"), "\"");
-      EXPECT_TRUE(Keys.count(Literal)) << Entry.path().filename() << ": " << Literal;
+      for (const int Group : {1, 2}) {
+        if (!(*It)[Group].matched) continue;
+        const std::string Literal = Unescape(It->str(Group));
+        EXPECT_TRUE(Keys.count(Literal)) << Entry.path().filename() << ": " << Literal;
+      }
     }
   }
   EXPECT_GT(Seen, 10);
+  EXPECT_TRUE(Folders.count("app")) << "the window's sources were not searched";
 }
 
 TEST_F(I18nTest, TranslateFollowsTheCurrentLanguage) {

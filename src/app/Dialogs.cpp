@@ -1,9 +1,11 @@
 #include "app/Dialogs.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
+#include <QUrl>
 
 #include "app/ClipTextForm.h"
 #include "app/UiText.h"
@@ -92,6 +94,10 @@ bool TQtDialogs::AskClipText(QWidget* AOwner, const std::string& AFileName, std:
   if (Form.exec() != QDialog::Accepted) return false;
   AText = Form.Transcript();
   return true;
+}
+
+void TQtDialogs::OpenLocation(const std::string& APath) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QStr(APath)));
 }
 
 }  // namespace quavox

@@ -34,6 +34,8 @@ class IDialogs {
                                const std::string& AProposedName) = 0;
   // The transcript of one reference clip; false when the user cancelled.
   virtual bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) = 0;
+  // Opens a folder or file with the desktop's own program for it (a folder in the file manager).
+  virtual void OpenLocation(const std::string& APath) = 0;
 };
 
 // The real boxes and dialogs of the desktop.
@@ -48,6 +50,7 @@ class TQtDialogs final : public IDialogs {
   std::string SaveFile(QWidget* AParent, const std::string& AFilter, const std::string& ADefaultExt,
                        const std::string& AProposedName) override;
   bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) override;
+  void OpenLocation(const std::string& APath) override;
 };
 
 // "WAV 文件|*.wav" as Qt writes it: "WAV 文件 (*.wav)", entries joined by ";;". A text that

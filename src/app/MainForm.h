@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,7 @@ class IMainThreadDispatcher;
 class TTtsService;
 class TTtsHttpServer;
 class TModelDownloader;
+class TGpuProbe;
 struct TLogEntry;
 struct TRequestLog;
 struct TDownloadProgress;
@@ -59,6 +61,13 @@ struct TMainFormOptions {
   TWavPlayer::TTickClock PlayerClock;
   // Whether the desktop shows tray icons; unset means ask the desktop.
   std::optional<bool> TrayAvailable;
+  // Base URLs of the mirror and the official model host; empty means the real hosts.
+  std::string MirrorModelHost;
+  std::string OfficialModelHost;
+  // Whether the NVIDIA driver is there; empty means look for its library.
+  std::function<bool()> CudaDriverCheck;
+  // The GPU probe program; empty means the one beside the program.
+  std::string GpuProbePath;
 };
 
 class TMainForm final : public QMainWindow {
@@ -85,7 +94,11 @@ class TMainForm final : public QMainWindow {
   TTtsHttpServer& Http() { return *FHttp; }
   TWavPlayer& Player() { return *FPlayer; }
   TModelDownloader& Downloader() { return *FDownloader; }
+  TGpuProbe& GpuProbe() { return *FGpuProbe; }
   IDialogs& Dialogs() { return *FDialogs; }
+  // The base URL of the mirror or the official model host.
+  const std::string& ModelHost(bool AMirror) const;
+  bool HasCudaDriver() const;
 
   TServicePage& ServicePage() { return *FServicePage; }
   TTryOutPage& TryOutPage() { return *FTryOutPage; }
@@ -147,11 +160,15 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<TTtsHttpServer> FHttp;
   std::unique_ptr<TWavPlayer> FPlayer;
   std::unique_ptr<TModelDownloader> FDownloader;
+  std::unique_ptr<TGpuProbe> FGpuProbe;
   std::unique_ptr<IDialogs> FOwnDialogs;
   IDialogs* FDialogs = nullptr;
   const std::optional<bool> FTrayAvailable;
-  // Carries log lines, request records and download progress to this window; calls still
-  // queued when the window goes are dropped with it.
+  const std::string FMirrorHost;
+  const std::string FOfficialHost;
+  const std::function<bool()> FCudaDriverCheck;
+  // Carries log lines, request records, download progress and probe completions to this
+  // window; calls still queued when the window goes are dropped with it.
   std::shared_ptr<IMainThreadDispatcher> FDispatcher;
 
   QTabWidget* FPages = nullptr;

@@ -80,12 +80,14 @@ bool TProgramFolder::InstallBundledEngine() const {
   return true;
 }
 
-TFormUnderTest::TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray) {
+TFormUnderTest::TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray,
+                               const std::function<void(TMainFormOptions&)>& ATweak) {
   TMainFormOptions Options;
   Options.Folders = AFolder.Folders();
   Options.Dialogs = &Dialogs;
   Options.PlayerClock = [this] { return Now; };
   Options.TrayAvailable = ATray;
+  if (ATweak) ATweak(Options);
   Form = std::make_unique<TMainForm>(Options);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@ class TScriptedDialogs final : public IDialogs {
   std::string SaveFile(QWidget*, const std::string& AFilter, const std::string&,
                        const std::string& AProposedName) override;
   bool AskClipText(QWidget*, const std::string& AFileName, std::string& AText) override;
+  void OpenLocation(const std::string& APath) override { Opened.push_back(APath); }
 
   std::deque<bool> ConfirmAnswers;
   std::deque<std::vector<std::string>> OpenAnswers;
@@ -40,6 +42,7 @@ class TScriptedDialogs final : public IDialogs {
   std::vector<std::string> Infos;
   std::vector<std::string> AskedClips;
   std::vector<std::string> SaveProposals;
+  std::vector<std::string> Opened;
 };
 
 // A fresh program folder whose configuration listens on 127.0.0.1 and a free port, in
@@ -60,9 +63,11 @@ class TProgramFolder {
   int FPort = 0;
 };
 
-// A window over the folder, with scripted dialogs, a fake tray decision and a fake clock.
+// A window over the folder, with scripted dialogs, a fake tray decision and a fake clock;
+// ATweak may change the other options (model hosts, driver check) first.
 struct TFormUnderTest {
-  explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false);
+  explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false,
+                          const std::function<void(TMainFormOptions&)>& ATweak = {});
   ~TFormUnderTest();
 
   TScriptedDialogs Dialogs;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QPixmap>
 #include <QTabWidget>
@@ -14,9 +15,11 @@
 #include <numbers>
 
 #include "app/MainForm.h"
+#include "app/ModelsPage.h"
 #include "app/TryOutPage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
+#include "engine/Models.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
@@ -65,6 +68,25 @@ TBytes Tone(double AHz) {
   return PcmToWav(Pcm);
 }
 
+// One model installed and the recommended one halfway down.
+void ShowDownloadUnderWay(TMainForm& AForm) {
+  const std::string Models = AForm.Config().ModelsDir();
+  ForceDirectories(Models);
+  WriteFileBytes(Models + ModelVariants()[0].FileName, TBytes(4096, 1));
+  WriteFileBytes(Models + "tokenizer.json", TBytes(4096, '{'));
+  TModelsPage& Page = AForm.ModelsPage();
+  Page.RefreshModelPage();
+  Page.FCbVariant->setCurrentIndex(2);
+  Page.ShowDownloadStarting();
+  TDownloadProgress Progress;
+  Progress.Stage = dsDownloading;
+  Progress.FileName = DefaultModelVariant().FileName;
+  Progress.Total = DefaultModelVariant().SizeBytes;
+  Progress.Received = Progress.Total * 42 / 100;
+  Progress.BytesPerSec = 23.6 * 1048576;
+  Page.OnDownloadProgress(Progress);
+}
+
 void FillSamples(TMainForm& AForm) {
   TTtsService& Service = AForm.Service();
   std::vector<TVoiceInfo> Voices;
@@ -85,6 +107,7 @@ void FillSamples(TMainForm& AForm) {
   AForm.TryOutPage().RefreshVoiceCombo();
   AForm.TryOutPage().SynthesizePreview(false);
   AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
+  ShowDownloadUnderWay(AForm);
   AForm.RefreshServicePage();
   AForm.OnTimer();
 }

@@ -1,7 +1,7 @@
 // The desktop window over a program folder of a busy installation: 1,000 voices and 10,000
 // cache entries. Measures building the window, refilling the voice list, the one-second
-// refresh and the handling of download progress reports on the main thread. With --fixture DIR it only writes such a folder, for
-// desktop-start.sh, which times the whole program.
+// refresh and the handling of download progress reports on the main thread. With --fixture DIR it
+// only writes such a folder, for desktop-start.sh, which times the whole program.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>

@@ -130,9 +130,9 @@ void TEngineSettingsPanel::RefreshEngineButton() {
   FBtnDownloadEngine->setVisible(Package.has_value());
   if (!Package) return;
   const bool Installed = EngineBackendInstalled(FForm.Config(), Package->Backend);
-  FBtnDownloadEngine->setText(QStr(
-      Format(Installed ? Translate("重新下载 %s 引擎(%s)") : Translate("下载 %s 引擎(%s)"),
-             UpperAscii(Package->Backend), FormatSize(Package->SizeBytes))));
+  FBtnDownloadEngine->setText(
+      QStr(Format(Installed ? Translate("重新下载 %s 引擎(%s)") : Translate("下载 %s 引擎(%s)"),
+                  UpperAscii(Package->Backend), FormatSize(Package->SizeBytes))));
   // Disabled while its own download runs; every download's end refreshes it.
   FBtnDownloadEngine->setEnabled(!FForm.Downloader().Busy());
 }

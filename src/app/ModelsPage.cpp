@@ -213,8 +213,9 @@ TQuickDownloadPlan TModelsPage::QuickDownloadPlan() const {
                            Package->Display, FormatSize(Package->SizeBytes));
   }
   const std::string Note =
-      Driver ? std::string()
-             : "\n" + Translate("(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)");
+      Driver
+          ? std::string()
+          : "\n" + Translate("(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)");
   Plan.Host = FForm.ModelHost(Config.Settings().Engine.UseMirror);
   Plan.Confirmation = Format(Translate("一共要下 %s:"), FormatSize(Plan.TotalBytes)) + Lines +
                       "\n" + Note + "\n\n" +
@@ -343,11 +344,11 @@ std::string TModelsPage::ModelStateText() {
       Format(Translate("已装模型  %d 个%s"), Installed,
              Installed == 0 ? Translate("(还没有,先在上面下一个)") : std::string()),
       Format(Translate("分词器    %s"), TokenizerInstalled(Config)
-                                           ? Translate("已就位")
-                                           : Translate("缺 tokenizer.json —— 下载模型时会自动补")),
+                                            ? Translate("已就位")
+                                            : Translate("缺 tokenizer.json —— 下载模型时会自动补")),
       Format(Translate("推理程序  %s"), !Health.ExePath.empty()
-                                           ? Health.ExePath
-                                           : Translate("缺 engine/s2 —— 见该目录里的说明")),
+                                            ? Health.ExePath
+                                            : Translate("缺 engine/s2 —— 见该目录里的说明")),
       Format(Translate("计算后端  %s%s"), ComputeDisplay(Compute),
              Available ? std::string() : Translate("  ← 这份引擎没带这个后端!")),
       Format(Translate("引擎状态  %s"), Health.Detail),

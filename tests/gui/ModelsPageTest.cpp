@@ -99,7 +99,8 @@ class TFileHost {
         File.Bytes.size(), "application/octet-stream",
         [this, Bytes = File.Bytes](size_t AOffset, size_t ALength, httplib::DataSink& ASink) {
           if (FStopping) return false;
-          if (AOffset >= size_t{2 * MiB}) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          if (AOffset >= size_t{2 * MiB})
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
           const size_t Count = std::min<size_t>(ALength, 64 * 1024);
           return ASink.write(Bytes.data() + AOffset, Count);
         });
@@ -159,7 +160,8 @@ QString Q(const std::string& AText) {
 // Hosts, a program folder whose engine packages come from the package host, and a window
 // over it with the driver check and the model hosts pointed at the hosts.
 struct TRig {
-  explicit TRig(bool ADriver = false, const TJson& AConfig = TJson::object()) : Folder(Merged(AConfig)) {
+  explicit TRig(bool ADriver = false, const TJson& AConfig = TJson::object())
+      : Folder(Merged(AConfig)) {
     Form = std::make_unique<TFormUnderTest>(Folder, false, [this, ADriver](TMainFormOptions& A) {
       A.MirrorModelHost = Mirror.Base();
       A.OfficialModelHost = Official.Base();
@@ -212,11 +214,12 @@ class TModelsPageTest : public QObject {
     const int64_t Model = DefaultModelVariant().SizeBytes;
     const int64_t Package = EnginePackages().front().SizeBytes;
     const std::string Expected =
-        Driver ? "一共要下 " + FormatSize(Model + Package) +
-                     ":\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n"
-                     "· CUDA 引擎(NVIDIA 显卡)(538.0 MB)—— 这台机器是 N 卡,下了才能用 GPU 加速\n\n\n"
-               : "一共要下 4.53 GB:\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n\n"
-                 "(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)\n\n";
+        Driver
+            ? "一共要下 " + FormatSize(Model + Package) +
+                  ":\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n"
+                  "· CUDA 引擎(NVIDIA 显卡)(538.0 MB)—— 这台机器是 N 卡,下了才能用 GPU 加速\n\n\n"
+            : "一共要下 4.53 GB:\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n\n"
+              "(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)\n\n";
 
     R.Dialogs().ConfirmAnswers = {false};
     R.Window().ServicePage().FBtnQuickModel->click();
@@ -233,8 +236,8 @@ class TModelsPageTest : public QObject {
     QVERIFY(R.Page().FBtnCancelDownload->isEnabled());
     QCOMPARE(R.Window().findChild<QTabWidget*>("FPages")->currentIndex(),
              static_cast<int>(TMainForm::piModels));
-    QCOMPARE(R.Window().StatusText(), Driver ? QStringLiteral("正在下载 2 项…")
-                                            : QStringLiteral("正在下载 1 项…"));
+    QCOMPARE(R.Window().StatusText(),
+             Driver ? QStringLiteral("正在下载 2 项…") : QStringLiteral("正在下载 1 项…"));
     const QString Last = Q((Driver ? CudaPackage : Recommended) + " —— 完成");
     QVERIFY2(R.WaitForText(Last), qPrintable(R.DownloadText()));
     QVERIFY(NamesOf(R.Mirror.Requested()) == (std::vector<std::string>{Tokenizer, Recommended}));
@@ -326,9 +329,11 @@ class TModelsPageTest : public QObject {
     QVERIFY(!R.Page().FBtnCancelDownload->isEnabled());
     QCOMPARE(ItemsOf(R.Page().FCbInstalled), (QStringList{"(自动:挑体积最大的)", Q(Name)}));
     QVERIFY(R.Page().FLblModelState->text().contains(QStringLiteral("\n已装模型  1 个\n")));
-    QVERIFY(WaitFor([&] {
-      return R.Window().LogPage().FMemoLog->toPlainText().contains(Q(Name + " is ready"));
-    }, Patience));
+    QVERIFY(WaitFor(
+        [&] {
+          return R.Window().LogPage().FMemoLog->toPlainText().contains(Q(Name + " is ready"));
+        },
+        Patience));
   }
 
   void CancelStopsTheDownloadAndKeepsThePart() {
@@ -354,15 +359,16 @@ class TModelsPageTest : public QObject {
     R.Mirror.Serve(Tokenizer, Bytes(MiB, 't'));
     R.Dialogs().ConfirmAnswers = {true};
     R.Page().OnDownloadClick();
-    const std::string Reason =
-        "HTTP 404 Not Found(源:" + ModelUrl(R.Mirror.Base(), Name) + ")";
+    const std::string Reason = "HTTP 404 Not Found(源:" + ModelUrl(R.Mirror.Base(), Name) + ")";
     QVERIFY2(R.WaitForText(Q(Name + " —— 失败:" + Reason)), qPrintable(R.DownloadText()));
     QVERIFY(R.Page().FBtnDownload->isEnabled());
     QVERIFY(!R.Page().FBtnCancelDownload->isEnabled());
-    QVERIFY(WaitFor([&] {
-      return R.Window().LogPage().FMemoLog->toPlainText().contains(
-          Q("[ERROR] models: download failed: " + Reason));
-    }, Patience));
+    QVERIFY(WaitFor(
+        [&] {
+          return R.Window().LogPage().FMemoLog->toPlainText().contains(
+              Q("[ERROR] models: download failed: " + Reason));
+        },
+        Patience));
   }
 
   void ModelStateShowsSixLines() {
@@ -381,8 +387,10 @@ class TModelsPageTest : public QObject {
   void ApplyStoresTheChosenModelOrTheAutomaticOne_data() {
     QTest::addColumn<QString>("Chosen");
     QTest::addColumn<QString>("Status");
-    QTest::newRow("automatic") << "(自动:挑体积最大的)" << "已改回自动挑模型,引擎重启中…";
-    QTest::newRow("a file") << "b.gguf" << "已切换到 b.gguf,引擎重启中…";
+    QTest::newRow("automatic") << "(自动:挑体积最大的)"
+                               << "已改回自动挑模型,引擎重启中…";
+    QTest::newRow("a file") << "b.gguf"
+                            << "已切换到 b.gguf,引擎重启中…";
   }
   void ApplyStoresTheChosenModelOrTheAutomaticOne() {
     QFETCH(QString, Chosen);

@@ -241,8 +241,7 @@ TEST_F(ModelsCatalogueTest, UnpackingTellsAFolderItCannotWriteFromABrokenPackage
   ASSERT_EQ(zip_close(z), 0);
   Write(Root + "occupied", "a file where the folder should be");
   std::string Why;
-  EXPECT_EQ(UnpackEnginePackage(Zip, Root + "occupied/cuda/", TUnpackLimits{}, Why),
-            urWriteFailed);
+  EXPECT_EQ(UnpackEnginePackage(Zip, Root + "occupied/cuda/", TUnpackLimits{}, Why), urWriteFailed);
   EXPECT_FALSE(Why.empty());
   EXPECT_EQ(UnpackEnginePackage(Zip, Root + "out/", TUnpackLimits{}, Why), urUnpacked);
   EXPECT_TRUE(fs::exists(Root + "out/s2"));

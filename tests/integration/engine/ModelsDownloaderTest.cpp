@@ -757,7 +757,8 @@ TEST_F(ModelsDownloaderTest, ReportsStillQueuedAreDroppedOnceTheHandlerOrDownloa
   for (const bool FreeDownloader : {false, true}) {
     SCOPED_TRACE(FreeDownloader ? "downloader freed" : "handler cleared");
     fs::remove_all(Config->ModelsDir());
-    Downloader->SetOnProgress([this](const TDownloadProgress& AProgress) { Recorder.Add(AProgress); });
+    Downloader->SetOnProgress(
+        [this](const TDownloadProgress& AProgress) { Recorder.Add(AProgress); });
     TDispatcherGate Gate(*Dispatcher);
     Downloader->Start(Model("q.gguf", 2 * MiB), Host.Base(), false);
     ASSERT_TRUE(Downloader->WaitIdle(Patience));

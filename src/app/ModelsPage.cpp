@@ -16,6 +16,7 @@
 #include "app/MainForm.h"
 #include "app/ServicePage.h"
 #include "app/SettingsPage.h"
+#include "app/UiFonts.h"
 #include "app/UiText.h"
 #include "core/Format.h"
 #include "core/I18n.h"
@@ -56,6 +57,25 @@ QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption
   Button->setObjectName(QLatin1String(AName));
   return Button;
 }
+
+// Holds a label whose text changes with every progress report. The holder has no layout,
+// so a new text repaints the label alone instead of asking the whole window for a new
+// layout and a repaint of every page.
+class TSteadyLabelHolder final : public QWidget {
+ public:
+  TSteadyLabelHolder(QLabel* ALabel, QWidget* AParent) : QWidget(AParent), FLabel(ALabel) {
+    ALabel->setParent(this);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  }
+  QSize sizeHint() const override { return {0, FLabel->sizeHint().height()}; }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+ protected:
+  void resizeEvent(QResizeEvent*) override { FLabel->setGeometry(rect()); }
+
+ private:
+  QLabel* FLabel;
+};
 
 bool BatchEnded(TDownloadStage AStage) {
   return AStage == dsDone || AStage == dsFailed || AStage == dsCancelled;
@@ -105,6 +125,9 @@ QWidget* TModelsPage::CreateDownloadGroup() {
   for (QLabel* Hint : {Hint1, Hint2})
     Hint->setWordWrap(true);
   FCbVariant = NewCombo(Group, "FCbVariant");
+  // The variant texts are laid out in columns.
+  FCbVariant->setFont(FixedUiFont());
+  FCbVariant->setMinimumContentsLength(44);
   FCbSource = NewCombo(Group, "FCbSource");
   FBtnDownload = NewButton(Group, "FBtnDownload", "下载");
   FBtnCancelDownload = NewButton(Group, "FBtnCancelDownload", "取消");
@@ -138,7 +161,7 @@ QWidget* TModelsPage::CreateDownloadGroup() {
   Layout->addLayout(Choices);
   Layout->addLayout(Buttons);
   Layout->addWidget(FBarDownload);
-  Layout->addWidget(FLblDownload);
+  Layout->addWidget(new TSteadyLabelHolder(FLblDownload, Group));
   return Group;
 }
 
@@ -153,6 +176,8 @@ QWidget* TModelsPage::CreateChoiceGroup() {
   FLblModelState->setObjectName(QStringLiteral("FLblModelState"));
   FLblModelState->setTextInteractionFlags(Qt::TextSelectableByMouse);
   FLblModelState->setWordWrap(true);
+  // The state lines align their values with spaces.
+  FLblModelState->setFont(FixedUiFont());
 
   auto* Row = new QHBoxLayout;
   Row->addWidget(NewLabel(Group, "FLblInstalled", "已装模型"));

@@ -6,7 +6,7 @@
 // MainFormAlive before touching the window.
 //
 // Objects are created before the controls that show them and freed in the reverse order
-// of their use: downloader, player, HTTP server (stopping it), service, configuration,
+// of their use: downloader, GPU probe, player, HTTP server (stopping it), service, configuration,
 // then the window's controls.
 #pragma once
 

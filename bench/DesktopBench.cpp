@@ -1,7 +1,8 @@
 // The desktop window over a program folder of a busy installation: 1,000 voices, 2,000 airline
 // bindings and 10,000 cache entries. Measures building the window, refilling the voice list,
-// the one-second refresh and switching the interface language on the main thread. With --fixture
-// DIR it only writes such a folder, for desktop-start.sh, which times the whole program.
+// the one-second refresh, switching the interface language and the handling of download
+// progress reports on the main thread. With --fixture DIR it only writes such a folder, for
+// desktop-start.sh, which times the whole program.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -12,10 +13,13 @@
 #include <string>
 
 #include "app/MainForm.h"
+#include "app/ModelsPage.h"
+#include "app/QtDispatcher.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
 #include "core/I18n.h"
 #include "core/Log.h"
+#include "engine/Models.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 #include "state/Json.h"
@@ -165,6 +169,51 @@ void BM_ApplyUiLanguage(benchmark::State& AState) {
   SetUiLang(ulZh);
 }
 BENCHMARK(BM_ApplyUiLanguage)->Unit(benchmark::kMillisecond);
+
+TDownloadProgress Downloading(int64_t AReceived) {
+  TDownloadProgress Progress;
+  Progress.Stage = dsDownloading;
+  Progress.FileName = DefaultModelVariant().FileName;
+  Progress.Total = DefaultModelVariant().SizeBytes;
+  Progress.Received = AReceived;
+  Progress.BytesPerSec = 23.6 * 1048576;
+  return Progress;
+}
+
+// One progress report of a running download as the window gets it: taken from the main
+// thread's queue, shown in the bar and the text, and painted.
+void BM_DownloadProgress(benchmark::State& AState) {
+  TMainForm Form(Options(Fixture().Dir.Path()));
+  Form.show();
+  Form.ShowPage(TMainForm::piModels);
+  QApplication::processEvents();
+  TQtDispatcher Dispatcher;
+  int64_t Received = 0;
+  for (auto _ : AState) {
+    Received += 1048576;
+    const TDownloadProgress Progress = Downloading(Received);
+    AState.PauseTiming();
+    Dispatcher.Post([&Form, Progress] { Form.ModelsPage().OnDownloadProgress(Progress); });
+    AState.ResumeTiming();
+    QApplication::processEvents();
+  }
+}
+BENCHMARK(BM_DownloadProgress)->Unit(benchmark::kMicrosecond);
+
+// The report that ends a file: the model page and the compute combo are refilled.
+void BM_DownloadEnded(benchmark::State& AState) {
+  TMainForm Form(Options(Fixture().Dir.Path()));
+  Form.show();
+  Form.ShowPage(TMainForm::piModels);
+  QApplication::processEvents();
+  TDownloadProgress Done = Downloading(DefaultModelVariant().SizeBytes);
+  Done.Stage = dsDone;
+  for (auto _ : AState) {
+    Form.ModelsPage().OnDownloadProgress(Done);
+    QApplication::processEvents();
+  }
+}
+BENCHMARK(BM_DownloadEnded)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quavox

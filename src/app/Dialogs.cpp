@@ -1,9 +1,11 @@
 #include "app/Dialogs.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
+#include <QUrl>
 
 #include "app/ClipTextForm.h"
 #include "app/ShareForm.h"
@@ -99,6 +101,10 @@ bool TQtDialogs::AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfi
                                 const TVoiceLibrary& AVoices, TShareChoice& AChoice) {
   TShareForm Form(AOwner, AKind, AConfig, AVoices, *this);
   return Form.exec() == QDialog::Accepted && Form.Choice(AChoice);
+}
+
+void TQtDialogs::OpenLocation(const std::string& APath) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QStr(APath)));
 }
 
 }  // namespace quavox

@@ -44,6 +44,8 @@ class IDialogs {
   // user cancelled.
   virtual bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
                               const TVoiceLibrary& AVoices, TShareChoice& AChoice) = 0;
+  // Opens a folder or file with the desktop's own program for it (a folder in the file manager).
+  virtual void OpenLocation(const std::string& APath) = 0;
 };
 
 // The real boxes and dialogs of the desktop.
@@ -60,6 +62,7 @@ class TQtDialogs final : public IDialogs {
   bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) override;
   bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
                       const TVoiceLibrary& AVoices, TShareChoice& AChoice) override;
+  void OpenLocation(const std::string& APath) override;
 };
 
 // "WAV 文件|*.wav" as Qt writes it: "WAV 文件 (*.wav)", entries joined by ";;". A text that

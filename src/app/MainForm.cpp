@@ -32,6 +32,7 @@
 #include "core/Format.h"
 #include "core/I18n.h"
 #include "core/Log.h"
+#include "engine/Gpu.h"
 #include "engine/Models.h"
 #include "http/Http.h"
 #include "service/Service.h"
@@ -76,13 +77,20 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
       FTrayAvailable(AOptions.TrayAvailable),
       FHubUrl(std::move(AOptions.HubUrl)),
       FInstalledFonts(std::move(AOptions.InstalledFonts)),
+      FMirrorHost(AOptions.MirrorModelHost.empty() ? MirrorModelHost : AOptions.MirrorModelHost),
+      FOfficialHost(AOptions.OfficialModelHost.empty() ? OfficialModelHost
+                                                       : AOptions.OfficialModelHost),
+      FCudaDriverCheck(std::move(AOptions.CudaDriverCheck)),
       FDispatcher(std::make_shared<TQtDispatcher>()) {
   TAppLog::SetDispatcher(FDispatcher);
   FConfig->Load();
   FService = std::make_unique<TTtsService>(*FConfig);
   FHttp = std::make_unique<TTtsHttpServer>(*FService);
   FPlayer = std::make_unique<TWavPlayer>(std::move(AOptions.PlayerClock));
-  FDownloader = std::make_unique<TModelDownloader>(*FConfig);
+  FDownloader = std::make_unique<TModelDownloader>(*FConfig, FDispatcher);
+  TGpuProbeOptions ProbeOptions;
+  ProbeOptions.ProbePath = AOptions.GpuProbePath;
+  FGpuProbe = std::make_unique<TGpuProbe>(*FConfig, FDispatcher, ProbeOptions);
   if (AOptions.Dialogs == nullptr) FOwnDialogs = std::make_unique<TQtDialogs>();
   FDialogs = AOptions.Dialogs != nullptr ? AOptions.Dialogs : FOwnDialogs.get();
   SetUiLang(FConfig->Settings().UiLanguage);
@@ -122,6 +130,7 @@ TMainForm::~TMainForm() {
   TAppLog::SetOnRequest({});
   FDownloader->SetOnProgress({});
   FDownloader.reset();
+  FGpuProbe.reset();
   FPlayer.reset();
   FHttp.reset();
   FService.reset();
@@ -194,15 +203,14 @@ void TMainForm::FillPages() {
 void TMainForm::FillCombos() {
   FTryOutPage->FillCombos();
   FVoicesPage->FillCombos();
+  FModelsPage->FillCombos();
 }
 
-// Log lines and request records arrive on the main thread through the dispatcher; download
-// progress is posted the same way, and dropped once the window is going.
+// Log lines, request records and download progress arrive on the main thread through the
+// dispatcher; progress is ignored once the window is closing.
 void TMainForm::HookListeners() {
-  FDownloader->SetOnProgress([this, Dispatcher = FDispatcher](const TDownloadProgress& AProgress) {
-    Dispatcher->Post([this, AProgress] {
-      if (MainFormAlive()) FModelsPage->OnDownloadProgress(AProgress);
-    });
+  FDownloader->SetOnProgress([this](const TDownloadProgress& AProgress) {
+    if (!FClosing) FModelsPage->OnDownloadProgress(AProgress);
   });
   TAppLog::SetOnEntry([this](const TLogEntry& AEntry) { OnLogEntry(AEntry); });
   TAppLog::SetOnRequest([this](const TRequestLog& ARecord) { OnRequestLogged(ARecord); });
@@ -210,6 +218,14 @@ void TMainForm::HookListeners() {
 
 bool TMainForm::TrayAvailable() const {
   return FTrayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+const std::string& TMainForm::ModelHost(bool AMirror) const {
+  return AMirror ? FMirrorHost : FOfficialHost;
+}
+
+bool TMainForm::HasCudaDriver() const {
+  return FCudaDriverCheck ? FCudaDriverCheck() : CudaDriverPresent();
 }
 
 void TMainForm::ShowPage(TPageIndex APage) {

@@ -6,7 +6,7 @@
 // MainFormAlive before touching the window.
 //
 // Objects are created before the controls that show them and freed in the reverse order
-// of their use: downloader, player, HTTP server (stopping it), service, configuration,
+// of their use: downloader, GPU probe, player, HTTP server (stopping it), service, configuration,
 // then the window's controls.
 #pragma once
 
@@ -38,6 +38,7 @@ class IMainThreadDispatcher;
 class TTtsService;
 class TTtsHttpServer;
 class TModelDownloader;
+class TGpuProbe;
 struct TLogEntry;
 struct TRequestLog;
 struct TDownloadProgress;
@@ -68,6 +69,13 @@ struct TMainFormOptions {
   std::string HubUrl = HubBaseUrl;
   // The font families the interface fonts are chosen from; unset means the installed ones.
   std::optional<QStringList> InstalledFonts;
+  // Base URLs of the mirror and the official model host; empty means the real hosts.
+  std::string MirrorModelHost;
+  std::string OfficialModelHost;
+  // Whether the NVIDIA driver is there; empty means look for its library.
+  std::function<bool()> CudaDriverCheck;
+  // The GPU probe program; empty means the one beside the program.
+  std::string GpuProbePath;
 };
 
 class TMainForm final : public QMainWindow {
@@ -94,8 +102,12 @@ class TMainForm final : public QMainWindow {
   TTtsHttpServer& Http() { return *FHttp; }
   TWavPlayer& Player() { return *FPlayer; }
   TModelDownloader& Downloader() { return *FDownloader; }
+  TGpuProbe& GpuProbe() { return *FGpuProbe; }
   IDialogs& Dialogs() { return *FDialogs; }
   const std::string& HubUrl() const { return FHubUrl; }
+  // The base URL of the mirror or the official model host.
+  const std::string& ModelHost(bool AMirror) const;
+  bool HasCudaDriver() const;
 
   TServicePage& ServicePage() { return *FServicePage; }
   TTryOutPage& TryOutPage() { return *FTryOutPage; }
@@ -178,6 +190,7 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<TTtsHttpServer> FHttp;
   std::unique_ptr<TWavPlayer> FPlayer;
   std::unique_ptr<TModelDownloader> FDownloader;
+  std::unique_ptr<TGpuProbe> FGpuProbe;
   std::unique_ptr<IDialogs> FOwnDialogs;
   IDialogs* FDialogs = nullptr;
   const std::optional<bool> FTrayAvailable;
@@ -185,6 +198,11 @@ class TMainForm final : public QMainWindow {
   const std::optional<QStringList> FInstalledFonts;
   // Carries log lines, request records and download progress to this window; calls still
   // queued when the window goes are dropped with it.
+  const std::string FMirrorHost;
+  const std::string FOfficialHost;
+  const std::function<bool()> FCudaDriverCheck;
+  // Carries log lines, request records, download progress and probe completions to this
+  // window; calls still queued when the window goes are dropped with it.
   std::shared_ptr<IMainThreadDispatcher> FDispatcher;
 
   QTabWidget* FPages = nullptr;

@@ -1,12 +1,41 @@
-// Page "模型": model files, their download and the engine choice.
+// Page "模型": downloading model files, choosing the installed model the engine runs and the
+// model's state. It also carries the model commands of the service page (the one-click
+// download of the recommended set and unload/load). Downloads run on the downloader's
+// thread; their progress arrives here on the main thread, where every handler runs.
 #pragma once
 
 #include <QWidget>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/Models.h"
+
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
 
 namespace quavox {
 
 class TMainForm;
-struct TDownloadProgress;
+
+// The first engine package, its address taken from the configured package base when one is
+// set; nothing when the catalogue has no package.
+std::optional<TModelVariant> FirstEnginePackage(const TAppConfig& AConfig);
+
+// What the one-click download fetches on this machine now: the recommended model (with the
+// tokenizer) while no model is installed, and the first engine package while an NVIDIA
+// driver is present and that package's backend is missing.
+struct TQuickDownloadPlan {
+  std::vector<TModelVariant> Items;
+  bool WithTokenizer = false;
+  int64_t TotalBytes = 0;
+  // The model host: the mirror when the configuration says so, else the official one.
+  std::string Host;
+  // "一共要下 …" with the item lines, the note and the host, as the confirmation shows it.
+  std::string Confirmation;
+};
 
 class TModelsPage final : public QWidget {
   Q_OBJECT
@@ -14,10 +43,44 @@ class TModelsPage final : public QWidget {
  public:
   explicit TModelsPage(TMainForm& AForm);
 
-  // Refills the model state from the models folder and the service.
-  void RefreshModelPage() {}
+  void FillCombos();
+  // Refills the installed-model choice and the model state from the models folder and the
+  // service.
+  void RefreshModelPage();
   // A report of the running download, on the main thread.
-  void OnDownloadProgress(const TDownloadProgress&) {}
+  void OnDownloadProgress(const TDownloadProgress& AProgress);
+
+  void OnQuickModelClick();
+  void OnUnloadModelClick();
+  void OnDownloadClick();
+  void OnCancelDownloadClick();
+  void OnApplyModelClick();
+  void OnOpenModelsDirClick();
+
+  TQuickDownloadPlan QuickDownloadPlan() const;
+  // The host chosen in "下载源": the official one for index 1, else the mirror.
+  std::string ChosenHost() const;
+  // Disables "下载", enables "取消" and shows the start of a download.
+  void ShowDownloadStarting();
+
+  QComboBox* FCbVariant;
+  QComboBox* FCbSource;
+  QPushButton* FBtnDownload;
+  QPushButton* FBtnCancelDownload;
+  QPushButton* FBtnOpenModelsDir;
+  QProgressBar* FBarDownload;
+  QLabel* FLblDownload;
+  QComboBox* FCbInstalled;
+  QPushButton* FBtnApplyModel;
+  QLabel* FLblModelState;
+
+ private:
+  QWidget* CreateDownloadGroup();
+  QWidget* CreateChoiceGroup();
+  void AfterDownloadEnded(const TDownloadProgress& AProgress);
+  std::string ModelStateText();
+
+  TMainForm& FForm;
 };
 
 }  // namespace quavox

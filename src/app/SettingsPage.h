@@ -6,6 +6,7 @@
 namespace quavox {
 
 class TMainForm;
+class TEngineSettingsPanel;
 
 class TSettingsPage final : public QWidget {
   Q_OBJECT
@@ -15,6 +16,8 @@ class TSettingsPage final : public QWidget {
 
   // Shows the configuration in the controls.
   void SettingsToControls() {}
+
+  TEngineSettingsPanel* FEnginePanel;
 };
 
 }  // namespace quavox

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "core/I18n.h"
 #include "core/Log.h"
@@ -185,6 +186,13 @@ std::string ZipErrorText(int ACode) {
 
 std::string BombText(int64_t ALimit) {
   return Format(Translate("包里的内容解压后超过 %s,疑似压缩炸弹,已拒绝"), FormatSize(ALimit));
+}
+
+// A broken package left in the cache would be unpacked again by every later attempt
+// instead of being downloaded afresh.
+void DropBrokenPackage(const std::string& AZipFile) {
+  if (::unlink(AZipFile.c_str()) == 0)
+    TAppLog::Info("models", "%s deleted, the next attempt downloads it again", AZipFile);
 }
 
 struct TEntryPlan {
@@ -361,23 +369,23 @@ bool SizePlausible(const std::string& APath, int64_t AExpected) {
 
 // ---------------------------------------------------------------- unpacking
 
-bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDir,
-                         const TUnpackLimits& ALimits, std::string& AError) {
+TUnpackResult UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDir,
+                                  const TUnpackLimits& ALimits, std::string& AError) {
   int OpenError = 0;
   std::unique_ptr<zip_t, TZipDeleter> Zip(
       zip_open(AZipFile.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &OpenError));
   if (!Zip) {
     AError = ZipErrorText(OpenError);
-    return false;
+    return urBadPackage;
   }
   const zip_int64_t Count = zip_get_num_entries(Zip.get(), 0);
   if (Count < 0) {
     AError = zip_strerror(Zip.get());
-    return false;
+    return urBadPackage;
   }
   if (Count > ALimits.MaxEntries) {
     AError = Format(Translate("包里的条目太多(超过 %d 个),已拒绝"), ALimits.MaxEntries);
-    return false;
+    return urBadPackage;
   }
 
   // Every name and declared size is checked before the first byte is written, so a refused
@@ -390,13 +398,13 @@ bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDi
     if (zip_stat_index(Zip.get(), static_cast<zip_uint64_t>(i), 0, &St) != 0 ||
         (St.valid & ZIP_STAT_NAME) == 0) {
       AError = zip_strerror(Zip.get());
-      return false;
+      return urBadPackage;
     }
     const std::string Name = St.name;
     const std::optional<std::string> Path = SafeEntryPath(Name);
     if (!Path) {
       AError = Format(Translate("包里的条目「%s」会写到目标文件夹之外,已拒绝"), Name);
-      return false;
+      return urBadPackage;
     }
     if (Path->empty()) continue;
     TEntryPlan Entry;
@@ -409,12 +417,12 @@ bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDi
     if (!Entry.IsDir) {
       if (Entry.DeclaredSize > ALimits.MaxEntryBytes) {
         AError = BombText(ALimits.MaxEntryBytes);
-        return false;
+        return urBadPackage;
       }
       DeclaredTotal += Entry.DeclaredSize;
       if (DeclaredTotal > ALimits.MaxTotalBytes) {
         AError = BombText(ALimits.MaxTotalBytes);
-        return false;
+        return urBadPackage;
       }
       Entry.Mode = EntryMode(Zip.get(), Entry.Index, Entry.Path);
     }
@@ -426,7 +434,7 @@ bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDi
   fs::create_directories(Dest, Ec);
   if (Ec) {
     AError = Ec.message();
-    return false;
+    return urWriteFailed;
   }
   std::vector<char> Buffer(256 * KiB);
   int64_t Written = 0;
@@ -436,19 +444,19 @@ bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDi
       fs::create_directories(Target, Ec);
       if (Ec) {
         AError = Ec.message();
-        return false;
+        return urWriteFailed;
       }
       continue;
     }
     fs::create_directories(Target.parent_path(), Ec);
     if (Ec) {
       AError = Ec.message();
-      return false;
+      return urWriteFailed;
     }
     std::unique_ptr<zip_file_t, TZipFileDeleter> In(zip_fopen_index(Zip.get(), Entry.Index, 0));
     if (!In) {
       AError = zip_strerror(Zip.get());
-      return false;
+      return urBadPackage;
     }
     // Written beside the target and renamed over it, so a running engine keeps its old
     // executable and a failed entry leaves no half file.
@@ -456,50 +464,50 @@ bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDi
     TFd Out(::open(Temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, Entry.Mode));
     if (Out.Get() < 0) {
       AError = Temp + ": " + ErrnoText(errno);
-      return false;
+      return urWriteFailed;
     }
     const int64_t EntryLimit = std::min({Entry.DeclaredSize, ALimits.MaxEntryBytes});
     int64_t EntryBytes = 0;
-    bool Ok = true;
+    TUnpackResult Result = urUnpacked;
     for (;;) {
       const zip_int64_t n = zip_fread(In.get(), Buffer.data(), Buffer.size());
       if (n == 0) break;
       if (n < 0) {
         AError = zip_file_strerror(In.get());
-        Ok = false;
+        Result = urBadPackage;
         break;
       }
       EntryBytes += n;
       Written += n;
       if (EntryBytes > EntryLimit || Written > ALimits.MaxTotalBytes) {
         AError = BombText(Written > ALimits.MaxTotalBytes ? ALimits.MaxTotalBytes : EntryLimit);
-        Ok = false;
+        Result = urBadPackage;
         break;
       }
       if (!WriteAll(Out.Get(), Buffer.data(), static_cast<size_t>(n))) {
         AError = Temp + ": " + ErrnoText(errno);
-        Ok = false;
+        Result = urWriteFailed;
         break;
       }
     }
-    if (Ok) {
+    if (Result == urUnpacked) {
       ::fchmod(Out.Get(), Entry.Mode);
       if (const int CloseError = Out.Close(); CloseError != 0) {
         AError = Temp + ": " + ErrnoText(CloseError);
-        Ok = false;
+        Result = urWriteFailed;
       }
     }
-    if (Ok && ::rename(Temp.c_str(), Target.c_str()) != 0) {
+    if (Result == urUnpacked && ::rename(Temp.c_str(), Target.c_str()) != 0) {
       AError = Target.string() + ": " + ErrnoText(errno);
-      Ok = false;
+      Result = urWriteFailed;
     }
-    if (!Ok) {
+    if (Result != urUnpacked) {
       Out.Close();
       ::unlink(Temp.c_str());
-      return false;
+      return Result;
     }
   }
-  return true;
+  return urUnpacked;
 }
 
 // ---------------------------------------------------------------- downloader
@@ -561,16 +569,40 @@ struct TModelDownloader::TTransfer {
   }
 };
 
-TModelDownloader::TModelDownloader(const TAppConfig& AConfig) : FConfig(AConfig) {}
+// The owner's handler, reached by every report when it runs: a handler cleared meanwhile
+// (the window going) receives none of the reports still queued for it.
+struct TModelDownloader::TProgressSink {
+  TMutex Lock;
+  TProgressHandler Handler QX_GUARDED_BY(Lock);
+
+  void Set(TProgressHandler AHandler) {
+    TLockGuard Guard(Lock);
+    Handler = std::move(AHandler);
+  }
+  void Deliver(const TDownloadProgress& AProgress) {
+    TProgressHandler Current;
+    {
+      TLockGuard Guard(Lock);
+      Current = Handler;
+    }
+    if (Current) Current(AProgress);
+  }
+};
+
+TModelDownloader::TModelDownloader(const TAppConfig& AConfig,
+                                   std::shared_ptr<IMainThreadDispatcher> ADispatcher)
+    : FConfig(AConfig),
+      FDispatcher(std::move(ADispatcher)),
+      FSink(std::make_shared<TProgressSink>()) {}
 
 TModelDownloader::~TModelDownloader() {
   Cancel();
   if (FThread.joinable()) FThread.join();
+  FSink->Set({});
 }
 
 void TModelDownloader::SetOnProgress(TProgressHandler AHandler) {
-  TLockGuard Guard(FLock);
-  FOnProgress = std::move(AHandler);
+  FSink->Set(std::move(AHandler));
 }
 
 void TModelDownloader::SetUnpackLimits(const TUnpackLimits& ALimits) {
@@ -593,11 +625,7 @@ void TModelDownloader::StartBatch(const std::vector<TModelVariant>& AVariants,
     FThread = std::thread(&TModelDownloader::RunBatch, this, AVariants, AHost, AWithTokenizer);
   } catch (const std::exception& E) {
     Report(dsFailed, AVariants.front().FileName, 0, AVariants.front().SizeBytes, 0, E.what());
-    {
-      TLockGuard Guard(FLock);
-      FBusy = false;
-    }
-    FIdle.notify_all();
+    EndBatch();
   }
 }
 
@@ -641,18 +669,15 @@ void TModelDownloader::Report(TDownloadStage AStage, const std::string& AFileNam
   Progress.Total = ATotal;
   Progress.BytesPerSec = ARate;
   Progress.Error = AError;
-  TProgressHandler Handler;
   {
     TLockGuard Guard(FLock);
     FLast = Progress;
-    Handler = FOnProgress;
   }
-  if (!Handler) return;
-  try {
-    Handler(Progress);
-  } catch (...) {
-    // The host's handler only forwards the record; its failure must not end the batch.
+  if (AStage == dsDone || AStage == dsFailed || AStage == dsCancelled) {
+    FHeldEnd = Progress;
+    return;
   }
+  Publish(Progress);
 }
 
 void TModelDownloader::RunBatch(std::vector<TModelVariant> AVariants, std::string AHost,
@@ -662,16 +687,42 @@ void TModelDownloader::RunBatch(std::vector<TModelVariant> AVariants, std::strin
     if (AWithTokenizer && !TokenizerInstalled(FConfig)) Ok = FetchOne(TokenizerVariant(), AHost);
     for (const TModelVariant& Variant : AVariants) {
       if (!Ok) break;
+      PublishHeldEnd();
       Ok = FetchOne(Variant, AHost);
     }
   } catch (...) {
     // FetchOne reports its own failures; nothing may keep the downloader busy.
   }
+  EndBatch();
+}
+
+void TModelDownloader::EndBatch() {
+  std::optional<TDownloadProgress> Last = std::exchange(FHeldEnd, std::nullopt);
   {
     TLockGuard Guard(FLock);
     FBusy = false;
+    // Queued in the same step that ends the batch: whoever finds the downloader idle finds
+    // its last report queued already, and the report's receiver finds it idle.
+    if (Last && FDispatcher) Publish(*Last);
   }
   FIdle.notify_all();
+  if (Last && !FDispatcher) Publish(*Last);
+}
+
+void TModelDownloader::PublishHeldEnd() {
+  if (FHeldEnd) Publish(*std::exchange(FHeldEnd, std::nullopt));
+}
+
+void TModelDownloader::Publish(const TDownloadProgress& AProgress) {
+  if (FDispatcher) {
+    FDispatcher->Post([Sink = FSink, AProgress] { Sink->Deliver(AProgress); });
+    return;
+  }
+  try {
+    FSink->Deliver(AProgress);
+  } catch (...) {
+    // A handler on the worker thread must not end the batch with its failure.
+  }
 }
 
 bool TModelDownloader::FetchOne(const TModelVariant& AVariant, const std::string& AHost) {
@@ -905,12 +956,16 @@ bool TModelDownloader::Unpack(const TModelVariant& AVariant, const std::string& 
     Limits = FUnpackLimits;
   }
   std::string Error;
-  if (!UnpackEnginePackage(AZipFile, Folder, Limits, Error)) {
+  const TUnpackResult Result = UnpackEnginePackage(AZipFile, Folder, Limits, Error);
+  if (Result != urUnpacked) {
     TAppLog::Warn("models", "%s: unpacking failed: %s", Name, Error);
+    // Only a package that cannot be written out is worth keeping for the next attempt.
+    if (Result == urBadPackage) DropBrokenPackage(AZipFile);
     Report(dsFailed, Name, ZipSize, ZipSize, 0, Format(Translate("解压失败:%s"), Error));
     return false;
   }
   if (FileSizeOf(Folder + EngineExeName) < 0) {
+    DropBrokenPackage(AZipFile);
     Report(dsFailed, Name, ZipSize, ZipSize, 0,
            Format(Translate("解压完没找到 %ss2 —— 包的内容不对"), Folder));
     return false;

@@ -9,11 +9,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "core/Dispatcher.h"
 #include "core/ThreadAnnotations.h"
 #include "state/Config.h"
 
@@ -91,21 +94,28 @@ struct TUnpackLimits {
   int64_t MaxEntries = 65536;
 };
 
+// A package that cannot be unpacked is either broken itself (unreadable, truncated, unsafe
+// or oversized entries) or could not be written out (a full disk, a folder without rights).
+enum TUnpackResult : uint8_t { urUnpacked, urBadPackage, urWriteFailed };
+
 // Extracts every entry of the zip into ADestDir, refusing (before anything is written) an
 // entry whose path is absolute or climbs out of the folder, and refusing an archive whose
-// contents exceed the limits. False with a user-facing reason in AError.
-bool UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDir,
-                         const TUnpackLimits& ALimits, std::string& AError);
+// contents exceed the limits. On failure a user-facing reason is in AError.
+TUnpackResult UnpackEnginePackage(const std::string& AZipFile, const std::string& ADestDir,
+                                  const TUnpackLimits& ALimits, std::string& AError);
 
 // Owned by the window (or any host). StartBatch, Start, WaitIdle and the destructor are
-// called by the owner; Cancel, Busy and Snapshot from any thread. The progress handler runs
-// on the worker thread: the host forwards it to its main thread and must not block it. The
-// destructor cancels and joins the worker.
+// called by the owner; Cancel, Busy and Snapshot from any thread. Progress reports are
+// posted through the dispatcher, so the handler runs on the host's main thread and may
+// update controls (on the worker thread when there is no dispatcher). The report that ends
+// a batch is queued in the same step that clears Busy, so its handler finds the downloader
+// idle. Reports still queued when the handler is cleared or the downloader goes are
+// dropped. The destructor cancels and joins the worker.
 class TModelDownloader {
  public:
   using TProgressHandler = std::function<void(const TDownloadProgress&)>;
 
-  explicit TModelDownloader(const TAppConfig& AConfig);
+  TModelDownloader(const TAppConfig& AConfig, std::shared_ptr<IMainThreadDispatcher> ADispatcher);
   ~TModelDownloader();
   TModelDownloader(const TModelDownloader&) = delete;
   TModelDownloader& operator=(const TModelDownloader&) = delete;
@@ -125,25 +135,37 @@ class TModelDownloader {
 
  private:
   struct TTransfer;
+  struct TProgressSink;
 
   void RunBatch(std::vector<TModelVariant> AVariants, std::string AHost, bool AWithTokenizer);
   bool FetchOne(const TModelVariant& AVariant, const std::string& AHost);
   bool FetchOneOrFail(const TModelVariant& AVariant, const std::string& AHost);
   bool Unpack(const TModelVariant& AVariant, const std::string& AZipFile);
+  // Stores the report as the latest and passes it on; the report that ends a file is held
+  // until the batch goes on or ends.
   void Report(TDownloadStage AStage, const std::string& AFileName, int64_t AReceived,
               int64_t ATotal, double ARate, const std::string& AError = {});
+  void Publish(const TDownloadProgress& AProgress);
+  void PublishHeldEnd();
+  // Clears FBusy and passes on the batch's last report.
+  void EndBatch();
   bool AbortRequested() const;
 
   size_t Receive(TTransfer& AXfer, const char* AData, size_t ASize);
 
   const TAppConfig& FConfig;
+  const std::shared_ptr<IMainThreadDispatcher> FDispatcher;
+  // Shared with the reports in flight, which find the handler there when they run.
+  const std::shared_ptr<TProgressSink> FSink;
   std::thread FThread;
   mutable TMutex FLock;
   mutable std::condition_variable FIdle;
   bool FAbort QX_GUARDED_BY(FLock) = false;
   bool FBusy QX_GUARDED_BY(FLock) = false;
-  TProgressHandler FOnProgress QX_GUARDED_BY(FLock);
   TDownloadProgress FLast QX_GUARDED_BY(FLock);
+  // The end of the file just fetched, touched only by the batch's own thread: held back so
+  // that the end of the last file reaches the handler with Busy already false.
+  std::optional<TDownloadProgress> FHeldEnd;
   TUnpackLimits FUnpackLimits QX_GUARDED_BY(FLock);
 };
 

@@ -32,6 +32,7 @@ class TScriptedDialogs final : public IDialogs {
   bool AskClipText(QWidget*, const std::string& AFileName, std::string& AText) override;
   bool AskShareChoice(QWidget*, THubKind AKind, const TAppConfig&, const TVoiceLibrary&,
                       TShareChoice& AChoice) override;
+  void OpenLocation(const std::string& APath) override { Opened.push_back(APath); }
 
   std::deque<bool> ConfirmAnswers;
   std::deque<std::vector<std::string>> OpenAnswers;
@@ -47,6 +48,7 @@ class TScriptedDialogs final : public IDialogs {
   std::vector<std::string> AskedClips;
   std::vector<std::string> SaveProposals;
   std::vector<THubKind> AskedShareKinds;
+  std::vector<std::string> Opened;
 };
 
 // A fresh program folder whose configuration listens on 127.0.0.1 and a free port, in
@@ -67,7 +69,8 @@ class TProgramFolder {
   int FPort = 0;
 };
 
-// A window over the folder, with scripted dialogs, a fake tray decision and a fake clock.
+// A window over the folder, with scripted dialogs, a fake tray decision and a fake clock;
+// ATweak may change the other options (model hosts, driver check) first.
 struct TFormUnderTest {
   // AAdjust changes the window's options before it is built (hub address, fonts).
   explicit TFormUnderTest(const TProgramFolder& AFolder, std::optional<bool> ATray = false,

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   TAppConfig Config(TAppFolders{IncludeTrailingSlash(argv[3]), std::string(argv[3]) + "/appdata/"});
-  TModelDownloader Downloader(Config);
+  TModelDownloader Downloader(Config, nullptr);
   TModelVariant Variant;
   Variant.Id = "bench";
   Variant.FileName = "bench.gguf";

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
@@ -19,12 +20,14 @@
 #include "app/ClipTextForm.h"
 #include "app/Dialogs.h"
 #include "app/MainForm.h"
+#include "app/ModelsPage.h"
 #include "app/ShareForm.h"
 #include "app/SharePage.h"
 #include "app/TryOutPage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
 #include "core/I18n.h"
+#include "engine/Models.h"
 #include "online/Hub.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
@@ -91,6 +94,25 @@ TBytes Tone(double AHz) {
   return PcmToWav(Pcm);
 }
 
+// One model installed and the recommended one halfway down.
+void ShowDownloadUnderWay(TMainForm& AForm) {
+  const std::string Models = AForm.Config().ModelsDir();
+  ForceDirectories(Models);
+  WriteFileBytes(Models + ModelVariants()[0].FileName, TBytes(4096, 1));
+  WriteFileBytes(Models + "tokenizer.json", TBytes(4096, '{'));
+  TModelsPage& Page = AForm.ModelsPage();
+  Page.RefreshModelPage();
+  Page.FCbVariant->setCurrentIndex(2);
+  Page.ShowDownloadStarting();
+  TDownloadProgress Progress;
+  Progress.Stage = dsDownloading;
+  Progress.FileName = DefaultModelVariant().FileName;
+  Progress.Total = DefaultModelVariant().SizeBytes;
+  Progress.Received = Progress.Total * 42 / 100;
+  Progress.BytesPerSec = 23.6 * 1048576;
+  Page.OnDownloadProgress(Progress);
+}
+
 void FillSamples(TMainForm& AForm) {
   TTtsService& Service = AForm.Service();
   std::vector<TVoiceInfo> Voices;
@@ -111,6 +133,7 @@ void FillSamples(TMainForm& AForm) {
   AForm.TryOutPage().RefreshVoiceCombo();
   AForm.TryOutPage().SynthesizePreview(false);
   AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
+  ShowDownloadUnderWay(AForm);
   AForm.RefreshServicePage();
   AForm.OnTimer();
   THubResult Listed;

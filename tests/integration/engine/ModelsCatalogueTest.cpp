@@ -212,7 +212,7 @@ TEST_F(ModelsCatalogueTest, UnpackingRefusesMoreBytesThanTheArchiveDeclares) {
   Write(Zip, Bytes);
 
   std::string Why;
-  EXPECT_FALSE(UnpackEnginePackage(Zip, Root + "out/", TUnpackLimits{}, Why));
+  EXPECT_EQ(UnpackEnginePackage(Zip, Root + "out/", TUnpackLimits{}, Why), urBadPackage);
   EXPECT_FALSE(Why.empty());
   EXPECT_FALSE(fs::exists(Root + "out/big.bin"));
   EXPECT_FALSE(fs::exists(Root + "out/big.bin.unpacking"));
@@ -221,10 +221,30 @@ TEST_F(ModelsCatalogueTest, UnpackingRefusesMoreBytesThanTheArchiveDeclares) {
 TEST_F(ModelsCatalogueTest, UnpackingReportsArchivesItCannotRead) {
   Write(Root + "junk.zip", "this is no zip archive at all");
   std::string Why;
-  EXPECT_FALSE(UnpackEnginePackage(Root + "junk.zip", Root + "out/", TUnpackLimits{}, Why));
+  EXPECT_EQ(UnpackEnginePackage(Root + "junk.zip", Root + "out/", TUnpackLimits{}, Why),
+            urBadPackage);
   EXPECT_FALSE(Why.empty());
-  EXPECT_FALSE(UnpackEnginePackage(Root + "missing.zip", Root + "out/", TUnpackLimits{}, Why));
+  Why.clear();
+  EXPECT_EQ(UnpackEnginePackage(Root + "missing.zip", Root + "out/", TUnpackLimits{}, Why),
+            urBadPackage);
   EXPECT_FALSE(Why.empty());
+}
+
+// A sound package whose folder cannot be made is no fault of the package.
+TEST_F(ModelsCatalogueTest, UnpackingTellsAFolderItCannotWriteFromABrokenPackage) {
+  const std::string Zip = Root + "good.zip";
+  int Error = 0;
+  zip_t* z = zip_open(Zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &Error);
+  ASSERT_NE(z, nullptr);
+  const std::string Exe = "#!/bin/sh\n";
+  zip_file_add(z, "s2", zip_source_buffer(z, Exe.data(), Exe.size(), 0), 0);
+  ASSERT_EQ(zip_close(z), 0);
+  Write(Root + "occupied", "a file where the folder should be");
+  std::string Why;
+  EXPECT_EQ(UnpackEnginePackage(Zip, Root + "occupied/cuda/", TUnpackLimits{}, Why), urWriteFailed);
+  EXPECT_FALSE(Why.empty());
+  EXPECT_EQ(UnpackEnginePackage(Zip, Root + "out/", TUnpackLimits{}, Why), urUnpacked);
+  EXPECT_TRUE(fs::exists(Root + "out/s2"));
 }
 
 }  // namespace

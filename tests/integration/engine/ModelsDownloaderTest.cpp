@@ -206,19 +206,25 @@ class TModelHost {
   std::vector<TSeen> FSeen;
 };
 
-// Records every progress report the downloader delivers, in order.
+// Records every progress report the downloader delivers, in order, and the threads that
+// delivered them.
 class TRecorder {
  public:
   void Add(const TDownloadProgress& AProgress) {
     {
       std::lock_guard Guard(FLock);
       FReports.push_back(AProgress);
+      FThreads.push_back(std::this_thread::get_id());
     }
     FChanged.notify_all();
   }
   std::vector<TDownloadProgress> Reports() const {
     std::lock_guard Guard(FLock);
     return FReports;
+  }
+  std::vector<std::thread::id> Threads() const {
+    std::lock_guard Guard(FLock);
+    return FThreads;
   }
   bool WaitFor(const std::function<bool(const TDownloadProgress&)>& APredicate) {
     std::unique_lock Lock(FLock);
@@ -230,7 +236,38 @@ class TRecorder {
   mutable std::mutex FLock;
   std::condition_variable FChanged;
   std::vector<TDownloadProgress> FReports;
+  std::vector<std::thread::id> FThreads;
 };
+
+// Holds the dispatcher's thread until released, so reports pile up in its queue.
+class TDispatcherGate {
+ public:
+  explicit TDispatcherGate(TThreadDispatcher& ADispatcher) {
+    ADispatcher.Post([this] {
+      std::unique_lock Lock(FLock);
+      FOpen.wait(Lock, [this] { return FReleased; });
+    });
+  }
+  void Release() {
+    {
+      std::lock_guard Guard(FLock);
+      FReleased = true;
+    }
+    FOpen.notify_all();
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FOpen;
+  bool FReleased = false;
+};
+
+std::thread::id ThreadOf(TThreadDispatcher& ADispatcher) {
+  std::thread::id Id;
+  ADispatcher.Post([&Id] { Id = std::this_thread::get_id(); });
+  ADispatcher.Flush();
+  return Id;
+}
 
 struct TZipEntry {
   std::string Name;
@@ -258,11 +295,14 @@ class ModelsDownloaderTest : public ::testing::Test {
   void SetUp() override {
     SetUiLang(ulZh);
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
-    Downloader = std::make_unique<TModelDownloader>(*Config);
+    Downloader = std::make_unique<TModelDownloader>(*Config, Dispatcher);
     Downloader->SetOnProgress(
         [this](const TDownloadProgress& AProgress) { Recorder.Add(AProgress); });
   }
-  void TearDown() override { Downloader.reset(); }
+  void TearDown() override {
+    Downloader.reset();
+    Dispatcher->Flush();
+  }
 
   TModelVariant Model(const std::string& AFileName, int64_t ASize) const {
     TModelVariant v;
@@ -278,10 +318,11 @@ class ModelsDownloaderTest : public ::testing::Test {
     v.Url = Host.UrlOf(AFileName);
     return v;
   }
-  // Runs one batch to its end and returns the last report.
+  // Runs one batch to its end, with every report delivered, and returns the last report.
   TDownloadProgress Run(const std::vector<TModelVariant>& AVariants, bool AWithTokenizer = false) {
     Downloader->StartBatch(AVariants, Host.Base(), AWithTokenizer);
     EXPECT_TRUE(Downloader->WaitIdle(Patience));
+    Dispatcher->Flush();
     return Downloader->Snapshot();
   }
   std::string ModelPath(const std::string& AName) const { return Config->ModelsDir() + AName; }
@@ -290,6 +331,7 @@ class ModelsDownloaderTest : public ::testing::Test {
   const std::string Root = RootDir.Path();
   TModelHost Host;
   TRecorder Recorder;
+  const std::shared_ptr<TThreadDispatcher> Dispatcher = std::make_shared<TThreadDispatcher>();
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TModelDownloader> Downloader;
 };
@@ -628,7 +670,7 @@ TEST_F(ModelsDownloaderTest, BadEnginePackagesFailAndWriteNothingOutsideTheirFol
     const TDownloadProgress Last = Run({Package(Name)});
     EXPECT_EQ(Last.Stage, dsFailed);
     EXPECT_EQ(Last.Error, Case.Error);
-    EXPECT_TRUE(fs::exists(Config->CacheDir() + Name)) << "the package stays in the cache";
+    EXPECT_FALSE(fs::exists(Config->CacheDir() + Name)) << "a broken package is not kept";
     EXPECT_FALSE(fs::exists(Config->EngineDir() + "escape.txt"));
     EXPECT_FALSE(fs::exists(Root + "escape.txt"));
     EXPECT_FALSE(fs::exists("/tmp/quavox-escape.txt"));
@@ -645,6 +687,91 @@ TEST_F(ModelsDownloaderTest, PackageLeftInTheCacheIsUnpackedOnTheNextAttempt) {
   EXPECT_EQ(Last.Stage, dsDone) << Last.Error;
   EXPECT_TRUE(EngineBackendInstalled(*Config, "cuda"));
   EXPECT_TRUE(Host.Seen().empty());
+}
+
+struct TBrokenCacheCase {
+  const char* Label;
+  std::string Bytes;
+  std::string Error;
+};
+
+// A broken package in the cache fails once and is deleted, so the next attempt fetches a
+// fresh copy instead of unpacking the same broken file again.
+TEST_F(ModelsDownloaderTest, BrokenPackageInTheCacheIsDeletedAndDownloadedAgain) {
+  const std::string Name = "Quavox_engine_cuda_1.zip";
+  const std::string Good = MakeZip(Root + "good.zip", {{"s2", "#!/bin/sh\n", 0755}});
+  const std::string NoS2 = MakeZip(Root + "nos2.zip", {{"readme.txt", "hello"}});
+  Host.Serve(Name, {TServed::smRanged, 0, Good, 200, {}});
+  const std::vector<TBrokenCacheCase> Cases = {
+      {"not a zip", "<html>502 Bad Gateway</html>", "解压失败:"},
+      {"truncated", Good.substr(0, Good.size() / 2), "解压失败:"},
+      {"no s2", NoS2, "解压完没找到 "},
+  };
+  for (const TBrokenCacheCase& Case : Cases) {
+    SCOPED_TRACE(Case.Label);
+    fs::remove_all(Config->EngineDir());
+    WriteFile(Config->CacheDir() + Name, Case.Bytes);
+    const size_t SeenBefore = Host.Seen().size();
+    const TDownloadProgress Failed = Run({Package(Name)});
+    EXPECT_EQ(Failed.Stage, dsFailed);
+    EXPECT_EQ(Failed.Error.rfind(Case.Error, 0), 0u) << Failed.Error;
+    EXPECT_EQ(Host.Seen().size(), SeenBefore) << "the cached copy was tried first";
+    EXPECT_FALSE(fs::exists(Config->CacheDir() + Name));
+
+    const TDownloadProgress Again = Run({Package(Name)});
+    EXPECT_EQ(Again.Stage, dsDone) << Again.Error;
+    EXPECT_EQ(Host.Seen().size(), SeenBefore + 1);
+    EXPECT_TRUE(EngineBackendInstalled(*Config, "cuda"));
+  }
+}
+
+TEST_F(ModelsDownloaderTest, ProgressRunsOnTheDispatchersThreadOnly) {
+  constexpr int64_t Size = 3 * MiB;
+  Host.Serve("t.gguf", {TServed::smRanged, Size, {}, 200, {}});
+  ASSERT_EQ(Run({Model("t.gguf", Size)}).Stage, dsDone);
+  const std::thread::id Main = ThreadOf(*Dispatcher);
+  const std::vector<std::thread::id> Threads = Recorder.Threads();
+  ASSERT_GE(Threads.size(), 4u);
+  for (const std::thread::id Id : Threads)
+    EXPECT_EQ(Id, Main);
+}
+
+// The window enables "下载" again on the batch's last report, so that report must find the
+// downloader idle, while the end of the tokenizer before the model must not.
+TEST_F(ModelsDownloaderTest, OnlyTheLastReportOfABatchFindsTheDownloaderIdle) {
+  Host.Serve("tokenizer.json", {TServed::smRanged, 0, Content(0, MiB), 200, {}});
+  Host.Serve("b.gguf", {TServed::smRanged, 2 * MiB, {}, 200, {}});
+  std::vector<std::pair<std::string, bool>> Ends;
+  Downloader->SetOnProgress([this, &Ends](const TDownloadProgress& AProgress) {
+    if (AProgress.Stage == dsDone) Ends.emplace_back(AProgress.FileName, Downloader->Busy());
+  });
+  ASSERT_EQ(Run({Model("b.gguf", 2 * MiB)}, true).Stage, dsDone);
+  EXPECT_EQ(Ends, (std::vector<std::pair<std::string, bool>>{{"tokenizer.json", true},
+                                                             {"b.gguf", false}}));
+}
+
+// The window clears its handler and frees the downloader while reports may still wait in
+// its queue; none of them may reach the handler afterwards.
+TEST_F(ModelsDownloaderTest, ReportsStillQueuedAreDroppedOnceTheHandlerOrDownloaderIsGone) {
+  Host.Serve("q.gguf", {TServed::smRanged, 2 * MiB, {}, 200, {}});
+  for (const bool FreeDownloader : {false, true}) {
+    SCOPED_TRACE(FreeDownloader ? "downloader freed" : "handler cleared");
+    fs::remove_all(Config->ModelsDir());
+    Downloader->SetOnProgress(
+        [this](const TDownloadProgress& AProgress) { Recorder.Add(AProgress); });
+    TDispatcherGate Gate(*Dispatcher);
+    Downloader->Start(Model("q.gguf", 2 * MiB), Host.Base(), false);
+    ASSERT_TRUE(Downloader->WaitIdle(Patience));
+    EXPECT_EQ(Downloader->Snapshot().Stage, dsDone);
+    if (FreeDownloader) {
+      Downloader.reset();
+    } else {
+      Downloader->SetOnProgress({});
+    }
+    Gate.Release();
+    Dispatcher->Flush();
+    EXPECT_TRUE(Recorder.Reports().empty());
+  }
 }
 
 TEST_F(ModelsDownloaderTest, UnreachableHostFailsWithTheAddress) {

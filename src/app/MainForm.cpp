@@ -179,6 +179,8 @@ void TMainForm::BuildTrayMenu() {
 void TMainForm::FillPages() {
   FTryOutPage->FillCombos();
   FVoicesPage->FillCombos();
+  FBroadcastPage->FillCombos();
+  FSettingsPage->FillCombos();
   FSettingsPage->SettingsToControls();
   FTryOutPage->RefreshVoiceCombo();
   FVoicesPage->RefreshVoicesList();

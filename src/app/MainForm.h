@@ -86,6 +86,8 @@ class TMainForm final : public QMainWindow {
   TWavPlayer& Player() { return *FPlayer; }
   TModelDownloader& Downloader() { return *FDownloader; }
   IDialogs& Dialogs() { return *FDialogs; }
+  // Runs posted calls on this window's thread; calls still queued when it goes are dropped.
+  std::shared_ptr<IMainThreadDispatcher> Dispatcher() const { return FDispatcher; }
 
   TServicePage& ServicePage() { return *FServicePage; }
   TTryOutPage& TryOutPage() { return *FTryOutPage; }

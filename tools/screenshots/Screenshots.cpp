@@ -5,18 +5,25 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QItemSelectionModel>
 #include <QPixmap>
 #include <QTabWidget>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <numbers>
+#include <tuple>
 
+#include "app/BroadcastPage.h"
+#include "app/CachePage.h"
 #include "app/MainForm.h"
+#include "app/SettingsPage.h"
 #include "app/TryOutPage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
+#include "core/Log.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
@@ -65,6 +72,55 @@ TBytes Tone(double AHz) {
   return PcmToWav(Pcm);
 }
 
+void BindSamples(TMainForm& AForm, const std::vector<TVoiceInfo>& AVoices) {
+  TAppConfig& Config = AForm.Config();
+  Config.SetAirlineVoice("CCA", "en", tgFemale, AVoices[0].Id);
+  Config.SetAirlineVoice("CCA", "en", tgMale, AVoices[3].Id);
+  Config.SetAirlineVoice("CCA", "zh", tgFemale, AVoices[1].Id);
+  Config.SetAirlineVoice("CES", "zh", tgAuto, AVoices[1].Id);
+  Config.SetAirlineVoice("CES", "", tgAuto, AVoices[0].Id);
+  Config.SetAirlineVoice("ANA", "ja", tgFemale, AVoices[2].Id);
+  Config.SetAirlineVoice("ANA", "en", tgFemale, AVoices[0].Id);
+  Config.SetAirlineVoice("JAL", "ja", tgMale, "v-3f9a1c2e7b40");
+  Config.Save();
+}
+
+void SynthesizeSamples(TTtsService& AService) {
+  const std::tuple<const char*, const char*, TTtsGender, float> Lines[] = {
+      {"Flight CA1234 to Beijing is now boarding at gate B12.", "en", tgFemale, 1.0f},
+      {"Final call for passengers of flight NH960.", "en", tgFemale, 1.0f},
+      {"Welcome to Shanghai Pudong International Airport.", "en", tgMale, 1.0f},
+      {"各位旅客请注意,您乘坐的 CA1234 次航班现在开始登机。", "zh", tgFemale, 1.0f},
+      {"东方航空 MU5101 次航班登机口改为 C15。", "zh", tgFemale, 1.2f},
+      {"全日空 960 便をご利用のお客様は 12 番ゲートへお越しください。", "ja", tgFemale, 1.0f},
+      {"Ladies and gentlemen, we have now landed at Tokyo Haneda.", "en", tgMale, 0.9f},
+  };
+  for (const auto& [Text, Language, Gender, Speed] : Lines)
+    AService.Synthesize(TTtsRequest::Make(Text, Language, Gender, Speed));
+}
+
+void LogSampleRequests(TMainForm& AForm) {
+  const std::tuple<const char*, const char*, const char*, int, int, int, bool, const char*>
+      Records[] = {{"10.20.1.15", "en", "Anna", 200, 840, 4200, false, ""},
+                   {"10.20.1.15", "en", "Anna", 200, 3, 4200, true, ""},
+                   {"10.20.1.31", "zh", "王芳", 200, 1210, 5100, false, "airline CCA"},
+                   {"10.20.1.31", "ja", "佐藤 花子", 200, 1530, 6300, false, "airline ANA"},
+                   {"10.20.2.7", "ko", "", 404, 1, 0, false, "no voice for ko"}};
+  for (const auto& [Peer, Language, Voice, Status, Elapsed, Audio, Hit, Note] : Records) {
+    TRequestLog Record;
+    Record.Time = std::chrono::system_clock::now();
+    Record.Peer = Peer;
+    Record.Language = Language;
+    Record.Voice = Voice;
+    Record.Status = Status;
+    Record.ElapsedMs = Elapsed;
+    Record.AudioMs = Audio;
+    Record.CacheHit = Hit;
+    Record.Note = Note;
+    AForm.OnRequestLogged(Record);
+  }
+}
+
 void FillSamples(TMainForm& AForm) {
   TTtsService& Service = AForm.Service();
   std::vector<TVoiceInfo> Voices;
@@ -74,17 +130,26 @@ void FillSamples(TMainForm& AForm) {
     Spec.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
     Voices.push_back(Service.CloneVoice(Spec));
   }
-  AForm.Config().SetAirlineVoice("CCA", "en", tgFemale, Voices[0].Id);
-  AForm.Config().SetAirlineVoice("CCA", "zh", tgFemale, Voices[1].Id);
-  AForm.Config().SetAirlineVoice("ANA", "ja", tgFemale, Voices[2].Id);
-  for (const char* Line : {"Flight CA1234 to Beijing is now boarding at gate B12.",
-                           "Final call for passengers of flight NH960.",
-                           "Welcome to Shanghai Pudong International Airport."})
-    Service.Synthesize(TTtsRequest::Make(Line, "en", tgFemale, 1.0f));
+  BindSamples(AForm, Voices);
+  SynthesizeSamples(Service);
+  LogSampleRequests(AForm);
   AForm.VoicesPage().RefreshVoicesList();
   AForm.TryOutPage().RefreshVoiceCombo();
   AForm.TryOutPage().SynthesizePreview(false);
   AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
+  TBroadcastPage& Broadcast = AForm.BroadcastPage();
+  Broadcast.RefreshAirlinesPage();
+  Broadcast.FLvAirlines->setCurrentItem(Broadcast.FLvAirlines->topLevelItem(2));
+  AForm.CachePage().RefreshCachePage();
+  AForm.CachePage().FLvCache->selectionModel()->select(
+      AForm.CachePage().FLvCache->model()->index(1, 0),
+      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  TSettingsPage& Settings = AForm.SettingsPage();
+  Settings.OnToggleAdvancedClick();
+  TUpdateInfo Checked;
+  Checked.Ok = true;
+  Checked.Latest = Checked.Current = QuavoxVersion;
+  Settings.OnUpdateChecked(Checked);
   AForm.RefreshServicePage();
   AForm.OnTimer();
 }

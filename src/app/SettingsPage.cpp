@@ -36,6 +36,8 @@ namespace quavox {
 namespace {
 
 constexpr int32_t NoUpperLimit = std::numeric_limits<int32_t>::max();
+// The configuration keeps no larger budget when it is read again, so neither does the page.
+constexpr int32_t MaxCacheBudgetMB = 8192;
 
 QCheckBox* NewCheck(QWidget* AParent, const char* AName, const char* ACaption) {
   auto* Check = new QCheckBox(QString::fromUtf8(ACaption), AParent);
@@ -290,7 +292,7 @@ bool TSettingsPage::ControlsToSettings() {
   s.RequestTimeoutMs = SettingInt(FEdtTimeout->text(), 120000, 1000, 600000);
   s.SpeedMode = static_cast<TTtsSpeedMode>(std::max(FCbSpeedMode->currentIndex(), 0));
   s.CacheEnabled = FChkCacheEnabled->isChecked();
-  s.CacheBudgetMB = SettingInt(FEdtCacheMB->text(), 0, 0, 65536);
+  s.CacheBudgetMB = SettingInt(FEdtCacheMB->text(), 0, 0, MaxCacheBudgetMB);
   s.AutoCreateDefaultVoice = FChkAutoDefaultVoice->isChecked();
   s.Engine.GpuLayers = SettingInt(FEdtGpuLayers->text(), -1, -1, 999);
   s.Engine.Threads = SettingInt(FEdtThreads->text(), 0, 0, 256);
@@ -301,6 +303,7 @@ bool TSettingsPage::ControlsToSettings() {
   s.Engine.ExtraArgs = StdStr(FEdtExtraArgs->text().trimmed());
   Config.SetSettings(s);
   Config.Save();
+  SettingsToControls();
   FForm.Service().ApplyConfig();
   FForm.RefreshServicePage();
   return true;

@@ -31,8 +31,9 @@ class TSettingsPage final : public QWidget {
   void FillCombos();
   // Shows the configuration in the controls.
   void SettingsToControls();
-  // Copies the controls into the configuration, saves and applies it; false, with a warning
-  // and nothing changed, when the port is not a number from 1 to 65535.
+  // Copies the controls into the configuration, saves and applies it, and shows the values
+  // kept; false, with a warning and nothing changed, when the port is not a number from 1
+  // to 65535.
   bool ControlsToSettings();
   void OnSaveSettingsClick();
   void OnResetSettingsClick();

@@ -249,7 +249,7 @@ class TCacheAndLogPagesTest : public QObject {
   }
 
   void BudgetShowsInTheStatistics() {
-    TProgramFolder Folder({{"cache", {{"budgetMB", 32}}}});
+    TProgramFolder Folder(TJson{{"cache", {{"budgetMB", 32}}}});
     TFormUnderTest T(Folder);
     QVERIFY(T.Form->CachePage().FLblCacheStats->text().contains(QStringLiteral("/ 上限 32 MB ·")));
   }

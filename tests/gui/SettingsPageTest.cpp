@@ -23,6 +23,7 @@
 #include "http/Http.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
+#include "state/Cache.h"
 
 using namespace quavox;
 using namespace quavox::test;
@@ -136,8 +137,8 @@ void PumpEvents(int AMs) {
 }
 
 std::string ApiAnswer(const std::string& AVersion) {
-  return R"([{"tag_name": "quavox-v)" + AVersion + R"(", "html_url": "https://example.org/r/)" +
-         AVersion + R"("}])";
+  return "[{\"tag_name\": \"quavox-v" + AVersion +
+         "\", \"html_url\": \"https://example.org/r/" + AVersion + "\"}]";
 }
 
 }  // namespace
@@ -147,8 +148,8 @@ class TSettingsPageTest : public QObject {
 
  private slots:
   void ControlsShowTheConfiguration() {
-    TProgramFolder Folder({{"engine", {{"temperature", 0.7}, {"maxNewTokens", 2048}}},
-                           {"synthesis", {{"speedMode", "resample"}}}});
+    TProgramFolder Folder(TJson{{"engine", {{"temperature", 0.7}, {"maxNewTokens", 2048}}},
+                                {"synthesis", {{"speedMode", "resample"}}}});
     TFormUnderTest T(Folder);
     TSettingsPage& Page = T.Form->SettingsPage();
     QCOMPARE(Page.FEdtPort->text(), QString::number(Folder.Port()));
@@ -186,7 +187,7 @@ class TSettingsPageTest : public QObject {
     Row("FEdtTimeout", "x", 120000);
     Row("FEdtTimeout", "10", 1000);
     Row("FEdtCacheMB", "-1", 0);
-    Row("FEdtCacheMB", "70000", 65536);
+    Row("FEdtCacheMB", "70000", 8192);
     Row("FEdtGpuLayers", "-7", -1);
     Row("FEdtGpuLayers", "1000", 999);
     Row("FEdtThreads", "300", 256);
@@ -218,6 +219,8 @@ class TSettingsPageTest : public QObject {
                                               {"FEdtTemperature", s.Engine.Temperature},
                                               {"FEdtTopP", s.Engine.TopP}};
     QCOMPARE(static_cast<float>(Fields.at(Edit)), static_cast<float>(Saved));
+    const QString Shown = F.Page.findChild<QLineEdit*>(Edit)->text();
+    QCOMPARE(Shown.toFloat(), static_cast<float>(Saved));
     QCOMPARE(F.T.Form->StatusText(), QStringLiteral("设置已保存"));
   }
 

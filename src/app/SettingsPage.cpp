@@ -134,7 +134,8 @@ QWidget* TSettingsPage::CreateTopArea() {
 QGroupBox* TSettingsPage::CreateEngineGroup() {
   FGbEngine = new QGroupBox(this);
   FGbEngine->setObjectName(QStringLiteral("FGbEngine"));
-  FGbEngine->setFlat(true);
+  // No frame of its own: the group takes no room until it holds controls.
+  FGbEngine->setStyleSheet(QStringLiteral("QGroupBox#FGbEngine { border: none; margin: 0; }"));
   auto* Layout = new QGridLayout(FGbEngine);
   Layout->setContentsMargins(0, 0, 0, 0);
   return FGbEngine;

@@ -137,8 +137,8 @@ void PumpEvents(int AMs) {
 }
 
 std::string ApiAnswer(const std::string& AVersion) {
-  return "[{\"tag_name\": \"quavox-v" + AVersion +
-         "\", \"html_url\": \"https://example.org/r/" + AVersion + "\"}]";
+  return "[{\"tag_name\": \"quavox-v" + AVersion + "\", \"html_url\": \"https://example.org/r/" +
+         AVersion + "\"}]";
 }
 
 }  // namespace

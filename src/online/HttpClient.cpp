@@ -23,8 +23,8 @@ namespace {
 // everything else into memory up to the limit.
 struct TSink {
   CURL* Curl = nullptr;
-  const THttpRequest* Request = nullptr;
-  THttpResponse* Response = nullptr;
+  const TClientRequest* Request = nullptr;
+  TClientResponse* Response = nullptr;
   bool Decided = false;
   int Fd = -1;
   int WriteErrno = 0;
@@ -88,8 +88,8 @@ std::string LeftUtf16(std::string_view AText, std::size_t ACount) {
   return Utf16ToUtf8(Units);
 }
 
-THttpResponse HttpRequest(const THttpRequest& ARequest) {
-  THttpResponse Response;
+TClientResponse HttpRequest(const TClientRequest& ARequest) {
+  TClientResponse Response;
   try {
     EnsureCurlGlobal();
     TCurlHandle Curl(curl_easy_init());

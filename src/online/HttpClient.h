@@ -17,7 +17,7 @@ struct THttpFormPart {
   std::string FilePath;
 };
 
-struct THttpRequest {
+struct TClientRequest {
   std::string Url;
   // "Name: value" lines.
   std::vector<std::string> Headers;
@@ -34,7 +34,7 @@ struct THttpRequest {
   int64_t MaxBodyBytes = int64_t{16} << 20;
 };
 
-struct THttpResponse {
+struct TClientResponse {
   // The exchange completed; Status and Body are the server's answer.
   bool Ok = false;
   int Status = 0;
@@ -44,7 +44,7 @@ struct THttpResponse {
   std::string Error;
 };
 
-THttpResponse HttpRequest(const THttpRequest& ARequest);
+TClientResponse HttpRequest(const TClientRequest& ARequest);
 
 // ABase without trailing "/" characters, followed by APath.
 std::string JoinUrl(std::string_view ABase, std::string_view APath);

@@ -195,11 +195,11 @@ THubResult ParseHubList(std::string_view ABody) {
 }
 
 THubResult HubList(THubKind AKind, std::string_view ABaseUrl) {
-  THttpRequest Request;
+  TClientRequest Request;
   Request.Url = JoinUrl(ABaseUrl, "/API/hub.php?a=list&kind=" + HubKindWire(AKind));
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = ListTimeoutMs;
-  const THttpResponse Response = HttpRequest(Request);
+  const TClientResponse Response = HttpRequest(Request);
   THubResult Result;
   if (!Response.Ok) {
     Result.Error = Response.Error;
@@ -232,12 +232,12 @@ bool HubDownload(const THubItem& AItem, const std::string& ADestFile, std::strin
     AError = E.what();
     return false;
   }
-  THttpRequest Request;
+  TClientRequest Request;
   Request.Url = AItem.Url;
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = DownloadTimeoutMs;
   Request.OutFile = Temp;
-  const THttpResponse Response = HttpRequest(Request);
+  const TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok) {
     AError = Response.Error;
   } else if (Response.Status != 200) {
@@ -271,7 +271,7 @@ THubUploadResult HubUpload(THubKind AKind, const std::string& AFile, const std::
     return Result;
   }
 
-  THttpRequest Request;
+  TClientRequest Request;
   Request.Url = JoinUrl(ABaseUrl, "/API/hub.php?a=upload");
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = UploadTimeoutMs;
@@ -288,7 +288,7 @@ THubUploadResult HubUpload(THubKind AKind, const std::string& AFile, const std::
       {"appversion", QuavoxVersion, {}},
       {"file", {}, AFile},
   };
-  const THttpResponse Response = HttpRequest(Request);
+  const TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok) {
     Result.Error = Response.Error;
     TAppLog::Warn("hub", "upload failed: %s", Response.Error);
@@ -339,7 +339,7 @@ bool HubDelete(const std::string& ADeleteKey, std::string& AError, std::string_v
     AError = Translate("没有删除凭据 —— 只能删自己在这台机器上传过的。");
     return false;
   }
-  THttpRequest Request;
+  TClientRequest Request;
   Request.Url = JoinUrl(ABaseUrl, "/API/hub.php?a=delete");
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = DeleteTimeoutMs;
@@ -349,7 +349,7 @@ bool HubDelete(const std::string& ADeleteKey, std::string& AError, std::string_v
   TJson Body = TJson::object();
   Body["deleteKey"] = ADeleteKey;
   Request.Body = Body.dump(-1, ' ', false, TJson::error_handler_t::replace);
-  const THttpResponse Response = HttpRequest(Request);
+  const TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok) {
     AError = Response.Error;
     return false;

@@ -144,12 +144,12 @@ TUpdateInfo ParseReleaseFeed(std::string_view ABody) {
 bool HttpGetText(const std::string& AUrl, std::string& ABody, std::string& AError) {
   ABody.clear();
   AError.clear();
-  THttpRequest Request;
+  TClientRequest Request;
   Request.Url = AUrl;
   Request.Headers = {"Accept: application/vnd.github+json", "X-GitHub-Api-Version: 2022-11-28"};
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = ResponseTimeoutMs;
-  THttpResponse Response = HttpRequest(Request);
+  TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok) {
     AError = Response.Error;
     TAppLog::Warn("update", "GET %s failed: %s", AUrl, Response.Error);

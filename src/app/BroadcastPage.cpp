@@ -39,9 +39,6 @@ enum TAirlineColumn : int { acAirline, acLanguage, acGender, acVoice, acStatus }
 constexpr int KeyRole = Qt::UserRole;
 constexpr const char* PackFilter = "克隆包 (*.cln)|*.cln";
 
-// Display names of the library's voices by lower-case id, as the library matches ids.
-using TDisplayById = std::unordered_map<std::string, std::string>;
-
 TDisplayById DisplayNames(const std::vector<TVoiceInfo>& AVoices) {
   TDisplayById Names;
   Names.reserve(AVoices.size());
@@ -158,43 +155,46 @@ void TBroadcastPage::FillCombos() {
   FillAllGenders(FCbAirGender);
 }
 
-// The selected binding stays selected when it is still there; rows come in the
-// configuration's order.
 void TBroadcastPage::RefreshAirlinesPage() {
-  const QString Selected = QStr(SelectedKey());
   const std::vector<TVoiceInfo> Voices = FForm.Service().VoiceLibrary().All();
-  const TDisplayById Names = DisplayNames(Voices);
+  RefillBindingList(DisplayNames(Voices));
+  RefillAirlineCombo();
+  FillVoiceCombo(FCbAirVoice, Voices, false);
+  FForm.TryOutPage().RefreshPreviewChoices();
+}
+
+// Rows come in the configuration's order; the selected binding stays selected when it is
+// still there.
+void TBroadcastPage::RefillBindingList(const TDisplayById& ANames) {
+  const QString Selected = QStr(SelectedKey());
   QList<QTreeWidgetItem*> Rows;
   QTreeWidgetItem* Reselect = nullptr;
   for (const auto& [Key, VoiceId] : FForm.Config().AirlinesSnapshot()) {
     const std::vector<std::string> Parts = SplitAirlineKey(Key);
     if (Parts.size() < 3) continue;
-    QTreeWidgetItem* Row = NewBindingRow(Parts, Key, VoiceId, Names);
+    QTreeWidgetItem* Row = NewBindingRow(Parts, Key, VoiceId, ANames);
     if (!Selected.isEmpty() && QStr(Key) == Selected) Reselect = Row;
     Rows << Row;
   }
-  {
-    const QSignalBlocker Quiet(FLvAirlines);
-    FLvAirlines->setUpdatesEnabled(false);
-    FLvAirlines->clear();
-    FLvAirlines->addTopLevelItems(Rows);
-    if (Reselect != nullptr) FLvAirlines->setCurrentItem(Reselect);
-    FLvAirlines->setUpdatesEnabled(true);
-  }
+  const QSignalBlocker Quiet(FLvAirlines);
+  FLvAirlines->setUpdatesEnabled(false);
+  FLvAirlines->clear();
+  FLvAirlines->addTopLevelItems(Rows);
+  if (Reselect != nullptr) FLvAirlines->setCurrentItem(Reselect);
+  FLvAirlines->setUpdatesEnabled(true);
+}
 
+// A typed code that is not bound yet survives the refill.
+void TBroadcastPage::RefillAirlineCombo() {
   const QString Typed = FCbAirline->currentText();
-  {
-    const QSignalBlocker Quiet(FCbAirline);
-    FCbAirline->clear();
-    QStringList Airlines;
-    for (const std::string& Code : FForm.Config().KnownAirlines())
-      Airlines << QStr(Code);
-    FCbAirline->addItems(Airlines);
-    FCbAirline->setCurrentIndex(-1);
-    FCbAirline->setEditText(Typed);
-  }
-  FillVoiceCombo(FCbAirVoice, Voices, false);
-  FForm.TryOutPage().RefreshPreviewChoices();
+  QStringList Airlines;
+  for (const std::string& Code : FForm.Config().KnownAirlines())
+    Airlines << QStr(Code);
+  const QSignalBlocker Quiet(FCbAirline);
+  FCbAirline->clear();
+  FCbAirline->addItems(Airlines);
+  FCbAirline->setCurrentIndex(-1);
+  FCbAirline->setEditText(Typed);
 }
 
 std::string TBroadcastPage::SelectedKey() const {

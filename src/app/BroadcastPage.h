@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Types.h"
@@ -30,6 +31,9 @@ struct TBindingSlot {
 };
 std::optional<TBindingSlot> FreeCopySlot(const TAppConfig& AConfig, const std::string& AAirline,
                                          const std::string& ALanguage, TTtsGender AGender);
+
+// Display names of the library's voices by lower-case id, as the library matches ids.
+using TDisplayById = std::unordered_map<std::string, std::string>;
 
 class TBroadcastPage final : public QWidget {
   Q_OBJECT
@@ -66,6 +70,8 @@ class TBroadcastPage final : public QWidget {
 
  private:
   QWidget* CreateEditor();
+  void RefillBindingList(const TDisplayById& ANames);
+  void RefillAirlineCombo();
   // The selected row's key split at ":" when it has at least three parts; warns when no row
   // is selected.
   std::optional<std::vector<std::string>> SelectedParts();

@@ -6,12 +6,15 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "app/BroadcastPage.h"
+#include "app/CachePage.h"
 #include "app/MainForm.h"
 #include "app/ModelsPage.h"
 #include "app/QtDispatcher.h"
@@ -91,7 +94,20 @@ void WriteCache(const std::string& ADir) {
   WriteFileAtomic(ADir + "index.json", "\xEF\xBB\xBF" + JsonDumpIndented(Index));
 }
 
-void WriteFixture(const std::string& ARoot) {
+// 100 airlines with 20 bindings each, every 50th to a voice that is gone.
+TJson AirlineBindings() {
+  TJson Bindings = TJson::object();
+  const std::vector<std::string>& Languages = KnownLanguages();
+  for (int i = 0; i < BindingCount; ++i) {
+    const std::string Airline = "A" + std::to_string(100 + i / 20);
+    const std::string Key = Airline + ":" + Languages[static_cast<std::size_t>(i % 20 / 3)] + ":" +
+                            GenderToStr(static_cast<TTtsGender>(i % 3));
+    Bindings[Key] = i % 50 == 0 ? std::string("v-gone") : VoiceId(i % VoiceCount);
+  }
+  return Bindings;
+}
+
+void WriteConfig(const std::string& ARoot, const TJson& AAirlines) {
   TJson Config = TJson::object();
   Config["server"] = {{"port", UnusedLoopbackPort()},
                       {"bind", "127.0.0.1"},
@@ -99,6 +115,10 @@ void WriteFixture(const std::string& ARoot) {
                       {"uiLanguage", "zh"}};
   Config["airlineVoices"] = AirlineVoices();
   WriteFileAtomic(ARoot + "data/config.json", JsonDumpIndented(Config));
+}
+
+void WriteFixture(const std::string& ARoot) {
+  WriteConfig(ARoot, TJson::object());
   WriteFileAtomic(ARoot + "data/voices.json", VoicesJson());
   WriteCache(ARoot + "temp/");
 }
@@ -118,6 +138,20 @@ struct TFixture {
 
 TFixture& Fixture() {
   static TFixture F;
+  return F;
+}
+
+// The voices of the fixture and the bindings, without the cache.
+struct TBindingsFixture {
+  TTempDir Dir{"quavox-desktop-bench-bindings"};
+  TBindingsFixture() {
+    WriteConfig(Dir.Path(), AirlineBindings());
+    WriteFileAtomic(Dir.Path() + "data/voices.json", VoicesJson());
+  }
+};
+
+TBindingsFixture& BindingsFixture() {
+  static TBindingsFixture F;
   return F;
 }
 
@@ -142,6 +176,46 @@ void BM_RefreshVoicesList(benchmark::State& AState) {
   }
 }
 BENCHMARK(BM_RefreshVoicesList)->Unit(benchmark::kMillisecond);
+
+void BM_RefreshCachePage(benchmark::State& AState) {
+  TMainForm Form(Options(Fixture().Dir.Path()));
+  Form.show();
+  Form.ShowPage(TMainForm::piCache);
+  QApplication::processEvents();
+  for (auto _ : AState) {
+    Form.CachePage().RefreshCachePage();
+    QApplication::processEvents();
+  }
+}
+BENCHMARK(BM_RefreshCachePage)->Unit(benchmark::kMillisecond);
+
+// One character more or less in the filter, with the list painted afterwards.
+void BM_CacheFilterKeystroke(benchmark::State& AState) {
+  TMainForm Form(Options(Fixture().Dir.Path()));
+  Form.show();
+  Form.ShowPage(TMainForm::piCache);
+  QLineEdit* Filter = Form.CachePage().FEdtCacheFilter;
+  const QString Texts[] = {QStringLiteral("ca1"), QStringLiteral("ca12")};
+  int Step = 0;
+  QApplication::processEvents();
+  for (auto _ : AState) {
+    Filter->setText(Texts[Step++ % 2]);
+    QApplication::processEvents();
+  }
+}
+BENCHMARK(BM_CacheFilterKeystroke)->Unit(benchmark::kMillisecond);
+
+void BM_RefreshAirlinesPage(benchmark::State& AState) {
+  TMainForm Form(Options(BindingsFixture().Dir.Path()));
+  Form.show();
+  Form.ShowPage(TMainForm::piBroadcast);
+  QApplication::processEvents();
+  for (auto _ : AState) {
+    Form.BroadcastPage().RefreshAirlinesPage();
+    QApplication::processEvents();
+  }
+}
+BENCHMARK(BM_RefreshAirlinesPage)->Unit(benchmark::kMillisecond);
 
 void BM_TimerTick(benchmark::State& AState) {
   TMainForm Form(Options(Fixture().Dir.Path()));

@@ -22,6 +22,12 @@ void ShowBox(QWidget* AParent, QMessageBox::Icon AIcon, const std::string& AText
   Box.exec();
 }
 
+bool AskYesNo(QWidget* AParent, QMessageBox::Icon AIcon, const std::string& AText) {
+  QMessageBox Box(AIcon, BoxTitle, QStr(AText), QMessageBox::Yes | QMessageBox::No, AParent);
+  Box.setDefaultButton(QMessageBox::No);
+  return Box.exec() == QMessageBox::Yes;
+}
+
 // "音频文件 (*.wav;*.mp3)" loses its bracketed tail; Qt adds the patterns back itself.
 QString WithoutPatternTail(QString AText) {
   AText = AText.trimmed();
@@ -49,10 +55,11 @@ void TQtDialogs::Warn(QWidget* AParent, const std::string& AText) {
 }
 
 bool TQtDialogs::Confirm(QWidget* AParent, const std::string& AText) {
-  QMessageBox Box(QMessageBox::Question, BoxTitle, QStr(AText), QMessageBox::Yes | QMessageBox::No,
-                  AParent);
-  Box.setDefaultButton(QMessageBox::No);
-  return Box.exec() == QMessageBox::Yes;
+  return AskYesNo(AParent, QMessageBox::Question, AText);
+}
+
+bool TQtDialogs::ConfirmWarning(QWidget* AParent, const std::string& AText) {
+  return AskYesNo(AParent, QMessageBox::Warning, AText);
 }
 
 void TQtDialogs::Inform(QWidget* AParent, const std::string& AText) {

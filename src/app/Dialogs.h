@@ -25,6 +25,8 @@ class IDialogs {
   virtual void Warn(QWidget* AParent, const std::string& AText) = 0;
   // A question icon and Yes/No; true only for Yes.
   virtual bool Confirm(QWidget* AParent, const std::string& AText) = 0;
+  // A warning icon and Yes/No, for answers that throw something away; true only for Yes.
+  virtual bool ConfirmWarning(QWidget* AParent, const std::string& AText) = 0;
   // An information icon and OK.
   virtual void Inform(QWidget* AParent, const std::string& AText) = 0;
   // No icon and OK.
@@ -53,6 +55,7 @@ class TQtDialogs final : public IDialogs {
  public:
   void Warn(QWidget* AParent, const std::string& AText) override;
   bool Confirm(QWidget* AParent, const std::string& AText) override;
+  bool ConfirmWarning(QWidget* AParent, const std::string& AText) override;
   void Inform(QWidget* AParent, const std::string& AText) override;
   void Plain(QWidget* AParent, const std::string& AText) override;
   std::vector<std::string> OpenFiles(QWidget* AParent, const std::string& AFilter,

@@ -204,6 +204,8 @@ void TMainForm::FillCombos() {
   FTryOutPage->FillCombos();
   FVoicesPage->FillCombos();
   FModelsPage->FillCombos();
+  FBroadcastPage->FillCombos();
+  FSettingsPage->FillCombos();
 }
 
 // Log lines, request records and download progress arrive on the main thread through the

@@ -108,6 +108,8 @@ class TMainForm final : public QMainWindow {
   // The base URL of the mirror or the official model host.
   const std::string& ModelHost(bool AMirror) const;
   bool HasCudaDriver() const;
+  // Runs posted calls on this window's thread; calls still queued when it goes are dropped.
+  std::shared_ptr<IMainThreadDispatcher> Dispatcher() const { return FDispatcher; }
 
   TServicePage& ServicePage() { return *FServicePage; }
   TTryOutPage& TryOutPage() { return *FTryOutPage; }

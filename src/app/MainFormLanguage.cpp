@@ -166,6 +166,7 @@ void TMainForm::ApplyUiLanguage() {
   LocalizeForm();
   FillCombos();
   FSettingsPage->SettingsToControls();
+  FSettingsPage->UpdateAdvancedCaption();
   FTryOutPage->RefreshVoiceCombo();
   FTryOutPage->RetranslateResult();
   FVoicesPage->RefreshVoicesList();

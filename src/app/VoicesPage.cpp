@@ -279,7 +279,6 @@ void TVoicesPage::OnSaveVoiceClick() {
     return;
   }
   AfterLibraryChange();
-  FForm.BroadcastPage().RefreshAirlinesPage();
   FForm.ShowStatus(Format(Translate("「%s」已更新"), Name));
 }
 
@@ -299,6 +298,7 @@ void TVoicesPage::OnPreviewVoiceClick() {
 void TVoicesPage::AfterLibraryChange() {
   RefreshVoicesList();
   FForm.TryOutPage().RefreshVoiceCombo();
+  FForm.BroadcastPage().RefreshAirlinesPage();
 }
 
 }  // namespace quavox

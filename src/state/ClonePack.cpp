@@ -31,20 +31,6 @@ constexpr std::string_view PackFormat = "quavox-clone-pack";
 constexpr const char* ManifestName = "cln.json";
 constexpr const char* LogSource = "clonepack";
 
-std::vector<std::string> SplitKey(std::string_view AKey) {
-  std::vector<std::string> Parts;
-  std::size_t Start = 0;
-  for (;;) {
-    const std::size_t Colon = AKey.find(':', Start);
-    if (Colon == std::string_view::npos) {
-      Parts.emplace_back(AKey.substr(Start));
-      return Parts;
-    }
-    Parts.emplace_back(AKey.substr(Start, Colon - Start));
-    Start = Colon + 1;
-  }
-}
-
 std::string BoundVoice(const std::vector<std::string>& AParts, const TAppConfig& AConfig) {
   return AConfig.AirlineVoice(AParts[0], AParts[1], ParseGender(AParts[2]));
 }
@@ -336,7 +322,7 @@ TPackSummary ExportPack(const std::string& AFileName, const std::vector<std::str
   TPackExport Export(ALibrary);
   TPackSummary& Summary = Export.Summary;
   for (const std::string& Key : AKeys) {
-    const std::vector<std::string> Parts = SplitKey(Key);
+    const std::vector<std::string> Parts = SplitAirlineKey(Key);
     if (Parts.size() < 3) continue;
     const std::string VoiceId = BoundVoice(Parts, AConfig);
     if (VoiceId.empty()) continue;
@@ -452,7 +438,7 @@ TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary,
   }
   if (const TJson* Airlines = JsonChildObject(Manifest, "airlines")) {
     for (const auto& [Key, Value] : Airlines->items()) {
-      const std::vector<std::string> Parts = SplitKey(Key);
+      const std::vector<std::string> Parts = SplitAirlineKey(Key);
       if (Parts.size() < 3 || !Value.is_string()) continue;
       const auto Found = LocalIds.find(Value.get<std::string>());
       if (Found == LocalIds.end()) continue;
@@ -471,7 +457,7 @@ std::string PackFingerprint(const std::vector<std::string>& AIds,
                             const TAppConfig& AConfig) {
   std::vector<std::string> Ids = AIds;
   for (const std::string& Key : AKeys) {
-    const std::vector<std::string> Parts = SplitKey(Key);
+    const std::vector<std::string> Parts = SplitAirlineKey(Key);
     if (Parts.size() < 3) continue;
     std::string VoiceId = BoundVoice(Parts, AConfig);
     if (!VoiceId.empty()) Ids.push_back(std::move(VoiceId));

@@ -177,6 +177,20 @@ std::string AirlineKey(std::string_view AAirline, std::string_view ALanguage, TT
          GenderToStr(AGender);
 }
 
+std::vector<std::string> SplitAirlineKey(std::string_view AKey) {
+  std::vector<std::string> Parts;
+  std::size_t Start = 0;
+  for (;;) {
+    const std::size_t Colon = AKey.find(':', Start);
+    if (Colon == std::string_view::npos) {
+      Parts.emplace_back(AKey.substr(Start));
+      return Parts;
+    }
+    Parts.emplace_back(AKey.substr(Start, Colon - Start));
+    Start = Colon + 1;
+  }
+}
+
 TAppConfig::TAppConfig(TAppFolders AFolders) : FFolders(std::move(AFolders)) {
   MigrateLegacyClips();
   Reset();

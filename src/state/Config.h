@@ -61,6 +61,9 @@ using TKeyValueList = std::vector<std::pair<std::string, std::string>>;
 
 std::string DefaultKey(std::string_view ALanguage, TTtsGender AGender);
 std::string AirlineKey(std::string_view AAirline, std::string_view ALanguage, TTtsGender AGender);
+// The parts of a binding key between its ":" separators, empty parts kept ("CCA::male" has
+// three parts, the middle one empty).
+std::vector<std::string> SplitAirlineKey(std::string_view AKey);
 
 // The two voice maps (default voice per language and gender, airline voice per airline,
 // language and gender) and the changes made to them.

@@ -17,6 +17,15 @@ namespace fs = std::filesystem;
 
 bool TScriptedDialogs::Confirm(QWidget*, const std::string& AText) {
   Confirms.push_back(AText);
+  return NextConfirmAnswer();
+}
+
+bool TScriptedDialogs::ConfirmWarning(QWidget*, const std::string& AText) {
+  WarningConfirms.push_back(AText);
+  return NextConfirmAnswer();
+}
+
+bool TScriptedDialogs::NextConfirmAnswer() {
   if (ConfirmAnswers.empty()) return false;
   const bool Answer = ConfirmAnswers.front();
   ConfirmAnswers.pop_front();

@@ -24,6 +24,8 @@ class TScriptedDialogs final : public IDialogs {
  public:
   void Warn(QWidget*, const std::string& AText) override { Warnings.push_back(AText); }
   bool Confirm(QWidget*, const std::string& AText) override;
+  // Answered from ConfirmAnswers like Confirm, recorded in WarningConfirms.
+  bool ConfirmWarning(QWidget*, const std::string& AText) override;
   void Inform(QWidget*, const std::string& AText) override { Infos.push_back(AText); }
   void Plain(QWidget*, const std::string& AText) override { Infos.push_back(AText); }
   std::vector<std::string> OpenFiles(QWidget*, const std::string& AFilter, bool) override;
@@ -44,11 +46,15 @@ class TScriptedDialogs final : public IDialogs {
 
   std::vector<std::string> Warnings;
   std::vector<std::string> Confirms;
+  std::vector<std::string> WarningConfirms;
   std::vector<std::string> Infos;
   std::vector<std::string> AskedClips;
   std::vector<std::string> SaveProposals;
   std::vector<THubKind> AskedShareKinds;
   std::vector<std::string> Opened;
+
+ private:
+  bool NextConfirmAnswer();
 };
 
 // A fresh program folder whose configuration listens on 127.0.0.1 and a free port, in

@@ -1,0 +1,42 @@
+// Small builders for the designed controls of the pages: each control gets its name as
+// objectName (tests and the language walk find it by that name) and its Chinese caption.
+#pragma once
+
+#include <QString>
+#include <span>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+class QWidget;
+
+namespace quavox {
+
+// One column of a report-view list: its designed caption and width.
+struct TListColumn {
+  const char* Caption;
+  int Width;
+};
+
+QLabel* NewLabel(QWidget* AParent, const char* AName, const char* ACaption);
+// A grey hint line that wraps.
+QLabel* NewHintLabel(QWidget* AParent, const char* AName, const char* ACaption);
+QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption);
+QComboBox* NewCombo(QWidget* AParent, const char* AName);
+QLineEdit* NewEdit(QWidget* AParent, const char* AName, const char* AHint = nullptr);
+// A read-only report-view list with whole-row selection and the given columns.
+QTreeWidget* NewReportList(QWidget* AParent, const char* AName,
+                           std::span<const TListColumn> AColumns);
+
+// While the service works on the main thread, the window shows it is busy.
+class TBusyCursor {
+ public:
+  TBusyCursor();
+  ~TBusyCursor();
+  TBusyCursor(const TBusyCursor&) = delete;
+  TBusyCursor& operator=(const TBusyCursor&) = delete;
+};
+
+}  // namespace quavox

@@ -6,13 +6,13 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
-#include <QLineEdit>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include <QLineEdit>
 #include "app/BroadcastPage.h"
 #include "app/CachePage.h"
 #include "app/MainForm.h"
@@ -94,20 +94,7 @@ void WriteCache(const std::string& ADir) {
   WriteFileAtomic(ADir + "index.json", "\xEF\xBB\xBF" + JsonDumpIndented(Index));
 }
 
-// 100 airlines with 20 bindings each, every 50th to a voice that is gone.
-TJson AirlineBindings() {
-  TJson Bindings = TJson::object();
-  const std::vector<std::string>& Languages = KnownLanguages();
-  for (int i = 0; i < BindingCount; ++i) {
-    const std::string Airline = "A" + std::to_string(100 + i / 20);
-    const std::string Key = Airline + ":" + Languages[static_cast<std::size_t>(i % 20 / 3)] + ":" +
-                            GenderToStr(static_cast<TTtsGender>(i % 3));
-    Bindings[Key] = i % 50 == 0 ? std::string("v-gone") : VoiceId(i % VoiceCount);
-  }
-  return Bindings;
-}
-
-void WriteConfig(const std::string& ARoot, const TJson& AAirlines) {
+void WriteFixture(const std::string& ARoot) {
   TJson Config = TJson::object();
   Config["server"] = {{"port", UnusedLoopbackPort()},
                       {"bind", "127.0.0.1"},
@@ -115,10 +102,6 @@ void WriteConfig(const std::string& ARoot, const TJson& AAirlines) {
                       {"uiLanguage", "zh"}};
   Config["airlineVoices"] = AirlineVoices();
   WriteFileAtomic(ARoot + "data/config.json", JsonDumpIndented(Config));
-}
-
-void WriteFixture(const std::string& ARoot) {
-  WriteConfig(ARoot, TJson::object());
   WriteFileAtomic(ARoot + "data/voices.json", VoicesJson());
   WriteCache(ARoot + "temp/");
 }
@@ -138,20 +121,6 @@ struct TFixture {
 
 TFixture& Fixture() {
   static TFixture F;
-  return F;
-}
-
-// The voices of the fixture and the bindings, without the cache.
-struct TBindingsFixture {
-  TTempDir Dir{"quavox-desktop-bench-bindings"};
-  TBindingsFixture() {
-    WriteConfig(Dir.Path(), AirlineBindings());
-    WriteFileAtomic(Dir.Path() + "data/voices.json", VoicesJson());
-  }
-};
-
-TBindingsFixture& BindingsFixture() {
-  static TBindingsFixture F;
   return F;
 }
 
@@ -206,7 +175,7 @@ void BM_CacheFilterKeystroke(benchmark::State& AState) {
 BENCHMARK(BM_CacheFilterKeystroke)->Unit(benchmark::kMillisecond);
 
 void BM_RefreshAirlinesPage(benchmark::State& AState) {
-  TMainForm Form(Options(BindingsFixture().Dir.Path()));
+  TMainForm Form(Options(Fixture().Dir.Path()));
   Form.show();
   Form.ShowPage(TMainForm::piBroadcast);
   QApplication::processEvents();

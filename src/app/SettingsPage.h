@@ -83,6 +83,8 @@ class TSettingsPage final : public QWidget {
   QLineEdit* FEdtExtraArgs;
   // The engine buttons of the advanced panel.
   QHBoxLayout* FLayEngineButtons;
+  // The compute backend, GPU and engine package controls, inside FGbEngine.
+  TEngineSettingsPanel* FEnginePanel = nullptr;
 
  private:
   QWidget* CreateTopArea();
@@ -99,7 +101,6 @@ class TSettingsPage final : public QWidget {
   TUpdateInfo FUpdateInfo;
   std::string FReleaseApiUrl = ReleaseApiUrl;
   std::string FCodeHostUrl = CodeHostUrl;
-  TEngineSettingsPanel* FEnginePanel = nullptr;
 };
 
 // How the settings page reads a number typed into an edit, after trimming: a decimal

@@ -12,7 +12,6 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QTabWidget>
-#include <QTreeView>
 #include <QTreeWidget>
 #include <cmath>
 #include <cstdio>
@@ -118,137 +117,139 @@ void ShowDownloadUnderWay(TMainForm& AForm) {
   Progress.Received = Progress.Total * 42 / 100;
   Progress.BytesPerSec = 23.6 * 1048576;
   Page.OnDownloadProgress(Progress);
-  void BindSamples(TMainForm & AForm, const std::vector<TVoiceInfo>& AVoices) {
-    TAppConfig& Config = AForm.Config();
-    Config.SetAirlineVoice("CCA", "en", tgFemale, AVoices[0].Id);
-    Config.SetAirlineVoice("CCA", "en", tgMale, AVoices[3].Id);
-    Config.SetAirlineVoice("CCA", "zh", tgFemale, AVoices[1].Id);
-    Config.SetAirlineVoice("CES", "zh", tgAuto, AVoices[1].Id);
-    Config.SetAirlineVoice("CES", "", tgAuto, AVoices[0].Id);
-    Config.SetAirlineVoice("ANA", "ja", tgFemale, AVoices[2].Id);
-    Config.SetAirlineVoice("ANA", "en", tgFemale, AVoices[0].Id);
-    Config.SetAirlineVoice("JAL", "ja", tgMale, "v-3f9a1c2e7b40");
-    Config.Save();
-  }
+}
 
-  void SynthesizeSamples(TTtsService & AService) {
-    const std::tuple<const char*, const char*, TTtsGender, float> Lines[] = {
-        {"Flight CA1234 to Beijing is now boarding at gate B12.", "en", tgFemale, 1.0f},
-        {"Final call for passengers of flight NH960.", "en", tgFemale, 1.0f},
-        {"Welcome to Shanghai Pudong International Airport.", "en", tgMale, 1.0f},
-        {"各位旅客请注意,您乘坐的 CA1234 次航班现在开始登机。", "zh", tgFemale, 1.0f},
-        {"东方航空 MU5101 次航班登机口改为 C15。", "zh", tgFemale, 1.2f},
-        {"全日空 960 便をご利用のお客様は 12 番ゲートへお越しください。", "ja", tgFemale, 1.0f},
-        {"Ladies and gentlemen, we have now landed at Tokyo Haneda.", "en", tgMale, 0.9f},
-    };
-    for (const auto& [Text, Language, Gender, Speed] : Lines)
-      AService.Synthesize(TTtsRequest::Make(Text, Language, Gender, Speed));
-  }
+void BindSamples(TMainForm& AForm, const std::vector<TVoiceInfo>& AVoices) {
+  TAppConfig& Config = AForm.Config();
+  Config.SetAirlineVoice("CCA", "en", tgFemale, AVoices[0].Id);
+  Config.SetAirlineVoice("CCA", "en", tgMale, AVoices[3].Id);
+  Config.SetAirlineVoice("CCA", "zh", tgFemale, AVoices[1].Id);
+  Config.SetAirlineVoice("CES", "zh", tgAuto, AVoices[1].Id);
+  Config.SetAirlineVoice("CES", "", tgAuto, AVoices[0].Id);
+  Config.SetAirlineVoice("ANA", "ja", tgFemale, AVoices[2].Id);
+  Config.SetAirlineVoice("ANA", "en", tgFemale, AVoices[0].Id);
+  Config.SetAirlineVoice("JAL", "ja", tgMale, "v-3f9a1c2e7b40");
+  Config.Save();
+}
 
-  void LogSampleRequests(TMainForm & AForm) {
-    const std::tuple<const char*, const char*, const char*, int, int, int, bool, const char*>
-        Records[] = {{"10.20.1.15", "en", "Anna", 200, 840, 4200, false, ""},
-                     {"10.20.1.15", "en", "Anna", 200, 3, 4200, true, ""},
-                     {"10.20.1.31", "zh", "王芳", 200, 1210, 5100, false, "airline CCA"},
-                     {"10.20.1.31", "ja", "佐藤 花子", 200, 1530, 6300, false, "airline ANA"},
-                     {"10.20.2.7", "ko", "", 404, 1, 0, false, "no voice for ko"}};
-    for (const auto& [Peer, Language, Voice, Status, Elapsed, Audio, Hit, Note] : Records) {
-      TRequestLog Record;
-      Record.Time = std::chrono::system_clock::now();
-      Record.Peer = Peer;
-      Record.Language = Language;
-      Record.Voice = Voice;
-      Record.Status = Status;
-      Record.ElapsedMs = Elapsed;
-      Record.AudioMs = Audio;
-      Record.CacheHit = Hit;
-      Record.Note = Note;
-      AForm.OnRequestLogged(Record);
-    }
-  }
+void SynthesizeSamples(TTtsService& AService) {
+  const std::tuple<const char*, const char*, TTtsGender, float> Lines[] = {
+      {"Flight CA1234 to Beijing is now boarding at gate B12.", "en", tgFemale, 1.0f},
+      {"Final call for passengers of flight NH960.", "en", tgFemale, 1.0f},
+      {"Welcome to Shanghai Pudong International Airport.", "en", tgMale, 1.0f},
+      {"各位旅客请注意,您乘坐的 CA1234 次航班现在开始登机。", "zh", tgFemale, 1.0f},
+      {"东方航空 MU5101 次航班登机口改为 C15。", "zh", tgFemale, 1.2f},
+      {"全日空 960 便をご利用のお客様は 12 番ゲートへお越しください。", "ja", tgFemale, 1.0f},
+      {"Ladies and gentlemen, we have now landed at Tokyo Haneda.", "en", tgMale, 0.9f},
+  };
+  for (const auto& [Text, Language, Gender, Speed] : Lines)
+    AService.Synthesize(TTtsRequest::Make(Text, Language, Gender, Speed));
+}
 
-  void FillSamples(TMainForm & AForm) {
-    TTtsService& Service = AForm.Service();
-    std::vector<TVoiceInfo> Voices;
-    double Hz = 180;
-    for (const TSampleVoice& Sample : SampleVoices) {
-      TVoiceCloneSpec Spec{Sample.Display, Sample.Language, Sample.Gender, {}, {}, {}};
-      Spec.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
-      Voices.push_back(Service.CloneVoice(Spec));
-    }
-    BindSamples(AForm, Voices);
-    SynthesizeSamples(Service);
-    LogSampleRequests(AForm);
-    AForm.VoicesPage().RefreshVoicesList();
-    AForm.TryOutPage().RefreshVoiceCombo();
-    AForm.TryOutPage().SynthesizePreview(false);
-    AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
-    ShowDownloadUnderWay(AForm);
-    TBroadcastPage& Broadcast = AForm.BroadcastPage();
-    Broadcast.RefreshAirlinesPage();
-    Broadcast.FLvAirlines->setCurrentItem(Broadcast.FLvAirlines->topLevelItem(2));
-    AForm.CachePage().RefreshCachePage();
-    AForm.CachePage().FLvCache->selectionModel()->select(
-        AForm.CachePage().FLvCache->model()->index(1, 0),
-        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    TSettingsPage& Settings = AForm.SettingsPage();
-    Settings.OnToggleAdvancedClick();
-    TUpdateInfo Checked;
-    Checked.Ok = true;
-    Checked.Latest = Checked.Current = QuavoxVersion;
-    Settings.OnUpdateChecked(Checked);
-    AForm.RefreshServicePage();
-    AForm.OnTimer();
-    THubResult Listed;
-    Listed.Ok = true;
-    int Day = 0;
-    for (const TSampleShare& Share : SampleShares) {
-      THubItem Item{
-          Share.Id,    Share.User, Share.Title, Share.Language,  Share.Gender, 1, 0, Share.Note,
-          "0.3.26218", {},         0,           Share.Downloads, {},           {}};
-      ParseHubTime("2026-07-0" + std::to_string(++Day) + "T09:00:00Z", Item.CreatedAt);
-      Listed.Items.push_back(Item);
-    }
-    AForm.SharePage().OnHubListed(hkVoices, Listed);
+void LogSampleRequests(TMainForm& AForm) {
+  const std::tuple<const char*, const char*, const char*, int, int, int, bool, const char*>
+      Records[] = {{"10.20.1.15", "en", "Anna", 200, 840, 4200, false, ""},
+                   {"10.20.1.15", "en", "Anna", 200, 3, 4200, true, ""},
+                   {"10.20.1.31", "zh", "王芳", 200, 1210, 5100, false, "airline CCA"},
+                   {"10.20.1.31", "ja", "佐藤 花子", 200, 1530, 6300, false, "airline ANA"},
+                   {"10.20.2.7", "ko", "", 404, 1, 0, false, "no voice for ko"}};
+  for (const auto& [Peer, Language, Voice, Status, Elapsed, Audio, Hit, Note] : Records) {
+    TRequestLog Record;
+    Record.Time = std::chrono::system_clock::now();
+    Record.Peer = Peer;
+    Record.Language = Language;
+    Record.Voice = Voice;
+    Record.Status = Status;
+    Record.ElapsedMs = Elapsed;
+    Record.AudioMs = Audio;
+    Record.CacheHit = Hit;
+    Record.Note = Note;
+    AForm.OnRequestLogged(Record);
   }
+}
 
-  bool Save(QWidget & AWidget, const QString& AFile) {
-    QApplication::processEvents();
-    return AWidget.grab().save(AFile);
+void FillSamples(TMainForm& AForm) {
+  TTtsService& Service = AForm.Service();
+  std::vector<TVoiceInfo> Voices;
+  double Hz = 180;
+  for (const TSampleVoice& Sample : SampleVoices) {
+    TVoiceCloneSpec Spec{Sample.Display, Sample.Language, Sample.Gender, {}, {}, {}};
+    Spec.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
+    Voices.push_back(Service.CloneVoice(Spec));
   }
+  BindSamples(AForm, Voices);
+  SynthesizeSamples(Service);
+  LogSampleRequests(AForm);
+  AForm.VoicesPage().RefreshVoicesList();
+  AForm.TryOutPage().RefreshVoiceCombo();
+  AForm.TryOutPage().SynthesizePreview(false);
+  AForm.VoicesPage().FLvVoices->setCurrentItem(AForm.VoicesPage().FLvVoices->topLevelItem(0));
+  TBroadcastPage& Broadcast = AForm.BroadcastPage();
+  Broadcast.RefreshAirlinesPage();
+  Broadcast.FLvAirlines->setCurrentItem(Broadcast.FLvAirlines->topLevelItem(2));
+  AForm.CachePage().RefreshCachePage();
+  AForm.CachePage().FLvCache->selectionModel()->select(
+      AForm.CachePage().FLvCache->model()->index(1, 0),
+      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  TSettingsPage& Settings = AForm.SettingsPage();
+  Settings.OnToggleAdvancedClick();
+  TUpdateInfo Checked;
+  Checked.Ok = true;
+  Checked.Latest = Checked.Current = QuavoxVersion;
+  Settings.OnUpdateChecked(Checked);
+  ShowDownloadUnderWay(AForm);
+  AForm.RefreshServicePage();
+  AForm.OnTimer();
+  THubResult Listed;
+  Listed.Ok = true;
+  int Day = 0;
+  for (const TSampleShare& Share : SampleShares) {
+    THubItem Item{
+        Share.Id,    Share.User, Share.Title, Share.Language,  Share.Gender, 1, 0, Share.Note,
+        "0.3.26218", {},         0,           Share.Downloads, {},           {}};
+    ParseHubTime("2026-07-0" + std::to_string(++Day) + "T09:00:00Z", Item.CreatedAt);
+    Listed.Items.push_back(Item);
+  }
+  AForm.SharePage().OnHubListed(hkVoices, Listed);
+}
 
-  bool SaveShareDialog(TMainForm & AForm, const QString& AFile) {
-    TShareForm Dialog(&AForm, hkVoices, AForm.Config(), AForm.Service().VoiceLibrary(),
-                      AForm.Dialogs());
-    Dialog.FList->setCurrentRow(1);
-    Dialog.FEdtUser->setText(QStringLiteral("pudong-ops"));
-    Dialog.FEdtTitle->setText(QStringLiteral("Pudong boarding, calm female"));
-    Dialog.show();
-    return Save(Dialog, AFile);
-  }
+bool Save(QWidget& AWidget, const QString& AFile) {
+  QApplication::processEvents();
+  return AWidget.grab().save(AFile);
+}
 
-  bool SaveClipTextDialog(TMainForm & AForm, const QString& AFile) {
-    TClipTextForm Dialog(&AForm);
-    Dialog.SetClip("/home/ops/recordings/boarding-call-gate-b12.wav",
-                   "Good morning, ladies and gentlemen, welcome aboard.");
-    Dialog.show();
-    return Save(Dialog, AFile);
-  }
+bool SaveShareDialog(TMainForm& AForm, const QString& AFile) {
+  TShareForm Dialog(&AForm, hkVoices, AForm.Config(), AForm.Service().VoiceLibrary(),
+                    AForm.Dialogs());
+  Dialog.FList->setCurrentRow(1);
+  Dialog.FEdtUser->setText(QStringLiteral("pudong-ops"));
+  Dialog.FEdtTitle->setText(QStringLiteral("Pudong boarding, calm female"));
+  Dialog.show();
+  return Save(Dialog, AFile);
+}
 
-  // Every page and both dialogs in the window's current language.
-  bool SaveLanguage(TMainForm & AForm, const QString& AFolder) {
-    QDir().mkpath(AFolder);
-    bool Ok = true;
-    auto* Pages = AForm.findChild<QTabWidget*>(QStringLiteral("FPages"));
-    for (int i = 0; i < Pages->count(); ++i) {
-      Pages->setCurrentIndex(i);
-      Ok &= Save(AForm, QStringLiteral("%1/%2-%3.png").arg(AFolder).arg(i + 1).arg(PageNames[i]));
-    }
-    Pages->setCurrentIndex(TMainForm::piVoices);
-    Ok &= SaveShareDialog(AForm, AFolder + QStringLiteral("/share-dialog.png"));
-    Ok &= SaveClipTextDialog(AForm, AFolder + QStringLiteral("/transcript-dialog.png"));
-    return Ok;
+bool SaveClipTextDialog(TMainForm& AForm, const QString& AFile) {
+  TClipTextForm Dialog(&AForm);
+  Dialog.SetClip("/home/ops/recordings/boarding-call-gate-b12.wav",
+                 "Good morning, ladies and gentlemen, welcome aboard.");
+  Dialog.show();
+  return Save(Dialog, AFile);
+}
+
+// Every page and both dialogs in the window's current language.
+bool SaveLanguage(TMainForm& AForm, const QString& AFolder) {
+  QDir().mkpath(AFolder);
+  bool Ok = true;
+  auto* Pages = AForm.findChild<QTabWidget*>(QStringLiteral("FPages"));
+  for (int i = 0; i < Pages->count(); ++i) {
+    Pages->setCurrentIndex(i);
+    Ok &= Save(AForm, QStringLiteral("%1/%2-%3.png").arg(AFolder).arg(i + 1).arg(PageNames[i]));
   }
+  Pages->setCurrentIndex(TMainForm::piVoices);
+  Ok &= SaveShareDialog(AForm, AFolder + QStringLiteral("/share-dialog.png"));
+  Ok &= SaveClipTextDialog(AForm, AFolder + QStringLiteral("/transcript-dialog.png"));
+  return Ok;
+}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "app/EnginePanel.h"
+#include "app/Controls.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -27,18 +28,6 @@ constexpr TComputeBackend ComputeOrder[] = {cbAuto, cbCpu, cbCuda, cbVulkan};
 constexpr int MaxGpuDevice = 15;
 // Offered while the probe has not answered (or for backends without a GPU).
 constexpr int FallbackGpuCount = 4;
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
-}
-
-QLabel* NewLabel(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Label = new QLabel(QString::fromUtf8(ACaption), AParent);
-  Label->setObjectName(QLatin1String(AName));
-  return Label;
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "app/ModelsPage.h"
+#include "app/Controls.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -30,12 +31,6 @@ namespace quavox {
 
 namespace {
 
-QLabel* NewLabel(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Label = new QLabel(QString::fromUtf8(ACaption), AParent);
-  Label->setObjectName(QLatin1String(AName));
-  return Label;
-}
-
 QLabel* NewHeading(QWidget* AParent, const char* AName, const char* ACaption) {
   QLabel* Label = NewLabel(AParent, AName, ACaption);
   QFont Bold = Label->font();
@@ -44,18 +39,13 @@ QLabel* NewHeading(QWidget* AParent, const char* AName, const char* ACaption) {
   return Label;
 }
 
-QComboBox* NewCombo(QWidget* AParent, const char* AName) {
+// Wide enough for the model file names.
+QComboBox* NewWideCombo(QWidget* AParent, const char* AName) {
   auto* Combo = new QComboBox(AParent);
   Combo->setObjectName(QLatin1String(AName));
   Combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   Combo->setMinimumContentsLength(24);
   return Combo;
-}
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
 }
 
 // Holds a label whose text changes with every progress report. The holder has no layout,
@@ -124,11 +114,11 @@ QWidget* TModelsPage::CreateDownloadGroup() {
                          "下到一半可以取消,残件留在 models/ 下,下次点下载会接着下。");
   for (QLabel* Hint : {Hint1, Hint2})
     Hint->setWordWrap(true);
-  FCbVariant = NewCombo(Group, "FCbVariant");
+  FCbVariant = NewWideCombo(Group, "FCbVariant");
   // The variant texts are laid out in columns.
   FCbVariant->setFont(FixedUiFont());
   FCbVariant->setMinimumContentsLength(44);
-  FCbSource = NewCombo(Group, "FCbSource");
+  FCbSource = NewWideCombo(Group, "FCbSource");
   FBtnDownload = NewButton(Group, "FBtnDownload", "下载");
   FBtnCancelDownload = NewButton(Group, "FBtnCancelDownload", "取消");
   FBtnCancelDownload->setEnabled(false);
@@ -169,7 +159,7 @@ QWidget* TModelsPage::CreateChoiceGroup() {
   auto* Group = new QWidget(this);
   Group->setObjectName(QStringLiteral("FPnlInstalled"));
   auto* Heading = NewHeading(Group, "FLblInstalledHeading", "— 使用哪个模型 —");
-  FCbInstalled = NewCombo(Group, "FCbInstalled");
+  FCbInstalled = NewWideCombo(Group, "FCbInstalled");
   FBtnApplyModel = NewButton(Group, "FBtnApplyModel", "应用并重启引擎");
   connect(FBtnApplyModel, &QPushButton::clicked, this, &TModelsPage::OnApplyModelClick);
   FLblModelState = new QLabel(this);

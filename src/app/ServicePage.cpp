@@ -1,4 +1,5 @@
 #include "app/ServicePage.h"
+#include "app/Controls.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -59,12 +60,6 @@ constexpr TUsageLine UsageBody[] = {
      false},
     {"#   烤完没有?看 /v1/stats 里的 prewarm_pending,到 0 就是全好了", true},
 };
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "app/SharePage.h"
+#include "app/Controls.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -41,17 +42,12 @@ struct TColumn {
 constexpr TColumn HubColumns[] = {{"标题", 210}, {"上传者", 110}, {"语言", 80},     {"性别", 70},
                                   {"音色", 60},  {"下载", 70},    {"上传时间", 90}, {"说明", 200}};
 
-QComboBox* NewCombo(QWidget* AParent, const char* AName) {
+// As wide as its longest item: the filters hold short words.
+QComboBox* NewFittingCombo(QWidget* AParent, const char* AName) {
   auto* Combo = new QComboBox(AParent);
   Combo->setObjectName(QLatin1String(AName));
   Combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   return Combo;
-}
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
 }
 
 QString CreatedDate(TDateTime ATime) {
@@ -167,14 +163,14 @@ TSharePage::TSharePage(TMainForm& AForm)
 }
 
 void TSharePage::CreateFilters() {
-  FCbHubKind = NewCombo(this, "FCbHubKind");
+  FCbHubKind = NewFittingCombo(this, "FCbHubKind");
   FEdtHubSearch = new QLineEdit(this);
   FEdtHubSearch->setObjectName(QStringLiteral("FEdtHubSearch"));
   FEdtHubSearch->setPlaceholderText(QStringLiteral("搜标题 / 上传者 / 说明"));
-  FCbHubLang = NewCombo(this, "FCbHubLang");
-  FCbHubGender = NewCombo(this, "FCbHubGender");
-  FCbHubUser = NewCombo(this, "FCbHubUser");
-  FCbHubSort = NewCombo(this, "FCbHubSort");
+  FCbHubLang = NewFittingCombo(this, "FCbHubLang");
+  FCbHubGender = NewFittingCombo(this, "FCbHubGender");
+  FCbHubUser = NewFittingCombo(this, "FCbHubUser");
+  FCbHubSort = NewFittingCombo(this, "FCbHubSort");
   connect(FCbHubKind, &QComboBox::currentIndexChanged, this, &TSharePage::OnHubKindChange);
   connect(FEdtHubSearch, &QLineEdit::textChanged, this, &TSharePage::OnHubFilterChange);
   for (QComboBox* Combo : {FCbHubLang, FCbHubGender, FCbHubUser, FCbHubSort})

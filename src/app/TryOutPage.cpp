@@ -1,4 +1,5 @@
 #include "app/TryOutPage.h"
+#include "app/Controls.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -26,35 +27,6 @@
 namespace quavox {
 
 namespace {
-
-QLabel* NewLabel(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Label = new QLabel(QString::fromUtf8(ACaption), AParent);
-  if (AName != nullptr) Label->setObjectName(QLatin1String(AName));
-  return Label;
-}
-
-QComboBox* NewCombo(QWidget* AParent, const char* AName) {
-  auto* Combo = new QComboBox(AParent);
-  Combo->setObjectName(QLatin1String(AName));
-  Combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  Combo->setMinimumContentsLength(12);
-  return Combo;
-}
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
-}
-
-// While the service works on the main thread, the window shows it is busy.
-class TBusyCursor {
- public:
-  TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-  TBusyCursor(const TBusyCursor&) = delete;
-  TBusyCursor& operator=(const TBusyCursor&) = delete;
-};
 
 // The result of the last synthesis; AResult's WAV has moved on, ABytes is its size.
 std::string ResultLine(const TTtsResult& AResult, std::size_t ABytes) {

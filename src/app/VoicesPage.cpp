@@ -1,4 +1,5 @@
 #include "app/VoicesPage.h"
+#include "app/Controls.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -38,12 +39,6 @@ constexpr TColumn VoiceColumns[] = {{"名称", 180}, {"来源", 90},     {"语�
                                     {"性别", 60},  {"参考音频", 90}, {"转写", 360}};
 
 constexpr int IdRole = Qt::UserRole;
-
-QPushButton* NewButton(QWidget* AParent, const char* AName, const char* ACaption) {
-  auto* Button = new QPushButton(QString::fromUtf8(ACaption), AParent);
-  Button->setObjectName(QLatin1String(AName));
-  return Button;
-}
 
 QStringList VoiceRow(const TVoiceInfo& AVoice) {
   const bool Profile = AVoice.Kind == vkProfile;

@@ -14,6 +14,7 @@
 #include "app/SingleInstance.h"
 #include "core/Types.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
 int main(int argc, char** argv) {
   // A client that hangs up mid-reply must not end the program.
   signal(SIGPIPE, SIG_IGN);
+  TuneAllocatorForLargeReplies();
   TQuavoxApplication App(argc, argv);
   TOptions Options;
   if (!ParseOptions(App.arguments(), Options)) {

@@ -19,6 +19,7 @@
 #include "core/Types.h"
 #include "http/Http.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 #include "service/Service.h"
 #include "state/Config.h"
 
@@ -28,7 +29,6 @@ using namespace quavox;
 
 constexpr int ExitUsage = 2;
 constexpr int ExitStartFailed = 3;
-constexpr int MallocArenas = 2;
 
 constexpr const char* Usage =
     "usage: quavoxd [--root DIR]\n"
@@ -122,11 +122,7 @@ int main(int argc, char** argv) {
     std::printf("quavoxd %s\n", QuavoxVersion);
     return 0;
   }
-  // Before any thread exists: every thread otherwise gets an allocator arena of its own
-  // once requests run on many at once, and memory freed in one arena is not reused by the
-  // others, so a burst of large WAV replies left hundreds of megabytes behind. Two arenas
-  // keep contention low on a service whose work is one synthesis at a time.
-  mallopt(M_ARENA_MAX, MallocArenas);
+  TuneAllocatorForLargeReplies();
   // Before any thread exists, so that every thread inherits the blocked set.
   if (!BlockStopSignals()) {
     std::fprintf(stderr, "quavoxd: cannot block the stop signals: %s\n", std::strerror(errno));

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cstdint>
 #include <cstdio>
@@ -79,6 +80,10 @@ void SilenceStandardError() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A crash inside the decoder library must end this process by its signal, which the
+  // service reports as "decoder crashed", whatever runtime set handlers up before main.
+  for (const int Signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+    std::signal(Signal, SIG_DFL);
   if (argc != 6) return ExitBadArguments;
   const std::string Format = argv[2];
   if (Format != "mp3" && Format != "ogg") return ExitBadArguments;

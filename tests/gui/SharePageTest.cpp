@@ -75,9 +75,14 @@ class THubStandIn {
 
   std::string Base() const { return FServer.Base(); }
 
-  void SetList(const std::string& AKind, TJson AItems) {
+  // A vector, not a JSON value: a braced list of one item would become that item itself
+  // with some compilers instead of an array of it.
+  void SetList(const std::string& AKind, const std::vector<TJson>& AItems) {
     std::lock_guard Guard(FLock);
-    FLists[AKind] = {{"ok", true}, {"items", std::move(AItems)}};
+    TJson Items = TJson::array();
+    for (const TJson& Item : AItems)
+      Items.push_back(Item);
+    FLists[AKind] = {{"ok", true}, {"items", std::move(Items)}};
   }
   void AddFile(const std::string& AName, std::string ABytes) {
     std::lock_guard Guard(FLock);

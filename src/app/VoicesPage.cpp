@@ -207,13 +207,13 @@ void TVoicesPage::OnCloneClick() {
     FForm.Warn(Translate("先给这个音色起个名字。"));
     return;
   }
-  TVoiceCloneSpec Spec;
-  if (!PickClips(Spec.Clips)) return;
-  Spec.Display = Name;
-  Spec.Language = ComboLanguage(FCbVoiceLang);
-  Spec.Gender = ComboGender(FCbVoiceGender);
+  TVoiceCloneSpec Clone;
+  if (!PickClips(Clone.Clips)) return;
+  Clone.Display = Name;
+  Clone.Language = ComboLanguage(FCbVoiceLang);
+  Clone.Gender = ComboGender(FCbVoiceGender);
   try {
-    FForm.Service().CloneVoice(Spec);
+    FForm.Service().CloneVoice(Clone);
   } catch (const ETtsError& E) {
     FForm.Warn(E.what());
     return;

@@ -31,13 +31,13 @@ struct TBroadcastFixture {
   TAppConfig& Config = T.Form->Config();
 
   TVoiceInfo Clone(const std::string& AName, const std::string& ALanguage, TTtsGender AGender) {
-    TVoiceCloneSpec Spec;
-    Spec.Display = AName;
-    Spec.Language = ALanguage;
-    Spec.Gender = AGender;
-    Spec.Clips.push_back(
+    TVoiceCloneSpec Recording;
+    Recording.Display = AName;
+    Recording.Language = ALanguage;
+    Recording.Gender = AGender;
+    Recording.Clips.push_back(
         {ReadFileBytes(WriteToneWav(Folder.Root(), AName + ".wav", 3000)), "A test clip."});
-    const TVoiceInfo Voice = T.Form->Service().CloneVoice(Spec);
+    const TVoiceInfo Voice = T.Form->Service().CloneVoice(Recording);
     Page.RefreshAirlinesPage();
     return Voice;
   }

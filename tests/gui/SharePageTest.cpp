@@ -182,9 +182,9 @@ struct TShareFixture {
   TVoiceLibrary& Library = T.Form->Service().VoiceLibrary();
 
   TVoiceInfo CloneVoice(const std::string& ADisplay) {
-    TVoiceCloneSpec Spec{ADisplay, "en", tgFemale, {}, {}, {}};
-    Spec.Clips.push_back({ToneBytes(3000), "Welcome aboard."});
-    return T.Form->Service().CloneVoice(Spec);
+    TVoiceCloneSpec Clone{ADisplay, "en", tgFemale, {}, {}, {}};
+    Clone.Clips.push_back({ToneBytes(3000), "Welcome aboard."});
+    return T.Form->Service().CloneVoice(Clone);
   }
   // Fetches the current kind's list and waits for it to be shown.
   bool Refresh() {

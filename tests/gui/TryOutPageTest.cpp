@@ -21,12 +21,12 @@ namespace {
 
 TVoiceInfo CloneTone(TMainForm& AForm, const std::string& ADir, const std::string& AName,
                      const std::string& ALanguage, TTtsGender AGender) {
-  TVoiceCloneSpec Spec;
-  Spec.Display = AName;
-  Spec.Language = ALanguage;
-  Spec.Gender = AGender;
-  Spec.Clips.push_back({ReadFileBytes(WriteToneWav(ADir, AName + ".wav", 3000)), "A test clip."});
-  return AForm.Service().CloneVoice(Spec);
+  TVoiceCloneSpec Clone;
+  Clone.Display = AName;
+  Clone.Language = ALanguage;
+  Clone.Gender = AGender;
+  Clone.Clips.push_back({ReadFileBytes(WriteToneWav(ADir, AName + ".wav", 3000)), "A test clip."});
+  return AForm.Service().CloneVoice(Clone);
 }
 
 void ChooseMode(TTryOutPage& APage, int AMode) {

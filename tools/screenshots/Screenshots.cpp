@@ -173,9 +173,9 @@ void FillSamples(TMainForm& AForm) {
   std::vector<TVoiceInfo> Voices;
   double Hz = 180;
   for (const TSampleVoice& Sample : SampleVoices) {
-    TVoiceCloneSpec Spec{Sample.Display, Sample.Language, Sample.Gender, {}, {}, {}};
-    Spec.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
-    Voices.push_back(Service.CloneVoice(Spec));
+    TVoiceCloneSpec Clone{Sample.Display, Sample.Language, Sample.Gender, {}, {}, {}};
+    Clone.Clips.push_back({Tone(Hz += 40), Sample.Transcript});
+    Voices.push_back(Service.CloneVoice(Clone));
   }
   BindSamples(AForm, Voices);
   SynthesizeSamples(Service);

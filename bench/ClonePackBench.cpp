@@ -49,12 +49,12 @@ struct TBenchSite {
     Config = std::make_unique<TAppConfig>(TAppFolders{Base + "a/", Base + "a/appdata/"});
     Library = std::make_unique<TVoiceLibrary>(*Config);
     for (int v = 0; v < VoiceCount; ++v) {
-      TVoiceCloneSpec Spec;
-      Spec.Display = "Voice " + std::to_string(v);
-      Spec.Language = "zh";
+      TVoiceCloneSpec Request;
+      Request.Display = "Voice " + std::to_string(v);
+      Request.Language = "zh";
       for (int c = 0; c < 3; ++c)
-        Spec.Clips.push_back({Clip(v, c), "clip " + std::to_string(c)});
-      Ids.push_back(Library->AddClone(Spec).Id);
+        Request.Clips.push_back({Clip(v, c), "clip " + std::to_string(c)});
+      Ids.push_back(Library->AddClone(Request).Id);
     }
   }
   ~TBenchSite() {

@@ -59,7 +59,8 @@ void BM_ReadCachedFile(benchmark::State& AState) {
   std::string File;
   for (const auto& Entry : fs::directory_iterator(Root + "temp"))
     if (Entry.path().extension() == ".wav") File = Entry.path().string();
-  for (auto _ : AState) benchmark::DoNotOptimize(ReadFileBytes(File).data());
+  for (auto _ : AState)
+    benchmark::DoNotOptimize(ReadFileBytes(File).data());
   fs::remove_all(Root);
 }
 BENCHMARK(BM_ReadCachedFile)->Unit(benchmark::kMicrosecond);
@@ -88,13 +89,13 @@ void BM_ResidentWithLargeState(benchmark::State& AState) {
     TAppConfig Config(TAppFolders{Root, Root + "appdata/"});
     TTtsService Service(Config);
     for (int v = 0; v < 200; ++v) {
-      TVoiceCloneSpec Spec;
-      Spec.Display = "voice " + std::to_string(v);
-      Spec.Language = "zh";
-      Spec.Clips.push_back(
+      TVoiceCloneSpec Request;
+      Request.Display = "voice " + std::to_string(v);
+      Request.Language = "zh";
+      Request.Clips.push_back(
           {PcmToWav(TPcmBuffer{std::vector<float>(24000 * 6, 0.01f * (v % 50 + 1)), 24000}),
            "reference " + std::to_string(v)});
-      Service.CloneVoice(Spec);
+      Service.CloneVoice(Request);
     }
   }
   for (auto _ : AState) {

@@ -34,11 +34,11 @@ void BM_ReferenceAudioMergeOfThreeClips(benchmark::State& AState) {
   {
     TAppConfig Config(TAppFolders{Root, Root + "appdata/"});
     TVoiceLibrary Library(Config);
-    TVoiceCloneSpec Spec;
-    Spec.Display = "Bench";
+    TVoiceCloneSpec Request;
+    Request.Display = "Bench";
     for (int i = 0; i < 3; ++i)
-      Spec.Clips.push_back({Tone(180.0 + 40 * i, 24000, 12000), "t"});
-    const TVoiceInfo Voice = Library.AddClone(Spec);
+      Request.Clips.push_back({Tone(180.0 + 40 * i, 24000, 12000), "t"});
+    const TVoiceInfo Voice = Library.AddClone(Request);
     std::size_t Bytes = 0;
     for (auto _ : AState) {
       const TBytes Reference = Library.ReferenceAudio(Voice);

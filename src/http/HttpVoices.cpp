@@ -104,12 +104,12 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
     return;
   }
   const TJsonValue* Node = &*Body;
-  TVoiceCloneSpec Spec;
-  Spec.Display = JsonString(Node, "display", "");
-  Spec.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
-  Spec.Gender = ParseGender(JsonString(Node, "gender", "default"));
-  Spec.Style = JsonString(Node, "style", "");
-  Spec.Note = JsonString(Node, "note", "");
+  TVoiceCloneSpec Request;
+  Request.Display = JsonString(Node, "display", "");
+  Request.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
+  Request.Gender = ParseGender(JsonString(Node, "gender", "default"));
+  Request.Style = JsonString(Node, "style", "");
+  Request.Note = JsonString(Node, "note", "");
 
   if (const TJsonValue* Clips = JsonChildArray(Node, "clips")) {
     for (const TJsonValue& Element : *Clips) {
@@ -124,7 +124,7 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
         return;
       }
       Clip.Text = std::move(Text);
-      Spec.Clips.push_back(std::move(Clip));
+      Request.Clips.push_back(std::move(Clip));
     }
   } else {
     const std::string Audio = JsonString(Node, "audio", "");
@@ -140,15 +140,15 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
       return;
     }
     Clip.Text = JsonString(Node, "reference_text", "");
-    Spec.Clips.push_back(std::move(Clip));
+    Request.Clips.push_back(std::move(Clip));
   }
-  if (Spec.Clips.empty()) {
+  if (Request.Clips.empty()) {
     SendError(ACall.Res, 400, "bad_audio", "clips contains no usable audio");
     return;
   }
 
   try {
-    SendJson(ACall.Res, 200, VoiceJson(FService.CloneVoice(Spec)));
+    SendJson(ACall.Res, 200, VoiceJson(FService.CloneVoice(Request)));
   } catch (const ETtsError& E) {
     SendTtsError(ACall.Res, E);
   }

@@ -9,7 +9,7 @@ PACKAGES=(
   nlohmann-json3-dev libssl-dev libcpp-httplib-dev libcurl4-openssl-dev
   libzip-dev zlib1g-dev libpcre2-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
-  libmpg123-dev libvorbis-dev libogg-dev
+  libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk fonts-dejavu-core pulseaudio
   sox lame vorbis-tools opus-tools curl
 )

@@ -106,8 +106,8 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   FStatusText = new QLabel(QStringLiteral("正在启动…"), this);
   FStatusText->setObjectName(QStringLiteral("FStatusText"));
   statusBar()->addWidget(FStatusText, 1);
-  CreatePages();
   ApplyUiFont();
+  CreatePages();
   CreateTray();
   FTimer = new QTimer(this);
   FTimer->setObjectName(QStringLiteral("FTimer"));

@@ -1,6 +1,7 @@
 // The window in the chosen interface language: its font, its designed captions translated
 // from their Chinese source, and everything the pages fill refilled.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -67,6 +68,9 @@ void TMainForm::ApplyUiFont() {
     QFont Chosen = font();
     Chosen.setFamilies(UiFontFamilies(Family));
     setFont(Chosen);
+    // Widgets measured before they join the window, and the dialogs, use the application
+    // font; without this they fall back through every CJK face the system has.
+    QApplication::setFont(Chosen);
     return;
   }
 }

@@ -5,8 +5,12 @@
 namespace quavox {
 
 QStringList UiFontFamilies(const QString& AFamily) {
-  return {AFamily, QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK JP"),
-          QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("DejaVu Sans")};
+  return {AFamily,
+          QStringLiteral("Noto Sans CJK SC"),
+          QStringLiteral("WenQuanYi Micro Hei"),
+          QStringLiteral("DejaVu Sans"),
+          QStringLiteral("Lohit Devanagari"),
+          QStringLiteral("Loma")};
 }
 
 QFont UiFont(const QString& AFamily, int APointSize) {
@@ -19,7 +23,7 @@ QFont UiFont(const QString& AFamily, int APointSize) {
 QFont FixedUiFont() {
   QFont Font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   Font.setFamilies({QStringLiteral("Consolas"), Font.family(), QStringLiteral("DejaVu Sans Mono"),
-                    QStringLiteral("Noto Sans Mono CJK SC")});
+                    QStringLiteral("Noto Sans CJK SC")});
   Font.setStyleHint(QFont::Monospace);
   return Font;
 }

@@ -171,6 +171,7 @@ void TMainForm::ApplyUiLanguage() {
   FillCombos();
   FSettingsPage->SettingsToControls();
   FSettingsPage->UpdateAdvancedCaption();
+  FSettingsPage->RetranslateUpdateLine();
   FTryOutPage->RefreshVoiceCombo();
   FTryOutPage->RetranslateResult();
   FVoicesPage->RefreshVoicesList();

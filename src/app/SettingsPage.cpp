@@ -380,12 +380,24 @@ void TSettingsPage::OnCheckUpdateClick() {
 void TSettingsPage::OnUpdateChecked(const TUpdateInfo& AInfo) {
   FBtnCheckUpdate->setEnabled(true);
   FUpdateInfo = AInfo;
-  if (!AInfo.Ok)
-    ShowUpdateLine(Tr("查不了:") + QStr(AInfo.Error), false);
-  else if (AInfo.Newer)
-    ShowUpdateLine(QStr(Format(Translate("有新版 %s,点右边去下载"), AInfo.Latest)), true);
+  FUpdateAnswered = true;
+  ShowUpdateAnswer();
+}
+
+void TSettingsPage::RetranslateUpdateLine() {
+  if (!FBtnCheckUpdate->isEnabled())
+    ShowUpdateLine(Tr("正在查询…"), false);
+  else if (FUpdateAnswered)
+    ShowUpdateAnswer();
+}
+
+void TSettingsPage::ShowUpdateAnswer() {
+  if (!FUpdateInfo.Ok)
+    ShowUpdateLine(Tr("查不了:") + QStr(FUpdateInfo.Error), false);
+  else if (FUpdateInfo.Newer)
+    ShowUpdateLine(QStr(Format(Translate("有新版 %s,点右边去下载"), FUpdateInfo.Latest)), true);
   else
-    ShowUpdateLine(QStr(Format(Translate("已是最新(%s)"), AInfo.Current)), false);
+    ShowUpdateLine(QStr(Format(Translate("已是最新(%s)"), FUpdateInfo.Current)), false);
 }
 
 std::string TSettingsPage::ReleaseLinkUrl() const {

@@ -40,6 +40,8 @@ class TSettingsPage final : public QWidget {
   void OnResetSettingsClick();
   void OnToggleAdvancedClick();
   void UpdateAdvancedCaption();
+  // The answer of an update check in the current language, after a language switch.
+  void RetranslateUpdateLine();
   void OnCheckUpdateClick();
   // The release check's answer, on the main thread.
   void OnUpdateChecked(const TUpdateInfo& AInfo);
@@ -96,9 +98,11 @@ class TSettingsPage final : public QWidget {
   QGroupBox* CreateSynthesisGroup();
   QGroupBox* CreateEngineParamsGroup();
   void ShowUpdateLine(const QString& AText, bool AHighlight);
+  void ShowUpdateAnswer();
 
   TMainForm& FForm;
   TUpdateInfo FUpdateInfo;
+  bool FUpdateAnswered = false;
   std::string FReleaseApiUrl = ReleaseApiUrl;
   std::string FCodeHostUrl = CodeHostUrl;
 };

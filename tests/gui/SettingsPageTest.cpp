@@ -364,6 +364,20 @@ class TSettingsPageTest : public QObject {
     }
   }
 
+  // The answer stays on the page across a language switch and follows it.
+  void UpdateAnswerFollowsTheLanguage() {
+    TReleaseServer Server;
+    TSettingsFixture F;
+    F.Page.SetReleaseHosts(Server.Base(), Server.Base());
+    Server.Set(200, ApiAnswer("0.3.26218"), 404, "");
+    F.Page.OnCheckUpdateClick();
+    QVERIFY(WaitFor([&] { return F.Page.FBtnCheckUpdate->isEnabled(); }, 30000));
+    F.T.Form->OnUiLangChange(ulEn);
+    QCOMPARE(F.Page.FLblUpdate->text(), QStringLiteral("Up to date (0.3.26218)"));
+    F.T.Form->OnUiLangChange(ulJa);
+    QCOMPARE(F.Page.FLblUpdate->text(), QStringLiteral("最新版です(0.3.26218)"));
+  }
+
   void LinkOpensTheReleasePage() {
     TSettingsFixture F;
     TUrlCatcher Catcher(QStringLiteral("https"));

@@ -4,12 +4,14 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 }
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -69,6 +71,9 @@ void AppendAdtsFrame(TBytes& AOut, int ARateIndex, const AVPacket& APacket) {
 }
 
 std::unique_ptr<AVCodecContext, TCodecContextDeleter> OpenEncoder(int32_t ARate) {
+  // The encoder's statistics would otherwise land in the event log on standard error.
+  static std::once_flag Quiet;
+  std::call_once(Quiet, [] { av_log_set_level(AV_LOG_ERROR); });
   const AVCodec* Codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (Codec == nullptr) throw std::runtime_error("cannot encode AAC: no encoder in libavcodec");
   std::unique_ptr<AVCodecContext, TCodecContextDeleter> Context(avcodec_alloc_context3(Codec));

@@ -10,6 +10,8 @@ PACKAGES=(
   libzip-dev zlib1g-dev libpcre2-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
+  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg
+  nodejs npm chromium wrk
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk fonts-dejavu-core pulseaudio
   sox lame vorbis-tools opus-tools curl
 )

@@ -6,7 +6,7 @@ WERROR := $(if $(CI),ON,OFF)
 CMAKE_COMMON := -G Ninja -DQUAVOX_WERROR=$(WERROR)
 CTEST := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: deps build run desktop screenshots test test-asan test-tsan fuzz bench format clean
+.PHONY: deps build run desktop screenshots test test-asan test-tsan fuzz bench bench-formats format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -58,6 +58,11 @@ fuzz: deps
 
 bench: build
 	./build/bench/DspBench
+
+# Encoding and loudness times on five seconds of speech, and WAV against MP3 hits under wrk.
+bench-formats: build
+	./build/bench/EncodeBench
+	bash bench/formats-wrk.sh build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -3,7 +3,7 @@
 // private folder whose placeholder engine speaks. Whatever the bytes, every reply must
 // carry a valid status, and every JSON reply must be pure ASCII and parse as an object;
 // every error reply but the self-test's report (503 when a check fails) must be exactly
-// the two-member envelope.
+// the two-member envelope, or on the OpenAI-compatible paths that API's envelope.
 
 #include <cstdint>
 #include <filesystem>
@@ -92,9 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     const auto Json = ParseJsonObject(Res.Body);
     if (!Json) __builtin_trap();
     const bool SelfTestReport = Json->contains("checks") && Json->contains("report");
-    if (Res.Status >= 400 && !SelfTestReport &&
-        (Json->size() != 2 || !Json->contains("error") || !Json->contains("message")))
+    if (Res.Status >= 400 && IsOpenAiPath(LowerAscii(Req.Path))) {
+      const TJson* Error = JsonChildObject(&*Json, "error");
+      if (Json->size() != 1 || Error == nullptr || Error->size() != 4 ||
+          !(*Error)["message"].is_string() || !(*Error)["type"].is_string())
+        __builtin_trap();
+    } else if (Res.Status >= 400 && !SelfTestReport &&
+               (Json->size() != 2 || !Json->contains("error") || !Json->contains("message"))) {
       __builtin_trap();
+    }
   } else if (Res.Status >= 400 && Res.ContentType != "text/plain; charset=utf-8") {
     __builtin_trap();  // errors are JSON, except the self-test's plain-text report
   }

@@ -10,6 +10,7 @@ PACKAGES=(
   libzip-dev zlib1g-dev libpcre2-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
+  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk
   qt6-base-dev qt6-multimedia-dev libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
   sox lame vorbis-tools opus-tools curl
@@ -21,6 +22,8 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+# Node.js may come from elsewhere (its own npm included, which Debian's npm conflicts with).
+if ! command -v npm > /dev/null; then missing+=(nodejs npm); fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 SUDO=""

@@ -361,6 +361,7 @@ void TTtsHttpServer::Start() {
                              ? std::string("0.0.0.0")
                              : Settings.BindAddress;
   FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
+  FEncoded.SetBudget(static_cast<std::size_t>(Settings.EncodedCacheMB) << 20);
   int Errno = 0;
   std::string Failure;
   if (!FServer->Bind(Ip, Settings.Port, Errno, Failure)) {
@@ -448,6 +449,8 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/stats", "", false, {}, false, true, &TTtsHttpServer::HandleStats},
       {"/v1/log", "", false, {}, false, true, &TTtsHttpServer::HandleLog},
       {"/v1/cache", "", false, {"DELETE"}, true, true, &TTtsHttpServer::HandleCache},
+      {"/v1/audio/speech", "", false, {}, false, true, &TTtsHttpServer::HandleSpeech},
+      {"/v1/models", "", false, {}, false, true, &TTtsHttpServer::HandleModels},
   };
   return Table;
 }
@@ -471,9 +474,12 @@ void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes
     Path = LowerAscii(AReq.Path);
     const TRoute* Route = FindRoute(Path);
     if ((Route == nullptr || Route->RateLimited) && IsRateLimited(AReq.Peer)) {
-      SendError(ARes, 429, "rate_limited",
-                Format("over the limit of %d requests per minute",
-                       FConfig.Settings().RateLimitPerMinute));
+      const std::string Message =
+          Format("over the limit of %d requests per minute", FConfig.Settings().RateLimitPerMinute);
+      if (IsOpenAiPath(Path))
+        SendOpenAiError(ARes, 429, Message, "requests", "", "rate_limit_exceeded");
+      else
+        SendError(ARes, 429, "rate_limited", Message);
       ARes.SetHeader("Retry-After", "60");
       return;
     }

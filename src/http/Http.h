@@ -20,8 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include "audio/Encode.h"
+#include "core/Log.h"
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
+#include "http/HttpDelivery.h"
 #include "state/Config.h"
 #include "state/Json.h"
 
@@ -104,6 +107,31 @@ TTtsRequest RequestFromQuery(std::string_view AQuery);
 // Why the request's output rate is refused (a rate from 1 to 7999 Hz), or empty.
 std::string SampleRateProblem(const TTtsRequest& AReq);
 TJson VoiceJson(const TVoiceInfo& AVoice);
+
+// The "format" and "loudness" fields of a request that answers with audio. Nothing when the
+// request gets the WAV as the synthesis made it (no format or "wav", loudness absent with
+// none configured, or 0); nothing with AProblem set when a field is refused (an unknown
+// format, a loudness outside the target range).
+std::optional<TDeliveryOptions> DeliveryFromFields(std::string_view AFormat,
+                                                   std::optional<double> ALoudness,
+                                                   double AConfigured, std::string& AProblem);
+// The "loudness" member when present and not null; NaN when it is not a number.
+std::optional<double> LoudnessMember(const TJsonValue& AObject);
+std::optional<TDeliveryOptions> DeliveryFromJson(const TJsonValue& AObject, double AConfigured,
+                                                 std::string& AProblem);
+std::optional<TDeliveryOptions> DeliveryFromQuery(std::string_view AQuery, double AConfigured,
+                                                  std::string& AProblem);
+// Status 200 and the entity tag and X-Quavox-* headers of an audio reply.
+void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string_view ATag,
+                     int32_t ASampleRate, int32_t ADurationMs);
+
+// The error envelope of the OpenAI API, which its clients expect on its paths:
+// {"error": {"message", "type", "param", "code"}}; an empty param or code is null.
+void SendOpenAiError(THttpResponse& ARes, int AStatus, std::string_view AMessage,
+                     std::string_view AType, std::string_view AParam = {},
+                     std::string_view ACode = {});
+// Paths answered in the OpenAI API's shape.
+bool IsOpenAiPath(std::string_view ALowerPath);
 
 // ---- The server ----------------------------------------------------------------------
 
@@ -193,6 +221,15 @@ class TTtsHttpServer {
   void HandleStats(const TCall& ACall);
   void HandleLog(const TCall& ACall);
   void HandleCache(const TCall& ACall);
+  void HandleSpeech(const TCall& ACall);
+  void HandleModels(const TCall& ACall);
+
+  // Answers with the synthesis result in the asked format and loudness (a 304 when the
+  // client holds it), and logs the request; a failure is answered in the OpenAI API's
+  // shape when AOpenAiShape says so.
+  void SendDelivered(const TCall& ACall, const TTtsResult& AResult,
+                     const TDeliveryOptions& AOptions, TRequestLog& ARecord,
+                     std::chrono::steady_clock::time_point AStart, bool AOpenAiShape);
 
   void CloneVoice(const TCall& ACall);
   void RemoveVoice(const TCall& ACall);
@@ -222,6 +259,10 @@ class TTtsHttpServer {
   TMutex FRepliesLock;
   std::map<std::string, std::weak_ptr<const TBytes>, std::less<>> FReplies
       QX_GUARDED_BY(FRepliesLock);
+
+  // Replies in other formats and loudness targets; its budget is set when the server
+  // starts.
+  TEncodedCache FEncoded;
 };
 
 }  // namespace quavox

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <limits>
 
+#include "audio/Encode.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/Http.h"
+#include "http/HttpDelivery.h"
 #include "service/Service.h"
 
 namespace quavox {
@@ -97,6 +99,65 @@ std::string SampleRateProblem(const TTtsRequest& AReq) {
                 MinRequestSampleRate, AReq.SampleRate);
 }
 
+std::optional<TDeliveryOptions> DeliveryFromFields(std::string_view AFormat,
+                                                   std::optional<double> ALoudness,
+                                                   double AConfigured, std::string& AProblem) {
+  TDeliveryOptions Options;
+  const std::string Name = Trim(AFormat);
+  if (!Name.empty()) {
+    const auto Parsed = ParseAudioFormat(Name);
+    if (!Parsed) {
+      AProblem = "unknown format \"" + Name + "\"; known formats: " + KnownAudioFormats();
+      return std::nullopt;
+    }
+    Options.Format = *Parsed;
+  }
+  const double Loudness = ALoudness.value_or(AConfigured);
+  if (Loudness != 0 && !IsLoudnessTarget(Loudness)) {
+    AProblem = Format("loudness must be 0 (off) or from %.0f to %.0f LUFS", MinLoudnessLufs,
+                      MaxLoudnessLufs);
+    return std::nullopt;
+  }
+  // Tenths of a loudness unit are below what anyone hears; one entry per tenth.
+  Options.LoudnessLufs = std::round(Loudness * 10) / 10;
+  if (Options.Format == afWav && Options.LoudnessLufs == 0) return std::nullopt;
+  return Options;
+}
+
+std::optional<double> LoudnessMember(const TJsonValue& AObject) {
+  if (!AObject.contains("loudness") || AObject["loudness"].is_null()) return std::nullopt;
+  return JsonFloat(&AObject, "loudness", std::nan(""));
+}
+
+std::optional<TDeliveryOptions> DeliveryFromJson(const TJsonValue& AObject, double AConfigured,
+                                                 std::string& AProblem) {
+  return DeliveryFromFields(JsonString(&AObject, "format", ""), LoudnessMember(AObject),
+                            AConfigured, AProblem);
+}
+
+std::optional<TDeliveryOptions> DeliveryFromQuery(std::string_view AQuery, double AConfigured,
+                                                  std::string& AProblem) {
+  std::optional<double> Loudness;
+  if (const std::string Text = QueryParam(AQuery, "loudness", ""); !Text.empty()) {
+    double Value = 0;
+    Loudness = TryParseDouble(Text, Value) ? Value : std::nan("");
+  }
+  return DeliveryFromFields(QueryParam(AQuery, "format", ""), Loudness, AConfigured, AProblem);
+}
+
+void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string_view ATag,
+                     int32_t ASampleRate, int32_t ADurationMs) {
+  ARes.Status = 200;
+  ARes.SetHeader("ETag", "\"" + std::string(ATag) + "\"");
+  ARes.SetHeader("X-Quavox-Result", "ok");
+  ARes.SetHeader("X-Quavox-Engine", AResult.Engine);
+  ARes.SetHeader("X-Quavox-Voice", AResult.VoiceId);
+  ARes.SetHeader("X-Quavox-Sample-Rate", std::to_string(ASampleRate));
+  ARes.SetHeader("X-Quavox-Duration-Ms", std::to_string(ADurationMs));
+  ARes.SetHeader("X-Quavox-Synth-Ms", std::to_string(AResult.SynthMs));
+  ARes.SetHeader("X-Quavox-Cache", AResult.FromCache ? "hit" : "miss");
+}
+
 std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag,
                                                          std::shared_ptr<const TBytes> AWav) {
   if (!AWav) return AWav;
@@ -112,13 +173,18 @@ std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag
 
 void TTtsHttpServer::HandleTts(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
+  const double ConfiguredLoudness = FConfig.Settings().Loudness;
   TTtsRequest Req;
+  std::optional<TDeliveryOptions> Delivery;
+  std::string DeliveryProblem;
   if (ACall.Method == "POST") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
     Req = RequestFromJson(*Body);
+    Delivery = DeliveryFromJson(*Body, ConfiguredLoudness, DeliveryProblem);
   } else {
     Req = RequestFromQuery(ACall.Req.Query);
+    Delivery = DeliveryFromQuery(ACall.Req.Query, ConfiguredLoudness, DeliveryProblem);
   }
 
   TRequestLog Record;
@@ -128,13 +194,21 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Record.Language = Req.Language;
   Record.Speed = Req.Speed;
 
-  if (const std::string Problem = SampleRateProblem(Req); !Problem.empty()) {
+  std::string Problem = SampleRateProblem(Req);
+  if (Problem.empty()) Problem = DeliveryProblem;
+  if (!Problem.empty()) {
     Record.Status = 400;
     Record.ElapsedMs = ElapsedMs(Start);
     Record.Note = Problem;
     TAppLog::Request(Record);
     SendError(ACall.Res, 400, "bad_request", Problem);
     return;
+  }
+  // Other formats take the cached clip at the configured rate and convert it on delivery
+  // with the band-limited resampler.
+  if (Delivery && Delivery->Format != afWav) {
+    Delivery->SampleRate = Req.SampleRate;
+    Req.SampleRate = 0;
   }
   TTtsResult Result;
   try {
@@ -164,6 +238,10 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
 
   Record.Voice = Result.VoiceId;
   Record.CacheHit = Result.FromCache;
+  if (Delivery) {
+    SendDelivered(ACall, Result, *Delivery, Record, Start, false);
+    return;
+  }
   const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
   if (!Tag.empty() && Tag == Result.ETag) {
     ACall.Res.Status = 304;
@@ -175,21 +253,52 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   }
 
   THttpResponse& Res = ACall.Res;
-  Res.Status = 200;
   Res.ContentType = "audio/wav";
-  Res.SetHeader("ETag", "\"" + Result.ETag + "\"");
-  Res.SetHeader("X-Quavox-Result", "ok");
-  Res.SetHeader("X-Quavox-Engine", Result.Engine);
-  Res.SetHeader("X-Quavox-Voice", Result.VoiceId);
-  Res.SetHeader("X-Quavox-Sample-Rate", std::to_string(Result.SampleRate));
-  Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(Result.DurationMs));
-  Res.SetHeader("X-Quavox-Synth-Ms", std::to_string(Result.SynthMs));
-  Res.SetHeader("X-Quavox-Cache", Result.FromCache ? "hit" : "miss");
+  SetAudioHeaders(Res, Result, Result.ETag, Result.SampleRate, Result.DurationMs);
   Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;
   Record.ElapsedMs = ElapsedMs(Start);
   TAppLog::Request(Record);
+}
+
+void TTtsHttpServer::SendDelivered(const TCall& ACall, const TTtsResult& AResult,
+                                   const TDeliveryOptions& AOptions, TRequestLog& ARecord,
+                                   std::chrono::steady_clock::time_point AStart,
+                                   bool AOpenAiShape) {
+  const int32_t Rate = DeliveryRate(AOptions.Format, AResult.SampleRate, AOptions.SampleRate);
+  const std::string DeliveredETag = DeliveredTag(AResult.ETag, AOptions, Rate);
+  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
+  if (!Tag.empty() && Tag == DeliveredETag) {
+    ACall.Res.Status = 304;
+    ACall.Res.SetHeader("X-Quavox-Result", "ok");
+    ARecord.Status = 304;
+    ARecord.ElapsedMs = ElapsedMs(AStart);
+    TAppLog::Request(ARecord);
+    return;
+  }
+  TEncodedReply Reply;
+  try {
+    Reply = DeliverReply(FEncoded, AResult.Wav, DeliveredETag, AOptions);
+  } catch (const std::exception& E) {
+    ARecord.Status = 500;
+    ARecord.ElapsedMs = ElapsedMs(AStart);
+    ARecord.Note = E.what();
+    TAppLog::Request(ARecord);
+    if (AOpenAiShape)
+      SendOpenAiError(ACall.Res, 500, E.what(), "server_error", "", "internal");
+    else
+      SendError(ACall.Res, 500, "internal", E.what());
+    return;
+  }
+  THttpResponse& Res = ACall.Res;
+  Res.ContentType = std::string(AudioContentType(AOptions.Format));
+  SetAudioHeaders(Res, AResult, DeliveredETag, Reply.SampleRate, Reply.DurationMs);
+  Res.Binary = Reply.Bytes;
+  ARecord.Status = 200;
+  ARecord.AudioMs = Reply.DurationMs;
+  ARecord.ElapsedMs = ElapsedMs(AStart);
+  TAppLog::Request(ARecord);
 }
 
 }  // namespace quavox

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <set>
 
+#include "audio/Encode.h"
 #include "audio/Wav.h"
 #include "core/Format.h"
 #include "core/Log.h"
@@ -35,6 +36,13 @@ float ReadFloat(const TJson* ANode, std::string_view AName, float ACurrent) {
   return std::isfinite(static_cast<float>(v)) ? static_cast<float>(v) : ACurrent;
 }
 
+// 0 (off) or a target in the range a reply can be normalised to; anything else is off,
+// since a target clamped to the nearest limit would be a level nobody asked for.
+double ReadLoudness(const TJson* ANode, double ACurrent) {
+  const double v = JsonFloat(ANode, "loudness", ACurrent);
+  return IsLoudnessTarget(v) ? v : 0.0;
+}
+
 void ReadServer(const TJson* s, TConfigSettings& c) {
   if (s == nullptr) return;
   c.Port = ReadClamped(s, "port", c.Port, 1, 65535);
@@ -57,12 +65,14 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.OutputSampleRate = ReadClamped(s, "outputSampleRate", c.OutputSampleRate, 0, INT32_MAX);
   c.NormalizeOutput = JsonBoolean(s, "normalizeOutput", c.NormalizeOutput);
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
+  c.Loudness = ReadLoudness(s, c.Loudness);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
   if (s == nullptr) return;
   c.CacheEnabled = JsonBoolean(s, "enabled", c.CacheEnabled);
   c.CacheBudgetMB = ReadClamped(s, "budgetMB", c.CacheBudgetMB, 0, 8192);
+  c.EncodedCacheMB = ReadClamped(s, "encodedMB", c.EncodedCacheMB, 0, 4096);
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -265,8 +275,10 @@ std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
                        {"speedMode", SpeedModeToStr(c.SpeedMode)},
                        {"outputSampleRate", c.OutputSampleRate},
                        {"normalizeOutput", c.NormalizeOutput},
-                       {"autoDefaultVoice", c.AutoCreateDefaultVoice}};
-  Root["cache"] = {{"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}};
+                       {"autoDefaultVoice", c.AutoCreateDefaultVoice},
+                       {"loudness", c.Loudness}};
+  Root["cache"] = {
+      {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);

@@ -41,8 +41,13 @@ struct TConfigSettings {
   int32_t OutputSampleRate = 0;
   bool NormalizeOutput = false;
   bool AutoCreateDefaultVoice = true;
+  // Loudness of every reply in LUFS unless a request names its own; 0: left alone.
+  double Loudness = 0;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
+  // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated
+  // request is not encoded again; 0: none kept.
+  int32_t EncodedCacheMB = 64;
   TEngineOptions Engine;
 };
 

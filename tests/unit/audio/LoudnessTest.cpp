@@ -3,6 +3,8 @@
 #include <cmath>
 #include <random>
 
+#include <ebur128.h>
+
 #include "audio/Loudness.h"
 
 namespace quavox {
@@ -61,6 +63,26 @@ TEST(Loudness, ClipsThatCannotBeMeasuredStayAsTheyAre) {
   }
   EXPECT_FALSE(MeasureLoudness(silence).IsMeasurable());
   EXPECT_FALSE(MeasureLoudness(TPcmBuffer{}).IsMeasurable());
+}
+
+// The true peak is found by the service's own oversampler; libebur128's meter, sample by
+// sample, must agree with it on speech, on a tone between samples and at other rates.
+TEST(Loudness, TruePeakAgreesWithLibebur128) {
+  TPcmBuffer tone;
+  tone.SampleRate = 22050;
+  for (int i = 0; i < 22050; ++i)
+    tone.Data.push_back(static_cast<float>(0.5 * std::sin(2 * M_PI * 5512.5 * i / 22050 + 0.7)));
+  for (const TPcmBuffer& clip :
+       {Syllables(0.9), Syllables(0.3, 8000), Syllables(0.7, 48000), Syllables(0.8, 96000), tone}) {
+    ebur128_state* state =
+        ebur128_init(1, static_cast<unsigned long>(clip.SampleRate), EBUR128_MODE_TRUE_PEAK);
+    ASSERT_NE(state, nullptr);
+    ebur128_add_frames_float(state, clip.Data.data(), clip.Data.size());
+    double peak = 0;
+    ebur128_true_peak(state, 0, &peak);
+    ebur128_destroy(&state);
+    EXPECT_NEAR(MeasureLoudness(clip).TruePeakDb, 20 * std::log10(peak), 0.05) << clip.SampleRate;
+  }
 }
 
 }  // namespace

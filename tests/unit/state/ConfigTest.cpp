@@ -173,6 +173,47 @@ TEST_F(ConfigTest, SaveAndLoadRoundTrip) {
   EXPECT_FALSE(fs::exists(ConfigPath() + ".tmp"));
 }
 
+// The members added after the specified ones: written last in their sections, read back,
+// and a loudness outside the target range is off rather than clamped to a level nobody
+// asked for.
+TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
+  TAppConfig Config(Folders());
+  TConfigSettings s = Config.Settings();
+  EXPECT_EQ(s.Loudness, 0);
+  EXPECT_EQ(s.EncodedCacheMB, 64);
+  s.Loudness = -16;
+  s.EncodedCacheMB = 8;
+  Config.SetSettings(s);
+  Config.Save();
+  const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
+  ASSERT_TRUE(Root);
+  for (const auto& [Section, Last] :
+       {std::pair<const char*, const char*>{"synthesis", "loudness"}, {"cache", "encodedMB"}}) {
+    std::string LastKey;
+    for (const auto& [Key, Value] : (*Root)[Section].items())
+      LastKey = Key;
+    EXPECT_EQ(LastKey, Last);
+  }
+  TAppConfig Again(Folders());
+  Again.Load();
+  EXPECT_EQ(Again.Settings().Loudness, -16);
+  EXPECT_EQ(Again.Settings().EncodedCacheMB, 8);
+
+  const std::pair<const char*, double> Cases[] = {
+      {"-23", -23}, {"\"-14.5\"", -14.5}, {"0", 0}, {"3", 0}, {"-80", 0}, {"\"loud\"", -16}};
+  for (const auto& [Value, Want] : Cases) {
+    WriteConfig(std::string(R"({"synthesis": {"loudness": )") + Value +
+                R"(}, "cache": {"encodedMB": 99999}})");
+    TAppConfig Loaded(Folders());
+    TConfigSettings Before = Loaded.Settings();
+    Before.Loudness = -16;
+    Loaded.SetSettings(Before);
+    Loaded.Load();
+    EXPECT_EQ(Loaded.Settings().Loudness, Want) << Value;
+    EXPECT_EQ(Loaded.Settings().EncodedCacheMB, 4096);
+  }
+}
+
 // Saves from many threads while others change the maps: every file on disk parses and
 // the last one holds the last change.
 TEST_F(ConfigTest, ConcurrentChangesAndSavesStayWhole) {

@@ -1,0 +1,69 @@
+// The `openai` npm package's audio.speech.create against the real quavoxd, for every
+// response format: each reply is checked with ffprobe against the WAV of the same line.
+// Usage: node openai-speech.mjs QUAVOXD NODE_PREFIX
+import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { startDaemon, probe } from './daemon.mjs';
+
+const [daemonPath, prefix] = process.argv.slice(2);
+const { OpenAI } = createRequire(join(prefix, 'node_modules', 'index.js'))('openai');
+
+const expected = {
+  mp3: { codec: 'mp3' },
+  opus: { codec: 'opus' },
+  aac: { codec: 'aac' },
+  flac: { codec: 'flac' },
+  wav: { codec: 'pcm_s16le' },
+};
+const input = 'Flight CA1234 to Beijing is now boarding at gate 23.';
+
+const failures = [];
+const check = (ok, what) => {
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  if (!ok) failures.push(what);
+};
+
+const daemon = await startDaemon(daemonPath);
+const scratch = mkdtempSync(join(tmpdir(), 'quavox-openai-'));
+try {
+  const client = new OpenAI({ apiKey: 'sk-local', baseURL: `${daemon.base}/v1`, maxRetries: 0 });
+  const speak = async (format) => {
+    const res = await client.audio.speech.create({ model: 'tts-1', voice: 'alloy', input,
+                                                   response_format: format });
+    return Buffer.from(await res.arrayBuffer());
+  };
+  const wavFile = join(scratch, 'reference.wav');
+  writeFileSync(wavFile, await speak('wav'));
+  const reference = probe(wavFile);
+  for (const [format, want] of Object.entries(expected)) {
+    const file = join(scratch, `speech.${format}`);
+    writeFileSync(file, await speak(format));
+    const got = probe(file);
+    check(got.codec === want.codec && got.channels === 1 && got.rate > 0 &&
+            Math.abs(got.seconds - reference.seconds) <= 0.05,
+          `${format}: ${JSON.stringify(got)} against ${reference.seconds.toFixed(3)} s`);
+  }
+  const pcm = await speak('pcm');
+  check(Math.abs(pcm.length / 2 / 24000 - reference.seconds) <= 0.05,
+        `pcm: ${pcm.length} bytes of 24 kHz 16-bit mono`);
+
+  const models = await client.models.list();
+  check(models.data.some((m) => m.id === 'quavox'), 'models.list names quavox');
+
+  try {
+    await client.audio.speech.create({ model: 'tts-1', voice: 'nobody', input });
+    check(false, 'an unknown voice is refused');
+  } catch (e) {
+    check(e instanceof OpenAI.BadRequestError && e.status === 400 && e.param === 'voice',
+          `an unknown voice is refused: ${e.constructor.name} ${e.status} ${e.param}`);
+  }
+} finally {
+  rmSync(scratch, { recursive: true, force: true });
+  await daemon.stop();
+}
+if (failures.length) {
+  console.log(`${failures.length} check(s) failed`);
+  process.exit(1);
+}

@@ -1,0 +1,83 @@
+// Whole announcements: every segment goes through the ordinary pipeline (so each is routed
+// to its language's voice and cached on its own), then the segments are assembled into one
+// clip with a chime, pauses and one loudness. Borrows the service, which must outlive it.
+// Every operation may run on any number of threads at once: the only state is a memo of
+// prepared segments and chimes under FLock, held just for lookups and inserts.
+#pragma once
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/Announce.h"
+#include "core/ThreadAnnotations.h"
+#include "core/Types.h"
+
+namespace quavox {
+
+class TTtsService;
+
+constexpr std::size_t MaxAnnounceSegments = 8;
+constexpr int32_t MaxAnnounceGapMs = 5000;
+
+struct TAnnounceRequest {
+  std::vector<TTtsRequest> Segments;
+  TAnnounceLayout Layout;
+  std::string Format = "wav";
+};
+
+struct TAnnounceResult {
+  std::vector<TTtsResult> Segments;  // in order, as the pipeline gave them
+  std::string ETag;
+};
+
+class TAnnouncer {
+ public:
+  // Prepared segments beyond this many bytes of samples are forgotten, least recently used
+  // first.
+  static constexpr std::size_t MemoBudgetBytes = 32u << 20;
+
+  explicit TAnnouncer(TTtsService& AService);
+  TAnnouncer(const TAnnouncer&) = delete;
+  TAnnouncer& operator=(const TAnnouncer&) = delete;
+
+  // Checks every segment (text, length, explicit voice) before the first is synthesized,
+  // then synthesizes them in order. Raises the ETtsError of the first failing segment with
+  // its index in front of the message; segments made before it stay cached.
+  TAnnounceResult Synthesize(const TAnnounceRequest& AReq);
+  // The clip of the whole announcement, with the position of every part.
+  TAnnouncement Assemble(const TAnnounceRequest& AReq, const TAnnounceResult& AResult);
+  // Names exactly the assembled audio: the parts' tags and every assembly option.
+  static std::string EntityTag(const TAnnounceRequest& AReq,
+                               const std::vector<TTtsResult>& ASegments);
+
+ private:
+  struct TPrepared {
+    std::shared_ptr<const TBytes> Source;  // the clip it was made from; none for chimes
+    std::shared_ptr<const TPcmBuffer> Pcm;
+    TLoudness Loudness;
+    std::size_t Bytes() const;
+  };
+  struct TMemoEntry {
+    TPrepared Value;
+    std::list<std::string>::iterator Pos;
+  };
+
+  void CheckSegments(const TAnnounceRequest& AReq);
+  TPrepared Prepared(const TTtsResult& ASegment, int32_t ARate);
+  std::shared_ptr<const TPcmBuffer> Levelled(const TTtsResult& ASegment, const TPrepared& AReady,
+                                             int32_t ARate, double ALevel);
+  TPrepared Chime(int32_t ARate, bool AClosing);
+  bool Recall(const std::string& AKey, TPrepared& AValue) QX_EXCLUDES(FLock);
+  void Remember(const std::string& AKey, const TPrepared& AValue) QX_EXCLUDES(FLock);
+
+  TTtsService& FService;
+  TMutex FLock;
+  std::map<std::string, TMemoEntry, std::less<>> FMemo QX_GUARDED_BY(FLock);
+  std::list<std::string> FMemoOrder QX_GUARDED_BY(FLock);  // least recently used first
+  std::size_t FMemoBytes QX_GUARDED_BY(FLock) = 0;
+};
+
+}  // namespace quavox

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <span>
 
 #include "audio/Dsp.h"
 #include "audio/Loudness.h"
@@ -65,6 +66,17 @@ void FadeTail(std::vector<float>& AData, int32_t ASampleRate) {
   }
 }
 
+// Linear fades of AnnounceFadeMs at both ends, as ApplyFades makes them, in place.
+void FadeEdges(std::span<float> AData, int32_t ASampleRate) {
+  const auto Length = static_cast<int64_t>(AData.size());
+  const int64_t Count = std::min(Length / 2, MsToSamples(AnnounceFadeMs, ASampleRate));
+  for (int64_t i = 0; i < Count; ++i) {
+    const double Gain = static_cast<double>(i) / static_cast<double>(Count);
+    AData[i] = static_cast<float>(AData[i] * Gain);
+    AData[Length - 1 - i] = static_cast<float>(AData[Length - 1 - i] * Gain);
+  }
+}
+
 double Peak(const TPcmBuffer& ABuffer) {
   float Max = 0;
   for (const float v : ABuffer.Data)
@@ -74,10 +86,10 @@ double Peak(const TPcmBuffer& ABuffer) {
 
 void Append(TAnnouncement& AOut, const TPcmBuffer& APart, TAnnouncePartKind AKind,
             int32_t ASegment) {
-  TPcmBuffer Faded = APart;
-  ApplyFades(Faded, AnnounceFadeMs);
   const auto Start = static_cast<int64_t>(AOut.Pcm.Data.size());
-  AOut.Pcm.Data.insert(AOut.Pcm.Data.end(), Faded.Data.begin(), Faded.Data.end());
+  AOut.Pcm.Data.insert(AOut.Pcm.Data.end(), APart.Data.begin(), APart.Data.end());
+  FadeEdges(std::span<float>(AOut.Pcm.Data).subspan(static_cast<std::size_t>(Start)),
+            AOut.Pcm.SampleRate);
   AOut.Parts.push_back({AKind, ASegment, Start, static_cast<int64_t>(AOut.Pcm.Data.size())});
 }
 

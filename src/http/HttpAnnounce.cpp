@@ -6,7 +6,6 @@
 #include <cmath>
 #include <limits>
 
-#include "audio/Wav.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
@@ -102,10 +101,10 @@ TJson PartJson(const TAnnouncePart& APart, int32_t ARate, const std::vector<TTts
   return Part;
 }
 
-std::string SegmentsHeader(const TAnnouncement& AWhole, const std::vector<TTtsResult>& AResults) {
+std::string SegmentsHeader(const TAnnounceReply& AReply, const std::vector<TTtsResult>& AResults) {
   TJson Parts = TJson::array();
-  for (const TAnnouncePart& Part : AWhole.Parts)
-    Parts.push_back(PartJson(Part, AWhole.Pcm.SampleRate, AResults));
+  for (const TAnnouncePart& Part : AReply.Parts)
+    Parts.push_back(PartJson(Part, AReply.SampleRate, AResults));
   return JsonWireText(Parts);
 }
 
@@ -136,17 +135,6 @@ std::string AnnouncementRequests(const TJsonValue& ABody, std::vector<TTtsReques
     AReqs.insert(AReqs.end(), Announcement.Segments.begin(), Announcement.Segments.end());
   }
   return {};
-}
-
-std::string DeliveryFormatProblem(std::string_view AFormat) {
-  if (AFormat.empty() || SameTextAscii(AFormat, "wav")) return {};
-  return Format("format must be wav, not %s", AFormat);
-}
-
-// WAV is the one format so far; DeliveryFormatProblem has refused the others before any
-// synthesis.
-TDeliveredAudio DeliverAudio(const TPcmBuffer& APcm, [[maybe_unused]] std::string_view AFormat) {
-  return {std::make_shared<const TBytes>(PcmToWav(APcm, 1)), "audio/wav"};
 }
 
 void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
@@ -197,20 +185,18 @@ void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
     return;
   }
 
-  const TAnnouncement Whole = FAnnouncer->Assemble(Req, Result);
-  TDeliveredAudio Audio = DeliverAudio(Whole.Pcm, Req.Format);
-  const int64_t DurationMs =
-      SampleToMs(static_cast<int64_t>(Whole.Pcm.Data.size()), Whole.Pcm.SampleRate);
+  const std::shared_ptr<const TAnnounceReply> Reply = FAnnouncer->Deliver(Req, Result);
+  const int64_t DurationMs = SampleToMs(Reply->Samples, Reply->SampleRate);
   THttpResponse& Res = ACall.Res;
   Res.Status = 200;
-  Res.ContentType = Audio.ContentType;
+  Res.ContentType = Reply->ContentType;
   Res.SetHeader("ETag", "\"" + Result.ETag + "\"");
   Res.SetHeader("X-Quavox-Result", "ok");
-  Res.SetHeader("X-Quavox-Sample-Rate", std::to_string(Whole.Pcm.SampleRate));
+  Res.SetHeader("X-Quavox-Sample-Rate", std::to_string(Reply->SampleRate));
   Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(DurationMs));
   Res.SetHeader("X-Quavox-Cache", Record.CacheHit ? "hit" : "miss");
-  Res.SetHeader("X-Quavox-Segments", SegmentsHeader(Whole, Result.Segments));
-  Res.Binary = std::move(Audio.Bytes);
+  Res.SetHeader("X-Quavox-Segments", SegmentsHeader(*Reply, Result.Segments));
+  Res.Binary = Reply->Audio;
   Record.Status = 200;
   Record.AudioMs = static_cast<int32_t>(DurationMs);
   Record.ElapsedMs = ElapsedMs(Start);

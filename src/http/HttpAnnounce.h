@@ -1,10 +1,7 @@
-// Reading announcements from JSON for /v1/announce and /v1/prewarm, and the one step that
-// turns a finished announcement into the bytes sent.
+// Reading announcements from JSON for /v1/announce and /v1/prewarm.
 #pragma once
 
-#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/Types.h"
@@ -20,15 +17,5 @@ std::string AnnounceFromJson(const TJsonValue& AObject, TAnnounceRequest& AReq);
 // Appends the segments of every announcement in the body's "announcements" array; why one
 // of them cannot be served, or empty.
 std::string AnnouncementRequests(const TJsonValue& ABody, std::vector<TTtsRequest>& AReqs);
-
-struct TDeliveredAudio {
-  std::shared_ptr<const TBytes> Bytes;
-  std::string ContentType;
-};
-
-// Why a delivery format is refused, or empty; an empty format is WAV.
-std::string DeliveryFormatProblem(std::string_view AFormat);
-// The finished PCM as the bytes of the asked format.
-TDeliveredAudio DeliverAudio(const TPcmBuffer& APcm, std::string_view AFormat);
 
 }  // namespace quavox

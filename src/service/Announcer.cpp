@@ -26,7 +26,11 @@ std::string LevelText(std::optional<double> ALevel) {
 }  // namespace
 
 std::size_t TAnnouncer::TPrepared::Bytes() const {
-  return (Source ? Source->size() : 0) + (Pcm ? Pcm->Data.size() * sizeof(float) : 0);
+  std::size_t Total = Pcm ? Pcm->Data.size() * sizeof(float) : 0;
+  for (const auto& Source : Sources)
+    Total += Source ? Source->size() : 0;
+  if (Reply && Reply->Audio) Total += Reply->Audio->size();
+  return Total;
 }
 
 TAnnouncer::TAnnouncer(TTtsService& AService) : FService(AService) {}
@@ -88,24 +92,31 @@ TAnnouncement TAnnouncer::Assemble(const TAnnounceRequest& AReq, const TAnnounce
     Held.push_back(Level ? Levelled(AResult.Segments[i], Ready[i], Rate, *Level) : Ready[i].Pcm);
     Parts.push_back(Held.back().get());
   }
-  const auto MakeChime = [this, Rate, &Level](bool AClosing) {
-    const TPrepared Unit = Chime(Rate, AClosing);
-    TPcmBuffer Made = *Unit.Pcm;
-    LevelChime(Made, Unit.Loudness, Level.value_or(FallbackChimeLufs));
-    return Made;
-  };
-  std::optional<TPcmBuffer> Opening;
-  std::optional<TPcmBuffer> Closing;
-  if (AReq.Layout.Chime != cmNone) Opening = MakeChime(false);
-  if (AReq.Layout.Chime == cmBoth) Closing = MakeChime(true);
-  return JoinAnnouncement(Parts, Opening ? &*Opening : nullptr, Closing ? &*Closing : nullptr,
-                          AReq.Layout.GapMs);
+  const double ChimeLevel = Level.value_or(FallbackChimeLufs);
+  std::shared_ptr<const TPcmBuffer> Opening;
+  std::shared_ptr<const TPcmBuffer> Closing;
+  if (AReq.Layout.Chime != cmNone) Opening = Chime(Rate, false, ChimeLevel);
+  if (AReq.Layout.Chime == cmBoth) Closing = Chime(Rate, true, ChimeLevel);
+  return JoinAnnouncement(Parts, Opening.get(), Closing.get(), AReq.Layout.GapMs);
+}
+
+std::shared_ptr<const TAnnounceReply> TAnnouncer::Deliver(const TAnnounceRequest& AReq,
+                                                          const TAnnounceResult& AResult) {
+  const std::string Key = "R|" + AResult.ETag;
+  TPrepared Done;
+  for (const TTtsResult& Segment : AResult.Segments)
+    Done.Sources.push_back(Segment.Wav.Share());
+  if (Recall(Key, Done)) return Done.Reply;
+  Done.Reply =
+      std::make_shared<const TAnnounceReply>(DeliverAudio(Assemble(AReq, AResult), AReq.Format));
+  Remember(Key, Done);
+  return Done.Reply;
 }
 
 TAnnouncer::TPrepared TAnnouncer::Prepared(const TTtsResult& ASegment, int32_t ARate) {
   const std::string Key = Format("P|%s|%d", ASegment.ETag, ARate);
   TPrepared Ready;
-  Ready.Source = ASegment.Wav.Share();
+  Ready.Sources = {ASegment.Wav.Share()};
   if (Recall(Key, Ready)) return Ready;
   TPcmBuffer Pcm;
   WavToPcm(ASegment.Wav, Pcm);
@@ -121,7 +132,7 @@ std::shared_ptr<const TPcmBuffer> TAnnouncer::Levelled(const TTtsResult& ASegmen
                                                        double ALevel) {
   const std::string Key = Format("L|%s|%d|%s", ASegment.ETag, ARate, LevelText(ALevel));
   TPrepared Done;
-  Done.Source = AReady.Source;
+  Done.Sources = AReady.Sources;
   if (Recall(Key, Done)) return Done.Pcm;
   TPcmBuffer Pcm = *AReady.Pcm;
   LevelSegment(Pcm, AReady.Loudness, ALevel);
@@ -130,15 +141,15 @@ std::shared_ptr<const TPcmBuffer> TAnnouncer::Levelled(const TTtsResult& ASegmen
   return Done.Pcm;
 }
 
-TAnnouncer::TPrepared TAnnouncer::Chime(int32_t ARate, bool AClosing) {
-  const std::string Key = Format("C|%d|%d", ARate, AClosing ? 1 : 0);
-  TPrepared Unit;
-  if (Recall(Key, Unit)) return Unit;
-  TPcmBuffer Made = MakeChime(ARate, AClosing);
-  Unit.Loudness = MeasureLoudness(Made);
-  Unit.Pcm = std::make_shared<const TPcmBuffer>(std::move(Made));
-  Remember(Key, Unit);
-  return Unit;
+std::shared_ptr<const TPcmBuffer> TAnnouncer::Chime(int32_t ARate, bool AClosing, double ALevel) {
+  const std::string Key = Format("C|%d|%d|%s", ARate, AClosing ? 1 : 0, LevelText(ALevel));
+  TPrepared Made;
+  if (Recall(Key, Made)) return Made.Pcm;
+  TPcmBuffer Pcm = MakeChime(ARate, AClosing);
+  LevelChime(Pcm, MeasureLoudness(Pcm), ALevel);
+  Made.Pcm = std::make_shared<const TPcmBuffer>(std::move(Pcm));
+  Remember(Key, Made);
+  return Made.Pcm;
 }
 
 bool TAnnouncer::Recall(const std::string& AKey, TPrepared& AValue) {
@@ -146,11 +157,14 @@ bool TAnnouncer::Recall(const std::string& AKey, TPrepared& AValue) {
   const auto Found = FMemo.find(AKey);
   if (Found == FMemo.end()) return false;
   const TPrepared& Kept = Found->second.Value;
-  // The tag names the request, not the samples: a clip made anew under the same tag may
-  // differ, so only the very same source bytes give the kept result.
-  const bool SameSource = Kept.Source == AValue.Source ||
-                          (Kept.Source && AValue.Source && *Kept.Source == *AValue.Source);
-  if (!SameSource) return false;
+  // Tags name requests, not samples: a clip made anew under the same tag may differ, so
+  // only the very same clips give the kept result.
+  if (Kept.Sources.size() != AValue.Sources.size()) return false;
+  for (std::size_t i = 0; i < Kept.Sources.size(); ++i) {
+    const auto& Was = Kept.Sources[i];
+    const auto& Now = AValue.Sources[i];
+    if (Was != Now && !(Was && Now && *Was == *Now)) return false;
+  }
   FMemoOrder.splice(FMemoOrder.end(), FMemoOrder, Found->second.Pos);
   AValue = Kept;
   return true;
@@ -172,6 +186,24 @@ void TAnnouncer::Remember(const std::string& AKey, const TPrepared& AValue) {
     FMemo.erase(Oldest);
     FMemoOrder.pop_front();
   }
+}
+
+std::string DeliveryFormatProblem(std::string_view AFormat) {
+  if (AFormat.empty() || SameTextAscii(AFormat, "wav")) return {};
+  return Format("format must be wav, not %s", AFormat);
+}
+
+// WAV is the one format so far; DeliveryFormatProblem has refused the others before any
+// synthesis.
+TAnnounceReply DeliverAudio(const TAnnouncement& AWhole,
+                            [[maybe_unused]] std::string_view AFormat) {
+  TAnnounceReply Reply;
+  Reply.Audio = std::make_shared<const TBytes>(PcmToWav(AWhole.Pcm, 1));
+  Reply.ContentType = "audio/wav";
+  Reply.SampleRate = AWhole.Pcm.SampleRate;
+  Reply.Samples = static_cast<int64_t>(AWhole.Pcm.Data.size());
+  Reply.Parts = AWhole.Parts;
+  return Reply;
 }
 
 }  // namespace quavox

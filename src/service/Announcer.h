@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/Announce.h"
@@ -33,6 +34,20 @@ struct TAnnounceResult {
   std::string ETag;
 };
 
+// The assembled announcement as it is sent.
+struct TAnnounceReply {
+  std::shared_ptr<const TBytes> Audio;
+  std::string ContentType;
+  int32_t SampleRate = 0;
+  int64_t Samples = 0;
+  std::vector<TAnnouncePart> Parts;
+};
+
+// Why a delivery format is refused, or empty; an empty format is WAV.
+std::string DeliveryFormatProblem(std::string_view AFormat);
+// The one step from finished PCM to the bytes sent and their content type.
+TAnnounceReply DeliverAudio(const TAnnouncement& AWhole, std::string_view AFormat);
+
 class TAnnouncer {
  public:
   // Prepared segments beyond this many bytes of samples are forgotten, least recently used
@@ -49,15 +64,21 @@ class TAnnouncer {
   TAnnounceResult Synthesize(const TAnnounceRequest& AReq);
   // The clip of the whole announcement, with the position of every part.
   TAnnouncement Assemble(const TAnnounceRequest& AReq, const TAnnounceResult& AResult);
+  // The announcement assembled and delivered; an announcement already delivered from the very
+  // same clips is shared, like the cache shares the clips of single lines.
+  std::shared_ptr<const TAnnounceReply> Deliver(const TAnnounceRequest& AReq,
+                                                const TAnnounceResult& AResult);
   // Names exactly the assembled audio: the parts' tags and every assembly option.
   static std::string EntityTag(const TAnnounceRequest& AReq,
                                const std::vector<TTtsResult>& ASegments);
 
  private:
+  // One remembered result and the clips it was made from.
   struct TPrepared {
-    std::shared_ptr<const TBytes> Source;  // the clip it was made from; none for chimes
+    std::vector<std::shared_ptr<const TBytes>> Sources;  // none for chimes
     std::shared_ptr<const TPcmBuffer> Pcm;
     TLoudness Loudness;
+    std::shared_ptr<const TAnnounceReply> Reply;
     std::size_t Bytes() const;
   };
   struct TMemoEntry {
@@ -69,7 +90,8 @@ class TAnnouncer {
   TPrepared Prepared(const TTtsResult& ASegment, int32_t ARate);
   std::shared_ptr<const TPcmBuffer> Levelled(const TTtsResult& ASegment, const TPrepared& AReady,
                                              int32_t ARate, double ALevel);
-  TPrepared Chime(int32_t ARate, bool AClosing);
+  std::shared_ptr<const TPcmBuffer> Chime(int32_t ARate, bool AClosing, double ALevel);
+  // True and AValue filled when AKey was remembered from the same clips as AValue.Sources.
   bool Recall(const std::string& AKey, TPrepared& AValue) QX_EXCLUDES(FLock);
   void Remember(const std::string& AKey, const TPrepared& AValue) QX_EXCLUDES(FLock);
 

@@ -131,19 +131,5 @@ TEST(AnnounceParse, PrewarmTakesTheSegmentsOfEveryAnnouncement) {
             "announcements[0]: not an object");
 }
 
-TEST(AnnounceDeliver, WavIsTheFormat) {
-  for (const char* Format : {"", "wav", "WAV"})
-    EXPECT_EQ(DeliveryFormatProblem(Format), "") << Format;
-  for (const char* Format : {"mp3", "opus", "wave"})
-    EXPECT_EQ(DeliveryFormatProblem(Format), std::string("format must be wav, not ") + Format);
-  TPcmBuffer Pcm;
-  Pcm.SampleRate = 16000;
-  Pcm.Data.assign(1600, 0.25f);
-  const TDeliveredAudio Audio = DeliverAudio(Pcm, "wav");
-  EXPECT_EQ(Audio.ContentType, "audio/wav");
-  ASSERT_TRUE(Audio.Bytes);
-  EXPECT_EQ(Audio.Bytes->size(), 44u + 2 * 1600);
-}
-
 }  // namespace
 }  // namespace quavox

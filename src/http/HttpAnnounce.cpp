@@ -3,8 +3,8 @@
 #include "http/HttpAnnounce.h"
 
 #include <chrono>
-#include <cmath>
 #include <limits>
+#include <optional>
 
 #include "core/Format.h"
 #include "core/Log.h"
@@ -21,10 +21,10 @@ constexpr const char* InheritedMembers[] = {"airline", "gender", "speed"};
 constexpr double MinLoudnessLufs = -70.0;
 constexpr double MaxLoudnessLufs = -5.0;
 
-// The member as a number: ADefault when it is absent or null, NaN when it is unreadable.
-double NumberMember(const TJsonValue& AObject, const char* AName, double ADefault) {
+// The member as a number: nothing when it is absent or null, NaN when it is unreadable.
+std::optional<double> NumberMember(const TJsonValue& AObject, const char* AName) {
   const auto Found = AObject.find(AName);
-  if (Found == AObject.end() || Found->is_null()) return ADefault;
+  if (Found == AObject.end() || Found->is_null()) return std::nullopt;
   return JsonFloat(&AObject, AName, std::numeric_limits<double>::quiet_NaN());
 }
 
@@ -55,7 +55,7 @@ std::string LayoutProblem(const TJsonValue& AObject, TAnnounceRequest& AReq,
   const std::string Chime = JsonString(&AObject, "chime", "start");
   if (!TryParseChimeMode(Chime, Layout.Chime))
     return Format("chime must be start, both or none, not %s", Chime);
-  const double Gap = NumberMember(AObject, "gap_ms", Layout.GapMs);
+  const double Gap = NumberMember(AObject, "gap_ms").value_or(Layout.GapMs);
   if (!(Gap >= 0 && Gap <= MaxAnnounceGapMs))
     return Format("gap_ms must be a number of milliseconds from 0 to %d", MaxAnnounceGapMs);
   Layout.GapMs = static_cast<int32_t>(RoundHalfEven(Gap));
@@ -64,13 +64,12 @@ std::string LayoutProblem(const TJsonValue& AObject, TAnnounceRequest& AReq,
   AReq.Format = LowerAscii(JsonString(&AObject, "format", "wav"));
   if (const std::string Problem = DeliveryFormatProblem(AReq.Format); !Problem.empty())
     return Problem;
-  const double Loudness =
-      NumberMember(AObject, "loudness", std::numeric_limits<double>::infinity());
-  if (std::isinf(Loudness) && Loudness > 0) return {};
-  if (!(Loudness >= MinLoudnessLufs && Loudness <= MaxLoudnessLufs))
+  const std::optional<double> Loudness = NumberMember(AObject, "loudness");
+  if (!Loudness) return {};
+  if (!(*Loudness >= MinLoudnessLufs && *Loudness <= MaxLoudnessLufs))
     return Format("loudness must be a target from %d to %d LUFS",
                   static_cast<int64_t>(MinLoudnessLufs), static_cast<int64_t>(MaxLoudnessLufs));
-  Layout.LoudnessLufs = Loudness;
+  Layout.LoudnessLufs = *Loudness;
   return {};
 }
 

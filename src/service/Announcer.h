@@ -2,7 +2,8 @@
 // to its language's voice and cached on its own), then the segments are assembled into one
 // clip with a chime, pauses and one loudness. Borrows the service, which must outlive it.
 // Every operation may run on any number of threads at once: the only state is a memo of
-// prepared segments and chimes under FLock, held just for lookups and inserts.
+// prepared segments, chimes and delivered replies under FLock, held just for lookups and
+// inserts, never while audio is measured or assembled.
 #pragma once
 
 #include <list>

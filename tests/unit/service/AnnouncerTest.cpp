@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "audio/Wav.h"
 #include "core/I18n.h"
@@ -152,6 +154,37 @@ TEST_F(AnnouncerTest, RepliesAreSharedOnlyWhileMadeFromTheSameClips) {
   const TAnnouncement Direct = Announcer->Assemble(Req, Remade);
   EXPECT_EQ(PcmToWav(Direct.Pcm, 1), *Fresh->Audio);
   EXPECT_EQ(Fresh->Parts.size(), Direct.Parts.size());
+}
+
+// Many connections asking for overlapping announcements at once share the memo; each still
+// gets exactly the audio its own layout names.
+TEST_F(AnnouncerTest, ConcurrentAnnouncementsGetTheirOwnAudio) {
+  TAnnounceRequest Base;
+  Base.Segments = {Line("Concurrent one"), Line("Concurrent two", "zh")};
+  Base.Layout.LoudnessLufs = -20.0;
+  constexpr int Layouts = 3;
+  std::vector<TBytes> Expected;
+  for (int g = 0; g < Layouts; ++g) {
+    TAnnounceRequest Req = Base;
+    Req.Layout.GapMs = 100 * (g + 1);
+    Expected.push_back(PcmToWav(Announcer->Assemble(Req, Announcer->Synthesize(Req)).Pcm, 1));
+  }
+  std::vector<std::thread> Threads;
+  std::atomic<int> Wrong{0};
+  for (int t = 0; t < 8; ++t) {
+    Threads.emplace_back([&, t] {
+      for (int i = 0; i < 6; ++i) {
+        TAnnounceRequest Req = Base;
+        const int g = (t + i) % Layouts;
+        Req.Layout.GapMs = 100 * (g + 1);
+        const auto Reply = Announcer->Deliver(Req, Announcer->Synthesize(Req));
+        if (!Reply || !Reply->Audio || *Reply->Audio != Expected[g]) ++Wrong;
+      }
+    });
+  }
+  for (std::thread& Thread : Threads)
+    Thread.join();
+  EXPECT_EQ(Wrong.load(), 0);
 }
 
 TEST(AnnounceDelivery, WavIsTheOneFormat) {

@@ -13,6 +13,7 @@
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/HttpLibServer.h"
+#include "service/Announcer.h"
 #include "service/Service.h"
 
 namespace quavox {
@@ -348,7 +349,8 @@ TTtsHttpServer::TTtsHttpServer(TTtsService& AService, TClock AClock, THttpLimits
       FLimits(ALimits),
       FServer(std::make_unique<THttpLibServer>(
           [this](const THttpRequest& AReq, THttpResponse& ARes) { HandleRequest(AReq, ARes); },
-          [this](std::string_view APath) { return BodyLimit(APath); }, ALimits)) {}
+          [this](std::string_view APath) { return BodyLimit(APath); }, ALimits)),
+      FAnnouncer(std::make_unique<TAnnouncer>(AService)) {}
 
 TTtsHttpServer::~TTtsHttpServer() {
   Stop();
@@ -435,6 +437,7 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
   static const std::vector<TRoute> Table = {
       {"/v1/health", "/health", false, {}, false, false, &TTtsHttpServer::HandleHealth},
       {"/v1/tts", "", false, {}, false, true, &TTtsHttpServer::HandleTts},
+      {"/v1/announce", "", false, {"POST"}, false, true, &TTtsHttpServer::HandleAnnounce},
       {"/v1/prewarm", "", false, {}, false, true, &TTtsHttpServer::HandlePrewarm},
       {"/v1/selftest", "/selftest", false, {}, false, true, &TTtsHttpServer::HandleSelfTest},
       {"/v1/voices",

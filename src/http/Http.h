@@ -32,6 +32,7 @@ namespace quavox {
 
 class TTtsService;
 class THttpLibServer;
+class TAnnouncer;
 
 using THttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -213,6 +214,7 @@ class TTtsHttpServer {
 
   void HandleHealth(const TCall& ACall);
   void HandleTts(const TCall& ACall);
+  void HandleAnnounce(const TCall& ACall);
   void HandlePrewarm(const TCall& ACall);
   void HandleSelfTest(const TCall& ACall);
   void HandleVoices(const TCall& ACall);
@@ -239,6 +241,7 @@ class TTtsHttpServer {
   const TClock FClock;
   const THttpLimits FLimits;
   std::unique_ptr<THttpLibServer> FServer;
+  std::unique_ptr<TAnnouncer> FAnnouncer;
   std::thread FListenThread;
   std::atomic<bool> FRunning{false};
 

@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/Http.h"
+#include "http/HttpAnnounce.h"
 #include "service/Service.h"
 
 namespace quavox {
@@ -133,7 +134,8 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
   if (ACall.Method == "POST") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
-    if (const TJsonValue* Items = JsonChildArray(&*Body, "items")) {
+    const TJsonValue* Items = JsonChildArray(&*Body, "items");
+    if (Items != nullptr) {
       for (const TJsonValue& Element : *Items) {
         if (!Element.is_object()) continue;
         TJsonValue Item = Element;
@@ -141,9 +143,13 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
           if (!Item.contains(Name) && Body->contains(Name)) Item[Name] = Body->at(Name);
         Requests.push_back(RequestFromJson(Item));
       }
-    } else {
-      Requests.push_back(RequestFromJson(*Body));
     }
+    if (const std::string Problem = AnnouncementRequests(*Body, Requests); !Problem.empty()) {
+      SendError(ACall.Res, 400, "bad_request", Problem);
+      return;
+    }
+    if (Items == nullptr && JsonChildArray(&*Body, "announcements") == nullptr)
+      Requests.push_back(RequestFromJson(*Body));
   } else {
     Requests.push_back(RequestFromQuery(ACall.Req.Query));
   }

@@ -17,9 +17,6 @@ namespace {
 
 // Members of the announcement that a segment takes unless it names its own.
 constexpr const char* InheritedMembers[] = {"airline", "gender", "speed"};
-// Loudness targets that speech can reach without the limiter crushing it.
-constexpr double MinLoudnessLufs = -70.0;
-constexpr double MaxLoudnessLufs = -5.0;
 
 // The member as a number: nothing when it is absent or null, NaN when it is unreadable.
 std::optional<double> NumberMember(const TJsonValue& AObject, const char* AName) {
@@ -61,9 +58,11 @@ std::string LayoutProblem(const TJsonValue& AObject, TAnnounceRequest& AReq,
   Layout.GapMs = static_cast<int32_t>(RoundHalfEven(Gap));
   if (const std::string Problem = SampleRateProblem(AWhole); !Problem.empty()) return Problem;
   Layout.SampleRate = AWhole.SampleRate;
-  AReq.Format = LowerAscii(JsonString(&AObject, "format", "wav"));
-  if (const std::string Problem = DeliveryFormatProblem(AReq.Format); !Problem.empty())
-    return Problem;
+  const std::string FormatName = Trim(JsonString(&AObject, "format", "wav"));
+  const std::optional<TAudioFormat> Parsed = ParseAudioFormat(FormatName);
+  if (!Parsed)
+    return "unknown format \"" + FormatName + "\"; known formats: " + KnownAudioFormats();
+  AReq.Format = *Parsed;
   const std::optional<double> Loudness = NumberMember(AObject, "loudness");
   if (!Loudness) return {};
   if (!(*Loudness >= MinLoudnessLufs && *Loudness <= MaxLoudnessLufs))
@@ -103,7 +102,7 @@ TJson PartJson(const TAnnouncePart& APart, int32_t ARate, const std::vector<TTts
 std::string SegmentsHeader(const TAnnounceReply& AReply, const std::vector<TTtsResult>& AResults) {
   TJson Parts = TJson::array();
   for (const TAnnouncePart& Part : AReply.Parts)
-    Parts.push_back(PartJson(Part, AReply.SampleRate, AResults));
+    Parts.push_back(PartJson(Part, AReply.TimelineRate, AResults));
   return JsonWireText(Parts);
 }
 
@@ -185,7 +184,7 @@ void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
   }
 
   const std::shared_ptr<const TAnnounceReply> Reply = FAnnouncer->Deliver(Req, Result);
-  const int64_t DurationMs = SampleToMs(Reply->Samples, Reply->SampleRate);
+  const int64_t DurationMs = SampleToMs(Reply->Samples, Reply->TimelineRate);
   THttpResponse& Res = ACall.Res;
   Res.Status = 200;
   Res.ContentType = Reply->ContentType;

@@ -69,7 +69,7 @@ std::string TAnnouncer::EntityTag(const TAnnounceRequest& AReq,
   const TAnnounceLayout& Layout = AReq.Layout;
   std::string Text =
       Format("%s|%s|%d|%d|%s|%s", AssemblyVersion, ChimeModeToStr(Layout.Chime), Layout.GapMs,
-             Layout.SampleRate, LevelText(Layout.LoudnessLufs), AReq.Format);
+             Layout.SampleRate, LevelText(Layout.LoudnessLufs), AudioFormatName(AReq.Format));
   for (const TTtsResult& Segment : ASegments)
     Text += "|" + Segment.ETag;
   return Sha256Hex(Text);
@@ -107,8 +107,8 @@ std::shared_ptr<const TAnnounceReply> TAnnouncer::Deliver(const TAnnounceRequest
   for (const TTtsResult& Segment : AResult.Segments)
     Done.Sources.push_back(Segment.Wav.Share());
   if (Recall(Key, Done)) return Done.Reply;
-  Done.Reply =
-      std::make_shared<const TAnnounceReply>(DeliverAudio(Assemble(AReq, AResult), AReq.Format));
+  Done.Reply = std::make_shared<const TAnnounceReply>(
+      DeliverAnnouncement(Assemble(AReq, AResult), AReq.Format, AReq.Layout.SampleRate));
   Remember(Key, Done);
   return Done.Reply;
 }
@@ -188,21 +188,21 @@ void TAnnouncer::Remember(const std::string& AKey, const TPrepared& AValue) {
   }
 }
 
-std::string DeliveryFormatProblem(std::string_view AFormat) {
-  if (AFormat.empty() || SameTextAscii(AFormat, "wav")) return {};
-  return Format("format must be wav, not %s", AFormat);
-}
-
-// WAV is the one format so far; DeliveryFormatProblem has refused the others before any
-// synthesis.
-TAnnounceReply DeliverAudio(const TAnnouncement& AWhole,
-                            [[maybe_unused]] std::string_view AFormat) {
+TAnnounceReply DeliverAnnouncement(const TAnnouncement& AWhole, TAudioFormat AFormat,
+                                   int32_t ARequestedRate) {
   TAnnounceReply Reply;
-  Reply.Audio = std::make_shared<const TBytes>(PcmToWav(AWhole.Pcm, 1));
-  Reply.ContentType = "audio/wav";
-  Reply.SampleRate = AWhole.Pcm.SampleRate;
+  Reply.TimelineRate = AWhole.Pcm.SampleRate;
   Reply.Samples = static_cast<int64_t>(AWhole.Pcm.Data.size());
   Reply.Parts = AWhole.Parts;
+  Reply.ContentType = std::string(AudioContentType(AFormat));
+  if (AFormat == afWav) {
+    Reply.Audio = std::make_shared<const TBytes>(PcmToWav(AWhole.Pcm, 1));
+    Reply.SampleRate = AWhole.Pcm.SampleRate;
+    return Reply;
+  }
+  TEncodedAudio Encoded = DeliverAudio(AWhole.Pcm, {AFormat, ARequestedRate, 0});
+  Reply.Audio = std::make_shared<const TBytes>(std::move(Encoded.Bytes));
+  Reply.SampleRate = Encoded.SampleRate;
   return Reply;
 }
 

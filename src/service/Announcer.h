@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio/Announce.h"
+#include "audio/Encode.h"
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
 
@@ -27,7 +28,7 @@ constexpr int32_t MaxAnnounceGapMs = 5000;
 struct TAnnounceRequest {
   std::vector<TTtsRequest> Segments;
   TAnnounceLayout Layout;
-  std::string Format = "wav";
+  TAudioFormat Format = afWav;
 };
 
 struct TAnnounceResult {
@@ -39,15 +40,18 @@ struct TAnnounceResult {
 struct TAnnounceReply {
   std::shared_ptr<const TBytes> Audio;
   std::string ContentType;
-  int32_t SampleRate = 0;
+  int32_t SampleRate = 0;  // of the bytes sent
+  // Samples and part positions count at the rate the announcement was assembled at.
+  int32_t TimelineRate = 0;
   int64_t Samples = 0;
   std::vector<TAnnouncePart> Parts;
 };
 
-// Why a delivery format is refused, or empty; an empty format is WAV.
-std::string DeliveryFormatProblem(std::string_view AFormat);
-// The one step from finished PCM to the bytes sent and their content type.
-TAnnounceReply DeliverAudio(const TAnnouncement& AWhole, std::string_view AFormat);
+// The one step from finished PCM to the bytes sent and their content type: the WAV as
+// assembled, or the shared delivery step for every other format (ARequestedRate 0: the
+// format's own rate). The segments are levelled already, so no loudness target applies.
+TAnnounceReply DeliverAnnouncement(const TAnnouncement& AWhole, TAudioFormat AFormat,
+                                   int32_t ARequestedRate);
 
 class TAnnouncer {
  public:

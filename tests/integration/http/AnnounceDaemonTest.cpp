@@ -307,6 +307,37 @@ TEST_F(AnnounceDaemonTest, ThreeLanguagesInOneClipWithTimesTheSamplesConfirm) {
   EXPECT_NE(Changed->get_header_value("ETag"), Res->get_header_value("ETag"));
 }
 
+// Other formats carry the same announcement: the same parts and times, their own tag.
+TEST_F(AnnounceDaemonTest, OtherFormatsKeepThePartsAndTakeTheirOwnTag) {
+  httplib::Client Cli = Daemon->Client();
+  const auto Wav = Post(Cli, "/v1/announce", Trilingual);
+  ASSERT_TRUE(Wav);
+  ASSERT_EQ(Wav->status, 200) << Wav->body;
+  struct TCase {
+    const char* Format;
+    const char* ContentType;
+    const char* Rate;
+  };
+  for (const TCase& c : {TCase{"mp3", "audio/mpeg", ""}, TCase{"ulaw", "audio/wav", "8000"},
+                         TCase{"flac", "audio/flac", ""}}) {
+    TJson Body = JsonOf(Trilingual);
+    Body["format"] = c.Format;
+    const auto Res = Post(Cli, "/v1/announce", Body.dump());
+    ASSERT_TRUE(Res);
+    ASSERT_EQ(Res->status, 200) << c.Format << " " << Res->body;
+    EXPECT_EQ(Res->get_header_value("Content-Type"), c.ContentType) << c.Format;
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Segments"),
+              Wav->get_header_value("X-Quavox-Segments"))
+        << c.Format;
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Duration-Ms"),
+              Wav->get_header_value("X-Quavox-Duration-Ms"))
+        << c.Format;
+    EXPECT_NE(Res->get_header_value("ETag"), Wav->get_header_value("ETag")) << c.Format;
+    if (*c.Rate != 0) EXPECT_EQ(Res->get_header_value("X-Quavox-Sample-Rate"), c.Rate);
+    EXPECT_GT(Res->body.size(), 1000u) << c.Format;
+  }
+}
+
 TEST_F(AnnounceDaemonTest, WithoutATargetSegmentsShareTheLoudestLevel) {
   httplib::Client Cli = Daemon->Client();
   TJson Body = JsonOf(Trilingual);
@@ -376,7 +407,7 @@ TEST_F(AnnounceDaemonTest, RefusalsComeBeforeAnySynthesis) {
        "segments must be an array"},
       {R"({"segments":[)" + Fresh + R"(],"gap_ms":9000})", 400, "bad_request", "gap_ms must be"},
       {R"({"segments":[)" + Fresh + R"(],"chime":"gong"})", 400, "bad_request", "chime must be"},
-      {R"({"segments":[)" + Fresh + R"(],"format":"mp3"})", 400, "bad_request", "format must be"},
+      {R"({"segments":[)" + Fresh + R"(],"format":"wave"})", 400, "bad_request", "unknown format"},
       {R"({"segments":[)" + Fresh + R"(],"loudness":"x"})", 400, "bad_request", "loudness must"},
       {R"({"segments":[)" + Fresh + R"(,{"text":"   "}]})", 400, "empty_text", "segments[1]: "},
       {R"({"segments":[)" + Fresh + R"(,)" + Fresh + R"(,{"text":")" + Long + R"("}]})", 413,

@@ -47,7 +47,7 @@ TEST(AnnounceParse, SegmentsInheritFromTheAnnouncement) {
   EXPECT_EQ(Req.Layout.SampleRate, 16000);
   ASSERT_TRUE(Req.Layout.LoudnessLufs.has_value());
   EXPECT_DOUBLE_EQ(*Req.Layout.LoudnessLufs, -16.0);
-  EXPECT_EQ(Req.Format, "wav");
+  EXPECT_EQ(Req.Format, afWav);
 }
 
 TEST(AnnounceParse, DefaultsOfAMinimalBody) {
@@ -60,7 +60,7 @@ TEST(AnnounceParse, DefaultsOfAMinimalBody) {
   EXPECT_EQ(Req.Layout.GapMs, 600);
   EXPECT_EQ(Req.Layout.SampleRate, 0);
   EXPECT_FALSE(Req.Layout.LoudnessLufs.has_value());
-  EXPECT_EQ(Req.Format, "wav");
+  EXPECT_EQ(Req.Format, afWav);
   EXPECT_EQ(Req.Segments.at(0).Priority, tpNormal);
 }
 
@@ -90,13 +90,14 @@ TEST(AnnounceParse, RefusalsNameTheProblem) {
        "gap_ms must be a number of milliseconds from 0 to 5000"},
       {R"({"segments":[{"text":"x"}],"sample_rate":100})",
        "sample_rate must be 0 (the configured rate) or at least 8000 Hz, not 100"},
-      {R"({"segments":[{"text":"x"}],"format":"mp3"})", "format must be wav, not mp3"},
+      {R"({"segments":[{"text":"x"}],"format":"wave"})",
+       "unknown format \"wave\"; known formats: wav, mp3, opus, ogg, flac, aac, pcm, ulaw, alaw"},
       {R"({"segments":[{"text":"x"}],"loudness":-80})",
-       "loudness must be a target from -70 to -5 LUFS"},
+       "loudness must be a target from -60 to -5 LUFS"},
       {R"({"segments":[{"text":"x"}],"loudness":0})",
-       "loudness must be a target from -70 to -5 LUFS"},
+       "loudness must be a target from -60 to -5 LUFS"},
       {R"({"segments":[{"text":"x"}],"loudness":"loud"})",
-       "loudness must be a target from -70 to -5 LUFS"},
+       "loudness must be a target from -60 to -5 LUFS"},
   };
   for (const TCase& c : Cases) {
     TAnnounceRequest Req;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <thread>
 
@@ -111,7 +112,7 @@ TEST_F(AnnouncerTest, TheTagNamesPartsAndEveryOption) {
       [](TAnnounceRequest& R, auto&) { R.Layout.SampleRate = 16000; },
       [](TAnnounceRequest& R, auto&) { R.Layout.LoudnessLufs = -16.0; },
       [](TAnnounceRequest& R, auto&) { R.Layout.LoudnessLufs = -16.5; },
-      [](TAnnounceRequest& R, auto&) { R.Format = "mp3"; },
+      [](TAnnounceRequest& R, auto&) { R.Format = afMp3; },
       [](auto&, std::vector<TTtsResult>& S) { S[1].ETag += "x"; },
       [](auto&, std::vector<TTtsResult>& S) { std::swap(S[0], S[1]); },
       [](auto&, std::vector<TTtsResult>& S) { S.pop_back(); },
@@ -187,22 +188,34 @@ TEST_F(AnnouncerTest, ConcurrentAnnouncementsGetTheirOwnAudio) {
   EXPECT_EQ(Wrong.load(), 0);
 }
 
-TEST(AnnounceDelivery, WavIsTheOneFormat) {
-  for (const char* Format : {"", "wav", "WAV"})
-    EXPECT_EQ(DeliveryFormatProblem(Format), "") << Format;
-  for (const char* Format : {"mp3", "opus", "wave"})
-    EXPECT_EQ(DeliveryFormatProblem(Format), std::string("format must be wav, not ") + Format);
+// The WAV is sent as assembled; other formats go through the shared delivery step at their
+// own rate, while the part positions keep counting at the assembly rate.
+TEST(AnnounceDelivery, WavAsAssembledOtherFormatsAtTheirRate) {
   TAnnouncement Whole;
   Whole.Pcm.SampleRate = 16000;
-  Whole.Pcm.Data.assign(1600, 0.25f);
-  Whole.Parts = {{apSegment, 0, 0, 1600}};
-  const TAnnounceReply Reply = DeliverAudio(Whole, "wav");
-  EXPECT_EQ(Reply.ContentType, "audio/wav");
-  ASSERT_TRUE(Reply.Audio);
-  EXPECT_EQ(*Reply.Audio, PcmToWav(Whole.Pcm, 1));
-  EXPECT_EQ(Reply.SampleRate, 16000);
-  EXPECT_EQ(Reply.Samples, 1600);
-  EXPECT_EQ(Reply.Parts.size(), 1u);
+  Whole.Pcm.Data.resize(16000);
+  for (std::size_t i = 0; i < Whole.Pcm.Data.size(); ++i)
+    Whole.Pcm.Data[i] = 0.25f * static_cast<float>(std::sin(0.1 * static_cast<double>(i)));
+  Whole.Parts = {{apSegment, 0, 0, 16000}};
+  struct TCase {
+    TAudioFormat Format;
+    int32_t RequestedRate;
+    const char* ContentType;
+    int32_t SentRate;
+  };
+  for (const TCase& c :
+       {TCase{afWav, 0, "audio/wav", 16000}, TCase{afUlaw, 0, "audio/wav", 8000},
+        TCase{afAlaw, 16000, "audio/wav", 16000}, TCase{afFlac, 0, "audio/flac", 16000}}) {
+    const TAnnounceReply Reply = DeliverAnnouncement(Whole, c.Format, c.RequestedRate);
+    const std::string Name(AudioFormatName(c.Format));
+    EXPECT_EQ(Reply.ContentType, AudioContentType(c.Format)) << Name;
+    EXPECT_EQ(Reply.SampleRate, c.SentRate) << Name;
+    EXPECT_EQ(Reply.TimelineRate, 16000) << Name;
+    EXPECT_EQ(Reply.Samples, 16000) << Name;
+    EXPECT_EQ(Reply.Parts.size(), 1u) << Name;
+    ASSERT_TRUE(Reply.Audio) << Name;
+    if (c.Format == afWav) EXPECT_EQ(*Reply.Audio, PcmToWav(Whole.Pcm, 1));
+  }
 }
 
 }  // namespace

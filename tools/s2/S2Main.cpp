@@ -17,6 +17,7 @@
 
 #include "CommandLine.h"
 #include "EspeakSynth.h"
+#include "ReferenceMemo.h"
 #include "SpeechPlan.h"
 #include "VoiceBook.h"
 #include "core/Format.h"
@@ -138,7 +139,7 @@ class TGenerateService {
     } else {
       const auto Start = std::chrono::steady_clock::now();
       ReadParts(AReq, Parts);
-      if (PlanSpeech(FBook, Parts, Plan, Error)) {
+      if (PlanSpeech(FBook, Parts, Plan, Error, &FReferences)) {
         Speak(Plan, ElapsedMsExact(Start), ARes);
         return;
       }
@@ -191,6 +192,7 @@ class TGenerateService {
   const TS2Options& FOptions;
   const TVoiceBook& FBook;
   TEspeakSynth& FSynth;
+  TReferenceMemo FReferences;
 };
 
 #if defined(__has_feature)

@@ -287,6 +287,8 @@ TEST_F(CacheTest, HitFillsTheResultAndCountersFollowLookups) {
   EXPECT_EQ(s.Hits, 1);
   EXPECT_EQ(s.Misses, 1);
   EXPECT_DOUBLE_EQ(s.HitRate(), 0.5);
+  // The clip reaches its own name in the background.
+  Cache->WaitForPendingSave();
   EXPECT_EQ(Read("k1.wav"), AsText(Wav));
 }
 
@@ -333,6 +335,7 @@ TEST_F(CacheTest, EvictsTheLeastRecentlyUsedBeyondTheBudget) {
   Cache->Put("d", MakeResult(Wav), "d");
 
   EXPECT_EQ(Keys(*Cache), (Strings{"c", "a", "d"}));
+  Cache->WaitForPendingSave();
   EXPECT_FALSE(Exists("b.wav"));
   EXPECT_TRUE(Exists("a.wav"));
   const auto Snap = Cache->Snapshot();

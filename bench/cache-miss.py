@@ -190,31 +190,38 @@ def prewarm(daemon, voice, lines):
     sys.exit("prewarm did not finish within 600 s")
 
 
-STEP = re.compile(r"synthesized \d+ ms of audio: reference ([\d.]+) ms, engine ([\d.]+) ms "
-                  r"\(engine call (\d+) ms\), resample ([\d.]+) ms, normalise ([\d.]+) ms, "
-                  r"encode ([\d.]+) ms, cache ([\d.]+) ms")
+STEP = re.compile(r"synthesized \d+ ms of audio in ([\d.]+) ms: reference ([\d.]+) ms, "
+                  r"engine ([\d.]+) ms \(engine call (\d+) ms\), resample ([\d.]+) ms, "
+                  r"normalise ([\d.]+) ms, encode ([\d.]+) ms, cache ([\d.]+) ms")
 ENGINE = re.compile(r"POST /generate 200 .* plan=([\d.]+)ms synth=(\d+)ms")
 
 
-def breakdown(daemon, first, count):
+def breakdown(daemon, first, count, waited=None):
     steps = [tuple(map(float, m.groups())) for m in STEP.finditer(daemon.log_text())]
     engine = [tuple(map(float, m.groups())) for m in ENGINE.finditer(daemon.engine_log())]
     steps, engine = steps[first:first + count], engine[first:first + count]
     if not steps:
         return "  (no step lines: the service's debug line is missing from this build)"
     med = [statistics.median(s[i] for s in steps) for i in range(len(steps[0]))]
-    lines = [f"  reference loading/merging  {med[0]:7.2f} ms",
-             f"  engine call (queue + HTTP) {med[1]:7.2f} ms"]
+    total, reference, engine_ms, call, resample, normalise, encode, cache = med
+    lines = []
+    if waited:
+        http = statistics.median(w - s[0] for w, s in zip(waited, steps))
+        lines.append(f"  HTTP request and reply      {http:7.2f} ms (client wait minus the service)")
+    lines += [f"  service, miss path in all  {total:7.2f} ms",
+              f"  reference loading/merging  {reference:7.2f} ms",
+              f"  engine job (queue + call)  {engine_ms:7.2f} ms",
+              f"    queue hand-over          {engine_ms - call:7.2f} ms (engine call counted in whole ms)"]
     if engine:
         plan = statistics.median(e[0] for e in engine)
         synth = statistics.median(e[1] for e in engine)
-        lines += [f"    engine: reference analysis + plan {plan:7.2f} ms",
-                  f"    engine: espeak-ng synthesis       {synth:7.2f} ms",
-                  f"    multipart request, transfer, rest {med[1] - plan - synth:7.2f} ms"]
-    lines += [f"  resample                   {med[3]:7.2f} ms",
-              f"  normalise                  {med[4]:7.2f} ms",
-              f"  encode WAV                 {med[5]:7.2f} ms",
-              f"  cache write                {med[6]:7.2f} ms"]
+        lines += [f"    engine: request read + reference analysis + plan {plan:7.2f} ms",
+                  f"    engine: espeak-ng synthesis                      {synth:7.2f} ms",
+                  f"    multipart request, transfer, rest                {call - plan - synth:7.2f} ms"]
+    lines += [f"  resample                   {resample:7.2f} ms",
+              f"  normalise                  {normalise:7.2f} ms",
+              f"  encode WAV                 {encode:7.2f} ms",
+              f"  cache write                {cache:7.2f} ms"]
     return "\n".join(lines)
 
 
@@ -251,7 +258,7 @@ def main():
             quavox_s, round_misses = sentences_over_one_connection(daemon, voice, texts)
             rounds.append((quavox_s, espeak_s))
             misses += round_misses
-        report = breakdown(daemon, first_step, SENTENCES * ROUNDS)
+        report = breakdown(daemon, first_step, SENTENCES * ROUNDS, [w for w, _ in misses])
         first_prewarm_step = len(STEP.findall(daemon.log_text()))
 
         lines = [short_line(rng, n) for n in range(PREWARM_LINES)]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -92,6 +93,27 @@ size_t CollectBody(char* AData, size_t ASize, size_t ACount, void* ABody) {
   return ASize * ACount;
 }
 
+// A mime part's data read straight from a buffer that outlives the transfer.
+struct TBufferReader {
+  const TBytes& Bytes;
+  std::size_t At = 0;
+
+  static size_t Read(char* ABuffer, size_t ASize, size_t ACount, void* AReader) {
+    auto* r = static_cast<TBufferReader*>(AReader);
+    const std::size_t n = std::min(ASize * ACount, r->Bytes.size() - r->At);
+    std::memcpy(ABuffer, r->Bytes.data() + r->At, n);
+    r->At += n;
+    return n;
+  }
+  static int Seek(void* AReader, curl_off_t AOffset, int AOrigin) {
+    auto* r = static_cast<TBufferReader*>(AReader);
+    if (AOrigin != SEEK_SET || AOffset < 0 || static_cast<std::size_t>(AOffset) > r->Bytes.size())
+      return CURL_SEEKFUNC_CANTSEEK;
+    r->At = static_cast<std::size_t>(AOffset);
+    return CURL_SEEKFUNC_OK;
+  }
+};
+
 struct TGenerateReply {
   bool Delivered = false;
   std::string Error;
@@ -109,6 +131,8 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
     return Reply;
   }
   CURL* c = Curl.get();
+  // Outlives the transfer, which reads the reference through it.
+  TBufferReader Reference{AParams.ReferenceAudio.Bytes()};
   TCurlMime Mime(curl_mime_init(c));
 
   curl_mimepart* Part = curl_mime_addpart(Mime.get());
@@ -129,9 +153,10 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
     // Sent even when empty: the server then picks a voice itself.
     Part = curl_mime_addpart(Mime.get());
     curl_mime_name(Part, "reference");
-    curl_mime_data(Part, reinterpret_cast<const char*>(AParams.ReferenceAudio.data()),
-                   AParams.ReferenceAudio.size());
-    curl_mime_filename(Part, ReferenceFileName(AParams.ReferenceAudio).c_str());
+    // Read from the shared buffer as it is sent, instead of a copy made up front.
+    curl_mime_data_cb(Part, static_cast<curl_off_t>(AParams.ReferenceAudio.size()),
+                      &TBufferReader::Read, &TBufferReader::Seek, nullptr, &Reference);
+    curl_mime_filename(Part, ReferenceFileName(AParams.ReferenceAudio.Bytes()).c_str());
     curl_mime_type(Part, "application/octet-stream");
     Part = curl_mime_addpart(Mime.get());
     curl_mime_name(Part, "reference_text");

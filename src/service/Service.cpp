@@ -48,9 +48,15 @@ class TStepClock {
     FLast = Now;
     return Ms;
   }
+  // Milliseconds since construction.
+  double Total() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - FStart)
+        .count();
+  }
 
  private:
-  std::chrono::steady_clock::time_point FLast = std::chrono::steady_clock::now();
+  const std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point FLast = FStart;
 };
 
 void EncodeInto(TTtsResult& AResult, const TPcmBuffer& APcm) {
@@ -288,7 +294,7 @@ TS2Params TTtsService::BuildParams(const TTtsRequest& AReq, const TVoiceInfo& AV
     Params.VoiceProfile = AVoice.ProfileFile;
     return Params;
   }
-  TBytes Reference = FVoices->ReferenceAudio(AVoice);
+  TSharedBytes Reference = FVoices->ReferenceAudio(AVoice);
   if (Reference.empty()) {
     TAppLog::Warn(LogSource,
                   "reference audio for voice %s is missing; this request has nothing to clone from",
@@ -420,12 +426,13 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
   const double CacheMs = Clock.Lap();
   if (!ANative && !SpeedIsOne(AReq.Speed))
     EncodeInto(Result, ApplySpeed(Pcm, AReq.Speed, ASettings.SpeedMode));
+  const double SpeedMs = Clock.Lap();
   TAppLog::Emit(llDebug, LogSource,
-                Format("synthesized %d ms of audio: reference %.2f ms, engine %.2f ms (engine "
-                       "call %d ms), resample %.2f ms, normalise %.2f ms, encode %.2f ms, cache "
-                       "%.2f ms, speed %.2f ms",
-                       Result.DurationMs, ReferenceMs, EngineMs, SynthMs, ResampleMs, NormaliseMs,
-                       EncodeMs, CacheMs, Clock.Lap()));
+                Format("synthesized %d ms of audio in %.2f ms: reference %.2f ms, engine %.2f ms "
+                       "(engine call %d ms), resample %.2f ms, normalise %.2f ms, encode %.2f ms, "
+                       "cache %.2f ms, speed %.2f ms",
+                       Result.DurationMs, Clock.Total(), ReferenceMs, EngineMs, SynthMs, ResampleMs,
+                       NormaliseMs, EncodeMs, CacheMs, SpeedMs));
   Result.Speed = AReq.Speed;
   Result.ETag = ATag;
   RecordDuration(SynthMs);

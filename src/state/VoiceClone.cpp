@@ -331,7 +331,7 @@ std::string TVoiceLibrary::ClipsStamp(const TVoiceInfo& AVoice) const {
   return Stamp;
 }
 
-TBytes TVoiceLibrary::ReferenceAudio(const TVoiceInfo& AVoice) const {
+TSharedBytes TVoiceLibrary::ReferenceAudio(const TVoiceInfo& AVoice) const {
   // Taken before the files are read: a file that changes meanwhile leaves an entry whose
   // stamp no longer matches, so the next call prepares the reference again.
   std::string Stamp = ClipsStamp(AVoice);
@@ -346,16 +346,16 @@ TBytes TVoiceLibrary::ReferenceAudio(const TVoiceInfo& AVoice) const {
       Known = It->Audio;
     }
   }
-  if (Known) return *Known;
-  TBytes Audio = PrepareReference(AVoice);
+  if (Known) return TSharedBytes(std::move(Known));
+  TSharedBytes Audio = PrepareReference(AVoice);
   // A voice with nothing usable is not kept, so its warnings come with every request.
   if (!Audio.empty() && Audio.size() <= MaxPreparedReferenceBytes)
-    KeepReference(AVoice.Id, std::move(Stamp), std::make_shared<const TBytes>(Audio));
+    KeepReference(AVoice.Id, std::move(Stamp), Audio);
   return Audio;
 }
 
 void TVoiceLibrary::KeepReference(const std::string& AVoiceId, std::string AStamp,
-                                  std::shared_ptr<const TBytes> AAudio) const {
+                                  const TSharedBytes& AAudio) const {
   TLockGuard Guard(FReferenceLock);
   // One entry per voice: an older preparation of its clips is of no use any more.
   for (auto It = FReferences.begin(); It != FReferences.end();) {
@@ -366,8 +366,8 @@ void TVoiceLibrary::KeepReference(const std::string& AVoiceId, std::string AStam
     FReferenceBytes -= It->Audio->size();
     It = FReferences.erase(It);
   }
-  FReferenceBytes += AAudio->size();
-  FReferences.push_front({AVoiceId, std::move(AStamp), std::move(AAudio)});
+  FReferenceBytes += AAudio.size();
+  FReferences.push_front({AVoiceId, std::move(AStamp), AAudio.Share()});
   while (FReferences.size() > MaxPreparedReferences ||
          FReferenceBytes > MaxPreparedReferenceBytes) {
     FReferenceBytes -= FReferences.back().Audio->size();

@@ -92,7 +92,7 @@ class TVoiceLibrary {
   // WAV or MP3 bytes of at most 30 s, or empty; never raises for missing or broken files.
   // Prepared once per voice and kept while the voice's clips and their files stay as they
   // were, so only the first call after a change reads, decodes and merges them.
-  TBytes ReferenceAudio(const TVoiceInfo& AVoice) const QX_EXCLUDES(FReferenceLock);
+  TSharedBytes ReferenceAudio(const TVoiceInfo& AVoice) const QX_EXCLUDES(FReferenceLock);
 
   // Routing through the configuration's default voices and airline bindings.
   TVoiceInfo Resolve(const TTtsRequest& AReq, bool& AExplicit) const;
@@ -132,7 +132,7 @@ class TVoiceLibrary {
   // mark for a file that is not there: any change of the clips or their files changes it.
   std::string ClipsStamp(const TVoiceInfo& AVoice) const;
   void KeepReference(const std::string& AVoiceId, std::string AStamp,
-                     std::shared_ptr<const TBytes> AAudio) const QX_EXCLUDES(FReferenceLock);
+                     const TSharedBytes& AAudio) const QX_EXCLUDES(FReferenceLock);
 
   struct TPreparedReference {
     std::string VoiceId;

@@ -309,6 +309,52 @@ TEST_F(CacheTest, EntryTextKeepsTheFirst200Characters) {
   EXPECT_EQ(Snap[2].second.Text, "bad \xEF\xBF\xBD byte");
 }
 
+// A stored clip is served from memory at once while the background writer puts it under
+// its own name; a clip replaced or removed before it got there leaves nothing behind, and
+// once the writer is done the folder holds exactly the table's clips.
+TEST_F(CacheTest, ClipsReachTheirNamesInTheBackground) {
+  const TBytes First = MakeWav(300, 1), Second = MakeWav(400, 2);
+  auto Cache = Open();
+  Cache->Put("k", MakeResult(First), "k");
+  Cache->Put("k", MakeResult(Second), "k");
+  Cache->Put("gone", MakeResult(First), "gone");
+  EXPECT_TRUE(Cache->Remove("gone"));
+  TTtsResult r;
+  ASSERT_TRUE(Cache->TryGet("k", r));
+  EXPECT_EQ(r.Wav, Second);
+  TBytes Audio;
+  ASSERT_TRUE(Cache->ReadAudio("k", Audio));
+  EXPECT_EQ(Audio, Second);
+
+  Cache->WaitForPendingSave();
+  EXPECT_EQ(Read("k.wav"), AsText(Second));
+  EXPECT_FALSE(Exists("gone.wav"));
+  for (const auto& f : fs::directory_iterator(Dir))
+    EXPECT_FALSE(EndsWith(f.path().filename().string(), ".tmp")) << f.path();
+  Cache->Flush();
+  EXPECT_EQ(IndexKeys(), (Strings{"k"}));
+  Cache.reset();
+  ASSERT_TRUE(Open()->TryGet("k", r));
+  EXPECT_EQ(r.Wav, Second);
+}
+
+// A clip that cannot be put under its name is dropped with the warning of a failed store,
+// and never reaches the index.
+TEST_F(CacheTest, ClipThatCannotBePlacedIsDropped) {
+  auto Cache = Open();
+  fs::create_directories(Dir + "k.wav/inner");
+  Cache->Put("k", MakeResult(MakeWav(100)), "k");
+  Cache->WaitForPendingSave();
+  EXPECT_FALSE(Cache->Contains("k"));
+  EXPECT_EQ(Cache->Stats().Count, 0);
+  EXPECT_EQ(Cache->Stats().Bytes, 0);
+  EXPECT_TRUE(Logged(llWarn, "cannot write cache to " + Dir + ": "));
+  Cache->Flush();
+  EXPECT_EQ(IndexKeys(), Strings{});
+  for (const auto& f : fs::directory_iterator(Dir))
+    EXPECT_FALSE(EndsWith(f.path().filename().string(), ".tmp")) << f.path();
+}
+
 TEST_F(CacheTest, BudgetBoundsTheWavSizeOnlyWhenSet) {
   const TBytes Big = MakeWav(1024 * 1024);  // 2 MiB
   {

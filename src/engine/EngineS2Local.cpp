@@ -86,12 +86,28 @@ struct TIdleWatch {
   }
 };
 
-size_t CollectBody(char* AData, size_t ASize, size_t ACount, void* ABody) {
-  auto* Body = static_cast<TBytes*>(ABody);
-  Body->insert(Body->end(), reinterpret_cast<uint8_t*>(AData),
-               reinterpret_cast<uint8_t*>(AData) + ASize * ACount);
-  return ASize * ACount;
-}
+// The reply body, with room for all of it made once its announced length is known instead
+// of growing (and copying) it piece by piece.
+struct TBodySink {
+  CURL* Handle = nullptr;
+  TBytes& Body;
+
+  static size_t Collect(char* AData, size_t ASize, size_t ACount, void* ASink) {
+    auto* s = static_cast<TBodySink*>(ASink);
+    if (s->Body.empty()) {
+      curl_off_t Length = -1;
+      if (curl_easy_getinfo(s->Handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &Length) == CURLE_OK &&
+          Length > 0 && Length <= MaxReservedBody)
+        s->Body.reserve(static_cast<std::size_t>(Length));
+    }
+    s->Body.insert(s->Body.end(), reinterpret_cast<uint8_t*>(AData),
+                   reinterpret_cast<uint8_t*>(AData) + ASize * ACount);
+    return ASize * ACount;
+  }
+
+  // An announced length beyond this is not trusted to size anything up front.
+  static constexpr curl_off_t MaxReservedBody = curl_off_t{256} << 20;
+};
 
 // A mime part's data read straight from a buffer that outlives the transfer.
 struct TBufferReader {
@@ -182,8 +198,9 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &TIdleWatch::OnProgress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &Watch);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &Reply.Body);
+  TBodySink Sink{c, Reply.Body};
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &TBodySink::Collect);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &Sink);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, ErrorText);
 
   const CURLcode Rc = curl_easy_perform(c);

@@ -184,7 +184,9 @@ class TGenerateService {
       return;
     }
     ARes.status = 200;
-    ARes.set_content(MonoWav16(Samples, FSynth.SampleRate()), "audio/wav");
+    // Moved into the reply rather than copied by set_content.
+    ARes.body = MonoWav16(Samples, FSynth.SampleRate());
+    ARes.set_header("Content-Type", "audio/wav");
     LogLine(Format("POST /generate 200 %s plan=%.2fms synth=%dms audio=%dms", What, APlanMs,
                    SynthMs, static_cast<long long>(Samples.size()) * 1000 / FSynth.SampleRate()));
   }

@@ -177,7 +177,8 @@ struct TVoiceHint {
 
 struct TS2Params {
   std::string Text;
-  TBytes ReferenceAudio;
+  // Shared, not copied, on its way from the voice library to the engine.
+  TSharedBytes ReferenceAudio;
   std::string ReferenceText;
   std::string VoiceProfile;
   int32_t MaxNewTokens = 1024;

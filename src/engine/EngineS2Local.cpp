@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -85,12 +86,49 @@ struct TIdleWatch {
   }
 };
 
-size_t CollectBody(char* AData, size_t ASize, size_t ACount, void* ABody) {
-  auto* Body = static_cast<TBytes*>(ABody);
-  Body->insert(Body->end(), reinterpret_cast<uint8_t*>(AData),
-               reinterpret_cast<uint8_t*>(AData) + ASize * ACount);
-  return ASize * ACount;
-}
+// The reply body, with room for all of it made once its announced length is known instead
+// of growing (and copying) it piece by piece.
+struct TBodySink {
+  CURL* Handle = nullptr;
+  TBytes& Body;
+
+  static size_t Collect(char* AData, size_t ASize, size_t ACount, void* ASink) {
+    auto* s = static_cast<TBodySink*>(ASink);
+    if (s->Body.empty()) {
+      curl_off_t Length = -1;
+      if (curl_easy_getinfo(s->Handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &Length) == CURLE_OK &&
+          Length > 0 && Length <= MaxReservedBody)
+        s->Body.reserve(static_cast<std::size_t>(Length));
+    }
+    s->Body.insert(s->Body.end(), reinterpret_cast<uint8_t*>(AData),
+                   reinterpret_cast<uint8_t*>(AData) + ASize * ACount);
+    return ASize * ACount;
+  }
+
+  // An announced length beyond this is not trusted to size anything up front.
+  static constexpr curl_off_t MaxReservedBody = curl_off_t{256} << 20;
+};
+
+// A mime part's data read straight from a buffer that outlives the transfer.
+struct TBufferReader {
+  const TBytes& Bytes;
+  std::size_t At = 0;
+
+  static size_t Read(char* ABuffer, size_t ASize, size_t ACount, void* AReader) {
+    auto* r = static_cast<TBufferReader*>(AReader);
+    const std::size_t n = std::min(ASize * ACount, r->Bytes.size() - r->At);
+    std::memcpy(ABuffer, r->Bytes.data() + r->At, n);
+    r->At += n;
+    return n;
+  }
+  static int Seek(void* AReader, curl_off_t AOffset, int AOrigin) {
+    auto* r = static_cast<TBufferReader*>(AReader);
+    if (AOrigin != SEEK_SET || AOffset < 0 || static_cast<std::size_t>(AOffset) > r->Bytes.size())
+      return CURL_SEEKFUNC_CANTSEEK;
+    r->At = static_cast<std::size_t>(AOffset);
+    return CURL_SEEKFUNC_OK;
+  }
+};
 
 struct TGenerateReply {
   bool Delivered = false;
@@ -109,6 +147,8 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
     return Reply;
   }
   CURL* c = Curl.get();
+  // Outlives the transfer, which reads the reference through it.
+  TBufferReader Reference{AParams.ReferenceAudio.Bytes()};
   TCurlMime Mime(curl_mime_init(c));
 
   curl_mimepart* Part = curl_mime_addpart(Mime.get());
@@ -129,9 +169,10 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
     // Sent even when empty: the server then picks a voice itself.
     Part = curl_mime_addpart(Mime.get());
     curl_mime_name(Part, "reference");
-    curl_mime_data(Part, reinterpret_cast<const char*>(AParams.ReferenceAudio.data()),
-                   AParams.ReferenceAudio.size());
-    curl_mime_filename(Part, ReferenceFileName(AParams.ReferenceAudio).c_str());
+    // Read from the shared buffer as it is sent, instead of a copy made up front.
+    curl_mime_data_cb(Part, static_cast<curl_off_t>(AParams.ReferenceAudio.size()),
+                      &TBufferReader::Read, &TBufferReader::Seek, nullptr, &Reference);
+    curl_mime_filename(Part, ReferenceFileName(AParams.ReferenceAudio.Bytes()).c_str());
     curl_mime_type(Part, "application/octet-stream");
     Part = curl_mime_addpart(Mime.get());
     curl_mime_name(Part, "reference_text");
@@ -157,8 +198,9 @@ TGenerateReply PostGenerate(int32_t APort, const TS2Params& AParams,
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &TIdleWatch::OnProgress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &Watch);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &Reply.Body);
+  TBodySink Sink{c, Reply.Body};
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &TBodySink::Collect);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &Sink);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, ErrorText);
 
   const CURLcode Rc = curl_easy_perform(c);

@@ -14,12 +14,17 @@ constexpr int MallocArenas = 2;
 // raised threshold, clips read for fifty slow clients at once came from the heap and stayed
 // there (near 900 MB) until the last of them left.
 constexpr int MmapThresholdBytes = 1 << 20;
+// Freed memory at the top of an arena, up to this much, stays for the next synthesis: its
+// engine reply, samples and WAV (each under the threshold above) would otherwise come back
+// as fresh pages from the system and fault in page by page, a large share of a miss.
+constexpr int TrimThresholdBytes = 16 << 20;
 
 }  // namespace
 
 void TuneAllocatorForLargeReplies() {
   mallopt(M_ARENA_MAX, MallocArenas);
   mallopt(M_MMAP_THRESHOLD, MmapThresholdBytes);
+  mallopt(M_TRIM_THRESHOLD, TrimThresholdBytes);
 }
 
 }  // namespace quavox

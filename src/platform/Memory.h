@@ -4,8 +4,9 @@
 
 namespace quavox {
 
-// Two allocator arenas instead of one per busy thread, and every block of 1 MiB or more in
-// a mapping of its own, handed back to the system the moment it is freed.
+// Two allocator arenas instead of one per busy thread, every block of 1 MiB or more in a
+// mapping of its own, handed back to the system the moment it is freed, and up to 16 MiB of
+// freed smaller blocks kept in each arena for reuse.
 void TuneAllocatorForLargeReplies();
 
 }  // namespace quavox

@@ -74,7 +74,8 @@ TPcmBuffer TSynthQueue::Submit(const TS2Params& AParams, const TVoiceHint& AHint
     ETtsError::Raise_(ecTimeout, Format(Translate("等了 %d 毫秒后端还没出声音"), ATimeoutMs));
   if (Job->Failed) ETtsError::Raise_(Job->ErrorCode, Job->ErrorText);
   AElapsedMs = Job->ElapsedMs;
-  return Job->Pcm;
+  // The worker is done with the job once it has signalled it.
+  return std::move(Job->Pcm);
 }
 
 int32_t TSynthQueue::Depth() const {
@@ -138,9 +139,8 @@ void TSynthQueue::RunJob(TSynthJob& AJob) {
     AJob.ErrorText = "unknown exception";
     TAppLog::Error("queue", "unexpected exception on the synthesis thread: %s", AJob.ErrorText);
   }
-  AJob.ElapsedMs = static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - Start)
-                                            .count());
+  AJob.ElapsedMs = static_cast<int32_t>(RoundHalfEven(
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count()));
 }
 
 void TSynthQueue::WorkerLoop() {

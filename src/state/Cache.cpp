@@ -751,11 +751,17 @@ void TWavCache::FillHit(const std::string& AKey, const TCacheEntry& AEntry, TSha
 bool TWavCache::ReadAudio(const std::string& AKey, TBytes& AWav) const {
   AWav.clear();
   std::string Path;
+  std::shared_ptr<const TBytes> Unwritten;
   {
     TLockGuard Guard(FLock);
     const auto It = FItems.find(AKey);
     if (It == FItems.end()) return false;
     Path = EntryPath(It->second.Item->Entry.FileName);
+    Unwritten = It->second.Unwritten;
+  }
+  if (Unwritten) {
+    AWav = *Unwritten;
+    return true;
   }
   if (ReadCacheFile(Path, AWav) && LooksLikeWav(AWav)) return true;
   AWav.clear();
@@ -803,13 +809,13 @@ void TWavCache::Put(const std::string& AKey, const TTtsResult& AResult, std::str
   e.Bytes = Size;
 
   // The clip gets its final name only when complete and on disk, so neither a reader nor
-  // the next start after a crash ever sees part of it.
-  const std::string Final = EntryPath(e.FileName);
-  const std::string Temp = Final + "." + std::to_string(::getpid()) + "-" +
+  // the next start after a crash ever sees part of it. Flushing it to disk is left to the
+  // background writer; a failure to write it at all is known here.
+  const std::string Temp = EntryPath(e.FileName) + "." + std::to_string(::getpid()) + "-" +
                            std::to_string(FTempSerial.fetch_add(1) + 1) + ".tmp";
   try {
     ForceDirectories(FDir);
-    WriteWholeFile(Temp, AResult.Wav, TFileCreation::MustBeNew, TFileFlush::Data);
+    WriteWholeFile(Temp, AResult.Wav, TFileCreation::MustBeNew, TFileFlush::None);
   } catch (const std::system_error& E) {
     ::unlink(Temp.c_str());
     TAppLog::Warn(LogSource, "cannot write cache to %s: %s", FDir, E.code().message());
@@ -819,27 +825,55 @@ void TWavCache::Put(const std::string& AKey, const TTtsResult& AResult, std::str
     TAppLog::Warn(LogSource, "cannot write cache to %s: %s", FDir, E.what());
     return;
   }
-  int RenameError = 0;
   {
     TLockGuard Guard(FLock);
-    // Renamed under the lock: the file appears together with its entry, and no eviction or
-    // removal of an older entry of this key can delete it in between.
-    if (::rename(Temp.c_str(), Final.c_str()) != 0) {
-      RenameError = errno;
-    } else {
-      StoreLocked(std::move(Item));
-      FItems.find(AKey)->second.Live = AResult.Wav.Share();
-      FDirty = true;
-      EvictLocked();
-    }
-  }
-  if (RenameError != 0) {
-    ::unlink(Temp.c_str());
-    TAppLog::Warn(LogSource, "cannot write cache to %s: %s", FDir,
-                  std::generic_category().message(RenameError));
-    return;
+    FClipWrites.push_back({Item, Temp});
+    StoreLocked(std::move(Item));
+    TNode& Node = FItems.find(AKey)->second;
+    Node.Unwritten = AResult.Wav.Share();
+    Node.Live = Node.Unwritten;
+    FDirty = true;
+    EvictLocked();
+    FWriterWake.notify_one();
   }
   SaveIndex(false);
+}
+
+void TWavCache::FinishClip(const TClipWrite& AWrite) {
+  const std::string Final = EntryPath(AWrite.Item->Entry.FileName);
+  int Error = 0;
+  const int Fd = ::open(AWrite.Temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (Fd < 0 || ::fdatasync(Fd) != 0) Error = errno;
+  if (Fd >= 0) ::close(Fd);
+  bool Placed = false;
+  bool Dropped = false;
+  {
+    TLockGuard Guard(FLock);
+    // Renamed under the lock: the file appears together with its entry, and a removal, an
+    // eviction or a newer Put of this key since the store leaves the temporary unused.
+    const auto It = FItems.find(AWrite.Item->Key);
+    if (It != FItems.end() && It->second.Item == AWrite.Item) {
+      if (Error == 0 && ::rename(AWrite.Temp.c_str(), Final.c_str()) != 0) Error = errno;
+      if (Error == 0) {
+        It->second.Unwritten.reset();
+        FDirty = true;
+        Placed = true;
+      } else {
+        EraseLocked(It);
+        Dropped = true;
+      }
+    }
+  }
+  if (!Placed) ::unlink(AWrite.Temp.c_str());
+  if (Dropped)
+    TAppLog::Warn(LogSource, "cannot write cache to %s: %s", FDir,
+                  std::generic_category().message(Error));
+}
+
+void TWavCache::WaitForClipWrites() {
+  TUniqueLock Guard(FLock);
+  while (!FClipWrites.empty() || FWriterBusy)
+    FWriterIdle.wait(Guard.Native());
 }
 
 bool TWavCache::DeleteUnlessStored(const std::string& AFileName) {
@@ -856,6 +890,7 @@ bool TWavCache::DeleteUnlessStored(const std::string& AFileName) {
 }
 
 void TWavCache::Clear() {
+  WaitForClipWrites();
   std::vector<std::string> Names;
   {
     TLockGuard Guard(FLock);
@@ -935,11 +970,12 @@ void TWavCache::Flush() {
 
 void TWavCache::WaitForPendingSave() {
   TUniqueLock Guard(FLock);
-  while (FSaveDue || FWriterBusy)
+  while (FSaveDue || FWriterBusy || !FClipWrites.empty())
     FWriterIdle.wait(Guard.Native());
 }
 
 void TWavCache::SaveIndex(bool AForce) {
+  if (AForce) WaitForClipWrites();
   {
     TLockGuard Guard(FLock);
     if (!FDirty) return;
@@ -965,7 +1001,7 @@ void TWavCache::WriteIndex() {
     FDirty = false;
     Items.reserve(FLru.size());
     for (const auto* p : FLru)
-      Items.push_back(p->second.Item);
+      if (!p->second.Unwritten) Items.push_back(p->second.Item);
   }
   // Least recently used first, so a restart ranks the entries as they were.
   std::string Text = "\xEF\xBB\xBF";
@@ -1021,15 +1057,21 @@ void TWavCache::WriteIndex() {
 void TWavCache::WriterLoop() {
   ::pthread_setname_np(::pthread_self(), "Quavox cache");
   for (;;) {
+    std::vector<TClipWrite> Clips;
+    bool SaveDue = false;
     {
       TUniqueLock Guard(FLock);
-      while (!FSaveDue && !FStopping)
+      while (!FSaveDue && FClipWrites.empty() && !FStopping)
         FWriterWake.wait(Guard.Native());
-      if (!FSaveDue) return;
-      FSaveDue = false;
+      if (!FSaveDue && FClipWrites.empty()) return;
+      // Clips first: a save that a store made due then carries that store's clip.
+      Clips.swap(FClipWrites);
+      SaveDue = std::exchange(FSaveDue, false);
       FWriterBusy = true;
     }
-    WriteIndex();
+    for (const TClipWrite& Clip : Clips)
+      FinishClip(Clip);
+    if (SaveDue) WriteIndex();
     {
       TLockGuard Guard(FLock);
       FWriterBusy = false;

@@ -8,10 +8,14 @@
 // One instance, owned by the service, is used by every service thread at once. Lookups are
 // one hash-map access under a short lock; WAV data is read and written outside every lock.
 // A WAV file only ever appears under its final name complete (written to a temporary name,
-// flushed, renamed into place), so no reader and no later start meets half a clip. The
-// index is rewritten whole: by a background writer at most once per save interval when
-// `Put` changed the table, and at once by the forced saves (`Remove`, `Clear`, `SetBudget`,
-// `Flush`). The destructor joins the writer and flushes the index.
+// flushed, renamed into place), so no reader and no later start meets half a clip. `Put`
+// writes the temporary and makes the entry visible at once, served from memory; the
+// background writer flushes the file to disk and renames it into place, so the caller
+// never waits for the disk. The index lists only clips under their final name. It is
+// rewritten whole: by the background writer at most once per save interval when `Put`
+// changed the table, and at once by the forced saves (`Remove`, `Clear`, `SetBudget`,
+// `Flush`), which first wait until every clip stored before them is in place. The
+// destructor lets the writer finish its clips, joins it and flushes the index.
 #pragma once
 
 #include <atomic>
@@ -97,8 +101,9 @@ class TWavCache {
   // True when an entry was removed (its file deleted, the index saved at once).
   bool Remove(const std::string& AKey);
   // Stores the result's WAV under the key, evicting older clips beyond the budget. Does
-  // nothing when disabled, for an empty WAV, for a WAV larger than the whole budget, and
-  // for a key that cannot name a file in the cache folder.
+  // nothing when disabled, for an empty WAV, for a WAV larger than the whole budget, for a
+  // key that cannot name a file in the cache folder, and when the clip cannot be written.
+  // The clip reaches its final name in the background; should that fail, the entry goes.
   void Put(const std::string& AKey, const TTtsResult& AResult, std::string_view AText);
   // Deletes every entry and every "*.wav" file of the folder; counters stay.
   void Clear();
@@ -107,9 +112,11 @@ class TWavCache {
   void SetBudget(int64_t ABudgetBytes);
   // Copies of all entries with their stamps, least recently used first.
   TCacheSnapshot Snapshot() const;
-  // Writes the index now when it is behind the table.
+  // Waits until every clip stored so far is in place, then writes the index now when it is
+  // behind the table.
   void Flush();
-  // Blocks until an index save that `Put` handed to the background writer has finished.
+  // Blocks until the clips and the index save that `Put` handed to the background writer
+  // are done.
   void WaitForPendingSave();
 
   const std::string& Directory() const { return FDir; }
@@ -142,6 +149,13 @@ class TWavCache {
     // The clip's bytes while anyone still holds them: hits share them instead of reading
     // the file into a copy of their own.
     std::weak_ptr<const TBytes> Live;
+    // Held until the clip is under its final name; until then the index leaves it out.
+    std::shared_ptr<const TBytes> Unwritten;
+  };
+  // A clip written to its temporary name, waiting to be flushed and renamed into place.
+  struct TClipWrite {
+    TStoredPtr Item;
+    std::string Temp;
   };
 
   std::string EntryPath(const std::string& AFileName) const { return FDir + AFileName; }
@@ -155,6 +169,8 @@ class TWavCache {
   void EvictLocked() QX_REQUIRES(FLock);
   bool DeleteUnlessStored(const std::string& AFileName) QX_EXCLUDES(FLock);
   void SaveIndex(bool AForce) QX_EXCLUDES(FLock, FIoLock);
+  void FinishClip(const TClipWrite& AWrite) QX_EXCLUDES(FLock);
+  void WaitForClipWrites() QX_EXCLUDES(FLock);
   void WriteIndex() QX_EXCLUDES(FLock, FIoLock);
   void WriterLoop() QX_EXCLUDES(FLock, FIoLock);
 
@@ -180,6 +196,7 @@ class TWavCache {
   TCacheClock FNow;
   std::atomic<uint64_t> FTempSerial{0};
   bool FSaveDue QX_GUARDED_BY(FLock) = false;
+  std::vector<TClipWrite> FClipWrites QX_GUARDED_BY(FLock);
   bool FWriterBusy QX_GUARDED_BY(FLock) = false;
   bool FStopping QX_GUARDED_BY(FLock) = false;
   std::condition_variable FWriterWake;

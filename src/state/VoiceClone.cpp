@@ -1,6 +1,7 @@
 // Reference clips of the voice library: storing uploads, cloning, and the single reference
 // recording (trimmed or merged to at most 30 s) the engine gets for each synthesis.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -307,7 +308,74 @@ std::string TVoiceLibrary::ReferenceText(const TVoiceInfo& AVoice) {
   return Text;
 }
 
-TBytes TVoiceLibrary::ReferenceAudio(const TVoiceInfo& AVoice) const {
+std::string TVoiceLibrary::ClipsStamp(const TVoiceInfo& AVoice) const {
+  std::string Stamp;
+  for (const TVoiceClip& Clip : AVoice.Clips) {
+    Stamp += Clip.FileName;
+    const std::string Path = ClipPath(Clip);
+    struct stat St {};
+    if (Path.empty() || ::stat(Path.c_str(), &St) != 0) {
+      Stamp += "|-\n";
+      continue;
+    }
+    for (const auto Value :
+         {static_cast<int64_t>(St.st_dev), static_cast<int64_t>(St.st_ino),
+          static_cast<int64_t>(St.st_size), static_cast<int64_t>(St.st_mtim.tv_sec),
+          static_cast<int64_t>(St.st_mtim.tv_nsec), static_cast<int64_t>(St.st_ctim.tv_sec),
+          static_cast<int64_t>(St.st_ctim.tv_nsec)}) {
+      Stamp += '|';
+      Stamp += std::to_string(Value);
+    }
+    Stamp += '\n';
+  }
+  return Stamp;
+}
+
+TSharedBytes TVoiceLibrary::ReferenceAudio(const TVoiceInfo& AVoice) const {
+  // Taken before the files are read: a file that changes meanwhile leaves an entry whose
+  // stamp no longer matches, so the next call prepares the reference again.
+  std::string Stamp = ClipsStamp(AVoice);
+  std::shared_ptr<const TBytes> Known;
+  {
+    TLockGuard Guard(FReferenceLock);
+    const auto It = std::find_if(FReferences.begin(), FReferences.end(), [&](const auto& AItem) {
+      return AItem.VoiceId == AVoice.Id && AItem.ClipsStamp == Stamp;
+    });
+    if (It != FReferences.end()) {
+      FReferences.splice(FReferences.begin(), FReferences, It);
+      Known = It->Audio;
+    }
+  }
+  if (Known) return TSharedBytes(std::move(Known));
+  TSharedBytes Audio = PrepareReference(AVoice);
+  // A voice with nothing usable is not kept, so its warnings come with every request.
+  if (!Audio.empty() && Audio.size() <= MaxPreparedReferenceBytes)
+    KeepReference(AVoice.Id, std::move(Stamp), Audio);
+  return Audio;
+}
+
+void TVoiceLibrary::KeepReference(const std::string& AVoiceId, std::string AStamp,
+                                  const TSharedBytes& AAudio) const {
+  TLockGuard Guard(FReferenceLock);
+  // One entry per voice: an older preparation of its clips is of no use any more.
+  for (auto It = FReferences.begin(); It != FReferences.end();) {
+    if (It->VoiceId != AVoiceId) {
+      ++It;
+      continue;
+    }
+    FReferenceBytes -= It->Audio->size();
+    It = FReferences.erase(It);
+  }
+  FReferenceBytes += AAudio.size();
+  FReferences.push_front({AVoiceId, std::move(AStamp), AAudio.Share()});
+  while (FReferences.size() > MaxPreparedReferences ||
+         FReferenceBytes > MaxPreparedReferenceBytes) {
+    FReferenceBytes -= FReferences.back().Audio->size();
+    FReferences.pop_back();
+  }
+}
+
+TBytes TVoiceLibrary::PrepareReference(const TVoiceInfo& AVoice) const {
   if (AVoice.Clips.empty()) return {};
   if (AVoice.Clips.size() == 1) {
     const TVoiceClip& Clip = AVoice.Clips.front();

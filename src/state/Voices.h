@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <list>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -50,6 +52,9 @@ class TVoiceLibrary {
   static constexpr int32_t RecommendedMinClipMs = 5000;
   // The decoder library's length limit; a longer clip is refused whatever its format.
   static constexpr int32_t MaxClipMs = 600000;
+  // Bounds of the prepared references kept in memory.
+  static constexpr std::size_t MaxPreparedReferences = 64;
+  static constexpr std::size_t MaxPreparedReferenceBytes = 64u << 20;
 
   // An empty library; Load reads the file.
   explicit TVoiceLibrary(TAppConfig& AConfig);
@@ -85,7 +90,9 @@ class TVoiceLibrary {
   std::string ClipPath(const TVoiceClip& AClip) const;
   static std::string ReferenceText(const TVoiceInfo& AVoice);
   // WAV or MP3 bytes of at most 30 s, or empty; never raises for missing or broken files.
-  TBytes ReferenceAudio(const TVoiceInfo& AVoice) const;
+  // Prepared once per voice and kept while the voice's clips and their files stay as they
+  // were, so only the first call after a change reads, decodes and merges them.
+  TSharedBytes ReferenceAudio(const TVoiceInfo& AVoice) const QX_EXCLUDES(FReferenceLock);
 
   // Routing through the configuration's default voices and airline bindings.
   TVoiceInfo Resolve(const TTtsRequest& AReq, bool& AExplicit) const;
@@ -119,6 +126,19 @@ class TVoiceLibrary {
   void DeleteClipFiles(const std::vector<std::string>& ANames, const char* AWarning) const;
   // Names of AClips that no voice of the list refers to any more.
   std::vector<std::string> Unreferenced(const std::vector<TVoiceClip>& AClips) const;
+  // The reference made from the clip files as they are now.
+  TBytes PrepareReference(const TVoiceInfo& AVoice) const;
+  // The clips' names with the identity of their files (device, inode, size, times), or a
+  // mark for a file that is not there: any change of the clips or their files changes it.
+  std::string ClipsStamp(const TVoiceInfo& AVoice) const;
+  void KeepReference(const std::string& AVoiceId, std::string AStamp,
+                     const TSharedBytes& AAudio) const QX_EXCLUDES(FReferenceLock);
+
+  struct TPreparedReference {
+    std::string VoiceId;
+    std::string ClipsStamp;
+    std::shared_ptr<const TBytes> Audio;
+  };
 
   // Held across a whole save (snapshot and write), taken before FLock.
   TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
@@ -130,6 +150,11 @@ class TVoiceLibrary {
   std::set<std::string> FPendingIds QX_GUARDED_BY(FLock);
   // The last Load read voices.json and every record in it.
   bool FLoadedWhole QX_GUARDED_BY(FLock) = false;
+  // Prepared references, most recently used first, bounded in count and bytes. A leaf lock:
+  // nothing else is taken while it is held.
+  mutable TMutex FReferenceLock;
+  mutable std::list<TPreparedReference> FReferences QX_GUARDED_BY(FReferenceLock);
+  mutable std::size_t FReferenceBytes QX_GUARDED_BY(FReferenceLock) = 0;
 };
 
 }  // namespace quavox

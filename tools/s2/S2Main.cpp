@@ -17,6 +17,7 @@
 
 #include "CommandLine.h"
 #include "EspeakSynth.h"
+#include "ReferenceMemo.h"
 #include "SpeechPlan.h"
 #include "VoiceBook.h"
 #include "core/Format.h"
@@ -67,6 +68,11 @@ int ElapsedMs(std::chrono::steady_clock::time_point AStart) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - AStart)
                               .count());
+}
+
+double ElapsedMsExact(std::chrono::steady_clock::time_point AStart) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - AStart)
+      .count();
 }
 
 // Ends the process by the signal itself, as a real crash would, past any handler that a
@@ -131,9 +137,10 @@ class TGenerateService {
     if (!AReq.is_multipart_form_data()) {
       Error = {400, "the request is not multipart/form-data"};
     } else {
+      const auto Start = std::chrono::steady_clock::now();
       ReadParts(AReq, Parts);
-      if (PlanSpeech(FBook, Parts, Plan, Error)) {
-        Speak(Plan, ARes);
+      if (PlanSpeech(FBook, Parts, Plan, Error, &FReferences)) {
+        Speak(Plan, ElapsedMsExact(Start), ARes);
         return;
       }
     }
@@ -162,7 +169,7 @@ class TGenerateService {
     Read("reference_text", HasReferenceText, AParts.ReferenceText);
   }
 
-  void Speak(const TSpeechPlan& APlan, httplib::Response& ARes) {
+  void Speak(const TSpeechPlan& APlan, double APlanMs, httplib::Response& ARes) {
     const auto Start = std::chrono::steady_clock::now();
     std::vector<int16_t> Samples;
     std::string Why;
@@ -177,14 +184,17 @@ class TGenerateService {
       return;
     }
     ARes.status = 200;
-    ARes.set_content(MonoWav16(Samples, FSynth.SampleRate()), "audio/wav");
-    LogLine(Format("POST /generate 200 %s synth=%dms audio=%dms", What, SynthMs,
-                   static_cast<long long>(Samples.size()) * 1000 / FSynth.SampleRate()));
+    // Moved into the reply rather than copied by set_content.
+    ARes.body = MonoWav16(Samples, FSynth.SampleRate());
+    ARes.set_header("Content-Type", "audio/wav");
+    LogLine(Format("POST /generate 200 %s plan=%.2fms synth=%dms audio=%dms", What, APlanMs,
+                   SynthMs, static_cast<long long>(Samples.size()) * 1000 / FSynth.SampleRate()));
   }
 
   const TS2Options& FOptions;
   const TVoiceBook& FBook;
   TEspeakSynth& FSynth;
+  TReferenceMemo FReferences;
 };
 
 #if defined(__has_feature)

@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "ReferenceMemo.h"
 #include "TextAnalysis.h"
 #include "VoiceAnalysis.h"
 #include "core/Format.h"
@@ -101,19 +102,20 @@ struct TChoice {
 };
 
 bool ChooseFromReference(const TVoiceBook& ABook, const TGenerateParts& AParts,
-                         const std::string& ALanguage, TTtsGender AStyleGender, TChoice& AChoice,
-                         TRequestError& AError) {
-  const TReferenceFormat Kind = SniffReference(AParts.Reference, AParts.ReferenceFileName);
+                         const std::string& ALanguage, TTtsGender AStyleGender,
+                         TReferenceMemo* AMemo, TChoice& AChoice, TRequestError& AError) {
+  bool Known = false;
+  const TReferenceAnalysis Analysis =
+      AMemo != nullptr ? AMemo->Analyse(AParts, Known) : AnalyseReference(AParts);
+  const TReferenceFormat Kind = Analysis.Format;
   if (Kind != rfWav && Kind != rfMp3)
     return Fail(AError, 400, "the reference audio is neither WAV nor MP3");
-  TPcmBuffer Pcm;
-  if (!DecodeReference(AParts.Reference, Kind, Pcm))
+  if (!Analysis.Decoded)
     return Fail(AError, 400,
                 Format("the reference audio cannot be read as %s", ReferenceFormatName(Kind)));
-  const TVoiceTraits Traits = MeasureVoice(Pcm, AParts.ReferenceText);
-  const std::string RefLanguage =
-      Trim(AParts.ReferenceText).empty() ? ALanguage : DetectLanguage(AParts.ReferenceText);
-  const TLanguageVoice& Ref = ABook.LanguageFor(RefLanguage);
+  const TVoiceTraits& Traits = Analysis.Traits;
+  const TLanguageVoice& Ref = ABook.LanguageFor(
+      Analysis.TranscriptLanguage.empty() ? ALanguage : Analysis.TranscriptLanguage);
   AChoice.Origin = Format("reference %s %.1fs", ReferenceFormatName(Kind), Traits.DurationS);
   if (Traits.MedianF0 > 0) {
     // Pitches are compared on the scale of a language espeak-ng speaks at its usual
@@ -142,6 +144,7 @@ bool ChooseFromReference(const TVoiceBook& ABook, const TGenerateParts& AParts,
                               MinRate, MaxRate);
     AChoice.Origin += Format(" %.1fsyl/s", Traits.SyllablesPerSecond);
   }
+  if (Known) AChoice.Origin += " remembered";
   return true;
 }
 
@@ -163,7 +166,7 @@ int32_t PitchSettingFor(const TVoiceBook& ABook, double ARatio) {
 }
 
 bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPlan& APlan,
-                TRequestError& AError) {
+                TRequestError& AError, TReferenceMemo* AMemo) {
   APlan = TSpeechPlan();
   if (!AParts.HasText) return Fail(AError, 400, "the request has no \"text\" part");
   if (AParts.Text.size() > MaxTextBytes)
@@ -195,7 +198,8 @@ bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPl
       c.Rate += Jitter(Hash, 8, 4);
     }
   } else if (AParts.HasReference && !AParts.Reference.empty()) {
-    if (!ChooseFromReference(ABook, AParts, APlan.Language, StyleGender, c, AError)) return false;
+    if (!ChooseFromReference(ABook, AParts, APlan.Language, StyleGender, AMemo, c, AError))
+      return false;
     if (Seed != 0) {
       c.Pitch += Jitter(Hash, 0, 2);
       c.Rate += Jitter(Hash, 8, 4);

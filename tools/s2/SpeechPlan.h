@@ -47,8 +47,11 @@ struct TRequestError {
 // The limit on the text of one request, in bytes.
 inline constexpr size_t MaxTextBytes = 20000;
 
+class TReferenceMemo;
+
+// With AMemo, a reference whose content was measured before is not measured again.
 bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPlan& APlan,
-                TRequestError& AError);
+                TRequestError& AError, TReferenceMemo* AMemo = nullptr);
 
 // espeak-ng pitch setting (0-99) that scales its pitch at setting 50 by ARatio.
 int32_t PitchSettingFor(const TVoiceBook& ABook, double ARatio);

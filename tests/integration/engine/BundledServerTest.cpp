@@ -446,6 +446,48 @@ TEST_F(BundledServer, ReferencePitchCarriesOverToTheVoice) {
   EXPECT_NE(HighLine.find("voice=en+f"), std::string::npos) << HighLine;
 }
 
+// A reference travels with every request, but its speaker is measured once per distinct
+// content: the recording, its file name and its transcript. The same content again is
+// remembered and speaks exactly as before; a change in any of the three is measured anew.
+TEST_F(BundledServer, ReferencesAreMeasuredOncePerContent) {
+  TServer Fresh;  // nothing remembered yet
+  ASSERT_TRUE(Fresh.Ready()) << Fresh.Log();
+  const std::string Low = SyntheticVoiceWav(95), High = SyntheticVoiceWav(240);
+  const std::string Transcript = "ba ba ba ba ba ba ba ba ba ba";
+  struct TCase {
+    const char* Title;
+    const std::string& Audio;
+    std::string Transcript;
+    std::string Name;
+    bool Remembered;
+    const char* Voice;
+  };
+  const TCase Cases[] = {
+      {"first low voice", Low, Transcript, "reference.wav", false, "voice=en+m"},
+      {"the same again", Low, Transcript, "reference.wav", true, "voice=en+m"},
+      {"another speaker, same name and transcript", High, Transcript, "reference.wav", false,
+       "voice=en+f"},
+      {"the low voice with a shorter transcript", Low, "ba ba ba", "reference.wav", false,
+       "voice=en+m"},
+      {"the low voice under another file name", Low, Transcript, "voice.wav", false, "voice=en+m"},
+      {"the first content once more", Low, Transcript, "reference.wav", true, "voice=en+m"},
+  };
+  std::string First;
+  for (const TCase& c : Cases) {
+    const TReply r = Generate(Fresh.Port, Say("Flight QV 123 to Tokyo is now boarding.")
+                                              .WithReference(c.Audio, c.Transcript, c.Name));
+    ExpectSpeech(r, c.Title);
+    const std::string Line = Fresh.LastRequestLine();
+    EXPECT_EQ(Line.find(" remembered ") != std::string::npos, c.Remembered)
+        << c.Title << ": " << Line;
+    EXPECT_NE(Line.find(c.Voice), std::string::npos) << c.Title << ": " << Line;
+    if (First.empty()) First = r.Body;
+    if (c.Remembered) {
+      EXPECT_TRUE(r.Body == First) << c.Title;
+    }
+  }
+}
+
 TEST_F(BundledServer, Mp3ReferenceIsDecoded) {
   const TTempDir Dir("qx-s2srv");
   std::ofstream(Dir.Path() + "ref.wav", std::ios::binary) << SyntheticVoiceWav(240, 3);

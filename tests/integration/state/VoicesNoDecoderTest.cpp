@@ -78,7 +78,7 @@ TEST_F(VoicesTest, WithoutTheDecoderLongMp3WarnsAndMergesSkipIt) {
                      "reference audio is 45 s, over the recommended 30 s, and cannot be "
                      "decoded to trim it; the engine may crash"));
   TPcmBuffer Merged;
-  ASSERT_TRUE(WavToPcm(Library->ReferenceAudio(Mix), Merged));
+  ASSERT_TRUE(WavToPcm(Library->ReferenceAudio(Mix).Bytes(), Merged));
   EXPECT_EQ(Merged.Data.size(), 24000u * 6);
   EXPECT_TRUE(Logged(llWarn, "cannot decode this clip, skipping it in the merge: long.mp3"));
 }

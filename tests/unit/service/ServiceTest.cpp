@@ -7,6 +7,7 @@
 #include "core/I18n.h"
 #include "core/Log.h"
 #include "service/Service.h"
+#include "state/Cache.h"
 #include "support/TempDir.h"
 
 namespace quavox {
@@ -85,6 +86,25 @@ TEST_F(ServiceTest, OneEngineJobServesEverySpeed) {
   TPcmBuffer Pcm;
   ASSERT_TRUE(WavToPcm(Slow.Wav, Pcm));
   EXPECT_EQ(Pcm.DurationMs(), Slow.DurationMs);
+}
+
+// The reply of a miss, the hit that follows it, the clip on disk once it got there and the
+// hit after a restart are the same bytes.
+TEST_F(ServiceTest, MissHitAndStoredClipAreTheSameBytes) {
+  Start();
+  const TTtsResult Miss = Say("Gate B12 is now open");
+  const TTtsResult Hit = Say("Gate B12 is now open");
+  ASSERT_FALSE(Miss.FromCache);
+  ASSERT_TRUE(Hit.FromCache);
+  EXPECT_EQ(Hit.Wav, Miss.Wav);
+  Service->Cache().Flush();
+  // At normal speed the entity tag is the cache key.
+  EXPECT_EQ(ReadFileBytes(Service->Cache().Directory() + Miss.ETag + ".wav"), Miss.Wav.Bytes());
+  Service.reset();
+  Start();
+  const TTtsResult Restarted = Say("Gate B12 is now open");
+  EXPECT_TRUE(Restarted.FromCache);
+  EXPECT_EQ(Restarted.Wav, Miss.Wav);
 }
 
 TEST_F(ServiceTest, TinySpeedChangeIsReportedButNotApplied) {

@@ -287,6 +287,8 @@ TEST_F(CacheTest, HitFillsTheResultAndCountersFollowLookups) {
   EXPECT_EQ(s.Hits, 1);
   EXPECT_EQ(s.Misses, 1);
   EXPECT_DOUBLE_EQ(s.HitRate(), 0.5);
+  // The clip reaches its own name in the background.
+  Cache->WaitForPendingSave();
   EXPECT_EQ(Read("k1.wav"), AsText(Wav));
 }
 
@@ -305,6 +307,52 @@ TEST_F(CacheTest, EntryTextKeepsTheFirst200Characters) {
   EXPECT_EQ(Utf16Length(Snap[0].second.Text), 200u);
   EXPECT_EQ(Snap[1].second.Text, std::string(199, 'a'));
   EXPECT_EQ(Snap[2].second.Text, "bad \xEF\xBF\xBD byte");
+}
+
+// A stored clip is served from memory at once while the background writer puts it under
+// its own name; a clip replaced or removed before it got there leaves nothing behind, and
+// once the writer is done the folder holds exactly the table's clips.
+TEST_F(CacheTest, ClipsReachTheirNamesInTheBackground) {
+  const TBytes First = MakeWav(300, 1), Second = MakeWav(400, 2);
+  auto Cache = Open();
+  Cache->Put("k", MakeResult(First), "k");
+  Cache->Put("k", MakeResult(Second), "k");
+  Cache->Put("gone", MakeResult(First), "gone");
+  EXPECT_TRUE(Cache->Remove("gone"));
+  TTtsResult r;
+  ASSERT_TRUE(Cache->TryGet("k", r));
+  EXPECT_EQ(r.Wav, Second);
+  TBytes Audio;
+  ASSERT_TRUE(Cache->ReadAudio("k", Audio));
+  EXPECT_EQ(Audio, Second);
+
+  Cache->WaitForPendingSave();
+  EXPECT_EQ(Read("k.wav"), AsText(Second));
+  EXPECT_FALSE(Exists("gone.wav"));
+  for (const auto& f : fs::directory_iterator(Dir))
+    EXPECT_FALSE(EndsWith(f.path().filename().string(), ".tmp")) << f.path();
+  Cache->Flush();
+  EXPECT_EQ(IndexKeys(), (Strings{"k"}));
+  Cache.reset();
+  ASSERT_TRUE(Open()->TryGet("k", r));
+  EXPECT_EQ(r.Wav, Second);
+}
+
+// A clip that cannot be put under its name is dropped with the warning of a failed store,
+// and never reaches the index.
+TEST_F(CacheTest, ClipThatCannotBePlacedIsDropped) {
+  auto Cache = Open();
+  fs::create_directories(Dir + "k.wav/inner");
+  Cache->Put("k", MakeResult(MakeWav(100)), "k");
+  Cache->WaitForPendingSave();
+  EXPECT_FALSE(Cache->Contains("k"));
+  EXPECT_EQ(Cache->Stats().Count, 0);
+  EXPECT_EQ(Cache->Stats().Bytes, 0);
+  EXPECT_TRUE(Logged(llWarn, "cannot write cache to " + Dir + ": "));
+  Cache->Flush();
+  EXPECT_EQ(IndexKeys(), Strings{});
+  for (const auto& f : fs::directory_iterator(Dir))
+    EXPECT_FALSE(EndsWith(f.path().filename().string(), ".tmp")) << f.path();
 }
 
 TEST_F(CacheTest, BudgetBoundsTheWavSizeOnlyWhenSet) {
@@ -333,6 +381,7 @@ TEST_F(CacheTest, EvictsTheLeastRecentlyUsedBeyondTheBudget) {
   Cache->Put("d", MakeResult(Wav), "d");
 
   EXPECT_EQ(Keys(*Cache), (Strings{"c", "a", "d"}));
+  Cache->WaitForPendingSave();
   EXPECT_FALSE(Exists("b.wav"));
   EXPECT_TRUE(Exists("a.wav"));
   const auto Snap = Cache->Snapshot();

@@ -143,7 +143,7 @@ TEST_F(VoicesTest, SingleClipsPassThroughOrAreTrimmedToThirtySeconds) {
   const TVoiceInfo Long = Library->AddClone(Spec("Long", {{ToneWav(45000, 22050), "t"}}));
   EXPECT_EQ(Long.Clips[0].DurationMs, 45000);
   EXPECT_TRUE(Logged(llWarn, "reference audio is 45 s, over the 30 s the vendor recommends"));
-  const TPcmBuffer Trimmed = Decoded(Library->ReferenceAudio(Long));
+  const TPcmBuffer Trimmed = Decoded(Library->ReferenceAudio(Long).Bytes());
   EXPECT_EQ(Trimmed.SampleRate, 22050);
   EXPECT_EQ(Trimmed.Data.size(), 22050u * 30);
   EXPECT_TRUE(Logged(llWarn, "reference audio for Long was 45 s; trimmed to 30 s before"));
@@ -153,6 +153,56 @@ TEST_F(VoicesTest, SingleClipsPassThroughOrAreTrimmedToThirtySeconds) {
   EXPECT_TRUE(Library->ReferenceAudio(None).empty());
   fs::remove(CloneDir() + Short.Clips[0].FileName);
   EXPECT_TRUE(Library->ReferenceAudio(Short).empty());
+}
+
+// The reference is prepared once and shared by the requests that follow, until the voice's
+// clips or their files change; after any change it is the reference of the clips as they
+// are now.
+TEST_F(VoicesTest, ReferenceIsPreparedOnceUntilTheClipsChange) {
+  TVoiceInfo v = Library->AddClone(Spec("Reused", {{ToneWav(6000), "a"}, {ToneWav(7000), "b"}}));
+  TAppLog::Clear();
+  const TSharedBytes First = Library->ReferenceAudio(v);
+  EXPECT_EQ(Decoded(First.Bytes()).DurationMs(), 13300);
+  EXPECT_EQ(Library->ReferenceAudio(v).Share(), First.Share()) << "prepared again";
+  EXPECT_EQ(Library->ReferenceAudio(v).Share(), First.Share()) << "prepared again";
+  std::size_t Merges = 0;
+  for (const TLogEntry& e : TAppLog::Entries())
+    Merges += e.Text.starts_with("merged the Reused reference clips") ? 1 : 0;
+  EXPECT_EQ(Merges, 1u);
+
+  const std::string Id = v.Id;
+  const auto Refresh = [&] { ASSERT_TRUE(Library->Find(Id, v)); };
+  struct TChange {
+    const char* Title;
+    std::function<void()> Apply;
+    int32_t WantMs;
+  };
+  const TChange Changes[] = {
+      {"a clip file replaced on disk",
+       [&] {
+         const std::string Path = Library->ClipPath(v.Clips[0]);
+         WriteFileBytes(Path + ".new", ToneWav(9000));
+         fs::rename(Path + ".new", Path);
+       },
+       9000 + 300 + 7000},
+      {"a clip added",
+       [&] {
+         v = Library->AddClip(v.Id, {ToneWav(5000), "c"});
+       },
+       9000 + 300 + 7000 + 300 + 5000},
+      {"a clip removed",
+       [&] {
+         ASSERT_TRUE(Library->RemoveClip(v.Id, 0));
+         Refresh();
+       },
+       7000 + 300 + 5000},
+      {"a clip file deleted", [&] { fs::remove(Library->ClipPath(v.Clips[0])); }, 5000},
+  };
+  for (const TChange& c : Changes) {
+    c.Apply();
+    EXPECT_EQ(Decoded(Library->ReferenceAudio(v).Bytes()).DurationMs(), c.WantMs) << c.Title;
+    EXPECT_EQ(Library->ReferenceAudio(v).Share(), Library->ReferenceAudio(v).Share()) << c.Title;
+  }
 }
 
 TEST_F(VoicesTest, CompressedClipsAreMeasuredAndOggReachesTheEngineAsWav) {
@@ -170,7 +220,7 @@ TEST_F(VoicesTest, CompressedClipsAreMeasuredAndOggReachesTheEngineAsWav) {
   const TVoiceInfo O = Library->AddClone(Spec("Ogg", {{OggBytes, "t"}}));
   EXPECT_EQ(O.Clips[0].FileName, O.Id + "-0.ogg");
   EXPECT_NEAR(O.Clips[0].DurationMs, 7000, 50);
-  const TBytes Ref = Library->ReferenceAudio(O);
+  const TBytes Ref = Library->ReferenceAudio(O).Bytes();
   ASSERT_GT(Ref.size(), 44u);
   EXPECT_EQ(std::string(Ref.begin(), Ref.begin() + 4), "RIFF");
   EXPECT_NEAR(Decoded(Ref).DurationMs(), 7000, 50);
@@ -237,7 +287,7 @@ TEST_F(VoicesTest, SeveralClipsMergeToAtMostThirtySeconds) {
       Clips.push_back({ToneWav(c.Clips[i].first, c.Clips[i].second, 200.0 + 50 * i), "t"});
     const TVoiceInfo v = Library->AddClone(Spec(c.Name, Clips));
     TAppLog::Clear();
-    const TPcmBuffer Merged = Decoded(Library->ReferenceAudio(v));
+    const TPcmBuffer Merged = Decoded(Library->ReferenceAudio(v).Bytes());
     EXPECT_EQ(Merged.SampleRate, c.Rate) << c.Name;
     EXPECT_NEAR(static_cast<double>(Merged.Data.size()), static_cast<double>(c.Samples), 2.0)
         << c.Name;
@@ -261,7 +311,7 @@ TEST_F(VoicesTest, MergeSkipsMissingAndUndecodableClips) {
       {"file": "bad.wav", "text": ""}, {"file": "good.wav", "text": "b"}]}]})");
   TVoiceInfo v;
   ASSERT_TRUE(Library->Find("v-m", v));
-  EXPECT_EQ(Decoded(Library->ReferenceAudio(v)).Data.size(), 24000u * 6);
+  EXPECT_EQ(Decoded(Library->ReferenceAudio(v).Bytes()).Data.size(), 24000u * 6);
   EXPECT_TRUE(Logged(llWarn, "cannot decode this clip, skipping it in the merge: bad.wav"));
   EXPECT_TRUE(Logged(llWarn, "cannot decode this clip, skipping it in the merge: absurd.wav"));
   EXPECT_FALSE(Logged(llWarn, "cannot decode this clip, skipping it in the merge: missing.wav"));
@@ -322,7 +372,7 @@ TEST_F(VoicesTest, StrayFilesInTheCloneFolderAreNeverOverwritten) {
   EXPECT_EQ(v.Clips[0].FileName, Id + "-1.wav");
   EXPECT_EQ(v.Clips[1].FileName, Id + "-2.wav");
   EXPECT_EQ(ReadFileBytes(CloneDir() + Id + "-0.wav"), Stray);
-  EXPECT_EQ(Decoded(Library->ReferenceAudio(v)).Data.size(), 24000u * 133 / 10);
+  EXPECT_EQ(Decoded(Library->ReferenceAudio(v).Bytes()).Data.size(), 24000u * 133 / 10);
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.OutputSampleRate = ReadClamped(s, "outputSampleRate", c.OutputSampleRate, 0, INT32_MAX);
   c.NormalizeOutput = JsonBoolean(s, "normalizeOutput", c.NormalizeOutput);
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
+  c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -265,7 +266,8 @@ std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
                        {"speedMode", SpeedModeToStr(c.SpeedMode)},
                        {"outputSampleRate", c.OutputSampleRate},
                        {"normalizeOutput", c.NormalizeOutput},
-                       {"autoDefaultVoice", c.AutoCreateDefaultVoice}};
+                       {"autoDefaultVoice", c.AutoCreateDefaultVoice},
+                       {"normalizeText", c.NormalizeText}};
   Root["cache"] = {{"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};

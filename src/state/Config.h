@@ -41,6 +41,8 @@ struct TConfigSettings {
   int32_t OutputSampleRate = 0;
   bool NormalizeOutput = false;
   bool AutoCreateDefaultVoice = true;
+  // Announcement texts are read through the aviation rules and the lexicon.
+  bool NormalizeText = true;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
   TEngineOptions Engine;
@@ -93,6 +95,9 @@ class TAppConfig {
   std::string LogsDir() const { return FFolders.ProgramDir + "logs/"; }
   std::string ConfigFile() const { return DataDir() + "config.json"; }
   std::string VoicesFile() const { return DataDir() + "voices.json"; }
+  std::string LexiconFile() const { return DataDir() + "lexicon.json"; }
+  // The built-in tables of the announcement rules, shipped with the program.
+  std::string TextTablesDir() const { return FFolders.ProgramDir + "text/"; }
   std::string AppDataDir() const { return FFolders.AppDataDir; }
 
   void Reset();

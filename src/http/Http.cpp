@@ -448,6 +448,8 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/stats", "", false, {}, false, true, &TTtsHttpServer::HandleStats},
       {"/v1/log", "", false, {}, false, true, &TTtsHttpServer::HandleLog},
       {"/v1/cache", "", false, {"DELETE"}, true, true, &TTtsHttpServer::HandleCache},
+      {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
+      {"/v1/normalize", "", false, {"GET"}, false, true, &TTtsHttpServer::HandleNormalize},
   };
   return Table;
 }

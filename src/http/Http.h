@@ -88,6 +88,9 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
+// Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal
+// digits: UTF-8 text that fits in a response header.
+std::string PercentEncode(std::string_view AText);
 
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.
@@ -193,6 +196,8 @@ class TTtsHttpServer {
   void HandleStats(const TCall& ACall);
   void HandleLog(const TCall& ACall);
   void HandleCache(const TCall& ACall);
+  void HandleLexicon(const TCall& ACall);
+  void HandleNormalize(const TCall& ACall);
 
   void CloneVoice(const TCall& ACall);
   void RemoveVoice(const TCall& ACall);

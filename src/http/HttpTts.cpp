@@ -42,6 +42,13 @@ int64_t QueryInteger(std::string_view AQuery, std::string_view AName) {
   return TryParseInt64(QueryParam(AQuery, AName, "0"), Value) ? Value : 0;
 }
 
+// As the JSON reader reads a Boolean given as text: "true", "1", "yes" and "on" are true.
+bool QueryBoolean(std::string_view AQuery, std::string_view AName, bool ADefault) {
+  const std::string Text = LowerAscii(Trim(QueryParam(AQuery, AName, "")));
+  if (Text.empty()) return ADefault;
+  return Text == "true" || Text == "1" || Text == "yes" || Text == "on";
+}
+
 TTtsPriority ParsePriority(std::string_view AText) {
   return SameTextAscii(AText, "high") ? tpHigh : tpNormal;
 }
@@ -71,6 +78,7 @@ TTtsRequest RequestFromJson(const TJsonValue& AObject) {
   Req.SampleRate = ToSampleRate(JsonInteger(Node, "sample_rate", 0));
   Req.Seed = ToInt32(JsonInteger(Node, "seed", 0));
   Req.Priority = ParsePriority(JsonString(Node, "priority", "normal"));
+  Req.NormalizeText = JsonBoolean(Node, "normalize", true);
   return Req;
 }
 
@@ -88,6 +96,7 @@ TTtsRequest RequestFromQuery(std::string_view AQuery) {
   Req.SampleRate = ToSampleRate(QueryInteger(AQuery, "sample_rate"));
   Req.Seed = ToInt32(QueryInteger(AQuery, "seed"));
   Req.Priority = ParsePriority(QueryParam(AQuery, "priority", "normal"));
+  Req.NormalizeText = QueryBoolean(AQuery, "normalize", true);
   return Req;
 }
 
@@ -185,6 +194,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(Result.DurationMs));
   Res.SetHeader("X-Quavox-Synth-Ms", std::to_string(Result.SynthMs));
   Res.SetHeader("X-Quavox-Cache", Result.FromCache ? "hit" : "miss");
+  Res.SetHeader("X-Quavox-Spoken", PercentEncode(Result.SpokenText));
   Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;

@@ -257,5 +257,33 @@ TEST(LexiconDaemonLife, TheSwitchTurnsTheRulesOff) {
   EXPECT_EQ(Daemon.Stop(SIGTERM), 0);
 }
 
+// The bundled engine speaks the rewritten lines of all three languages.
+TEST(LexiconDaemonLife, TheBundledEngineSpeaksTheRewrittenLines) {
+  if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
+  TDaemon Daemon("lexicon-engine");
+  ShipTables(Daemon);
+  InstallBundledEngine(Daemon);
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  httplib::Client Cli = ClientOf(Daemon);
+  ASSERT_TRUE(WaitUntilReady(Cli, std::chrono::seconds(120))) << Daemon.Stderr();
+  const std::vector<std::pair<TJson, std::string>> Lines = {
+      {{{"text", "Flight CA1234 to PEK, gate B12"}, {"language", "en"}},
+       "Flight Air China one two three four to Beijing Capital, gate B twelve"},
+      {{{"text", "前往PVG的MU5101航班在12号登机口登机"}, {"language", "zh"}},
+       "前往上海浦东的中国东方航空五幺零幺航班在十二号登机口登机"},
+      {{{"text", "JL123便は14:35に出発します"}, {"language", "ja"}},
+       "日本航空百二十三便は十四時三十五分に出発します"},
+  };
+  for (const auto& [Body, Spoken] : Lines) {
+    const auto Res = Cli.Post("/v1/tts", Body.dump(), "application/json");
+    ASSERT_TRUE(Res);
+    ASSERT_EQ(Res->status, 200) << Res->body << Daemon.Stderr();
+    EXPECT_NE(Res->get_header_value("X-Quavox-Engine"), "placeholder");
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Spoken"), Spoken);
+    EXPECT_GT(Res->body.size(), 44u);
+  }
+  EXPECT_EQ(Daemon.Stop(SIGTERM), 0);
+}
+
 }  // namespace
 }  // namespace quavox::test

@@ -1,6 +1,7 @@
 #include "text/SpokenText.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "core/Text.h"
 #include "text/TextFiles.h"
@@ -188,9 +189,14 @@ bool StartsWithAny(std::string_view AText, const TWordList& AWords) {
                      [&](std::string_view w) { return StartsWith(AText, w); });
 }
 
+// Whether the word, ignoring ASCII letter case, is one of the lower-case words.
 bool ContainsFolded(const TWordList& AWords, std::string_view AWord) {
-  const std::string Folded = LowerAscii(AWord);
-  return std::find(AWords.begin(), AWords.end(), Folded) != AWords.end();
+  return std::any_of(AWords.begin(), AWords.end(), [&](std::string_view w) {
+    return w.size() == AWord.size() &&
+           std::equal(w.begin(), w.end(), AWord.begin(), [](char a, char b) {
+             return a == (IsUpper(b) ? static_cast<char>(b - 'A' + 'a') : b);
+           });
+  });
 }
 
 // The language a text without one is read in: Japanese when it has kana, Chinese when it
@@ -342,33 +348,34 @@ class TAnnouncementReader {
   // ---- The lexicon
 
   bool TryPhrase(std::size_t& i) {
-    if (FWords.Phrases.empty()) return false;
-    const auto Bucket = FWords.Phrases.find(FoldAscii(CodePointAt(i)));
-    if (Bucket == FWords.Phrases.end()) return false;
-    for (const TSpeechIndex::TPhrase& Phrase : Bucket->second) {
-      const std::size_t End = i + Phrase.Folded.size();
-      if (End > FText.size() || !MatchesFolded(i, Phrase.Folded)) continue;
-      if (Phrase.WordAtStart && !IsWordStart(i)) continue;
-      if (Phrase.WordAtEnd && IsWordChar(CodePointAt(End))) continue;
-      FOut += Phrase.Say;
+    if (FWords.PhraseLengths.empty()) return false;
+    const auto Lengths = FWords.PhraseLengths.find(FoldAscii(CodePointAt(i)));
+    if (Lengths == FWords.PhraseLengths.end()) return false;
+    for (const std::size_t Length : Lengths->second) {
+      const std::size_t End = i + Length;
+      if (End > FText.size()) continue;
+      const auto It = FWords.Phrases.find(Folded(FText.substr(i, Length)));
+      if (It == FWords.Phrases.end()) continue;
+      if (IsWordChar(CodePointAt(i)) && !IsWordStart(i)) continue;
+      if (IsWordChar(CodePointBefore(End)) && IsWordChar(CodePointAt(End))) continue;
+      FOut += It->second;
       i = End;
       return true;
     }
     return false;
   }
 
-  bool MatchesFolded(std::size_t i, std::string_view AFolded) const {
-    for (std::size_t k = 0; k < AFolded.size(); ++k) {
-      char c = FText[i + k];
+  // The text in ASCII lower case, in a buffer reused so lookups need no allocation.
+  const std::string& Folded(std::string_view AText) {
+    FFolded.assign(AText);
+    for (char& c : FFolded)
       if (IsUpper(c)) c = static_cast<char>(c - 'A' + 'a');
-      if (c != AFolded[k]) return false;
-    }
-    return true;
+    return FFolded;
   }
 
   bool TryLexiconWord(std::string_view AWord) {
     if (FWords.Words.empty()) return false;
-    const auto It = FWords.Words.find(LowerAscii(AWord));
+    const auto It = FWords.Words.find(Folded(AWord));
     if (It == FWords.Words.end()) return false;
     FOut += It->second;
     return true;
@@ -623,6 +630,7 @@ class TAnnouncementReader {
   const int FLanguage;
   const std::string_view FText;
   std::string FOut;
+  std::string FFolded;  // the word being looked up, reused so lookups need no allocation
   bool FCapitalLine = false;
 };
 
@@ -652,10 +660,8 @@ TSpeechIndex::TSpeechIndex(std::shared_ptr<const TSpeechTables> ATables,
     }
   }
   for (auto& [Language, Words] : FLanguages)
-    for (auto& [First, Phrases] : Words.Phrases)
-      std::stable_sort(Phrases.begin(), Phrases.end(), [](const TPhrase& A, const TPhrase& B) {
-        return A.Folded.size() > B.Folded.size();
-      });
+    for (auto& [First, Lengths] : Words.PhraseLengths)
+      std::sort(Lengths.begin(), Lengths.end(), std::greater<>());
 }
 
 std::size_t TSpeechIndex::WordEndOf(std::string_view AText) {
@@ -669,21 +675,12 @@ std::size_t TSpeechIndex::WordEndOf(std::string_view AText) {
 }
 
 void TSpeechIndex::AddPhrase(TLanguageWords& AWords, const TLexiconEntry& AEntry) {
-  std::size_t i = 0;
-  const char32_t First = NextCodePoint(AEntry.Word, i);
-  std::size_t LastStart = AEntry.Word.size() - 1;
-  while (LastStart > 0 && (static_cast<unsigned char>(AEntry.Word[LastStart]) & 0xC0) == 0x80)
-    --LastStart;
-  const char32_t Last = NextCodePoint(AEntry.Word, LastStart);
-  std::vector<TPhrase>& Bucket = AWords.Phrases[FoldAscii(First)];
   const std::string Folded = LowerAscii(AEntry.Word);
-  const auto Same = std::find_if(Bucket.begin(), Bucket.end(),
-                                 [&](const TPhrase& P) { return P.Folded == Folded; });
-  if (Same != Bucket.end()) {
-    Same->Say = AEntry.Say;
-    return;
-  }
-  Bucket.push_back({Folded, AEntry.Say, IsWordChar(First), IsWordChar(Last)});
+  AWords.Phrases[Folded] = AEntry.Say;
+  std::size_t i = 0;
+  std::vector<std::size_t>& Lengths = AWords.PhraseLengths[FoldAscii(NextCodePoint(Folded, i))];
+  if (std::find(Lengths.begin(), Lengths.end(), Folded.size()) == Lengths.end())
+    Lengths.push_back(Folded.size());
 }
 
 const TSpeechIndex::TLanguageWords* TSpeechIndex::WordsFor(std::string_view ALanguage) const {

@@ -28,18 +28,15 @@ class TSpeechIndex {
   // back byte for byte.
   std::string Speak(std::string_view AText, std::string_view ALanguage) const;
 
-  // A phrase of the lexicon: an entry that is not a single word, matched inside the text.
-  struct TPhrase {
-    std::string Folded;
-    std::string Say;
-    bool WordAtStart = false;
-    bool WordAtEnd = false;
-  };
   // What the lexicon says for one language.
   struct TLanguageWords {
-    std::unordered_map<std::string, std::string> Words;          // single words, ASCII lower case
-    std::unordered_map<char32_t, std::vector<TPhrase>> Phrases;  // by folded first character
-    std::unordered_map<std::string, std::string> Codes;          // built-in codes, upper case
+    std::unordered_map<std::string, std::string> Words;  // single words, ASCII lower case
+    // Entries that are not a single word ("New York", "浦东"), ASCII lower case, and the
+    // byte lengths they come in by their first character, longest first: a phrase is
+    // looked up once per length that can start where the reading is.
+    std::unordered_map<std::string, std::string> Phrases;
+    std::unordered_map<char32_t, std::vector<std::size_t>> PhraseLengths;
+    std::unordered_map<std::string, std::string> Codes;  // built-in codes, upper case
     TDigitWords Digits;
   };
 

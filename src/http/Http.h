@@ -89,8 +89,12 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
 // Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal
-// digits: UTF-8 text that fits in a response header.
-std::string PercentEncode(std::string_view AText);
+// digits: UTF-8 text that fits in a response header. With ALimit, only the whole characters
+// whose encoding fits in that many bytes.
+std::string PercentEncode(std::string_view AText, std::size_t ALimit = SIZE_MAX);
+// The longest X-Quavox-Spoken header sent: well inside the header limits of common HTTP
+// clients; /v1/normalize gives the whole text.
+constexpr std::size_t MaxSpokenHeaderBytes = 4096;
 
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.

@@ -35,21 +35,29 @@ bool ReadEntry(const TJsonValue& ABody, TLexiconEntry& AEntry) {
 
 }  // namespace
 
-std::string PercentEncode(std::string_view AText) {
+std::string PercentEncode(std::string_view AText, std::size_t ALimit) {
   static constexpr char Hex[] = "0123456789ABCDEF";
   std::string Out;
-  Out.reserve(AText.size() * 3);
-  for (const char c : AText) {
-    const auto b = static_cast<unsigned char>(c);
-    const bool Unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
-                            (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' || b == '~';
-    if (Unreserved) {
-      Out += c;
-    } else {
-      Out += '%';
-      Out += Hex[b >> 4];
-      Out += Hex[b & 0x0F];
+  std::string Character;
+  for (std::size_t i = 0; i < AText.size();) {
+    const std::size_t Start = i;
+    NextCodePoint(AText, i);
+    Character.clear();
+    for (const char c : AText.substr(Start, i - Start)) {
+      const auto b = static_cast<unsigned char>(c);
+      const bool Unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                              (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
+                              b == '~';
+      if (Unreserved) {
+        Character += c;
+      } else {
+        Character += '%';
+        Character += Hex[b >> 4];
+        Character += Hex[b & 0x0F];
+      }
     }
+    if (Out.size() + Character.size() > ALimit) break;
+    Out += Character;
   }
   return Out;
 }

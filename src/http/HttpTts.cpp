@@ -194,7 +194,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Res.SetHeader("X-Quavox-Duration-Ms", std::to_string(Result.DurationMs));
   Res.SetHeader("X-Quavox-Synth-Ms", std::to_string(Result.SynthMs));
   Res.SetHeader("X-Quavox-Cache", Result.FromCache ? "hit" : "miss");
-  Res.SetHeader("X-Quavox-Spoken", PercentEncode(Result.SpokenText));
+  Res.SetHeader("X-Quavox-Spoken", PercentEncode(Result.SpokenText, MaxSpokenHeaderBytes));
   Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;

@@ -156,6 +156,21 @@ TEST_F(LexiconDaemonTest, RequestsCanOptOut) {
             "Air China nine eight one to New York Kennedy");
 }
 
+// A long text's header carries as many whole characters as fit, so clients can read it.
+TEST_F(LexiconDaemonTest, TheSpokenHeaderOfALongTextIsCut) {
+  httplib::Client Cli = ClientOf(*Daemon);
+  std::string Text;
+  for (int i = 0; i < 60; ++i)
+    Text += "CA1234航班";
+  const TSpoken Long = Synthesize(Cli, Text, "zh");
+  ASSERT_FALSE(Long.Spoken.empty());
+  const std::string Whole = SpokenBy(Cli, "text=" + PercentEncode(Text) + "&language=zh");
+  EXPECT_EQ(Whole.rfind(Long.Spoken, 0), 0u);
+  EXPECT_LT(Long.Spoken.size(), Whole.size());
+  EXPECT_LE(PercentEncode(Long.Spoken).size(), MaxSpokenHeaderBytes);
+  EXPECT_GT(PercentEncode(Long.Spoken).size(), MaxSpokenHeaderBytes - 9);
+}
+
 TEST_F(LexiconDaemonTest, ALexiconChangeRetagsOnlyTheLinesItTouches) {
   httplib::Client Cli = ClientOf(*Daemon);
   const std::vector<std::pair<std::string, std::string>> Lines = {

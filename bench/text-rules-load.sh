@@ -38,11 +38,12 @@ until curl -sf -o /dev/null "http://127.0.0.1:$PORT/health"; do
 done
 
 BASE="http://127.0.0.1:$PORT"
-TEXT="Ladies+and+gentlemen,+flight+CA1234+to+PEK+is+now+boarding+at+gate+B12.+Passengers+of+MU5101+to+PVG,+your+departure+is+now+14:35+from+gate+23."
-RULED="$BASE/v1/tts?text=$TEXT&language=en"
+# A short line at a low rate, so that the reply is small and the reading weighs the most.
+TEXT="Flight+CA1234+to+PEK+now+boarding+at+gate+B12,+departure+14:35."
+RULED="$BASE/v1/tts?text=$TEXT&language=en&sample_rate=8000"
 SPOKEN=$(curl -sf "$BASE/v1/normalize?text=$TEXT&language=en" |
   python3 -c 'import json,sys,urllib.parse; print(urllib.parse.quote_plus(json.load(sys.stdin)["spoken"]))')
-PLAIN="$BASE/v1/tts?text=$SPOKEN&language=en&normalize=false"
+PLAIN="$BASE/v1/tts?text=$SPOKEN&language=en&sample_rate=8000&normalize=false"
 TAG_RULED=$(curl -sf -D - -o /dev/null "$RULED" | tr -d '\r' | awk -F': ' 'tolower($1) == "etag" {print $2}')
 TAG_PLAIN=$(curl -sf -D - -o /dev/null "$PLAIN" | tr -d '\r' | awk -F': ' 'tolower($1) == "etag" {print $2}')
 [ "$TAG_RULED" = "$TAG_PLAIN" ] || { echo "the two URLs name different clips"; exit 1; }

@@ -22,7 +22,8 @@ locale_t Utf8Locale() {
   return Loc;
 }
 
-// Reads one code point; on a malformed sequence consumes one byte and yields U+FFFD.
+}  // namespace
+
 char32_t NextCodePoint(std::string_view s, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) {
@@ -72,8 +73,6 @@ void AppendUtf8(std::string& Out, char32_t cp) {
     Out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 std::string Trim(std::string_view AText) {
   std::size_t b = 0, e = AText.size();

@@ -19,6 +19,10 @@ bool EndsWith(std::string_view AText, std::string_view ASuffix);
 std::u16string Utf8ToUtf16(std::string_view AText);
 std::string Utf16ToUtf8(std::u16string_view AText);
 std::size_t Utf16Length(std::string_view AText);
+// Reads the code point at AIndex and moves past it; a malformed sequence consumes one byte
+// and yields U+FFFD.
+char32_t NextCodePoint(std::string_view AText, std::size_t& AIndex);
+void AppendUtf8(std::string& AOut, char32_t ACodePoint);
 
 // Unicode letter or decimal digit, for one UTF-16 code unit (surrogates are neither).
 bool IsLetterOrDigit(char16_t ACodeUnit);

@@ -101,6 +101,9 @@ struct TTtsRequest {
   TTtsPriority Priority = tpNormal;
   int32_t SampleRate = 0;
   int32_t Seed = 0;
+  // Read through the announcement rules and the lexicon before synthesis; a caller can
+  // ask for the text to be spoken exactly as written.
+  bool NormalizeText = true;
 
   static TTtsRequest Make(std::string_view AText, std::string_view ALanguage, TTtsGender AGender,
                           float ASpeed);
@@ -122,6 +125,11 @@ struct TTtsResult {
   std::string Engine;
   std::string ETag;
   bool FromCache = false;
+  // The text the engine spoke (or that the cached clip holds), after the rules.
+  std::string SpokenText;
+  // The rules changed the text; only then is the spoken text sent back, so a text with
+  // nothing to rewrite gets exactly the reply it always had.
+  bool TextRewritten = false;
 
   bool IsEmpty() const { return Wav.empty(); }
   // Writes Wav to a file, creating or replacing it; raises std::system_error on failure.

@@ -454,6 +454,8 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/cache", "", false, {"DELETE"}, true, true, &TTtsHttpServer::HandleCache},
       {"/v1/audio/speech", "", false, {}, false, true, &TTtsHttpServer::HandleSpeech},
       {"/v1/models", "", false, {}, false, true, &TTtsHttpServer::HandleModels},
+      {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
+      {"/v1/normalize", "", false, {"GET"}, false, true, &TTtsHttpServer::HandleNormalize},
   };
   return Table;
 }

@@ -92,6 +92,13 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
+// Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal
+// digits: UTF-8 text that fits in a response header. With ALimit, only the whole characters
+// whose encoding fits in that many bytes.
+std::string PercentEncode(std::string_view AText, std::size_t ALimit = SIZE_MAX);
+// The longest X-Quavox-Spoken header sent: well inside the header limits of common HTTP
+// clients; /v1/normalize gives the whole text.
+constexpr std::size_t MaxSpokenHeaderBytes = 4096;
 
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.
@@ -232,6 +239,8 @@ class TTtsHttpServer {
   void SendDelivered(const TCall& ACall, const TTtsResult& AResult,
                      const TDeliveryOptions& AOptions, TRequestLog& ARecord,
                      std::chrono::steady_clock::time_point AStart, bool AOpenAiShape);
+  void HandleLexicon(const TCall& ACall);
+  void HandleNormalize(const TCall& ACall);
 
   void CloneVoice(const TCall& ACall);
   void RemoveVoice(const TCall& ACall);

@@ -44,6 +44,13 @@ int64_t QueryInteger(std::string_view AQuery, std::string_view AName) {
   return TryParseInt64(QueryParam(AQuery, AName, "0"), Value) ? Value : 0;
 }
 
+// As the JSON reader reads a Boolean given as text: "true", "1", "yes" and "on" are true.
+bool QueryBoolean(std::string_view AQuery, std::string_view AName, bool ADefault) {
+  const std::string Text = LowerAscii(Trim(QueryParam(AQuery, AName, "")));
+  if (Text.empty()) return ADefault;
+  return Text == "true" || Text == "1" || Text == "yes" || Text == "on";
+}
+
 TTtsPriority ParsePriority(std::string_view AText) {
   return SameTextAscii(AText, "high") ? tpHigh : tpNormal;
 }
@@ -73,6 +80,7 @@ TTtsRequest RequestFromJson(const TJsonValue& AObject) {
   Req.SampleRate = ToSampleRate(JsonInteger(Node, "sample_rate", 0));
   Req.Seed = ToInt32(JsonInteger(Node, "seed", 0));
   Req.Priority = ParsePriority(JsonString(Node, "priority", "normal"));
+  Req.NormalizeText = JsonBoolean(Node, "normalize", true);
   return Req;
 }
 
@@ -90,6 +98,7 @@ TTtsRequest RequestFromQuery(std::string_view AQuery) {
   Req.SampleRate = ToSampleRate(QueryInteger(AQuery, "sample_rate"));
   Req.Seed = ToInt32(QueryInteger(AQuery, "seed"));
   Req.Priority = ParsePriority(QueryParam(AQuery, "priority", "normal"));
+  Req.NormalizeText = QueryBoolean(AQuery, "normalize", true);
   return Req;
 }
 
@@ -156,6 +165,8 @@ void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string
   ARes.SetHeader("X-Quavox-Duration-Ms", std::to_string(ADurationMs));
   ARes.SetHeader("X-Quavox-Synth-Ms", std::to_string(AResult.SynthMs));
   ARes.SetHeader("X-Quavox-Cache", AResult.FromCache ? "hit" : "miss");
+  if (AResult.TextRewritten)
+    ARes.SetHeader("X-Quavox-Spoken", PercentEncode(AResult.SpokenText, MaxSpokenHeaderBytes));
 }
 
 std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag,

@@ -16,6 +16,7 @@
 #include "service/Queue.h"
 #include "state/Cache.h"
 #include "state/Voices.h"
+#include "text/TextRules.h"
 
 namespace quavox {
 
@@ -74,6 +75,7 @@ TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
   FVoices->RemoveStrayClips();
   FCache = std::make_unique<TWavCache>(FConfig.CacheDir(), BudgetBytes(Settings));
   FCache->SetEnabled(Settings.CacheEnabled);
+  FTextRules = std::make_unique<TTextRules>(FConfig.TextTablesDir(), FConfig.LexiconFile());
   {
     TLockGuard Guard(FLock);
     FPlaceholder = std::make_shared<TPlaceholderEngine>(Settings.Engine);
@@ -358,6 +360,9 @@ TTtsResult TTtsService::Synthesize(const TTtsRequest& ARequest) {
   if (Length > Settings.MaxTextLength)
     ETtsError::Raise_(ecTextTooLong,
                       Format(Translate("文本 %d 字,超过上限 %d"), Length, Settings.MaxTextLength));
+  std::string Spoken = SpokenText(Req, Settings);
+  const bool Rewritten = Spoken != Req.Text;
+  Req.Text = std::move(Spoken);
   const TVoiceInfo Voice = ResolveOrCreateVoice(Req, Settings);
   const IQuavoxEnginePtr Engine = CurrentEngine();
   if (!Engine) ETtsError::Raise_(ecEngineNotConnected, Translate("没有可用的引擎"));
@@ -370,10 +375,14 @@ TTtsResult TTtsService::Synthesize(const TTtsRequest& ARequest) {
     if (!Native) Retime(Result, Req.Speed, Settings.SpeedMode);
     Result.Speed = Req.Speed;
     Result.ETag = Tag;
+    Result.SpokenText = Req.Text;
+    Result.TextRewritten = Rewritten;
     FTotal.fetch_add(1);
     return Result;
   }
-  return SynthesizeFresh(Req, Voice, *Engine, Settings, Key, Tag, Native);
+  TTtsResult Fresh = SynthesizeFresh(Req, Voice, *Engine, Settings, Key, Tag, Native);
+  Fresh.TextRewritten = Rewritten;
+  return Fresh;
 }
 
 TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInfo& AVoice,
@@ -422,6 +431,7 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
   Result.Engine = AEngine.Name();
   Result.ETag = AKey;
   Result.FromCache = false;
+  Result.SpokenText = AReq.Text;
   FCache->Put(AKey, Result, AReq.EffectiveText());
   const double CacheMs = Clock.Lap();
   if (!ANative && !SpeedIsOne(AReq.Speed))
@@ -440,6 +450,16 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
   FTotalAudioMs.fetch_add(Result.DurationMs);
   FTotalSynthMs.fetch_add(SynthMs);
   return Result;
+}
+
+std::string TTtsService::SpokenText(const TTtsRequest& AReq) const {
+  return SpokenText(AReq, FConfig.Settings());
+}
+
+std::string TTtsService::SpokenText(const TTtsRequest& AReq,
+                                    const TConfigSettings& ASettings) const {
+  if (!AReq.NormalizeText || !ASettings.NormalizeText) return AReq.Text;
+  return FTextRules->Speak(AReq.Text, AReq.Language);
 }
 
 TBytes TTtsService::SynthesizeWav(std::string_view AText, std::string_view ALanguage,
@@ -469,6 +489,7 @@ bool TTtsService::IsCached(const TTtsRequest& ARequest) {
   TTtsRequest Req = ARequest;
   Req.Normalize();
   if (Req.Text.empty()) return false;
+  Req.Text = SpokenText(Req);
   bool Explicit = false;
   const TVoiceInfo Voice = FVoices->Resolve(Req, Explicit);
   if (Voice.Id.empty()) return false;
@@ -573,6 +594,8 @@ std::vector<TCheckResult> TTtsService::SelfTest(std::string_view AText, std::str
   Req.Airline = AAirline;
   Req.Speed = 1.0f;
   Req.Priority = tpHigh;
+  // The self-test speaks the technician's words as typed.
+  Req.NormalizeText = false;
   SynthesisChecks(Req, Checks);
   if (const std::string Problem = DataFolderProblem(); !Problem.empty())
     Checks.push_back({"data", false, Problem});

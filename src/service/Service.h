@@ -24,6 +24,7 @@ class TWavCache;
 class TS2LocalEngine;
 class TSynthQueue;
 class TPrewarmWorker;
+class TTextRules;
 
 struct TCheckResult {
   std::string Name;
@@ -96,12 +97,18 @@ class TTtsService {
   // Removes the voice, its clips and its bindings; false when there is no such voice.
   bool RemoveVoice(std::string_view AVoiceId);
 
+  // The text a normalised request is spoken as: read through the announcement rules and the
+  // lexicon unless the configuration or the request turns that off.
+  std::string SpokenText(const TTtsRequest& AReq) const;
+  TTextRules& TextRules() { return *FTextRules; }
+
   TVoiceLibrary& VoiceLibrary() { return *FVoices; }
   TWavCache& Cache() { return *FCache; }
 
  private:
   IQuavoxEnginePtr CurrentEngine();
   void ConfigureEngines();
+  std::string SpokenText(const TTtsRequest& AReq, const TConfigSettings& ASettings) const;
   int32_t Percentile(double AFraction);
   void RecordDuration(int32_t AMs);
   std::string EngineTag(const IQuavoxEngine& AEngine, const TConfigSettings& ASettings) const;
@@ -125,6 +132,7 @@ class TTtsService {
   TAppConfig& FConfig;
   std::unique_ptr<TVoiceLibrary> FVoices;
   std::unique_ptr<TWavCache> FCache;
+  std::unique_ptr<TTextRules> FTextRules;
   mutable TMutex FLock;
   IQuavoxEnginePtr FS2 QX_GUARDED_BY(FLock);
   std::shared_ptr<TS2LocalEngine> FS2Engine QX_GUARDED_BY(FLock);

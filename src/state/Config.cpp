@@ -66,6 +66,7 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.NormalizeOutput = JsonBoolean(s, "normalizeOutput", c.NormalizeOutput);
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
   c.Loudness = ReadLoudness(s, c.Loudness);
+  c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -276,7 +277,8 @@ std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
                        {"outputSampleRate", c.OutputSampleRate},
                        {"normalizeOutput", c.NormalizeOutput},
                        {"autoDefaultVoice", c.AutoCreateDefaultVoice},
-                       {"loudness", c.Loudness}};
+                       {"loudness", c.Loudness},
+                       {"normalizeText", c.NormalizeText}};
   Root["cache"] = {
       {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
   Root["engine"] = EngineJson(c.Engine);

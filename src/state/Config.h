@@ -43,6 +43,8 @@ struct TConfigSettings {
   bool AutoCreateDefaultVoice = true;
   // Loudness of every reply in LUFS unless a request names its own; 0: left alone.
   double Loudness = 0;
+  // Announcement texts are read through the aviation rules and the lexicon.
+  bool NormalizeText = true;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated
@@ -98,6 +100,9 @@ class TAppConfig {
   std::string LogsDir() const { return FFolders.ProgramDir + "logs/"; }
   std::string ConfigFile() const { return DataDir() + "config.json"; }
   std::string VoicesFile() const { return DataDir() + "voices.json"; }
+  std::string LexiconFile() const { return DataDir() + "lexicon.json"; }
+  // The built-in tables of the announcement rules, shipped with the program.
+  std::string TextTablesDir() const { return FFolders.ProgramDir + "text/"; }
   std::string AppDataDir() const { return FFolders.AppDataDir; }
 
   void Reset();

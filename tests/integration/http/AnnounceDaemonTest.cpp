@@ -333,7 +333,9 @@ TEST_F(AnnounceDaemonTest, OtherFormatsKeepThePartsAndTakeTheirOwnTag) {
               Wav->get_header_value("X-Quavox-Duration-Ms"))
         << c.Format;
     EXPECT_NE(Res->get_header_value("ETag"), Wav->get_header_value("ETag")) << c.Format;
-    if (*c.Rate != 0) EXPECT_EQ(Res->get_header_value("X-Quavox-Sample-Rate"), c.Rate);
+    if (*c.Rate != 0) {
+      EXPECT_EQ(Res->get_header_value("X-Quavox-Sample-Rate"), c.Rate);
+    }
     EXPECT_GT(Res->body.size(), 1000u) << c.Format;
   }
 }

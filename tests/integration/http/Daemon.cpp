@@ -219,4 +219,28 @@ std::string Base64(const TBytes& ABytes) {
   return Text;
 }
 
+bool BundledEngineBuilt() {
+  return fs::exists(QUAVOX_BIN_DIR "/engine/s2") &&
+         fs::exists(QUAVOX_BIN_DIR "/models/quavox-espeak.gguf");
+}
+
+void InstallBundledEngine(const TDaemon& ADaemon) {
+  fs::create_directories(ADaemon.Root() + "engine");
+  fs::create_directories(ADaemon.Root() + "models");
+  fs::copy_file(QUAVOX_BIN_DIR "/engine/s2", ADaemon.Root() + "engine/s2");
+  fs::copy_file(QUAVOX_BIN_DIR "/models/quavox-espeak.gguf",
+                ADaemon.Root() + "models/quavox-espeak.gguf");
+}
+
+bool WaitUntilReady(httplib::Client& ACli, std::chrono::seconds ALimit) {
+  const auto Deadline = std::chrono::steady_clock::now() + ALimit;
+  while (std::chrono::steady_clock::now() < Deadline) {
+    const auto Res = ACli.Get("/v1/health");
+    const auto Health = Res ? ParseJsonObject(Res->body) : std::nullopt;
+    if (Health && JsonString(&*Health, "status", "") == "ready") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 }  // namespace quavox::test

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,12 @@ int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std:
 std::string RawExchange(int APort, const std::string& ABytes);
 
 std::string Base64(const TBytes& ABytes);
+
+// The bundled inference server and its voice file, when the build made them.
+bool BundledEngineBuilt();
+// Copies them into the daemon's program folder.
+void InstallBundledEngine(const TDaemon& ADaemon);
+// Waits until /v1/health reports the engine ready; false after ALimit.
+bool WaitUntilReady(httplib::Client& ACli, std::chrono::seconds ALimit);
 
 }  // namespace quavox::test

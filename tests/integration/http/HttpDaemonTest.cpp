@@ -726,31 +726,6 @@ TEST(HttpDaemonLife, CommandLine) {
   }
 }
 
-// The bundled inference server and its voice file, when the build made them.
-bool BundledEngineBuilt() {
-  return fs::exists(QUAVOX_BIN_DIR "/engine/s2") &&
-         fs::exists(QUAVOX_BIN_DIR "/models/quavox-espeak.gguf");
-}
-
-void InstallBundledEngine(const TDaemon& ADaemon) {
-  fs::create_directories(ADaemon.Root() + "engine");
-  fs::create_directories(ADaemon.Root() + "models");
-  fs::copy_file(QUAVOX_BIN_DIR "/engine/s2", ADaemon.Root() + "engine/s2");
-  fs::copy_file(QUAVOX_BIN_DIR "/models/quavox-espeak.gguf",
-                ADaemon.Root() + "models/quavox-espeak.gguf");
-}
-
-// Waits until /v1/health reports the engine ready; false after ALimit.
-bool WaitUntilReady(httplib::Client& ACli, std::chrono::seconds ALimit) {
-  const auto Deadline = std::chrono::steady_clock::now() + ALimit;
-  while (std::chrono::steady_clock::now() < Deadline) {
-    const TJson Health = JsonOf(ACli.Get("/v1/health"));
-    if (JsonString(&Health, "status", "") == "ready") return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 // Clones a voice through the API, so that requests name it and never ask the engine to
 // invent a default voice first.
 std::string CloneWith(httplib::Client& ACli, const std::string& ADisplay) {

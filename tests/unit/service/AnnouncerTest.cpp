@@ -214,7 +214,9 @@ TEST(AnnounceDelivery, WavAsAssembledOtherFormatsAtTheirRate) {
     EXPECT_EQ(Reply.Samples, 16000) << Name;
     EXPECT_EQ(Reply.Parts.size(), 1u) << Name;
     ASSERT_TRUE(Reply.Audio) << Name;
-    if (c.Format == afWav) EXPECT_EQ(*Reply.Audio, PcmToWav(Whole.Pcm, 1));
+    if (c.Format == afWav) {
+      EXPECT_EQ(*Reply.Audio, PcmToWav(Whole.Pcm, 1));
+    }
   }
 }
 

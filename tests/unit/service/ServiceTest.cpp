@@ -236,5 +236,30 @@ TEST_F(ServiceTest, PercentilesUseTheLast200EngineTimes) {
   EXPECT_GT(Stats.TotalAudioMs, 0);
 }
 
+// The rules rewrite a line before its key is formed, in synthesis and in prewarm's check
+// alike; a request that opts out and the self-test speak the text as written.
+TEST_F(ServiceTest, RulesRewriteBeforeTheCacheKey) {
+  fs::copy(QUAVOX_BIN_DIR "/text", Root + "text", fs::copy_options::recursive);
+  Start();
+  const TTtsRequest Ruled = TTtsRequest::Make("Flight CA1234 to PEK", "en", tgFemale, 1.0f);
+  const TTtsResult First = Service->Synthesize(Ruled);
+  EXPECT_EQ(First.SpokenText, "Flight Air China one two three four to Beijing Capital");
+  EXPECT_TRUE(Service->IsCached(Ruled));
+  EXPECT_EQ(Service->Synthesize(Ruled).SpokenText, First.SpokenText);
+
+  TTtsRequest AsWritten = Ruled;
+  AsWritten.NormalizeText = false;
+  EXPECT_FALSE(Service->IsCached(AsWritten));
+  const TTtsResult Raw = Service->Synthesize(AsWritten);
+  EXPECT_EQ(Raw.SpokenText, "Flight CA1234 to PEK");
+  EXPECT_NE(Raw.ETag, First.ETag);
+
+  Service->SelfTest("MU5101 to PVG", "en", tgFemale, "");
+  TTtsRequest Typed = TTtsRequest::Make("MU5101 to PVG", "en", tgFemale, 1.0f);
+  EXPECT_FALSE(Service->IsCached(Typed));
+  Typed.NormalizeText = false;
+  EXPECT_TRUE(Service->IsCached(Typed));
+}
+
 }  // namespace
 }  // namespace quavox

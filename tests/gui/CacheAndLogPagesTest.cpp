@@ -81,6 +81,8 @@ struct TCacheFixture {
       Keys.push_back(Sha256Hex(std::string_view(Sample.Text)));
       Cache.Put(Keys.back(), Result, Sample.Text);
     }
+    // Clips reach their files in the background; the tests work on the files.
+    Cache.Flush();
     Page.RefreshCachePage();
   }
   TCacheListModel& Model() const { return Page.CacheModel(); }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "audio/Wav.h"
 #include "core/Log.h"
@@ -187,12 +189,18 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   Config.Save();
   const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
   ASSERT_TRUE(Root);
-  for (const auto& [Section, Last] :
-       {std::pair<const char*, const char*>{"synthesis", "loudness"}, {"cache", "encodedMB"}}) {
-    std::string LastKey;
+  const std::map<std::string, std::vector<std::string>> Added = {
+      {"synthesis", {"autoDefaultVoice", "loudness", "normalizeText"}},
+      {"cache", {"budgetMB", "encodedMB"}}};
+  for (const auto& [Section, Tail] : Added) {
+    std::vector<std::string> Keys;
     for (const auto& [Key, Value] : (*Root)[Section].items())
-      LastKey = Key;
-    EXPECT_EQ(LastKey, Last);
+      Keys.push_back(Key);
+    ASSERT_GE(Keys.size(), Tail.size());
+    EXPECT_EQ(
+        std::vector<std::string>(Keys.end() - static_cast<std::ptrdiff_t>(Tail.size()), Keys.end()),
+        Tail)
+        << Section;
   }
   TAppConfig Again(Folders());
   Again.Load();

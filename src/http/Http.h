@@ -92,6 +92,8 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
+// Milliseconds since AStart, for the request log.
+int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart);
 // Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal
 // digits: UTF-8 text that fits in a response header. With ALimit, only the whole characters
 // whose encoding fits in that many bytes.
@@ -207,6 +209,9 @@ class TTtsHttpServer {
     std::string Path;    // lower-cased
   };
   using THandler = void (TTtsHttpServer::*)(const TCall&);
+  // Answers 304 and logs the request when the client already holds AETag.
+  static bool AnswerNotModified(const TCall& ACall, std::string_view AETag, TRequestLog& ARecord,
+                                std::chrono::steady_clock::time_point AStart);
   struct TRoute {
     std::string_view Path;
     std::string_view AlsoPath;              // a second exact path served the same way

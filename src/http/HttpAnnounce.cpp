@@ -72,12 +72,6 @@ std::string LayoutProblem(const TJsonValue& AObject, TAnnounceRequest& AReq,
   return {};
 }
 
-int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
-  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - AStart)
-                                  .count());
-}
-
 std::string Languages(const TAnnounceRequest& AReq) {
   std::string Text;
   for (const TTtsRequest& Segment : AReq.Segments)
@@ -173,15 +167,7 @@ void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
   }
 
   Record.CacheHit = AllFromCache(Result.Segments);
-  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
-  if (!Tag.empty() && Tag == Result.ETag) {
-    ACall.Res.Status = 304;
-    ACall.Res.SetHeader("X-Quavox-Result", "ok");
-    Record.Status = 304;
-    Record.ElapsedMs = ElapsedMs(Start);
-    TAppLog::Request(Record);
-    return;
-  }
+  if (AnswerNotModified(ACall, Result.ETag, Record, Start)) return;
 
   const std::shared_ptr<const TAnnounceReply> Reply = FAnnouncer->Deliver(Req, Result);
   const int64_t DurationMs = SampleToMs(Reply->Samples, Reply->TimelineRate);

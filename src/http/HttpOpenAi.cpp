@@ -54,12 +54,6 @@ std::string StockVoiceNames() {
   return Names;
 }
 
-int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
-  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - AStart)
-                                  .count());
-}
-
 // Sets the voice or the gender of AReq from the API's "voice"; false when it names nothing.
 bool ApplySpeechVoice(TVoiceLibrary& ALibrary, const std::string& AName, TTtsRequest& AReq) {
   TVoiceInfo Voice;

@@ -55,12 +55,6 @@ TTtsPriority ParsePriority(std::string_view AText) {
   return SameTextAscii(AText, "high") ? tpHigh : tpNormal;
 }
 
-int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
-  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - AStart)
-                                  .count());
-}
-
 // Above this many entries, tags whose replies are all sent are swept out.
 constexpr std::size_t ReplySweepSize = 64;
 
@@ -152,6 +146,25 @@ std::optional<TDeliveryOptions> DeliveryFromQuery(std::string_view AQuery, doubl
     Loudness = TryParseDouble(Text, Value) ? Value : std::nan("");
   }
   return DeliveryFromFields(QueryParam(AQuery, "format", ""), Loudness, AConfigured, AProblem);
+}
+
+int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
+  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - AStart)
+                                  .count());
+}
+
+bool TTtsHttpServer::AnswerNotModified(const TCall& ACall, std::string_view AETag,
+                                       TRequestLog& ARecord,
+                                       std::chrono::steady_clock::time_point AStart) {
+  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
+  if (Tag.empty() || Tag != AETag) return false;
+  ACall.Res.Status = 304;
+  ACall.Res.SetHeader("X-Quavox-Result", "ok");
+  ARecord.Status = 304;
+  ARecord.ElapsedMs = ElapsedMs(AStart);
+  TAppLog::Request(ARecord);
+  return true;
 }
 
 void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string_view ATag,
@@ -253,15 +266,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
     SendDelivered(ACall, Result, *Delivery, Record, Start, false);
     return;
   }
-  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
-  if (!Tag.empty() && Tag == Result.ETag) {
-    ACall.Res.Status = 304;
-    ACall.Res.SetHeader("X-Quavox-Result", "ok");
-    Record.Status = 304;
-    Record.ElapsedMs = ElapsedMs(Start);
-    TAppLog::Request(Record);
-    return;
-  }
+  if (AnswerNotModified(ACall, Result.ETag, Record, Start)) return;
 
   THttpResponse& Res = ACall.Res;
   Res.ContentType = "audio/wav";
@@ -279,15 +284,7 @@ void TTtsHttpServer::SendDelivered(const TCall& ACall, const TTtsResult& AResult
                                    bool AOpenAiShape) {
   const int32_t Rate = DeliveryRate(AOptions.Format, AResult.SampleRate, AOptions.SampleRate);
   const std::string DeliveredETag = DeliveredTag(AResult.ETag, AOptions, Rate);
-  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
-  if (!Tag.empty() && Tag == DeliveredETag) {
-    ACall.Res.Status = 304;
-    ACall.Res.SetHeader("X-Quavox-Result", "ok");
-    ARecord.Status = 304;
-    ARecord.ElapsedMs = ElapsedMs(AStart);
-    TAppLog::Request(ARecord);
-    return;
-  }
+  if (AnswerNotModified(ACall, DeliveredETag, ARecord, AStart)) return;
   TEncodedReply Reply;
   try {
     Reply = DeliverReply(FEncoded, AResult.Wav, DeliveredETag, AOptions);

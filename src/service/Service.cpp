@@ -550,14 +550,14 @@ TVoiceInfo TTtsService::CreateDefaultVoice(std::string_view ALanguageText, TTtsG
   int32_t SynthMs = 0;
   const TPcmBuffer Pcm = FQueue->Submit(Params, Hint, tpHigh, Settings.RequestTimeoutMs, SynthMs);
   if (Pcm.IsEmpty()) ETtsError::Raise_(ecEngineFailed, Translate("生成默认音色时引擎没出声音"));
-  TVoiceCloneSpec Spec;
-  Spec.Display = Format("%s %s · %s", Translate("默认"), Language.empty() ? "auto" : Language,
-                        GenderDisplay(AGender));
-  Spec.Language = Language;
-  Spec.Gender = AGender;
-  Spec.Clips.push_back({PcmToWav(Pcm, 1), Line});
-  Spec.Note = Translate("首次使用时由模型自己生成的默认音色");
-  const TVoiceInfo Voice = FVoices->AddClone(Spec);
+  TVoiceCloneSpec CloneOrder;
+  CloneOrder.Display = Format("%s %s · %s", Translate("默认"), Language.empty() ? "auto" : Language,
+                              GenderDisplay(AGender));
+  CloneOrder.Language = Language;
+  CloneOrder.Gender = AGender;
+  CloneOrder.Clips.push_back({PcmToWav(Pcm, 1), Line});
+  CloneOrder.Note = Translate("首次使用时由模型自己生成的默认音色");
+  const TVoiceInfo Voice = FVoices->AddClone(CloneOrder);
   try {
     FConfig.CommitVoiceMaps(
         [&](TVoiceMaps& AMaps) { AMaps.SetDefault(Language, AGender, Voice.Id); });
@@ -565,7 +565,7 @@ TVoiceInfo TTtsService::CreateDefaultVoice(std::string_view ALanguageText, TTtsG
     ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
   }
   TAppLog::Info(LogSource, "default voice generated and bound: %s (%d ms of reference)",
-                Spec.Display, Pcm.DurationMs());
+                CloneOrder.Display, Pcm.DurationMs());
   return Voice;
 }
 

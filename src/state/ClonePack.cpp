@@ -391,12 +391,12 @@ TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary,
         Summary.Notes.push_back(ReusedNote);
         continue;
       }
-      TVoiceCloneSpec Spec;
-      Spec.Display = Display;
-      Spec.Language = Language;
-      Spec.Gender = Gender;
-      Spec.Style = JsonString(&Item, "style", "");
-      Spec.Note = JsonString(&Item, "note", "");
+      TVoiceCloneSpec CloneOrder;
+      CloneOrder.Display = Display;
+      CloneOrder.Language = Language;
+      CloneOrder.Gender = Gender;
+      CloneOrder.Style = JsonString(&Item, "style", "");
+      CloneOrder.Note = JsonString(&Item, "note", "");
       if (const TJson* Clips = JsonChildArray(&Item, "clips")) {
         for (const TJson& Clip : *Clips) {
           if (!Clip.is_object()) continue;
@@ -412,15 +412,15 @@ TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary,
           Input.Text = JsonString(&Clip, "text", "");
           ++Summary.Clips;
           Summary.Bytes += static_cast<int64_t>(Input.Audio.size());
-          Spec.Clips.push_back(std::move(Input));
+          CloneOrder.Clips.push_back(std::move(Input));
         }
       }
-      if (Spec.Clips.empty()) {
+      if (CloneOrder.Clips.empty()) {
         Summary.Notes.push_back(Format(Translate("「%s」一段音频都没有,没法导入"), Display));
         continue;
       }
       // The id the recordings would get before any "-n" suffix: "v-" and 12 hex characters.
-      const std::string BaseId = ALibrary.PredictId(Spec).substr(0, 14);
+      const std::string BaseId = ALibrary.PredictId(CloneOrder).substr(0, 14);
       if (ALibrary.Find(BaseId, Existing)) {
         LocalIds[PackId] = Existing.Id;
         ++Summary.VoicesReused;
@@ -428,7 +428,7 @@ TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary,
         continue;
       }
       try {
-        const TVoiceInfo Added = ALibrary.AddClone(Spec);
+        const TVoiceInfo Added = ALibrary.AddClone(CloneOrder);
         LocalIds[PackId] = Added.Id;
         ++Summary.VoicesAdded;
       } catch (const ETtsError& E) {

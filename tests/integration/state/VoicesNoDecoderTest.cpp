@@ -28,7 +28,7 @@ TEST_F(VoicesTest, WithoutTheDecoderBytesThatAreNoMp3FramesAreRefused) {
   }
   for (const TBytes& Audio : {Junk, Syncs}) {
     try {
-      Library->AddClone(Spec("J", {{Audio, "t"}}));
+      Library->AddClone(CloneOrder("J", {{Audio, "t"}}));
       ADD_FAILURE() << "no error";
     } catch (const ETtsError& E) {
       EXPECT_EQ(E.Code(), ecBadAudio);
@@ -40,7 +40,7 @@ TEST_F(VoicesTest, WithoutTheDecoderBytesThatAreNoMp3FramesAreRefused) {
 
 TEST_F(VoicesTest, WithoutTheDecoderMp3IsStoredUnmeasuredAndPassesThrough) {
   ASSERT_FALSE(DecoderAvailable());
-  const TVoiceInfo v = Library->AddClone(Spec("M", {{FakeMp3(), "t"}}));
+  const TVoiceInfo v = Library->AddClone(CloneOrder("M", {{FakeMp3(), "t"}}));
   ASSERT_EQ(v.Clips.size(), 1u);
   EXPECT_EQ(v.Clips[0].FileName, v.Id + "-0.mp3");
   EXPECT_EQ(v.Clips[0].DurationMs, 0);
@@ -53,7 +53,7 @@ TEST_F(VoicesTest, WithoutTheDecoderMp3IsStoredUnmeasuredAndPassesThrough) {
 
 TEST_F(VoicesTest, WithoutTheDecoderOggIsRefused) {
   try {
-    Library->AddClone(Spec("O", {{TextBytes("OggS, a vorbis stream supposedly"), "t"}}));
+    Library->AddClone(CloneOrder("O", {{TextBytes("OggS, a vorbis stream supposedly"), "t"}}));
     ADD_FAILURE() << "no error";
   } catch (const ETtsError& E) {
     EXPECT_EQ(E.Code(), ecBadAudio);

@@ -36,9 +36,9 @@ class I18nTest : public ::testing::Test {
 };
 
 std::vector<std::string> Placeholders(const std::string& AText) {
-  static const std::regex Spec(R"(%(\d+:)?-?\d*(\.\d+)?[a-zA-Z%])");
+  static const std::regex Placeholder(R"(%(\d+:)?-?\d*(\.\d+)?[a-zA-Z%])");
   std::vector<std::string> Found;
-  for (auto It = std::sregex_iterator(AText.begin(), AText.end(), Spec);
+  for (auto It = std::sregex_iterator(AText.begin(), AText.end(), Placeholder);
        It != std::sregex_iterator(); ++It) {
     std::string s = It->str();
     // An index specifier may reorder, so compare the conversions without their indices.

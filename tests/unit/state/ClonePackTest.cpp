@@ -120,14 +120,14 @@ class ClonePackTest : public ::testing::Test {
   static TVoiceInfo Clone(TInstallation& AInst, const std::string& ADisplay,
                           const std::string& ALanguage, TTtsGender AGender,
                           std::vector<double> AFreqs, int32_t AMs = 1500) {
-    TVoiceCloneSpec Spec;
-    Spec.Display = ADisplay;
-    Spec.Language = ALanguage;
-    Spec.Gender = AGender;
-    Spec.Style = "calm";
+    TVoiceCloneSpec CloneOrder;
+    CloneOrder.Display = ADisplay;
+    CloneOrder.Language = ALanguage;
+    CloneOrder.Gender = AGender;
+    CloneOrder.Style = "calm";
     for (double Freq : AFreqs)
-      Spec.Clips.push_back({ToneWav(AMs, 24000, Freq), Format("clip %.0f", Freq)});
-    return AInst.Library->AddClone(Spec);
+      CloneOrder.Clips.push_back({ToneWav(AMs, 24000, Freq), Format("clip %.0f", Freq)});
+    return AInst.Library->AddClone(CloneOrder);
   }
 
   // Every file under the base folder, outside both installations' clone folders.

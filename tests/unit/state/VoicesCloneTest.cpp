@@ -30,36 +30,36 @@ TEST_F(VoicesTest, RefusalsRaiseTheirCodeAndLeaveNothingBehind) {
     std::string Message;
   };
   const std::vector<TCase> Cases = {
-      {"no clips", [&] { Library->AddClone(Spec("x", {})); }, ecBadAudio,
+      {"no clips", [&] { Library->AddClone(CloneOrder("x", {})); }, ecBadAudio,
        "克隆至少需要一段参考音频"},
       {"no audio",
        [&] {
-         Library->AddClone(Spec("x", {{{}, "text"}}));
+         Library->AddClone(CloneOrder("x", {{{}, "text"}}));
        },
        ecBadAudio, "这一段没有音频数据"},
       {"no transcript",
        [&] {
-         Library->AddClone(Spec("x", {{Good, " \t "}}));
+         Library->AddClone(CloneOrder("x", {{Good, " \t "}}));
        },
        ecBadAudio, "参考音频必须配上它的转写(官方契约里 reference_text 是必填)"},
       {"not audio",
        [&] {
-         Library->AddClone(Spec("x", {{TextBytes("hello, world"), "t"}}));
+         Library->AddClone(CloneOrder("x", {{TextBytes("hello, world"), "t"}}));
        },
        ecBadAudio, "这段音频不像 WAV、MP3 或 Ogg"},
       {"too short",
        [&] {
-         Library->AddClone(Spec("x", {{ToneWav(800), "t"}}));
+         Library->AddClone(CloneOrder("x", {{ToneWav(800), "t"}}));
        },
        ecBadAudio, "参考音频只有 800 毫秒,太短了(官方建议 5~30 秒)"},
       {"later clip too short",
        [&] {
-         Library->AddClone(Spec("x", {{Good, "a"}, {Good, "b"}, {ToneWav(999), "c"}}));
+         Library->AddClone(CloneOrder("x", {{Good, "a"}, {Good, "b"}, {ToneWav(999), "c"}}));
        },
        ecBadAudio, "参考音频只有 999 毫秒,太短了(官方建议 5~30 秒)"},
       {"broken ogg",
        [&] {
-         Library->AddClone(Spec("x", {{TextBytes("OggS and then nothing useful"), "t"}}));
+         Library->AddClone(CloneOrder("x", {{TextBytes("OggS and then nothing useful"), "t"}}));
        },
        ecBadAudio, OggErrorText(DecoderAvailable() ? odBroken : odNoDecoder)},
       {"clip to unknown voice",
@@ -81,7 +81,7 @@ TEST_F(VoicesTest, RefusalsRaiseTheirCodeAndLeaveNothingBehind) {
     EXPECT_FALSE(fs::exists(VoicesFile())) << c.Name;
   }
   // A failed clone reserves nothing: the same recordings still get the base id.
-  const TVoiceCloneSpec s = Spec("x", {{Good, "a"}});
+  const TVoiceCloneSpec s = CloneOrder("x", {{Good, "a"}});
   const std::string Predicted = Library->PredictId(s);
   EXPECT_EQ(Library->AddClone(s).Id, Predicted);
   EXPECT_EQ(Predicted.size(), 14u);
@@ -90,7 +90,7 @@ TEST_F(VoicesTest, RefusalsRaiseTheirCodeAndLeaveNothingBehind) {
 TEST_F(VoicesTest, UnwritableCloneFolderIsACloneFailure) {
   WriteText(Root + "clone", "a file where the folder should be");
   try {
-    Library->AddClone(Spec("x", {{ToneWav(6000), "t"}}));
+    Library->AddClone(CloneOrder("x", {{ToneWav(6000), "t"}}));
     ADD_FAILURE() << "no error";
   } catch (const ETtsError& E) {
     EXPECT_EQ(E.Code(), ecCloneFailed);
@@ -101,7 +101,7 @@ TEST_F(VoicesTest, UnwritableCloneFolderIsACloneFailure) {
 
 TEST_F(VoicesTest, CloneStoresMeasuredClipsAndSaves) {
   TVoiceCloneSpec s =
-      Spec("  Anna  ", {{ToneWav(12000), "  第一句 "}, {ToneWav(3000, 16000), "b"}});
+      CloneOrder("  Anna  ", {{ToneWav(12000), "  第一句 "}, {ToneWav(3000, 16000), "b"}});
   s.Language = "ZH-cn";
   s.Gender = tgFemale;
   s.Style = " calm ";
@@ -132,15 +132,16 @@ TEST_F(VoicesTest, CloneStoresMeasuredClipsAndSaves) {
   EXPECT_EQ(r.Clips.size(), 2u);
   EXPECT_EQ(r.Seed, v.Seed);
 
-  EXPECT_EQ(Library->AddClone(Spec(" ", {{ToneWav(6000, 8000), "t"}})).Display.substr(0, 2), "v-");
+  EXPECT_EQ(Library->AddClone(CloneOrder(" ", {{ToneWav(6000, 8000), "t"}})).Display.substr(0, 2),
+            "v-");
 }
 
 TEST_F(VoicesTest, SingleClipsPassThroughOrAreTrimmedToThirtySeconds) {
-  const TVoiceInfo Short = Library->AddClone(Spec("Short", {{ToneWav(12000), "t"}}));
+  const TVoiceInfo Short = Library->AddClone(CloneOrder("Short", {{ToneWav(12000), "t"}}));
   EXPECT_EQ(Library->ReferenceAudio(Short), ToneWav(12000)) << "unchanged bytes";
 
   TAppLog::Clear();
-  const TVoiceInfo Long = Library->AddClone(Spec("Long", {{ToneWav(45000, 22050), "t"}}));
+  const TVoiceInfo Long = Library->AddClone(CloneOrder("Long", {{ToneWav(45000, 22050), "t"}}));
   EXPECT_EQ(Long.Clips[0].DurationMs, 45000);
   EXPECT_TRUE(Logged(llWarn, "reference audio is 45 s, over the 30 s the vendor recommends"));
   const TPcmBuffer Trimmed = Decoded(Library->ReferenceAudio(Long).Bytes());
@@ -159,7 +160,8 @@ TEST_F(VoicesTest, SingleClipsPassThroughOrAreTrimmedToThirtySeconds) {
 // clips or their files change; after any change it is the reference of the clips as they
 // are now.
 TEST_F(VoicesTest, ReferenceIsPreparedOnceUntilTheClipsChange) {
-  TVoiceInfo v = Library->AddClone(Spec("Reused", {{ToneWav(6000), "a"}, {ToneWav(7000), "b"}}));
+  TVoiceInfo v =
+      Library->AddClone(CloneOrder("Reused", {{ToneWav(6000), "a"}, {ToneWav(7000), "b"}}));
   TAppLog::Clear();
   const TSharedBytes First = Library->ReferenceAudio(v);
   EXPECT_EQ(Decoded(First.Bytes()).DurationMs(), 13300);
@@ -212,12 +214,12 @@ TEST_F(VoicesTest, CompressedClipsAreMeasuredAndOggReachesTheEngineAsWav) {
   const TBytes OggBytes = OggVorbis(ToneWav(7000, 24000));
   QX_REQUIRE_BYTES(OggBytes, "oggenc");
 
-  const TVoiceInfo M = Library->AddClone(Spec("Mp3", {{Mp3Bytes, "t"}}));
+  const TVoiceInfo M = Library->AddClone(CloneOrder("Mp3", {{Mp3Bytes, "t"}}));
   EXPECT_EQ(M.Clips[0].FileName, M.Id + "-0.mp3");
   EXPECT_NEAR(M.Clips[0].DurationMs, 6000, 120);
   EXPECT_EQ(Library->ReferenceAudio(M), Mp3Bytes);
 
-  const TVoiceInfo O = Library->AddClone(Spec("Ogg", {{OggBytes, "t"}}));
+  const TVoiceInfo O = Library->AddClone(CloneOrder("Ogg", {{OggBytes, "t"}}));
   EXPECT_EQ(O.Clips[0].FileName, O.Id + "-0.ogg");
   EXPECT_NEAR(O.Clips[0].DurationMs, 7000, 50);
   const TBytes Ref = Library->ReferenceAudio(O).Bytes();
@@ -231,7 +233,7 @@ TEST_F(VoicesTest, OpusOggIsRefusedWithItsOwnMessage) {
   const TBytes Opus = OggOpus(ToneWav(6000, 48000));
   QX_REQUIRE_BYTES(Opus, "opusenc");
   try {
-    Library->AddClone(Spec("x", {{Opus, "t"}}));
+    Library->AddClone(CloneOrder("x", {{Opus, "t"}}));
     ADD_FAILURE() << "no error";
   } catch (const ETtsError& E) {
     EXPECT_EQ(E.Code(), ecBadAudio);
@@ -285,7 +287,7 @@ TEST_F(VoicesTest, SeveralClipsMergeToAtMostThirtySeconds) {
     std::vector<TVoiceClipInput> Clips;
     for (std::size_t i = 0; i < c.Clips.size(); ++i)
       Clips.push_back({ToneWav(c.Clips[i].first, c.Clips[i].second, 200.0 + 50 * i), "t"});
-    const TVoiceInfo v = Library->AddClone(Spec(c.Name, Clips));
+    const TVoiceInfo v = Library->AddClone(CloneOrder(c.Name, Clips));
     TAppLog::Clear();
     const TPcmBuffer Merged = Decoded(Library->ReferenceAudio(v).Bytes());
     EXPECT_EQ(Merged.SampleRate, c.Rate) << c.Name;
@@ -324,9 +326,9 @@ TEST_F(VoicesTest, MergeSkipsMissingAndUndecodableClips) {
 }
 
 TEST_F(VoicesTest, ClipsAreAddedAndRemovedWithoutRenamingOrOverwriting) {
-  const TVoiceInfo v = Library->AddClone(Spec("V", {{ToneWav(6000, 24000, 300), "a"},
-                                                    {ToneWav(6000, 24000, 400), "b"},
-                                                    {ToneWav(6000, 24000, 500), "c"}}));
+  const TVoiceInfo v = Library->AddClone(CloneOrder("V", {{ToneWav(6000, 24000, 300), "a"},
+                                                          {ToneWav(6000, 24000, 400), "b"},
+                                                          {ToneWav(6000, 24000, 500), "c"}}));
   EXPECT_FALSE(Library->RemoveClip(v.Id, 5));
   EXPECT_FALSE(Library->RemoveClip(v.Id, -1));
   EXPECT_FALSE(Library->RemoveClip("v-unknown", 0));
@@ -363,7 +365,7 @@ TEST_F(VoicesTest, ClipsAreAddedAndRemovedWithoutRenamingOrOverwriting) {
 }
 
 TEST_F(VoicesTest, StrayFilesInTheCloneFolderAreNeverOverwritten) {
-  const TVoiceCloneSpec s = Spec("S", {{ToneWav(6000), "a"}, {ToneWav(7000), "b"}});
+  const TVoiceCloneSpec s = CloneOrder("S", {{ToneWav(6000), "a"}, {ToneWav(7000), "b"}});
   const std::string Id = Library->PredictId(s);
   const TBytes Stray = TextBytes("somebody else's file");
   PutClip(Id + "-0.wav", Stray);

@@ -18,7 +18,7 @@ std::set<std::string> IdsOf(const std::vector<TVoiceInfo>& AVoices) {
 
 TEST_F(VoicesTest, ParallelClonesOfTheSameRecordingsGetDistinctIdsAndFiles) {
   constexpr int Threads = 6;
-  const TVoiceCloneSpec s = Spec("Same", {{ToneWav(6000), "a"}, {ToneWav(6000, 16000), "b"}});
+  const TVoiceCloneSpec s = CloneOrder("Same", {{ToneWav(6000), "a"}, {ToneWav(6000, 16000), "b"}});
   const std::string Base = Library->PredictId(s);
   std::vector<TVoiceInfo> Made(Threads);
   {
@@ -45,7 +45,7 @@ TEST_F(VoicesTest, ParallelClonesOfTheSameRecordingsGetDistinctIdsAndFiles) {
 
 TEST_F(VoicesTest, ParallelAddClipKeepsEveryClipInItsOwnFile) {
   constexpr int Threads = 5;
-  const TVoiceInfo v = Library->AddClone(Spec("V", {{ToneWav(6000), "first"}}));
+  const TVoiceInfo v = Library->AddClone(CloneOrder("V", {{ToneWav(6000), "first"}}));
   {
     std::vector<std::jthread> Workers;
     for (int i = 0; i < Threads; ++i)
@@ -109,14 +109,15 @@ TEST_F(VoicesTest, ParallelSavesAndRemovalsLeaveACompleteFileWithTheLastState) {
 
   std::set<std::string> OnDisk;
   const TJson Saved = SavedJson();
-  for (const auto& v : Saved["voices"]) OnDisk.insert(v["id"].get<std::string>());
+  for (const auto& v : Saved["voices"])
+    OnDisk.insert(v["id"].get<std::string>());
   EXPECT_EQ(OnDisk, IdsOf(Library->All()));
   EXPECT_EQ(OnDisk.size(), static_cast<std::size_t>(Voices / 3));
   EXPECT_FALSE(fs::exists(VoicesFile() + ".tmp"));
 }
 
 TEST_F(VoicesTest, RoutingRunsWhileVoicesComeAndGo) {
-  const TVoiceInfo Live = Library->AddClone(Spec("Live", {{ToneWav(6000), "a"}}));
+  const TVoiceInfo Live = Library->AddClone(CloneOrder("Live", {{ToneWav(6000), "a"}}));
   Config->SetAirlineVoice("CCA", "", tgAuto, Live.Id);
   std::atomic<bool> Done{false};
   std::jthread Router([&] {
@@ -129,7 +130,7 @@ TEST_F(VoicesTest, RoutingRunsWhileVoicesComeAndGo) {
     }
   });
   for (int i = 0; i < 10; ++i) {
-    const TVoiceInfo Temp = Library->AddClone(Spec("Temp", {{ToneWav(6000, 8000), "b"}}));
+    const TVoiceInfo Temp = Library->AddClone(CloneOrder("Temp", {{ToneWav(6000, 8000), "b"}}));
     Config->SetAirlineVoice("CCA", "zh", tgFemale, Temp.Id);
     EXPECT_TRUE(Library->Remove(Temp.Id));
   }

@@ -274,24 +274,24 @@ TEST_F(VoicesTest, IdsComeFromContentAndTakeTheNextFreeSuffix) {
   const std::string Fingerprint = Sha256Hex(Wav) + "|hello there\n";
   const std::string Base = "v-" + Sha256Hex(Fingerprint).substr(0, 12);
 
-  TVoiceCloneSpec a = Spec("First", {{Wav, "  hello there \n"}});
+  TVoiceCloneSpec a = CloneOrder("First", {{Wav, "  hello there \n"}});
   EXPECT_EQ(Library->PredictId(a), Base);
   EXPECT_EQ(Library->Count(), 0u) << "prediction creates nothing";
   const TVoiceInfo First = Library->AddClone(a);
   EXPECT_EQ(First.Id, Base);
   EXPECT_EQ(First.Seed, StringHash(Sha256Hex(Base).substr(0, 6)) & 0x7FFFFFFF);
 
-  TVoiceCloneSpec b = Spec("Second name", {{Wav, "hello there"}});
+  TVoiceCloneSpec b = CloneOrder("Second name", {{Wav, "hello there"}});
   EXPECT_EQ(Library->PredictId(b), Base + "-1");
   EXPECT_EQ(Library->AddClone(b).Id, Base + "-1");
   EXPECT_EQ(Library->AddClone(b).Id, Base + "-2");
-  EXPECT_NE(Library->PredictId(Spec("x", {{Wav, "other text"}})).substr(0, 14), Base);
+  EXPECT_NE(Library->PredictId(CloneOrder("x", {{Wav, "other text"}})).substr(0, 14), Base);
 }
 
 TEST_F(VoicesTest, RemoveDropsBindingsFilesAndSavesBothFiles) {
   const TVoiceInfo Gone = Library->AddClone(
-      Spec("Gone", {{ToneWav(6000, 24000, 300), "one"}, {ToneWav(6000, 24000, 500), "two"}}));
-  const TVoiceInfo Kept = Library->AddClone(Spec("Kept", {{ToneWav(6000), "three"}}));
+      CloneOrder("Gone", {{ToneWav(6000, 24000, 300), "one"}, {ToneWav(6000, 24000, 500), "two"}}));
+  const TVoiceInfo Kept = Library->AddClone(CloneOrder("Kept", {{ToneWav(6000), "three"}}));
   Config->SetAirlineVoice("CCA", "zh", tgFemale, Gone.Id);
   Config->SetAirlineVoice("CSN", "", tgAuto, UpperAscii(Gone.Id));
   Config->SetAirlineVoice("CES", "", tgAuto, Kept.Id);

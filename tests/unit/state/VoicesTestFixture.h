@@ -97,7 +97,8 @@ class VoicesTest : public ::testing::Test {
     return n;
   }
 
-  static TVoiceCloneSpec Spec(std::string_view ADisplay, std::vector<TVoiceClipInput> AClips) {
+  static TVoiceCloneSpec CloneOrder(std::string_view ADisplay,
+                                    std::vector<TVoiceClipInput> AClips) {
     TVoiceCloneSpec s;
     s.Display = ADisplay;
     s.Clips = std::move(AClips);

@@ -1,17 +1,21 @@
 // AAC-LC through FFmpeg's native encoder, framed as ADTS so the bytes play as a file
-// without a container library.
+// without a container library. FFmpeg is opened on the first AAC request, not linked: its
+// libraries bring the whole codec tree with them (video codecs, SVG, ...), megabytes that
+// every start of the daemon and the window would otherwise map for a format few ask for.
+#include <dlfcn.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/version.h>
 }
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -28,19 +32,84 @@ constexpr size_t MaxAdtsFrameBytes = 8191;
 constexpr std::array<int32_t, 13> AdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                                22050, 16000, 12000, 11025, 8000,  7350};
 
+// The FFmpeg functions used here, resolved from the libraries of the version the headers
+// describe.
+struct TAvApi {
+  decltype(&av_log_set_level) LogSetLevel = nullptr;
+  decltype(&av_strerror) StrError = nullptr;
+  decltype(&av_channel_layout_default) ChannelLayoutDefault = nullptr;
+  decltype(&av_frame_alloc) FrameAlloc = nullptr;
+  decltype(&av_frame_free) FrameFree = nullptr;
+  decltype(&av_frame_unref) FrameUnref = nullptr;
+  decltype(&av_frame_get_buffer) FrameGetBuffer = nullptr;
+  decltype(&avcodec_find_encoder) FindEncoder = nullptr;
+  decltype(&avcodec_alloc_context3) AllocContext = nullptr;
+  decltype(&avcodec_free_context) FreeContext = nullptr;
+  decltype(&avcodec_open2) Open = nullptr;
+  decltype(&avcodec_send_frame) SendFrame = nullptr;
+  decltype(&avcodec_receive_packet) ReceivePacket = nullptr;
+  decltype(&av_packet_alloc) PacketAlloc = nullptr;
+  decltype(&av_packet_free) PacketFree = nullptr;
+  decltype(&av_packet_unref) PacketUnref = nullptr;
+  std::string Error;  // empty when every function was found
+};
+
+template <typename TFunc>
+void Resolve(void* AHandle, const char* AName, TFunc& AFunc, std::string& AError) {
+  AFunc = AHandle ? reinterpret_cast<TFunc>(dlsym(AHandle, AName)) : nullptr;
+  if (!AFunc && AError.empty()) AError = std::string("libavcodec lacks ") + AName;
+}
+
+void* OpenLibrary(const std::string& AName, std::string& AError) {
+  void* Handle = dlopen(AName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!Handle && AError.empty()) AError = "cannot load " + AName;
+  return Handle;
+}
+
+TAvApi LoadAvApi() {
+  TAvApi Api;
+  void* Util = OpenLibrary("libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR), Api.Error);
+  void* Codec = OpenLibrary("libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR), Api.Error);
+  Resolve(Util, "av_log_set_level", Api.LogSetLevel, Api.Error);
+  Resolve(Util, "av_strerror", Api.StrError, Api.Error);
+  Resolve(Util, "av_channel_layout_default", Api.ChannelLayoutDefault, Api.Error);
+  Resolve(Util, "av_frame_alloc", Api.FrameAlloc, Api.Error);
+  Resolve(Util, "av_frame_free", Api.FrameFree, Api.Error);
+  Resolve(Util, "av_frame_unref", Api.FrameUnref, Api.Error);
+  Resolve(Util, "av_frame_get_buffer", Api.FrameGetBuffer, Api.Error);
+  Resolve(Codec, "avcodec_find_encoder", Api.FindEncoder, Api.Error);
+  Resolve(Codec, "avcodec_alloc_context3", Api.AllocContext, Api.Error);
+  Resolve(Codec, "avcodec_free_context", Api.FreeContext, Api.Error);
+  Resolve(Codec, "avcodec_open2", Api.Open, Api.Error);
+  Resolve(Codec, "avcodec_send_frame", Api.SendFrame, Api.Error);
+  Resolve(Codec, "avcodec_receive_packet", Api.ReceivePacket, Api.Error);
+  Resolve(Codec, "av_packet_alloc", Api.PacketAlloc, Api.Error);
+  Resolve(Codec, "av_packet_free", Api.PacketFree, Api.Error);
+  Resolve(Codec, "av_packet_unref", Api.PacketUnref, Api.Error);
+  // The encoder's statistics would otherwise land in the event log on standard error.
+  if (Api.Error.empty()) Api.LogSetLevel(AV_LOG_ERROR);
+  return Api;
+}
+
+const TAvApi& Av() {
+  static const TAvApi Api = LoadAvApi();
+  if (!Api.Error.empty()) throw std::runtime_error("cannot encode AAC: " + Api.Error);
+  return Api;
+}
+
 struct TCodecContextDeleter {
-  void operator()(AVCodecContext* AContext) const { avcodec_free_context(&AContext); }
+  void operator()(AVCodecContext* AContext) const { Av().FreeContext(&AContext); }
 };
 struct TFrameDeleter {
-  void operator()(AVFrame* AFrame) const { av_frame_free(&AFrame); }
+  void operator()(AVFrame* AFrame) const { Av().FrameFree(&AFrame); }
 };
 struct TPacketDeleter {
-  void operator()(AVPacket* APacket) const { av_packet_free(&APacket); }
+  void operator()(AVPacket* APacket) const { Av().PacketFree(&APacket); }
 };
 
 [[noreturn]] void Fail(const char* AWhat, int AError) {
   char Text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(AError, Text, sizeof Text);
+  Av().StrError(AError, Text, sizeof Text);
   throw std::runtime_error(std::string("cannot encode AAC: ") + AWhat + ": " + Text);
 }
 
@@ -71,20 +140,16 @@ void AppendAdtsFrame(TBytes& AOut, int ARateIndex, const AVPacket& APacket) {
 }
 
 std::unique_ptr<AVCodecContext, TCodecContextDeleter> OpenEncoder(int32_t ARate) {
-  // The encoder's statistics would otherwise land in the event log on standard error.
-  static std::once_flag Quiet;
-  std::call_once(Quiet, [] { av_log_set_level(AV_LOG_ERROR); });
-  const AVCodec* Codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  const AVCodec* Codec = Av().FindEncoder(AV_CODEC_ID_AAC);
   if (Codec == nullptr) throw std::runtime_error("cannot encode AAC: no encoder in libavcodec");
-  std::unique_ptr<AVCodecContext, TCodecContextDeleter> Context(avcodec_alloc_context3(Codec));
+  std::unique_ptr<AVCodecContext, TCodecContextDeleter> Context(Av().AllocContext(Codec));
   if (!Context) throw std::bad_alloc();
   Context->sample_fmt = AV_SAMPLE_FMT_FLTP;
   Context->sample_rate = ARate;
   Context->bit_rate = AacBitrate;
   Context->profile = FF_PROFILE_AAC_LOW;
-  av_channel_layout_default(&Context->ch_layout, 1);
-  if (const int Error = avcodec_open2(Context.get(), Codec, nullptr); Error < 0)
-    Fail("open", Error);
+  Av().ChannelLayoutDefault(&Context->ch_layout, 1);
+  if (const int Error = Av().Open(Context.get(), Codec, nullptr); Error < 0) Fail("open", Error);
   return Context;
 }
 
@@ -92,13 +157,13 @@ std::unique_ptr<AVCodecContext, TCodecContextDeleter> OpenEncoder(int32_t ARate)
 // packet it has ready.
 void Encode(AVCodecContext& AContext, const AVFrame* AFrame, AVPacket& APacket, int ARateIndex,
             TBytes& AOut) {
-  if (const int Error = avcodec_send_frame(&AContext, AFrame); Error < 0) Fail("send", Error);
+  if (const int Error = Av().SendFrame(&AContext, AFrame); Error < 0) Fail("send", Error);
   for (;;) {
-    const int Error = avcodec_receive_packet(&AContext, &APacket);
+    const int Error = Av().ReceivePacket(&AContext, &APacket);
     if (Error == AVERROR(EAGAIN) || Error == AVERROR_EOF) return;
     if (Error < 0) Fail("receive", Error);
     AppendAdtsFrame(AOut, ARateIndex, APacket);
-    av_packet_unref(&APacket);
+    Av().PacketUnref(&APacket);
   }
 }
 
@@ -107,19 +172,19 @@ void Encode(AVCodecContext& AContext, const AVFrame* AFrame, AVPacket& APacket, 
 TBytes EncodeAdtsAac(const TPcmBuffer& ABuffer) {
   const int Index = RateIndex(ABuffer.SampleRate);
   auto Context = OpenEncoder(ABuffer.SampleRate);
-  std::unique_ptr<AVFrame, TFrameDeleter> Frame(av_frame_alloc());
-  std::unique_ptr<AVPacket, TPacketDeleter> Packet(av_packet_alloc());
+  std::unique_ptr<AVFrame, TFrameDeleter> Frame(Av().FrameAlloc());
+  std::unique_ptr<AVPacket, TPacketDeleter> Packet(Av().PacketAlloc());
   if (!Frame || !Packet) throw std::bad_alloc();
   const size_t FrameSize = static_cast<size_t>(Context->frame_size);
   TBytes Out;
   for (size_t Start = 0; Start < ABuffer.Data.size(); Start += FrameSize) {
     const size_t Count = std::min(FrameSize, ABuffer.Data.size() - Start);
-    av_frame_unref(Frame.get());
+    Av().FrameUnref(Frame.get());
     Frame->format = AV_SAMPLE_FMT_FLTP;
     Frame->sample_rate = ABuffer.SampleRate;
     Frame->nb_samples = static_cast<int>(Count);
-    av_channel_layout_default(&Frame->ch_layout, 1);
-    if (const int Error = av_frame_get_buffer(Frame.get(), 0); Error < 0) Fail("frame", Error);
+    Av().ChannelLayoutDefault(&Frame->ch_layout, 1);
+    if (const int Error = Av().FrameGetBuffer(Frame.get(), 0); Error < 0) Fail("frame", Error);
     std::memcpy(Frame->data[0], ABuffer.Data.data() + Start, Count * sizeof(float));
     Frame->pts = static_cast<int64_t>(Start);
     Encode(*Context, Frame.get(), *Packet, Index, Out);

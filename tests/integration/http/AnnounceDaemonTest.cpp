@@ -51,18 +51,6 @@ TJson Stats(httplib::Client& ACli) {
   return Res ? JsonOf(Res->body) : TJson();
 }
 
-// A two-second tone with a slow tremolo; its pitch decides the speaker the engine imitates.
-TBytes ToneWav(float AFrequency) {
-  TPcmBuffer Pcm;
-  Pcm.SampleRate = 22050;
-  for (int i = 0; i < Pcm.SampleRate * 2; ++i) {
-    const double t = static_cast<double>(i) / Pcm.SampleRate;
-    Pcm.Data.push_back(static_cast<float>((0.3 + 0.2 * std::sin(2 * M_PI * 3 * t)) *
-                                          std::sin(2 * M_PI * AFrequency * t)));
-  }
-  return PcmToWav(Pcm, 1);
-}
-
 // Power of one frequency over samples [AFrom, ATo), per sample (Goertzel).
 double Goertzel(const TPcmBuffer& APcm, std::size_t AFrom, std::size_t ATo, double AHz) {
   const double Coeff = 2 * std::cos(2 * std::numbers::pi * AHz / APcm.SampleRate);
@@ -163,7 +151,7 @@ class AnnounceDaemonTest : public ::testing::Test {
     const TJson Order = {
         {"display", ADisplay},
         {"language", "en"},
-        {"clips", {{{"audio", Base64(ToneWav(APitch))}, {"text", "A test tone."}}}}};
+        {"clips", {{{"audio", Base64(TremoloToneWav(APitch))}, {"text", "A test tone."}}}}};
     const auto Res = Post(Cli, "/v1/voices/clone", Order.dump());
     if (Res && Res->status == 200) return StringMember(Res->body, "id");
     Trouble += "cloning failed: " + (Res ? Res->body : std::string("no reply")) + "\n";

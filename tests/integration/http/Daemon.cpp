@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "audio/Wav.h"
 #include "platform/Files.h"
 #include "support/TempDir.h"
 
@@ -241,6 +243,17 @@ bool WaitUntilReady(httplib::Client& ACli, std::chrono::seconds ALimit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+TBytes TremoloToneWav(float AFrequency) {
+  TPcmBuffer Pcm;
+  Pcm.SampleRate = 22050;
+  for (int i = 0; i < Pcm.SampleRate * 2; ++i) {
+    const double t = static_cast<double>(i) / Pcm.SampleRate;
+    Pcm.Data.push_back(static_cast<float>((0.3 + 0.2 * std::sin(2 * M_PI * 3 * t)) *
+                                          std::sin(2 * M_PI * AFrequency * t)));
+  }
+  return PcmToWav(Pcm, 1);
 }
 
 }  // namespace quavox::test

@@ -57,6 +57,10 @@ std::string RawExchange(int APort, const std::string& ABytes);
 std::string Base64(const TBytes& ABytes);
 
 // The bundled inference server and its voice file, when the build made them.
+// A two-second tone with a slow tremolo: audio that any decoder and the cloning accept; its
+// pitch decides the speaker the bundled engine imitates.
+TBytes TremoloToneWav(float AFrequency);
+
 bool BundledEngineBuilt();
 // Copies them into the daemon's program folder.
 void InstallBundledEngine(const TDaemon& ADaemon);

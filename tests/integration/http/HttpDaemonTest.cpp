@@ -73,18 +73,6 @@ httplib::Result Send(httplib::Client& ACli, const std::string& AMethod, const st
   return ACli.send(Req);
 }
 
-// A two-second tone with a slow tremolo: audio that any decoder and the cloning accept.
-TBytes ToneWav(float AFrequency) {
-  TPcmBuffer Pcm;
-  Pcm.SampleRate = 22050;
-  for (int i = 0; i < Pcm.SampleRate * 2; ++i) {
-    const double t = static_cast<double>(i) / Pcm.SampleRate;
-    Pcm.Data.push_back(static_cast<float>((0.3 + 0.2 * std::sin(2 * M_PI * 3 * t)) *
-                                          std::sin(2 * M_PI * AFrequency * t)));
-  }
-  return PcmToWav(Pcm, 1);
-}
-
 // One member of a map of the saved configuration file; empty when it is not there.
 std::string Saved(const TDaemon& ADaemon, const char* AMap, const std::string& AKey) {
   std::ifstream In(ADaemon.Root() + "data/config.json", std::ios::binary);
@@ -118,9 +106,10 @@ class HttpDaemonTest : public ::testing::Test {
   }
   static std::string CloneTone(const std::string& ADisplay, float AFrequency) {
     httplib::Client Cli = Client();
-    TJson Order = {{"display", ADisplay},
-                   {"language", "en"},
-                   {"clips", {{{"audio", Base64(ToneWav(AFrequency))}, {"text", ADisplay}}}}};
+    TJson Order = {
+        {"display", ADisplay},
+        {"language", "en"},
+        {"clips", {{{"audio", Base64(TremoloToneWav(AFrequency))}, {"text", ADisplay}}}}};
     const auto Res = Send(Cli, "POST", "/v1/voices/clone", Order.dump());
     EXPECT_TRUE(Res && Res->status == 200) << (Res ? Res->body : "no reply");
     const TJson Voice = JsonOf(Res);
@@ -301,14 +290,15 @@ TEST_F(HttpDaemonTest, SynthesisFailures) {
 
 TEST_F(HttpDaemonTest, CloneListUseAndDelete) {
   httplib::Client Cli = Client();
-  const TJson Order = {
-      {"display", "Tone A"},
-      {"language", "en-US"},
-      {"gender", "F"},
-      {"style", "calm"},
-      {"note", "made by the test"},
-      {"clips",
-       {{{"audio", Base64(ToneWav(220))}, {"text", "a tone"}}, {{"text", "no audio here"}}, 5}}};
+  const TJson Order = {{"display", "Tone A"},
+                       {"language", "en-US"},
+                       {"gender", "F"},
+                       {"style", "calm"},
+                       {"note", "made by the test"},
+                       {"clips",
+                        {{{"audio", Base64(TremoloToneWav(220))}, {"text", "a tone"}},
+                         {{"text", "no audio here"}},
+                         5}}};
   const auto Cloned = Send(Cli, "POST", "/v1/voices/clone", Order.dump());
   ASSERT_TRUE(Cloned);
   ASSERT_EQ(Cloned->status, 200) << Cloned->body;
@@ -332,7 +322,7 @@ TEST_F(HttpDaemonTest, CloneListUseAndDelete) {
   std::string IdMp3;
   const std::string Wav = Daemon->Root() + "tone.wav";
   const std::string Mp3 = Daemon->Root() + "tone.mp3";
-  const TBytes ToneB = ToneWav(330);
+  const TBytes ToneB = TremoloToneWav(330);
   WriteFileBytes(Wav, ToneB);
   if (std::system(("lame --quiet -b 64 '" + Wav + "' '" + Mp3 + "' 2>/dev/null").c_str()) == 0) {
     const TJson Mp3Order = {{"display", "Tone MP3"},
@@ -730,9 +720,10 @@ TEST(HttpDaemonLife, CommandLine) {
 // invent a default voice first.
 std::string CloneWith(httplib::Client& ACli, const std::string& ADisplay) {
   ACli.set_url_encode(false);
-  const TJson Order = {{"display", ADisplay},
-                       {"language", "en"},
-                       {"clips", {{{"audio", Base64(ToneWav(200))}, {"text", "A test tone."}}}}};
+  const TJson Order = {
+      {"display", ADisplay},
+      {"language", "en"},
+      {"clips", {{{"audio", Base64(TremoloToneWav(200))}, {"text", "A test tone."}}}}};
   const auto Res = Send(ACli, "POST", "/v1/voices/clone", Order.dump());
   const TJson Voice = JsonOf(Res);
   return JsonString(&Voice, "id", "");

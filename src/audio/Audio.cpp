@@ -176,7 +176,7 @@ bool CallDecoder(TDecodeFunc ADecode, TFreeFunc AFree, const TBytes& ABytes, TPc
 }  // namespace
 
 std::string DecoderPath() {
-  return ExecutableDir() + DecoderFileName;
+  return ProgramFilesDir() + DecoderFileName;
 }
 
 void SetDecoderPathForTesting(const std::string& APath) {

@@ -136,7 +136,7 @@ TChildDecode Outcome(const TCaptureResult& AResult, TPcmBuffer& APcm) {
 }  // namespace
 
 std::string DecoderChildPath() {
-  return ExecutableDir() + HelperFileName;
+  return ProgramFilesDir() + HelperFileName;
 }
 
 void SetDecoderChildForTesting(const std::string& AHelperPath, const std::string& ALibraryPath,

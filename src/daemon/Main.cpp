@@ -1,11 +1,13 @@
 // quavoxd: the configuration, the service and the HTTP server without a window. It starts
 // the server at once, writes event-log lines to standard error as they are emitted, and
-// shuts down cleanly on SIGTERM and SIGINT.
+// shuts down cleanly on SIGTERM and SIGINT, and re-reads its configuration on SIGHUP.
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -13,9 +15,11 @@
 #include <string>
 #include <string_view>
 
+#include "SystemdNotify.h"
 #include "core/Dispatcher.h"
 #include "core/I18n.h"
 #include "core/Log.h"
+#include "core/LogFiles.h"
 #include "core/Types.h"
 #include "http/Http.h"
 #include "platform/Files.h"
@@ -29,46 +33,57 @@ using namespace quavox;
 
 constexpr int ExitUsage = 2;
 constexpr int ExitStartFailed = 3;
+constexpr std::chrono::milliseconds TrimInterval{10000};
 
 constexpr const char* Usage =
-    "usage: quavoxd [--root DIR]\n"
+    "usage: quavoxd [--root DIR] [--program-files DIR]\n"
     "\n"
     "Runs the Quavox text-to-speech service and its HTTP API without a window.\n"
     "\n"
-    "  --root DIR   use DIR as the program folder (data, clone, temp, models, engine, logs)\n"
-    "  --help       show this text\n"
-    "  --version    show the version\n"
+    "  --root DIR            keep the state in DIR (data, clone, temp, models, engine, logs)\n"
+    "  --program-files DIR   read the shipped engine, model and text tables from DIR\n"
+    "                        (default: beside the executable, or its prefix's lib/quavox)\n"
+    "  --help                show this text\n"
+    "  --version             show the version\n"
     "\n"
     "Every setting comes from data/config.json in the program folder.\n";
 
-// SIGTERM and SIGINT are blocked in every thread (threads inherit the mask of the thread
-// that creates them) and taken by the main thread alone, synchronously, with sigtimedwait.
-// Child processes start with a clean mask and default dispositions (platform/Process).
-sigset_t StopSignals() {
+// SIGTERM, SIGINT and SIGHUP are blocked in every thread (threads inherit the mask of the
+// thread that creates them) and taken by the main thread alone, synchronously, with
+// sigtimedwait. Child processes start with a clean mask and default dispositions
+// (platform/Process).
+sigset_t HandledSignals() {
   sigset_t Set;
   sigemptyset(&Set);
   sigaddset(&Set, SIGTERM);
   sigaddset(&Set, SIGINT);
+  sigaddset(&Set, SIGHUP);
   return Set;
 }
 
-bool BlockStopSignals() {
-  const sigset_t Set = StopSignals();
+bool BlockHandledSignals() {
+  const sigset_t Set = HandledSignals();
   // A client that hangs up mid-reply must not end the process.
   signal(SIGPIPE, SIG_IGN);
   return pthread_sigmask(SIG_BLOCK, &Set, nullptr) == 0;
 }
 
-// Waits for SIGTERM or SIGINT. Meanwhile, every few seconds, hands memory that a burst of
-// requests freed back to the system: the allocator's arenas otherwise keep the WAV buffers
-// they once held.
-int WaitForStopSignal() {
-  const sigset_t Set = StopSignals();
-  const timespec TrimInterval{10, 0};
+// Waits for one of the handled signals. Meanwhile, every few seconds, feeds the service
+// manager's watchdog and hands memory that a burst of requests freed back to the system: the
+// allocator's arenas otherwise keep the WAV buffers they once held.
+int WaitForSignal() {
+  const sigset_t Set = HandledSignals();
+  const std::chrono::milliseconds Watchdog = WatchdogPingInterval();
+  const std::chrono::milliseconds Tick =
+      Watchdog.count() > 0 ? std::min(Watchdog, TrimInterval) : TrimInterval;
+  const timespec Timeout{static_cast<time_t>(Tick.count() / 1000),
+                         static_cast<long>(Tick.count() % 1000) * 1000000};
   for (;;) {
-    const int Signal = sigtimedwait(&Set, nullptr, &TrimInterval);
+    const int Signal = sigtimedwait(&Set, nullptr, &Timeout);
     if (Signal > 0) return Signal;
-    if (errno == EAGAIN) malloc_trim(0);
+    if (errno != EAGAIN) continue;
+    NotifyWatchdog();
+    malloc_trim(0);
   }
 }
 
@@ -78,6 +93,7 @@ const char* SignalName(int ASignal) {
 
 struct TOptions {
   std::string Root;
+  std::string ProgramFiles;
   bool Help = false;
   bool Version = false;
 };
@@ -94,11 +110,42 @@ bool ParseOptions(int AArgc, char** AArgv, TOptions& AOptions) {
       AOptions.Root = AArgv[++i];
     } else if (Arg.starts_with("--root=") && Arg.size() > 7) {
       AOptions.Root = std::string(Arg.substr(7));
+    } else if (Arg == "--program-files") {
+      if (i + 1 >= AArgc || std::string_view(AArgv[i + 1]).empty()) return false;
+      AOptions.ProgramFiles = AArgv[++i];
     } else {
       return false;
     }
   }
   return true;
+}
+
+// Applies the configuration file as the settings page applies its fields: the service takes
+// the new values, and the server restarts, finishing the requests in service, when a member
+// it reads only at its start changed.
+void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer) {
+  TAppLog::Info("app", "SIGHUP received, reopening the log files and reloading the configuration");
+  NotifyReloading();
+  ReopenLogFiles();
+  const TConfigSettings Before = AConfig.Settings();
+  AConfig.Load();
+  const TConfigSettings After = AConfig.Settings();
+  SetUiLang(After.UiLanguage);
+  AService.ApplyConfig();
+  if (After.Port == Before.Port && After.BindAddress == Before.BindAddress &&
+      After.MaxConnectionsPerClient == Before.MaxConnectionsPerClient &&
+      After.EncodedCacheMB == Before.EncodedCacheMB) {
+    NotifyReady();
+    return;
+  }
+  TAppLog::Info("app", "the server restarts for its address, port or connection settings");
+  AServer.Stop();
+  try {
+    AServer.Start();
+  } catch (const std::exception& E) {
+    TAppLog::Error("app", "the server did not start on the reloaded address: %s", E.what());
+  }
+  NotifyReady();
 }
 
 void WriteToStderr(const std::string& ALine) {
@@ -124,7 +171,7 @@ int main(int argc, char** argv) {
   }
   TuneAllocatorForLargeReplies();
   // Before any thread exists, so that every thread inherits the blocked set.
-  if (!BlockStopSignals()) {
+  if (!BlockHandledSignals()) {
     std::fprintf(stderr, "quavoxd: cannot block the stop signals: %s\n", std::strerror(errno));
     return 1;
   }
@@ -139,6 +186,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+
+  if (!Options.ProgramFiles.empty())
+    Folders.BundledDir = IncludeTrailingSlash(Options.ProgramFiles);
 
   auto Dispatcher = std::make_shared<TThreadDispatcher>();
   TAppLog::SetDispatcher(Dispatcher);
@@ -159,8 +209,12 @@ int main(int argc, char** argv) {
       Status = ExitStartFailed;
     }
     if (Status == 0) {
-      const int Signal = WaitForStopSignal();
+      NotifyReady();
+      int Signal = WaitForSignal();
+      for (; Signal == SIGHUP; Signal = WaitForSignal())
+        Reload(Config, Service, Server);
       TAppLog::Info("app", "%s received, shutting down", SignalName(Signal));
+      NotifyStopping();
       Server.Stop();
     }
   }

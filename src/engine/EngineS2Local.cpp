@@ -302,6 +302,7 @@ TS2LocalEngine::TS2LocalEngine(const TEngineOptions& AOptions, const TAppConfig&
                                const TS2Timing& ATiming)
     : TCustomTtsEngine(AOptions),
       FProgramDir(IncludeTrailingSlash(AConfig.ExeDir())),
+      FBundledDir(IncludeTrailingSlash(AConfig.BundledDir())),
       FLogPath(IncludeTrailingSlash(AConfig.LogsDir()) + "s2-engine.log"),
       FTiming(ATiming) {
   TLockGuard Guard(FLock);
@@ -424,7 +425,7 @@ TEngineHealth TS2LocalEngine::CheckHealth() {
   TEngineHealth Health;
   Health.Backend = Name();
   Health.ProbedAt = std::chrono::system_clock::now();
-  Health.ExePath = ExeFor(FProgramDir, Options().Compute);
+  Health.ExePath = EngineExe(Options().Compute);
   TLockGuard Guard(FLock);
   Health.Ready = FState == esReady;
   Health.Detail =
@@ -484,6 +485,22 @@ void TS2LocalEngine::KillChild() {
   if (Process) Process->Kill();
 }
 
+// A downloaded engine in the state folder comes before the one shipped with the program.
+std::string TS2LocalEngine::EngineExe(TComputeBackend ABackend) const {
+  const std::string Downloaded = ExeFor(FProgramDir, ABackend);
+  return Downloaded.empty() ? ExeFor(FBundledDir, ABackend) : Downloaded;
+}
+
+std::string TS2LocalEngine::ModelIn(const std::string& ARoot, const std::string& AModelFile) {
+  if (!AModelFile.empty() && IsFile(ARoot + "models/" + AModelFile))
+    return ARoot + "models/" + AModelFile;
+  for (const char* Dir : {"models/", "engine/", ""}) {
+    std::string Model = LargestModelIn(ARoot + Dir);
+    if (!Model.empty()) return Model;
+  }
+  return {};
+}
+
 bool TS2LocalEngine::LocateFiles() {
   const TEngineOptions Opt = Options();
   std::string Root;
@@ -492,19 +509,14 @@ bool TS2LocalEngine::LocateFiles() {
     Root = FSearchDir;
   }
   std::string Exe;
-  if (Root == FProgramDir) {
-    Exe = ExeFor(FProgramDir, Opt.Compute);
-  } else if (IsFile(Root + "engine/" + ExeName)) {
-    Exe = Root + "engine/" + ExeName;
-  }
   std::string Model;
-  if (!Opt.ModelFile.empty() && IsFile(Root + "models/" + Opt.ModelFile)) {
-    Model = Root + "models/" + Opt.ModelFile;
+  if (Root == FProgramDir) {
+    Exe = EngineExe(Opt.Compute);
+    Model = ModelIn(FProgramDir, Opt.ModelFile);
+    if (Model.empty()) Model = ModelIn(FBundledDir, Opt.ModelFile);
   } else {
-    for (const char* Dir : {"models/", "engine/", ""}) {
-      Model = LargestModelIn(Root + Dir);
-      if (!Model.empty()) break;
-    }
+    if (IsFile(Root + "engine/" + ExeName)) Exe = Root + "engine/" + ExeName;
+    Model = ModelIn(Root, Opt.ModelFile);
   }
   std::string Tokenizer;
   if (!Model.empty()) {

@@ -116,9 +116,13 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   // Sleeps up to ADuration; true when the thread was asked to end meanwhile.
   bool SleepOrStop(std::chrono::milliseconds ADuration);
   double LoadSeconds() const QX_REQUIRES(FLock);
+  std::string EngineExe(TComputeBackend ABackend) const;
+  static std::string ModelIn(const std::string& ARoot, const std::string& AModelFile);
   std::shared_ptr<TChildProcess> Child() const;
 
+  // The state folder, whose downloads come first, and the program's shipped files.
   const std::string FProgramDir;
+  const std::string FBundledDir;
   const std::string FLogPath;
   const TS2Timing FTiming;
 

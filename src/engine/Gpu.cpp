@@ -215,7 +215,7 @@ TGpuProbe::TGpuProbe(const TAppConfig& AConfig, std::shared_ptr<IMainThreadDispa
       FLogPath(IncludeTrailingSlash(AConfig.LogsDir()) + "s2-engine.log"),
       FOptions(std::move(AOptions)),
       FDispatcher(std::move(ADispatcher)) {
-  if (FOptions.ProbePath.empty()) FOptions.ProbePath = ExecutableDir() + "quavox-gpuprobe";
+  if (FOptions.ProbePath.empty()) FOptions.ProbePath = ProgramFilesDir() + "quavox-gpuprobe";
 }
 
 TGpuProbe::~TGpuProbe() {

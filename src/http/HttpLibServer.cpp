@@ -515,6 +515,8 @@ void THttpLibServer::Listen() {
   FWorkers->Stop();
   FRoom.reset();
   FWorkers.reset();
+  // The accept loop closed the listening socket itself; its number must not be closed again.
+  svr_sock_.store(INVALID_SOCKET);
   FListenDone.store(true);
 }
 
@@ -525,7 +527,10 @@ void THttpLibServer::WaitUntilListening() {
 
 void THttpLibServer::Shutdown() {
   FStopping.store(true);
-  stop();
+  // Ends the accept loop without the library's stop(): that marks the listening socket
+  // gone, and the library then abandons every reply body still being written, after its
+  // status line and Content-Length were sent.
+  ::shutdown(svr_sock_.load(), SHUT_RDWR);
 }
 
 void THttpLibServer::Reset() {

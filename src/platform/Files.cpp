@@ -125,6 +125,14 @@ std::string ExecutableDir() {
   return IncludeTrailingSlash(Exe.parent_path().string());
 }
 
+std::string ProgramFilesDir() {
+  const std::string Exe = ExecutableDir();
+  const std::string Installed = Exe + "../lib/quavox/";
+  std::error_code Ec;
+  if (fs::is_directory(Exe + "text", Ec) || !fs::is_directory(Installed, Ec)) return Exe;
+  return IncludeTrailingSlash(fs::weakly_canonical(Installed, Ec).string());
+}
+
 std::string XdgDataHome() {
   const char* Xdg = std::getenv("XDG_DATA_HOME");
   if (Xdg != nullptr && *Xdg == '/') return IncludeTrailingSlash(Xdg);

@@ -36,6 +36,10 @@ void FsyncFolderOf(const std::string& AFileName);
 
 // Folder of the running executable, with a trailing '/'.
 std::string ExecutableDir();
+// The read-only files shipped with the program (engine, model, text tables, helper programs):
+// beside the executable when they are there, as in a build or an unpacked folder, otherwise
+// in lib/quavox under the executable's install prefix.
+std::string ProgramFilesDir();
 // $XDG_DATA_HOME, or ~/.local/share, with a trailing '/'.
 std::string XdgDataHome();
 bool IsFolderWritable(const std::string& ADir);

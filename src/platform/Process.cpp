@@ -283,9 +283,12 @@ std::unique_ptr<TChildProcess> TChildProcess::Spawn(const TSpawnOptions& AOption
   Plan.Args = AOptions.Argv;
   Plan.WorkDir = AOptions.WorkDir;
   TFd Output;
+  // Appending, so that a rotation tool truncating the file under the running child makes
+  // the next line land at the start instead of behind a hole of NUL bytes.
   if (!AOptions.OutputFile.empty()) {
-    Output = AboveStandard(::open(AOptions.OutputFile.c_str(),
-                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644));
+    Output =
+        AboveStandard(::open(AOptions.OutputFile.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644));
   }
   Plan.Output = Output.Get();
   const pid_t Pid = ForkExec(Plan);

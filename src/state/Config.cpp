@@ -162,6 +162,33 @@ TJson MapJson(const std::map<std::string, std::string>& AMap) {
   return Node;
 }
 
+std::optional<TJson> ReadJsonFile(const std::string& AFile) {
+  try {
+    const TBytes Bytes = ReadFileBytes(AFile);
+    return ParseJsonObject(StripUtf8Bom(std::string(Bytes.begin(), Bytes.end())));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// Takes the members that differ between ABase and AMine into ATheirs, member by member in
+// nested objects, so that whatever else changed in ATheirs stays.
+void MergeChanges(const TJson& ABase, const TJson& AMine, TJson& ATheirs) {
+  for (auto It = AMine.begin(); It != AMine.end(); ++It) {
+    const auto Old = ABase.find(It.key());
+    if (Old != ABase.end() && *Old == It.value()) continue;
+    const auto Now = ATheirs.find(It.key());
+    if (It.value().is_object() && Old != ABase.end() && Old->is_object() && Now != ATheirs.end() &&
+        Now->is_object()) {
+      MergeChanges(*Old, It.value(), *Now);
+    } else {
+      ATheirs[It.key()] = It.value();
+    }
+  }
+  for (auto It = ABase.begin(); It != ABase.end(); ++It)
+    if (!AMine.contains(It.key())) ATheirs.erase(It.key());
+}
+
 bool SameIdIgnoringCase(std::string_view A, std::string_view B) {
   return SameTextAscii(A, B);
 }
@@ -173,6 +200,12 @@ TAppFolders TAppFolders::Default() {
   const std::string AppData = XdgDataHome() + "Tallyhorn/Quavox/";
   if (IsFolderWritable(Exe)) return {Exe, AppData};
   return {XdgDataHome() + "quavox/", AppData};
+}
+
+std::string TAppConfig::ShippedFolder(const std::string& ARelative) const {
+  std::error_code Ec;
+  if (fs::is_directory(FFolders.ProgramDir + ARelative, Ec)) return FFolders.ProgramDir + ARelative;
+  return IncludeTrailingSlash(FFolders.BundledDir) + ARelative;
 }
 
 TAppFolders TAppFolders::UnderRoot(const std::string& ARoot) {
@@ -235,27 +268,33 @@ void TAppConfig::Load(const std::string& AFileName) {
     TAppLog::Warn(LogSource, "config is not valid JSON; using defaults");
     return;
   }
-  const TJson* R = &*Root;
   {
+    TLockGuard SaveGuard(FSaveLock);
     TLockGuard Guard(FLock);
-    ReadServer(JsonChildObject(R, "server"), FSettings);
-    ReadSynthesis(JsonChildObject(R, "synthesis"), FSettings);
-    ReadCache(JsonChildObject(R, "cache"), FSettings);
-    ReadEngine(JsonChildObject(R, "engine"), FSettings.Engine);
-    if (const TJson* Hub = JsonChildObject(R, "hub")) {
-      FSettings.HubUserId = JsonString(Hub, "userId", {});
-      FHubShares = ReadShares(Hub);
-    }
-    FMaps.Airlines = ReadVoiceMap(R, "airlineVoices", 3, [](const auto& p) {
-      return AirlineKey(p[0], p[1], ParseGender(p[2]));
-    });
-    FMaps.Defaults = ReadVoiceMap(
-        R, "defaultVoices", 2, [](const auto& p) { return DefaultKey(p[0], ParseGender(p[1])); });
+    Apply(*Root);
+    if (File == ConfigFile()) FOnDisk = *Root;
   }
   TAppLog::Info(LogSource, "config loaded: %s", File);
 }
 
-std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
+void TAppConfig::Apply(const TJson& ARoot) {
+  const TJson* R = &ARoot;
+  ReadServer(JsonChildObject(R, "server"), FSettings);
+  ReadSynthesis(JsonChildObject(R, "synthesis"), FSettings);
+  ReadCache(JsonChildObject(R, "cache"), FSettings);
+  ReadEngine(JsonChildObject(R, "engine"), FSettings.Engine);
+  if (const TJson* Hub = JsonChildObject(R, "hub")) {
+    FSettings.HubUserId = JsonString(Hub, "userId", {});
+    FHubShares = ReadShares(Hub);
+  }
+  FMaps.Airlines = ReadVoiceMap(R, "airlineVoices", 3, [](const auto& p) {
+    return AirlineKey(p[0], p[1], ParseGender(p[2]));
+  });
+  FMaps.Defaults = ReadVoiceMap(R, "defaultVoices", 2,
+                                [](const auto& p) { return DefaultKey(p[0], ParseGender(p[1])); });
+}
+
+TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
   const TConfigSettings& c = FSettings;
   TJson Shares = TJson::array();
   for (const THubShare& s : FHubShares)
@@ -285,19 +324,39 @@ std::string TAppConfig::ToJsonText(const TVoiceMaps& AMaps) const {
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);
   Root["airlineVoices"] = MapJson(AMaps.Airlines);
-  return "\xEF\xBB\xBF" + JsonDumpIndented(Root);
+  return Root;
+}
+
+TJson TAppConfig::MergedWithDisk(const std::string& AFile, TJson AMine) {
+  if (AFile != ConfigFile() || !FOnDisk) return AMine;
+  std::optional<TJson> Theirs = ReadJsonFile(AFile);
+  std::error_code Ec;
+  if (!Theirs && fs::exists(AFile, Ec))
+    TAppLog::Warn(LogSource, "config file is no longer valid JSON; writing the current settings");
+  if (!Theirs || *Theirs == *FOnDisk) return AMine;
+  MergeChanges(*FOnDisk, AMine, *Theirs);
+  TLockGuard Guard(FLock);
+  Apply(*Theirs);
+  TAppLog::Info(LogSource, "config file was edited meanwhile; the change is merged into it: %s",
+                AFile);
+  return *std::move(Theirs);
+}
+
+void TAppConfig::WriteConfig(const std::string& AFile, const TJson& ARoot) {
+  WriteFileAtomic(AFile, "\xEF\xBB\xBF" + JsonDumpIndented(ARoot));
+  if (AFile == ConfigFile()) FOnDisk = ARoot;
 }
 
 void TAppConfig::Save(const std::string& AFileName) {
   const std::string File = AFileName.empty() ? ConfigFile() : AFileName;
   TLockGuard SaveGuard(FSaveLock);
   try {
-    std::string Text;
+    TJson Mine;
     {
       TLockGuard Guard(FLock);
-      Text = ToJsonText(FMaps);
+      Mine = ToJson(FMaps);
     }
-    WriteFileAtomic(File, Text);
+    WriteConfig(File, MergedWithDisk(File, std::move(Mine)));
   } catch (const std::exception& E) {
     TAppLog::Error(LogSource, "cannot write config: %s", E.what());
   }
@@ -307,15 +366,15 @@ void TAppConfig::CommitVoiceMaps(const std::function<void(TVoiceMaps&)>& AChange
   // Saves are serialised, so the change written is applied to the maps the file was made
   // from; changes made meanwhile without a save are kept, as the change is re-applied.
   TLockGuard SaveGuard(FSaveLock);
-  std::string Text;
+  TJson Mine;
   {
     TLockGuard Guard(FLock);
     TVoiceMaps Changed = FMaps;
     AChange(Changed);
-    Text = ToJsonText(Changed);
+    Mine = ToJson(Changed);
   }
   try {
-    WriteFileAtomic(ConfigFile(), Text);
+    WriteConfig(ConfigFile(), MergedWithDisk(ConfigFile(), std::move(Mine)));
   } catch (const std::exception& E) {
     TAppLog::Error(LogSource, "cannot write config: %s", E.what());
     throw;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "core/I18n.h"
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
+#include "platform/Files.h"
+#include "state/Json.h"
 
 namespace quavox {
 
@@ -56,8 +59,11 @@ struct TConfigSettings {
 // Where the program keeps its files: the program folder (data, clone, temp, models,
 // engine, logs) and the per-user application-data folder (legacy clips).
 struct TAppFolders {
+  // The state: configuration, voices, cache, downloaded models and engines, logs.
   std::string ProgramDir;
   std::string AppDataDir;
+  // The read-only files shipped with the program, whatever the state folder is.
+  std::string BundledDir = ProgramFilesDir();
 
   // Beside the executable, or $XDG_DATA_HOME/quavox/ when that folder is not writable.
   static TAppFolders Default();
@@ -101,8 +107,12 @@ class TAppConfig {
   std::string ConfigFile() const { return DataDir() + "config.json"; }
   std::string VoicesFile() const { return DataDir() + "voices.json"; }
   std::string LexiconFile() const { return DataDir() + "lexicon.json"; }
+  std::string BundledDir() const { return FFolders.BundledDir; }
+  // The folder ARelative of the state folder when there is one there (an operator's own
+  // copy), otherwise the one shipped with the program.
+  std::string ShippedFolder(const std::string& ARelative) const;
   // The built-in tables of the announcement rules, shipped with the program.
-  std::string TextTablesDir() const { return FFolders.ProgramDir + "text/"; }
+  std::string TextTablesDir() const { return ShippedFolder("text/"); }
   std::string AppDataDir() const { return FFolders.AppDataDir; }
 
   void Reset();
@@ -140,7 +150,12 @@ class TAppConfig {
 
  private:
   void MigrateLegacyClips();
-  std::string ToJsonText(const TVoiceMaps& AMaps) const QX_REQUIRES(FLock);
+  void Apply(const TJson& ARoot) QX_REQUIRES(FLock);
+  TJson ToJson(const TVoiceMaps& AMaps) const QX_REQUIRES(FLock);
+  // AMine, or, when the file was edited since it was last read or written here, the file as
+  // it is now with the members changed here merged in, which memory then takes over.
+  TJson MergedWithDisk(const std::string& AFile, TJson AMine) QX_REQUIRES(FSaveLock);
+  void WriteConfig(const std::string& AFile, const TJson& ARoot) QX_REQUIRES(FSaveLock);
 
   const TAppFolders FFolders;
   // Held across a whole save so two saves never interleave and the newest snapshot wins.
@@ -149,6 +164,8 @@ class TAppConfig {
   TConfigSettings FSettings QX_GUARDED_BY(FLock);
   TVoiceMaps FMaps QX_GUARDED_BY(FLock);
   std::vector<THubShare> FHubShares QX_GUARDED_BY(FLock);
+  // The configuration file as last read or written here.
+  std::optional<TJson> FOnDisk QX_GUARDED_BY(FSaveLock);
 };
 
 }  // namespace quavox

@@ -116,7 +116,11 @@ TDaemon::~TDaemon() {
 
 bool TDaemon::Launch() {
   FExitCode = -1;
-  FPid = Spawn({"--root", FRoot}, FRoot + "stdout.log", FRoot + "stderr.log", FRoot + "xdg");
+  std::vector<std::string> Args = {"--root", FRoot};
+  // Unless asked for, the build's engine and text tables stay out of sight: a test decides
+  // what its program folder holds.
+  if (!FShippedFiles) Args.insert(Args.end(), {"--program-files", FRoot});
+  FPid = Spawn(Args, FRoot + "stdout.log", FRoot + "stderr.log", FRoot + "xdg");
   return FPid > 0;
 }
 

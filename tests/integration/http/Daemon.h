@@ -24,6 +24,9 @@ class TDaemon {
   TDaemon(const TDaemon&) = delete;
   TDaemon& operator=(const TDaemon&) = delete;
 
+  // Lets the daemon find the files the build ships (engine, model, text tables) beside its
+  // executable, as an installed daemon does, instead of in its state folder only.
+  void UseShippedFiles() { FShippedFiles = true; }
   // Starts the process; true once /health answers, false when it exited first.
   bool Start();
   // Starts the process without waiting for it.
@@ -38,6 +41,7 @@ class TDaemon {
   std::string Stderr() const;
   const std::string& Root() const { return FRoot; }
   int Port() const { return FPort; }
+  pid_t Pid() const { return FPid; }
 
  private:
   TTempDir FRootDir;
@@ -45,6 +49,7 @@ class TDaemon {
   int FPort = 0;
   pid_t FPid = -1;
   int FExitCode = -1;
+  bool FShippedFiles = false;
 };
 
 // Runs quavoxd with the arguments; its exit code, standard output and standard error.

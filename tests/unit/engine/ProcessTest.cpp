@@ -134,6 +134,22 @@ TEST(ChildProcess, OutputGoesToTheTruncatedFileInTheWorkingFolder) {
   EXPECT_EQ(ReadText(Log), Want);
 }
 
+TEST(ChildProcess, OutputFileTruncatedUnderTheChildGetsNoHole) {
+  const TTempDir Dir("qx-process");
+  const std::string Log = Dir.Path("out.log");
+  auto Child = Shell(
+      "echo first-line-of-some-length; while [ ! -e go ]; do sleep 0.01; done; "
+      "echo second",
+      Log, Dir.Path());
+  for (int i = 0; i < 2000 && ReadText(Log).empty(); ++i)
+    std::this_thread::sleep_for(1ms);
+  // What a rotation tool copying and truncating the log does while the child runs.
+  fs::resize_file(Log, 0);
+  std::ofstream(Dir.Path("go")).put('\n');
+  ASSERT_TRUE(Child->WaitFor(10s));
+  EXPECT_EQ(ReadText(Log), "second\n");
+}
+
 TEST(ChildProcess, AnUnopenableOutputFileStillStartsTheChild) {
   auto Child = Shell("exit 4", "/nonexistent-folder/out.log");
   ASSERT_TRUE(Child->WaitFor(10s));

@@ -40,6 +40,36 @@ class ConfigTest : public ::testing::Test {
   const std::string Root = RootDir.Path();
 };
 
+// A hand edit made while the program runs survives the program's next save, member by
+// member, and the program's own change lands beside it.
+TEST_F(ConfigTest, SaveMergesIntoTheFileAsEditedOnDisk) {
+  TAppConfig Config(Folders());
+  Config.Load();
+  auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
+  ASSERT_TRUE(Root);
+  (*Root)["server"]["rateLimitPerMinute"] = 7;
+  (*Root)["synthesis"]["maxTextLength"] = 99;
+  (*Root)["defaultVoices"]["de:male"] = "v-edited";
+  WriteConfig(Root->dump(2));
+
+  Config.SetDefaultVoice("fr", tgFemale, "v-api");
+  TConfigSettings s = Config.Settings();
+  s.QueueLimit = 5;
+  Config.SetSettings(s);
+  Config.Save();
+
+  const auto Saved = ParseJsonObject(StripUtf8Bom(ReadConfig()));
+  ASSERT_TRUE(Saved);
+  EXPECT_EQ((*Saved)["server"]["rateLimitPerMinute"], 7);
+  EXPECT_EQ((*Saved)["synthesis"]["maxTextLength"], 99);
+  EXPECT_EQ((*Saved)["synthesis"]["queueLimit"], 5);
+  EXPECT_EQ((*Saved)["defaultVoices"]["de:male"], "v-edited");
+  EXPECT_EQ((*Saved)["defaultVoices"]["fr:female"], "v-api");
+  // Memory holds what the file now says.
+  EXPECT_EQ(Config.Settings().RateLimitPerMinute, 7);
+  EXPECT_EQ(Config.DefaultVoice("de", tgMale), "v-edited");
+}
+
 TEST_F(ConfigTest, MissingFileWritesEveryMemberVersionFirst) {
   TAppConfig Config(Folders());
   Config.Load();

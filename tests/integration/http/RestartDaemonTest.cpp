@@ -1,0 +1,158 @@
+// Signals an administrator sends to a running daemon: SIGHUP re-reads the configuration,
+// SIGTERM lets every request in service finish.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "Daemon.h"
+#include "state/Json.h"
+
+namespace quavox::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ConfigText(const TDaemon& ADaemon) {
+  std::ifstream In(ADaemon.Root() + "data/config.json", std::ios::binary);
+  std::stringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+TJson ConfigJson(const TDaemon& ADaemon) {
+  return ParseJsonObject(StripUtf8Bom(ConfigText(ADaemon))).value_or(TJson::object());
+}
+
+// Edits the configuration file as an administrator would, behind the daemon's back.
+void EditConfig(const TDaemon& ADaemon, const std::string& ASection, const std::string& AMember,
+                const TJson& AValue) {
+  TJson Root = ConfigJson(ADaemon);
+  Root[ASection][AMember] = AValue;
+  std::ofstream(ADaemon.Root() + "data/config.json", std::ios::binary | std::ios::trunc)
+      << Root.dump(2);
+}
+
+bool WaitForLine(const TDaemon& ADaemon, const std::string& AText) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ADaemon.Stderr().find(AText) != std::string::npos) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// Until at least AWaiting syntheses wait in the queue.
+bool WaitForQueue(const TDaemon& ADaemon, int AWaiting) {
+  httplib::Client Cli = ADaemon.Client();
+  for (int i = 0; i < 2000; ++i) {
+    const auto Res = Cli.Get("/v1/stats");
+    const auto Stats = Res ? ParseJsonObject(Res->body) : std::nullopt;
+    if (Stats && JsonInteger(&*Stats, "queue_depth", 0) >= AWaiting) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
+TEST(RestartDaemon, SighupAppliesTheEditedFileAndTheApiKeepsTheEdit) {
+  TDaemon Daemon("sighup", {{"synthesis", {{"maxTextLength", 5000}}}});
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  httplib::Client Cli = Daemon.Client();
+  const std::string Long = "/v1/tts?text=" + std::string(30, 'a') + "&language=en";
+  ASSERT_EQ(Cli.Get(Long)->status, 200) << Daemon.Stderr();
+
+  EditConfig(Daemon, "synthesis", "maxTextLength", 20);
+  EditConfig(Daemon, "server", "rateLimitPerMinute", 12345);
+  // An API change before the reload merges into the edited file instead of writing the old
+  // values back.
+  const auto Put = Cli.Put("/v1/defaults", R"({"language":"fr","male":""})", "application/json");
+  ASSERT_TRUE(Put);
+  EXPECT_EQ(Put->status, 200) << Put->body;
+  const TJson Saved = ConfigJson(Daemon);
+  EXPECT_EQ(Saved["synthesis"]["maxTextLength"], 20) << ConfigText(Daemon);
+  EXPECT_EQ(Saved["server"]["rateLimitPerMinute"], 12345) << ConfigText(Daemon);
+
+  EditConfig(Daemon, "synthesis", "maxTextLength", 10);
+  ::kill(Daemon.Pid(), SIGHUP);
+  ASSERT_TRUE(WaitForLine(Daemon, "SIGHUP received")) << Daemon.Stderr();
+  ASSERT_TRUE(WaitForLine(Daemon, "config loaded")) << Daemon.Stderr();
+  EXPECT_TRUE(Daemon.Alive());
+  const auto Refused = Cli.Get(Long);
+  ASSERT_TRUE(Refused) << Daemon.Stderr();
+  EXPECT_EQ(Refused->status, 400) << Refused->body;
+  EXPECT_EQ(Daemon.Stop(SIGTERM), 0) << Daemon.Stderr();
+}
+
+// An empty state folder, as a packaged install starts with: the text tables and the bundled
+// engine come from beside the executable, and nothing shipped is copied into the state.
+TEST(StateFolderDaemon, ShippedFilesServeAnEmptyStateFolder) {
+  TDaemon Daemon("state-only");
+  Daemon.UseShippedFiles();
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  httplib::Client Cli = Daemon.Client();
+  const auto Res = Cli.Get("/v1/normalize?text=Flight+CA1234&language=en");
+  ASSERT_TRUE(Res);
+  const auto Reply = ParseJsonObject(Res->body);
+  ASSERT_TRUE(Reply) << Res->body;
+  EXPECT_EQ(JsonString(&*Reply, "spoken", ""), "Flight Air China one two three four");
+  if (BundledEngineBuilt()) {
+    EXPECT_TRUE(WaitUntilReady(Cli, 120s)) << Daemon.Stderr();
+    const auto Wav = Cli.Get("/v1/tts?text=Flight+CA1234&language=en");
+    ASSERT_TRUE(Wav);
+    EXPECT_EQ(Wav->status, 200);
+    EXPECT_EQ(Wav->get_header_value("X-Quavox-Engine").find("placeholder"), std::string::npos);
+  }
+  EXPECT_EQ(Daemon.Stop(SIGTERM), 0) << Daemon.Stderr();
+  for (const char* Shipped : {"text", "engine", "models"})
+    EXPECT_FALSE(fs::exists(Daemon.Root() + Shipped)) << Shipped;
+}
+
+// Ten syntheses through the real engine are in service when SIGTERM arrives: every one
+// gets its whole reply.
+TEST(RestartDaemon, SigtermFinishesEveryRequestInService) {
+  if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
+  TDaemon Daemon("sigterm", {{"server", {{"rateLimitPerMinute", 0}}}});
+  InstallBundledEngine(Daemon);
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  httplib::Client Ready = Daemon.Client();
+  ASSERT_TRUE(WaitUntilReady(Ready, 120s)) << Daemon.Stderr();
+
+  constexpr int Requests = 10;
+  std::atomic<int> Sent{0};
+  std::vector<int> Statuses(Requests, 0);
+  std::vector<std::size_t> Sizes(Requests, 0);
+  std::vector<std::thread> Clients;
+  for (int i = 0; i < Requests; ++i) {
+    Clients.emplace_back([&, i] {
+      httplib::Client Cli = Daemon.Client();
+      Cli.set_read_timeout(120s);
+      ++Sent;
+      const auto Res =
+          Cli.Get("/v1/tts?language=en&text=Gate+change+number+" + std::to_string(i + 1));
+      if (!Res) return;
+      Statuses[i] = Res->status;
+      Sizes[i] = Res->body.size();
+    });
+  }
+  while (Sent.load() < Requests)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(WaitForQueue(Daemon, Requests / 2)) << Daemon.Stderr();
+  ::kill(Daemon.Pid(), SIGTERM);
+  for (std::thread& t : Clients)
+    t.join();
+  int Completed = 0;
+  for (int i = 0; i < Requests; ++i) {
+    if (Statuses[i] == 200 && Sizes[i] > 44) ++Completed;
+  }
+  std::printf("requests in service at SIGTERM that completed: %d of %d\n", Completed, Requests);
+  EXPECT_EQ(Completed, Requests) << Daemon.Stderr();
+  EXPECT_EQ(Daemon.Wait(), 0) << Daemon.Stderr();
+}
+
+}  // namespace
+}  // namespace quavox::test

@@ -6,7 +6,7 @@ WERROR := $(if $(CI),ON,OFF)
 CMAKE_COMMON := -G Ninja -DQUAVOX_WERROR=$(WERROR)
 CTEST := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: deps build run desktop screenshots test test-asan test-tsan fuzz bench bench-formats format clean
+.PHONY: deps build run desktop screenshots package test test-asan test-tsan fuzz bench bench-formats format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -30,6 +30,10 @@ desktop: build
 # Every page of the real window, rendered offscreen to docs/screenshots/.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen ./build/tools/quavox-screenshots docs/screenshots
+
+# Debian packages in build/packages: quavoxd (the daemon, no Qt) and quavox (the desktop program).
+package: build
+	cd build && cpack -G DEB -B packages
 
 test: build
 	cd build && $(CTEST)

@@ -14,7 +14,7 @@ PACKAGES=(
   qt6-base-dev qt6-multimedia-dev libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
   sox lame vorbis-tools opus-tools curl
-  libsystemd-dev lintian
+  libsystemd-dev lintian systemd
 )
 
 missing=()

@@ -84,7 +84,7 @@ TEST(RestartDaemon, SighupAppliesTheEditedFileAndTheApiKeepsTheEdit) {
   EXPECT_TRUE(Daemon.Alive());
   const auto Refused = Cli.Get(Long);
   ASSERT_TRUE(Refused) << Daemon.Stderr();
-  EXPECT_EQ(Refused->status, 400) << Refused->body;
+  EXPECT_EQ(Refused->status, 413) << Refused->body;
   EXPECT_EQ(Daemon.Stop(SIGTERM), 0) << Daemon.Stderr();
 }
 
@@ -95,7 +95,7 @@ TEST(StateFolderDaemon, ShippedFilesServeAnEmptyStateFolder) {
   Daemon.UseShippedFiles();
   ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
   httplib::Client Cli = Daemon.Client();
-  const auto Res = Cli.Get("/v1/normalize?text=Flight+CA1234&language=en");
+  const auto Res = Cli.Get("/v1/normalize?text=Flight%20CA1234&language=en");
   ASSERT_TRUE(Res);
   const auto Reply = ParseJsonObject(Res->body);
   ASSERT_TRUE(Reply) << Res->body;

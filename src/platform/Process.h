@@ -57,8 +57,9 @@ struct TSpawnOptions {
   std::vector<std::string> Argv;
   // Empty: the caller's working directory.
   std::string WorkDir;
-  // Standard output and error go to this file, truncated first and then appended to; when it cannot be opened
-  // (or is empty) the child keeps the program's own. Standard input is /dev/null.
+  // Standard output and error go to this file, truncated first and then appended to; when it
+  // cannot be opened (or is empty) the child keeps the program's own. Standard input is
+  // /dev/null.
   std::string OutputFile;
 };
 

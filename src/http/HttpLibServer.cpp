@@ -21,6 +21,7 @@
 #include "core/Format.h"
 #include "core/Text.h"
 #include "core/ThreadAnnotations.h"
+#include "http/HttpMetrics.h"
 
 namespace quavox {
 
@@ -540,6 +541,7 @@ bool THttpLibServer::process_and_close_socket(socket_t ASock) {
     return false;
   }
   if (!FTally.TryOpen(Peer, Limit)) {
+    THttpMetrics::CountRefusal("too_many_connections");
     FRoom->Refuse(ASock, std::move(Peer), TooManyConnectionsReply(Limit));
     return false;
   }

@@ -90,6 +90,11 @@ TEST(OperationsDaemon, AccessLogHasOneDatedLinePerRequestWithoutTheText) {
   ASSERT_TRUE(Unchanged && Unchanged->status == 304);
   auto Missing = Cli.Get("/no/such/path");
   ASSERT_TRUE(Missing && Missing->status == 404);
+  // Refusals of the transport itself are logged as well.
+  EXPECT_EQ(RawExchange(Daemon.Port(),
+                        "POST /v1/tts HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n")
+                .rfind("HTTP/1.1 413", 0),
+            0u);
 
   const std::vector<TJson> Lines = AccessLines(Daemon);
   std::vector<TJson> Tts;
@@ -100,7 +105,8 @@ TEST(OperationsDaemon, AccessLogHasOneDatedLinePerRequestWithoutTheText) {
     EXPECT_EQ(Time.size(), 29u) << Time;
     EXPECT_EQ(Time[10], 'T') << Time;
     EXPECT_EQ(JsonString(&Line, "client", ""), "127.0.0.1");
-    if (JsonString(&Line, "path", "") == "/v1/tts") Tts.push_back(Line);
+    if (JsonString(&Line, "path", "") == "/v1/tts" && JsonString(&Line, "method", "") == "GET")
+      Tts.push_back(Line);
   }
   ASSERT_EQ(Tts.size(), 3u);
   struct TCase {
@@ -111,7 +117,6 @@ TEST(OperationsDaemon, AccessLogHasOneDatedLinePerRequestWithoutTheText) {
   const TCase Cases[] = {{200, "miss", true}, {200, "hit", true}, {304, "", false}};
   for (std::size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(JsonString(&Tts[i], "method", ""), "GET");
     EXPECT_EQ(JsonInteger(&Tts[i], "status", 0), Cases[i].Status);
     EXPECT_EQ(JsonString(&Tts[i], "cache", ""), Cases[i].Cache);
     EXPECT_EQ(JsonInteger(&Tts[i], "bytes", 0) > 0, Cases[i].WithBytes);
@@ -123,6 +128,13 @@ TEST(OperationsDaemon, AccessLogHasOneDatedLinePerRequestWithoutTheText) {
     return JsonInteger(&L, "status", 0) == 404 && JsonString(&L, "path", "") == "/no/such/path";
   });
   EXPECT_TRUE(NotFoundLogged);
+  const bool RefusalLogged = std::any_of(Lines.begin(), Lines.end(), [](const TJson& L) {
+    return JsonInteger(&L, "status", 0) == 413 && JsonString(&L, "method", "") == "POST";
+  });
+  EXPECT_TRUE(RefusalLogged);
+  EXPECT_EQ(
+      Sample(Cli.Get("/metrics")->body, "quavox_http_refusals_total{reason=\"payload_too_large\"}"),
+      1);
 
   Daemon.Stop();
   // Every event line on standard error starts with its date.

@@ -93,6 +93,15 @@ void RenderGauges(std::string& AOut, const TMetricsGauges& G) {
   Gauge(AOut, "quavox_engine_placeholder", "1 when the placeholder engine answers.",
         G.EnginePlaceholder ? 1 : 0);
   Gauge(AOut, "quavox_engine_busy", "1 while a synthesis runs.", G.EngineBusy ? 1 : 0);
+  Header(AOut, "quavox_engine_state", "The bundled engine's state (1 for the current one).",
+         "gauge");
+  for (const char* State : {"missing", "loading", "ready", "failed", "unloaded"})
+    AOut += Format("quavox_engine_state{state=\"%s\"} %d\n", State,
+                   static_cast<int64_t>(G.EngineState == State));
+  // A gauge: loading the engine again counts from zero.
+  Gauge(AOut, "quavox_engine_restarts",
+        "Restarts of the engine's server process since the engine was last started.",
+        static_cast<double>(G.EngineRestarts));
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ struct TMetricsGauges {
   bool EnginePlaceholder = false;
   bool EngineBusy = false;
   std::string EngineName;
+  std::string EngineState;  // empty: no bundled engine
+  int64_t EngineRestarts = 0;
 };
 
 class THttpMetrics {

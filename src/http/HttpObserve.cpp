@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/AccessLog.h"
@@ -96,6 +97,9 @@ bool TTtsHttpServer::Authorized(const TCall& ACall, const TRoute* ARoute) {
   const std::string Given = BearerToken(ACall.Req);
   if (!Given.empty() && Keys && MatchesAnyKey(Given, *Keys)) return true;
   THttpMetrics::CountRefusal("unauthorized");
+  TAppLog::Debug(LogSource,
+                 Format("%s %s from %s refused: %s API key", ACall.Method, ACall.Req.Path,
+                        ACall.Req.Peer, Given.empty() ? "no" : "a wrong"));
   if (IsOpenAiPath(ACall.Path))
     SendOpenAiError(ACall.Res, 401, "a valid API key is required", "invalid_request_error", "",
                     "invalid_api_key");
@@ -149,6 +153,8 @@ void TTtsHttpServer::HandleMetrics(const TCall& ACall) {
   Gauges.EnginePlaceholder = Stats.Placeholder;
   Gauges.EngineBusy = Stats.Busy;
   Gauges.EngineName = Stats.EngineName;
+  Gauges.EngineState = Stats.EngineState;
+  Gauges.EngineRestarts = Stats.EngineRestarts;
   std::vector<std::string_view> Labels;
   for (const TRoute& Route : Routes())
     Labels.push_back(Route.Path);

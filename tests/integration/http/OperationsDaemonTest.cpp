@@ -169,6 +169,10 @@ TEST(OperationsDaemon, MetricsCountRequestsAndPassPromtool) {
   EXPECT_EQ(Sample(Text, "quavox_engine_seconds_count"), 1);
   EXPECT_EQ(Sample(Text, "quavox_cache_entries"), 1);
   EXPECT_EQ(Sample(Text, "quavox_queue_depth"), 0);
+  // No engine installed in this folder: the placeholder answers.
+  EXPECT_EQ(Sample(Text, "quavox_engine_state{state=\"missing\"}"), 1);
+  EXPECT_EQ(Sample(Text, "quavox_engine_placeholder"), 1);
+  EXPECT_EQ(Sample(Text, "quavox_engine_restarts"), 0);
   EXPECT_GE(Sample(Text, "quavox_http_open_connections"), 1);
   EXPECT_GT(Sample(Text, "process_resident_memory_bytes"), 0);
   if (!Installed("promtool")) GTEST_SKIP() << "promtool is not installed";
@@ -229,7 +233,8 @@ TEST(OperationsDaemon, ApiKeysGuardEveryPathButHealthAndMetrics) {
   TDaemon Daemon("keys", {{"server",
                            {{"apiKeys", {"inline-key"}},
                             {"apiKeysFile", KeyDir.Path() + "keys"},
-                            {"accessLog", "file"}}}});
+                            {"accessLog", "file"},
+                            {"debugLog", true}}}});
   ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
   auto Cli = Daemon.Client();
   struct TCase {
@@ -269,6 +274,13 @@ TEST(OperationsDaemon, ApiKeysGuardEveryPathButHealthAndMetrics) {
   }
   auto Metrics = Cli.Get("/metrics");
   EXPECT_EQ(Sample(Metrics->body, "quavox_http_refusals_total{reason=\"unauthorized\"}"), 6);
+  // With debugLog on, each refusal is a debug line that names the request, never a key.
+  auto Log = Cli.Get("/v1/log?lines=2000", {{"Authorization", "Bearer inline-key"}});
+  ASSERT_TRUE(Log && Log->status == 200);
+  EXPECT_NE(Log->body.find("[DEBUG] http: GET /v1/stats from 127.0.0.1 refused: a wrong API key"),
+            std::string::npos)
+      << Log->body;
+  EXPECT_EQ(Log->body.find("wrong-key"), std::string::npos);
   Daemon.Stop();
   EXPECT_EQ(ReadText(Daemon.Root() + "logs/access.log").find("key"), std::string::npos);
   EXPECT_EQ(Daemon.Stderr().find("file-key"), std::string::npos);
@@ -282,6 +294,10 @@ TEST(OperationsDaemon, MetricsCanRequireAKey) {
   EXPECT_EQ(Cli.Get("/metrics")->status, 401);
   EXPECT_EQ(Cli.Get("/metrics", {{"Authorization", "Bearer k"}})->status, 200);
   EXPECT_EQ(Cli.Get("/health")->status, 200);
+  // Debug lines are off by default.
+  auto Log = Cli.Get("/v1/log?lines=2000", {{"Authorization", "Bearer k"}});
+  ASSERT_TRUE(Log && Log->status == 200);
+  EXPECT_EQ(Log->body.find("[DEBUG]"), std::string::npos) << Log->body;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "http/AccessLog.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -78,6 +79,8 @@ void TAccessLog::OpenLocked() {
   std::filesystem::create_directories(std::filesystem::path(FFileName).parent_path(), Error);
   // Appending, so lines written after a rotation tool truncated the file start at its end.
   FFile = std::fopen(FFileName.c_str(), "ae");
+  if (FFile == nullptr)
+    TAppLog::Error("http", "cannot open the access log %s: %s", FFileName, std::strerror(errno));
   FSize =
       FFile != nullptr ? static_cast<uint64_t>(std::filesystem::file_size(FFileName, Error)) : 0;
   if (Error) FSize = 0;

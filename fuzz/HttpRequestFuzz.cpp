@@ -27,6 +27,9 @@ struct TWorld {
   std::unique_ptr<TAppConfig> Config;
   std::unique_ptr<TTtsService> Service;
   std::unique_ptr<TTtsHttpServer> Server;
+  // The same API with keys and the access log on: requests that carry an Authorization
+  // header go here.
+  std::unique_ptr<TTtsHttpServer> Keyed;
 
   TWorld() {
     Config = std::make_unique<TAppConfig>(TAppFolders{Root, Root + "appdata/"});
@@ -35,11 +38,17 @@ struct TWorld {
     s.RateLimitPerMinute = 0;
     s.MaxTextLength = 80;  // keeps every synthesis short
     s.AutoCreateDefaultVoice = true;
+    s.ApiKeys = {"fuzz-key"};
+    s.AccessLog = "file";
+    s.AccessLogMaxMB = 1;
     Config->SetSettings(s);
     Service = std::make_unique<TTtsService>(*Config);
     Server = std::make_unique<TTtsHttpServer>(*Service);
+    Keyed = std::make_unique<TTtsHttpServer>(*Service);
+    Keyed->ApplyOperationalSettings();
   }
   ~TWorld() {
+    Keyed.reset();
     Server.reset();
     Service.reset();
     Config.reset();
@@ -82,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   Req.Body = std::string(Parts[4]);
 
   THttpResponse Res;
-  World.Server->HandleRequest(Req, Res);
+  (Req.Header("Authorization").empty() ? World.Server : World.Keyed)->HandleRequest(Req, Res);
 
   if (Res.Status < 200 || Res.Status > 599) __builtin_trap();
   if (StartsWith(Res.ContentType, "application/json")) {

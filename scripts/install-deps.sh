@@ -10,7 +10,7 @@ PACKAGES=(
   libzip-dev zlib1g-dev libpcre2-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
-  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk
+  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus
   qt6-base-dev qt6-multimedia-dev libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
   sox lame vorbis-tools opus-tools curl

@@ -124,11 +124,32 @@ std::string FormatLogTime(TDateTime ATime) {
   return Buf;
 }
 
+std::string FormatDatedTime(TDateTime ATime) {
+  const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(ATime.time_since_epoch());
+  const std::time_t Secs =
+      static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(Ms).count());
+  std::tm Local{};
+  localtime_r(&Secs, &Local);
+  const long long Milli = (Ms.count() % 1000 + 1000) % 1000;
+  const int Offset = static_cast<int>(Local.tm_gmtoff / 60 % (24 * 60));
+  const int AbsOffset = Offset < 0 ? -Offset : Offset;
+  char Buf[64];
+  std::snprintf(Buf, sizeof Buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld%c%02d:%02d",
+                Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, Local.tm_hour, Local.tm_min,
+                Local.tm_sec, Milli, Offset < 0 ? '-' : '+', AbsOffset / 60, AbsOffset % 60);
+  return Buf;
+}
+
+std::string TLogEntry::FormatDated() const {
+  return FormatDatedTime(Time) + " [" + LevelName(Level) + "] " + Source + ": " + Text;
+}
+
 std::string TLogEntry::Format() const {
   return FormatLogTime(Time) + " [" + LevelName(Level) + "] " + Source + ": " + Text;
 }
 
 void TAppLog::Emit(TLogLevel ALevel, std::string_view ASource, std::string_view AText) {
+  if (ALevel == llDebug && !DebugEnabled.load(std::memory_order_relaxed)) return;
   // Every entry stays one line, whatever a client put into the values it quotes.
   TLogEntry Entry{std::chrono::system_clock::now(), ALevel, std::string(ASource),
                   EscapeLogText(AText)};
@@ -164,6 +185,10 @@ void TAppLog::Clear() {
   TLockGuard Guard(S.Lock);
   S.Events.clear();
   S.Requests.clear();
+}
+
+void TAppLog::SetDebug(bool AEnabled) {
+  DebugEnabled.store(AEnabled, std::memory_order_relaxed);
 }
 
 void TAppLog::SetDispatcher(std::shared_ptr<IMainThreadDispatcher> ADispatcher) {

@@ -3,6 +3,7 @@
 // hooks that run on the main thread via the installed dispatcher, never on the caller's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,9 @@ struct TLogEntry {
   std::string Text;
 
   std::string Format() const;
+  // The same line with the date and the zone in front instead of the time alone, for
+  // lines that outlive the day: standard error and files.
+  std::string FormatDated() const;
 };
 
 struct TRequestLog {
@@ -45,6 +49,8 @@ struct TRequestLog {
 
 // Local time as "hh:nn:ss.zzz".
 std::string FormatLogTime(TDateTime ATime);
+// Local time as "YYYY-MM-DDThh:nn:ss.zzz+hh:mm", the zone as its offset from UTC.
+std::string FormatDatedTime(TDateTime ATime);
 // The text with every character that could start a new line or steer a terminal written
 // as an escape: \n, \r, \t, \xhh for other ASCII controls, \uhhhh for C1 controls and
 // the Unicode line and paragraph separators.
@@ -72,6 +78,12 @@ class TAppLog {
     Emit(llError, ASource, Fill(AText, AArgs...));
   }
 
+  // Debug entries are dropped unless switched on (the configuration's debugLog).
+  static void Debug(std::string_view ASource, std::string_view AText) {
+    Emit(llDebug, ASource, AText);
+  }
+  static void SetDebug(bool AEnabled);
+
   static void Request(const TRequestLog& ARecord);
   static std::vector<TLogEntry> Entries();
   static void Clear();
@@ -82,6 +94,8 @@ class TAppLog {
   static void SetOnRequest(TRequestHook AHook);
 
  private:
+  static inline std::atomic<bool> DebugEnabled{false};
+
   template <typename... TArgs>
   static std::string Fill(std::string_view AText, const TArgs&... AArgs) {
     if constexpr (sizeof...(TArgs) == 0) {

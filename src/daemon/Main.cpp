@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
 
   auto Dispatcher = std::make_shared<TThreadDispatcher>();
   TAppLog::SetDispatcher(Dispatcher);
-  TAppLog::SetOnEntry([](const TLogEntry& AEntry) { WriteToStderr(AEntry.Format() + "\n"); });
+  TAppLog::SetOnEntry([](const TLogEntry& AEntry) { WriteToStderr(AEntry.FormatDated() + "\n"); });
 
   int Status = 0;
   {

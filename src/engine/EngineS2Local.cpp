@@ -421,6 +421,22 @@ bool TS2LocalEngine::SleepOrStop(std::chrono::milliseconds ADuration) {
                         [this]() QX_REQUIRES(FLock) { return FStopRequested; });
 }
 
+std::string EngineStateName(TS2EngineState AState) {
+  switch (AState) {
+    case esMissing:
+      return "missing";
+    case esLoading:
+      return "loading";
+    case esReady:
+      return "ready";
+    case esFailed:
+      return "failed";
+    case esUnloaded:
+      return "unloaded";
+  }
+  return "missing";
+}
+
 TEngineHealth TS2LocalEngine::CheckHealth() {
   TEngineHealth Health;
   Health.Backend = Name();

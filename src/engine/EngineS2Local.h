@@ -27,6 +27,8 @@ namespace quavox {
 class TAppConfig;
 
 enum TS2EngineState : uint8_t { esMissing, esLoading, esReady, esFailed, esUnloaded };
+// "missing", "loading", "ready", "failed" or "unloaded".
+std::string EngineStateName(TS2EngineState AState);
 
 // Every fixed wait and port of the supervisor; tests shorten the waits and move the ports.
 struct TS2Timing {

@@ -13,6 +13,7 @@
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/HttpLibServer.h"
+#include "http/HttpMetrics.h"
 #include "service/Announcer.h"
 #include "service/Service.h"
 
@@ -364,6 +365,7 @@ void TTtsHttpServer::Start() {
                              : Settings.BindAddress;
   FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
   FEncoded.SetBudget(static_cast<std::size_t>(Settings.EncodedCacheMB) << 20);
+  ApplyOperationalSettings();
   int Errno = 0;
   std::string Failure;
   if (!FServer->Bind(Ip, Settings.Port, Errno, Failure)) {
@@ -456,6 +458,7 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/models", "", false, {}, false, true, &TTtsHttpServer::HandleModels},
       {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
       {"/v1/normalize", "", false, {"GET"}, false, true, &TTtsHttpServer::HandleNormalize},
+      {"/metrics", "", false, {"GET"}, false, false, &TTtsHttpServer::HandleMetrics},
   };
   return Table;
 }
@@ -472,12 +475,20 @@ const TTtsHttpServer::TRoute* TTtsHttpServer::FindRoute(std::string_view ALowerP
 }
 
 void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes) {
+  const TDateTime Time = std::chrono::system_clock::now();
+  const auto Start = std::chrono::steady_clock::now();
+  ServeRequest(AReq, ARes);
+  Account(AReq, ARes, Time, Start);
+}
+
+void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes) {
   std::string Method;
   std::string Path;
   try {
     Method = UpperAscii(AReq.Method);
     Path = LowerAscii(AReq.Path);
     const TRoute* Route = FindRoute(Path);
+    if (!Authorized(TCall{AReq, ARes, Method, Path}, Route)) return;
     if ((Route == nullptr || Route->RateLimited) && IsRateLimited(AReq.Peer)) {
       const std::string Message =
           Format("over the limit of %d requests per minute", FConfig.Settings().RateLimitPerMinute);
@@ -486,6 +497,7 @@ void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes
       else
         SendError(ARes, 429, "rate_limited", Message);
       ARes.SetHeader("Retry-After", "60");
+      THttpMetrics::CountRefusal("rate_limited");
       return;
     }
     const bool Allowed =

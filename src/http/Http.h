@@ -195,6 +195,9 @@ class TTtsHttpServer {
   // Serves one request completely: routing, budget, handler, last-resort error reply.
   void HandleRequest(const THttpRequest& AReq, THttpResponse& ARes);
   bool IsRateLimited(const std::string& APeer);
+  // Takes the API keys, the access log's target and the debug switch from the
+  // configuration (and the key file) as they are now; Start calls it, and so may a reload.
+  void ApplyOperationalSettings() QX_EXCLUDES(FKeysLock);
   // Client addresses with a budget window (they are never removed).
   std::size_t TrackedClients() const;
   // The largest request body accepted on the path: large for cloning, which carries
@@ -223,6 +226,13 @@ class TTtsHttpServer {
   };
   static const std::vector<TRoute>& Routes();
   static const TRoute* FindRoute(std::string_view ALowerPath);
+  void ServeRequest(const THttpRequest& AReq, THttpResponse& ARes);
+  // False, with the 401 reply sent, when keys are configured and the request brings none
+  // of them; the health check (and /metrics unless configured otherwise) needs none.
+  bool Authorized(const TCall& ACall, const TRoute* ARoute) QX_EXCLUDES(FKeysLock);
+  // Counts the answered request and writes its access log line.
+  static void Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
+                      std::chrono::steady_clock::time_point AStart);
 
   void HandleHealth(const TCall& ACall);
   void HandleTts(const TCall& ACall);
@@ -237,6 +247,7 @@ class TTtsHttpServer {
   void HandleCache(const TCall& ACall);
   void HandleSpeech(const TCall& ACall);
   void HandleModels(const TCall& ACall);
+  void HandleMetrics(const TCall& ACall);
 
   // Answers with the synthesis result in the asked format and loudness (a 304 when the
   // client holds it), and logs the request; a failure is answered in the OpenAI API's
@@ -276,6 +287,13 @@ class TTtsHttpServer {
   TMutex FRepliesLock;
   std::map<std::string, std::weak_ptr<const TBytes>, std::less<>> FReplies
       QX_GUARDED_BY(FRepliesLock);
+
+  // Keys are read rarely and checked on every request once set; without keys no request
+  // takes the lock.
+  std::atomic<bool> FKeysRequired{false};
+  std::atomic<bool> FMetricsRequireKey{false};
+  TMutex FKeysLock;
+  std::shared_ptr<const std::vector<std::string>> FKeys QX_GUARDED_BY(FKeysLock);
 
   // Replies in other formats and loudness targets; its budget is set when the server
   // starts.

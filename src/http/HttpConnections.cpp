@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "core/Text.h"
+#include "http/HttpMetrics.h"
 
 namespace quavox {
 
@@ -59,6 +60,7 @@ bool TClientTally::TryOpen(const std::string& APeer, std::size_t ALimit) {
     return false;
   }
   ++Count;
+  THttpMetrics::ConnectionOpened();
   return true;
 }
 
@@ -66,6 +68,7 @@ void TClientTally::Close(const std::string& APeer) {
   TLockGuard Guard(FLock);
   const auto Found = FOpen.find(APeer);
   if (Found == FOpen.end()) return;
+  THttpMetrics::ConnectionClosed();
   if (--Found->second == 0) FOpen.erase(Found);
 }
 

@@ -21,6 +21,8 @@
 #include "core/Format.h"
 #include "core/Text.h"
 #include "core/ThreadAnnotations.h"
+#include "http/AccessLog.h"
+#include "http/HttpMetrics.h"
 
 namespace quavox {
 
@@ -296,6 +298,18 @@ std::string TooLargeMessage(std::size_t AMax) {
   return Format("request body is larger than %d bytes", static_cast<int64_t>(AMax));
 }
 
+// A request the transport answers itself: counted by reason and given its access log line.
+void RecordRefusal(const httplib::Request& AReq, int AStatus, std::string_view AReason) {
+  THttpMetrics::CountRefusal(AReason);
+  TAccessRecord Record;
+  Record.Time = std::chrono::system_clock::now();
+  Record.Peer = AReq.remote_addr;
+  Record.Method = AReq.method;
+  Record.Path = AReq.path;
+  Record.Status = AStatus;
+  TAccessLog::Instance().Write(Record);
+}
+
 // Library-made refusals (malformed requests, oversized request lines, byte ranges) in
 // the envelope of every other error.
 void LibraryError(const httplib::Request& AReq, httplib::Response& ARes, std::size_t AMaxBody) {
@@ -331,6 +345,7 @@ void LibraryError(const httplib::Request& AReq, httplib::Response& ARes, std::si
       Message = Format("HTTP status %d", ARes.status);
       break;
   }
+  RecordRefusal(AReq, ARes.status, Code);
   THttpResponse Reply;
   SendError(Reply, ARes.status, Code, Message);
   ARes.set_header("Content-Type", Reply.ContentType);
@@ -395,6 +410,7 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
       tCloseAfterReply = true;
       THttpResponse Reply;
       SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
+      RecordRefusal(AReq, 413, "payload_too_large");
       ToLibrary(std::move(Reply), ARes);
       return HandlerResponse::Handled;
     }
@@ -431,12 +447,16 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
     if (!Read) {
       tCloseAfterReply = true;
       THttpResponse Reply;
-      if (TooLarge || ARes.status == 413)
+      if (TooLarge || ARes.status == 413) {
         SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
-      else if (tStream != nullptr && tStream->TimedOut())
+        RecordRefusal(AReq, 413, "payload_too_large");
+      } else if (tStream != nullptr && tStream->TimedOut()) {
         SendError(Reply, 408, "request_timeout", "the request body arrived too slowly");
-      else
+        RecordRefusal(AReq, 408, "request_timeout");
+      } else {
         SendError(Reply, 400, "bad_request", "the request body could not be read");
+        RecordRefusal(AReq, 400, "bad_request");
+      }
       ToLibrary(std::move(Reply), ARes);
       return;
     }
@@ -545,6 +565,7 @@ bool THttpLibServer::process_and_close_socket(socket_t ASock) {
     return false;
   }
   if (!FTally.TryOpen(Peer, Limit)) {
+    THttpMetrics::CountRefusal("too_many_connections");
     FRoom->Refuse(ASock, std::move(Peer), TooManyConnectionsReply(Limit));
     return false;
   }

@@ -1,6 +1,9 @@
 #include "platform/Memory.h"
 
 #include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
 
 namespace quavox {
 
@@ -25,6 +28,14 @@ void TuneAllocatorForLargeReplies() {
   mallopt(M_ARENA_MAX, MallocArenas);
   mallopt(M_MMAP_THRESHOLD, MmapThresholdBytes);
   mallopt(M_TRIM_THRESHOLD, TrimThresholdBytes);
+}
+
+TProcessMemory ProcessMemory() {
+  std::ifstream Statm("/proc/self/statm");
+  uint64_t Pages = 0, Resident = 0;
+  if (!(Statm >> Pages >> Resident)) return {};
+  const auto PageBytes = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return {Resident * PageBytes, Pages * PageBytes};
 }
 
 }  // namespace quavox

@@ -221,9 +221,15 @@ TServiceStats TTtsService::Stats() {
   s.EngineName = Health.Backend;
   s.EngineDetail = Health.Detail;
   s.EngineReady = Health.Ready;
+  std::shared_ptr<TS2LocalEngine> Local;
   {
     TLockGuard Guard(FLock);
     s.Placeholder = FUsingPlaceholder;
+    Local = FS2Engine;
+  }
+  if (Local) {
+    s.EngineState = EngineStateName(Local->State());
+    s.EngineRestarts = Local->Restarts();
   }
   return s;
 }

@@ -50,6 +50,10 @@ struct TServiceStats {
   std::string EngineDetail;
   bool EngineReady = false;
   bool Placeholder = false;
+  // The bundled engine's state ("missing", "loading", "ready", "failed", "unloaded") and the
+  // restarts of its server process since it was last started.
+  std::string EngineState;
+  int32_t EngineRestarts = 0;
 
   double RealTimeFactor() const {
     return TotalAudioMs > 0 ? static_cast<double>(TotalSynthMs) / TotalAudioMs : 0.0;

@@ -54,6 +54,16 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.UiLanguage = ParseUiLang(JsonString(s, "uiLanguage", UiLangCode(c.UiLanguage)));
   c.MaxConnectionsPerClient =
       ReadClamped(s, "maxConnectionsPerClient", c.MaxConnectionsPerClient, 0, 1000000);
+  if (const TJson* Keys = JsonChildArray(s, "apiKeys")) {
+    c.ApiKeys.clear();
+    for (const TJson& Key : *Keys)
+      if (Key.is_string() && !Key.get<std::string>().empty()) c.ApiKeys.push_back(Key);
+  }
+  c.ApiKeysFile = JsonString(s, "apiKeysFile", c.ApiKeysFile);
+  c.MetricsRequireKey = JsonBoolean(s, "metricsRequireKey", c.MetricsRequireKey);
+  c.AccessLog = JsonString(s, "accessLog", c.AccessLog);
+  c.AccessLogMaxMB = ReadClamped(s, "accessLogMaxMB", c.AccessLogMaxMB, 1, 1 << 20);
+  c.DebugLog = JsonBoolean(s, "debugLog", c.DebugLog);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -308,7 +318,13 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                     {"minimizeToTray", c.MinimizeToTray},
                     {"showAdvanced", c.ShowAdvanced},
                     {"uiLanguage", UiLangCode(c.UiLanguage)},
-                    {"maxConnectionsPerClient", c.MaxConnectionsPerClient}};
+                    {"maxConnectionsPerClient", c.MaxConnectionsPerClient},
+                    {"apiKeys", c.ApiKeys},
+                    {"apiKeysFile", c.ApiKeysFile},
+                    {"metricsRequireKey", c.MetricsRequireKey},
+                    {"accessLog", c.AccessLog},
+                    {"accessLogMaxMB", c.AccessLogMaxMB},
+                    {"debugLog", c.DebugLog}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},

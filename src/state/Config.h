@@ -36,6 +36,17 @@ struct TConfigSettings {
   bool ShowAdvanced = false;
   // Connections one client address may hold open at once on the HTTP API (0: no limit).
   int32_t MaxConnectionsPerClient = 256;
+  // Bearer keys every path but the health check (and /metrics unless MetricsRequireKey)
+  // requires once any is set, here or one a line in ApiKeysFile; none: the API is open.
+  std::vector<std::string> ApiKeys;
+  std::string ApiKeysFile;
+  bool MetricsRequireKey = false;
+  // Where the line of every HTTP request goes: "auto" (logs/access.log, or standard error
+  // under systemd's journal), "file", "stderr" or "off"; the file is rotated at this size.
+  std::string AccessLog = "auto";
+  int32_t AccessLogMaxMB = 16;
+  // Debug lines of the event log are kept only when this is on.
+  bool DebugLog = false;
   std::string HubUserId;
   int32_t MaxTextLength = 5000;
   int32_t QueueLimit = 64;

@@ -34,12 +34,13 @@ async function waitForHealth(base, child, limitMs) {
   throw new Error('quavoxd did not answer /health');
 }
 
-export async function startDaemon(daemonPath) {
+// server: further members of the configuration's "server" section.
+export async function startDaemon(daemonPath, server = {}) {
   const root = mkdtempSync(join(tmpdir(), 'quavox-node-'));
   const port = await freePort();
   mkdirSync(join(root, 'data'));
   writeFileSync(join(root, 'data', 'config.json'),
-                JSON.stringify({ server: { port, bind: '127.0.0.1' } }));
+                JSON.stringify({ server: { port, bind: '127.0.0.1', ...server } }));
   const child = spawn(daemonPath, ['--root', root], {
     stdio: ['ignore', 'ignore', 'inherit'],
     env: { ...process.env, XDG_DATA_HOME: join(root, 'xdg') },

@@ -1,5 +1,6 @@
 // The `openai` npm package's audio.speech.create against the real quavoxd, for every
-// response format: each reply is checked with ffprobe against the WAV of the same line.
+// response format: each reply is checked with ffprobe against the WAV of the same line;
+// and the client's API key against a daemon that requires one.
 // Usage: node openai-speech.mjs QUAVOXD NODE_PREFIX
 import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -62,6 +63,23 @@ try {
 } finally {
   rmSync(scratch, { recursive: true, force: true });
   await daemon.stop();
+}
+const guarded = await startDaemon(daemonPath, { apiKeys: ['sk-announce'] });
+try {
+  const client = (apiKey) =>
+    new OpenAI({ apiKey, baseURL: `${guarded.base}/v1`, maxRetries: 0 });
+  const models = await client('sk-announce').models.list();
+  check(models.data.some((m) => m.id === 'quavox'), 'the configured key is accepted');
+  try {
+    await client('sk-wrong').audio.speech.create({ model: 'tts-1', voice: 'alloy', input });
+    check(false, 'a wrong key is refused');
+  } catch (e) {
+    check(e instanceof OpenAI.AuthenticationError && e.status === 401 &&
+            e.code === 'invalid_api_key',
+          `a wrong key is refused: ${e.constructor.name} ${e.status} ${e.code}`);
+  }
+} finally {
+  await guarded.stop();
 }
 if (failures.length) {
   console.log(`${failures.length} check(s) failed`);

@@ -135,6 +135,7 @@ void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer)
   if (After.Port == Before.Port && After.BindAddress == Before.BindAddress &&
       After.MaxConnectionsPerClient == Before.MaxConnectionsPerClient &&
       After.EncodedCacheMB == Before.EncodedCacheMB) {
+    AServer.ApplyOperationalSettings();
     NotifyReady();
     return;
   }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/LogFiles.h"
 #include "state/Json.h"
 
 namespace quavox {
@@ -27,6 +28,9 @@ std::string AccessLogLine(const TAccessRecord& ARecord) {
 
 TAccessLog& TAccessLog::Instance() {
   static TAccessLog Log;
+  // A rotation tool moves the file aside and sends SIGHUP; the next line goes to a new file.
+  static const int Reopener = AddLogReopener([] { Log.Reopen(); });
+  (void)Reopener;
   return Log;
 }
 

@@ -1,6 +1,6 @@
 // The announcement rules at the size of a large installation: a 500-character announcement
 // read with a 10 000-entry lexicon, and loading that lexicon (file, tables and index) as the
-// service does at start and after every change.
+// service does at start and after every change, and one change at up to 100 000 entries.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -23,11 +23,11 @@ const std::string TablesDir = QUAVOX_SOURCE_DIR "/data/text/";
 
 // Made-up words in the proportions an operator's lexicon might have: mostly English words
 // and names, Chinese and Japanese phrases, a few multi-word names.
-std::vector<TLexiconEntry> MakeLexicon() {
+std::vector<TLexiconEntry> MakeLexicon(int ASize = LexiconSize) {
   std::mt19937 Random(17);
   std::uniform_int_distribution<int> Letter('a', 'z'), Length(4, 10), Han(0x4E00, 0x9FA5);
   std::vector<TLexiconEntry> Entries;
-  for (int i = 0; i < LexiconSize; ++i) {
+  for (int i = 0; i < ASize; ++i) {
     std::string Word;
     const int Kind = i % 10;
     if (Kind < 6) {
@@ -82,6 +82,21 @@ void BM_LoadLargeLexicon(benchmark::State& AState) {
   }
 }
 BENCHMARK(BM_LoadLargeLexicon)->Unit(benchmark::kMillisecond);
+
+// One change through the API (file written whole, index rebuilt) at a lexicon of the given
+// size; a change must cost no more than linear in the size.
+void BM_PutIntoLargeLexicon(benchmark::State& AState) {
+  const TTempDir Dir("quavox-lexicon-put-bench");
+  const std::string File = Dir.Path() + "lexicon.json";
+  const std::vector<TLexiconEntry> Entries = MakeLexicon(static_cast<int>(AState.range(0)));
+  WriteFileAtomic(File, LexiconFileText(Entries));
+  TTextRules Rules(TablesDir, File);
+  const TLexiconEntry& Changed = Entries.front();
+  int Round = 0;
+  for (auto _ : AState)
+    Rules.Put({Changed.Language, Changed.Word, Round++ % 2 == 0 ? "first" : "second"});
+}
+BENCHMARK(BM_PutIntoLargeLexicon)->Arg(25000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quavox

@@ -9,7 +9,8 @@
 
 // Loads arbitrary bytes as voices.json in a private folder whose clone folder is empty. The
 // loader must not crash, no clip name may lead outside the clone folder (so no reference
-// audio can be found at all), and a save followed by a load must give the same voices.
+// audio can be found at all), and a save followed by a load must give the same voices (a
+// file that cannot be read is kept aside and the records recovered from it are saved).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   static const quavox::TTempDir FuzzRoot("quavox-voices-fuzz");
   const std::string& Root = FuzzRoot.Path();
@@ -43,5 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
       __builtin_trap();
   std::error_code Ec;
   std::filesystem::remove_all(Config.VoicesDir(), Ec);
+  std::filesystem::remove(File + ".unreadable", Ec);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "http/Http.h"
 #include "http/HttpAnnounce.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 
 namespace quavox {
 
@@ -42,6 +43,11 @@ void TTtsHttpServer::HandleHealth(const TCall& ACall) {
     Reply["status"] = "degraded";
     Reply["data_writable"] = false;
     Reply["data_error"] = Problem;
+  }
+  // Only when voices.json could not be read: the operator has a library file to look at.
+  if (const std::string Problem = FService.VoiceLibrary().LoadProblem(); !Problem.empty()) {
+    Reply["status"] = "degraded";
+    Reply["voices_error"] = Problem;
   }
   SendJson(ACall.Res, 200, Reply);
 }

@@ -8,6 +8,7 @@
 #include "core/Text.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 
 namespace quavox {
 
@@ -199,8 +200,12 @@ void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
       return;
     }
     try {
-      FConfig.CommitVoiceMaps(
-          [&](TVoiceMaps& AMaps) { AMaps.SetAirline(Airline, Language, Gender, Voice); });
+      if (!FService.VoiceLibrary().CommitBinding({Voice}, [&](TVoiceMaps& AMaps) {
+            AMaps.SetAirline(Airline, Language, Gender, Voice);
+          })) {
+        SendNoSuchVoice(ACall.Res, Voice);
+        return;
+      }
     } catch (const std::exception& E) {
       SendNotSaved(ACall.Res, E);
       return;
@@ -228,10 +233,13 @@ void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
       }
     }
     try {
-      FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) {
-        if (!Female.empty()) AMaps.SetDefault(Language, tgFemale, Female);
-        if (!Male.empty()) AMaps.SetDefault(Language, tgMale, Male);
-      });
+      if (!FService.VoiceLibrary().CommitBinding({Female, Male}, [&](TVoiceMaps& AMaps) {
+            if (!Female.empty()) AMaps.SetDefault(Language, tgFemale, Female);
+            if (!Male.empty()) AMaps.SetDefault(Language, tgMale, Male);
+          })) {
+        SendNoSuchVoice(ACall.Res, !Female.empty() && !FService.HasVoice(Female) ? Female : Male);
+        return;
+      }
     } catch (const std::exception& E) {
       SendNotSaved(ACall.Res, E);
       return;

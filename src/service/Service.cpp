@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 
 #include "audio/Dsp.h"
 #include "audio/Wav.h"
@@ -23,6 +24,18 @@ namespace quavox {
 namespace {
 
 constexpr const char* LogSource = "service";
+
+// The temporary files of writes a killed process did not finish; the files they were to
+// replace are still whole.
+void RemoveUnfinishedWrites(const TAppConfig& AConfig) {
+  for (const std::string& File :
+       {AConfig.ConfigFile(), AConfig.VoicesFile(), AConfig.LexiconFile()}) {
+    std::error_code Ec;
+    if (std::filesystem::remove(File + ".tmp", Ec))
+      TAppLog::Info(LogSource, "removed %s.tmp, left by a write that did not finish", File);
+  }
+}
+
 constexpr std::size_t MaxDurations = 200;
 
 int64_t BudgetBytes(const TConfigSettings& ASettings) {
@@ -70,8 +83,10 @@ void EncodeInto(TTtsResult& AResult, const TPcmBuffer& APcm) {
 
 TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
   const TConfigSettings Settings = FConfig.Settings();
+  RemoveUnfinishedWrites(FConfig);
   FVoices = std::make_unique<TVoiceLibrary>(FConfig);
   FVoices->Load();
+  FVoices->DropDanglingBindings();
   FVoices->RemoveStrayClips();
   FCache = std::make_unique<TWavCache>(FConfig.CacheDir(), BudgetBytes(Settings));
   FCache->SetEnabled(Settings.CacheEnabled);
@@ -565,8 +580,8 @@ TVoiceInfo TTtsService::CreateDefaultVoice(std::string_view ALanguageText, TTtsG
   CloneOrder.Note = Translate("首次使用时由模型自己生成的默认音色");
   const TVoiceInfo Voice = FVoices->AddClone(CloneOrder);
   try {
-    FConfig.CommitVoiceMaps(
-        [&](TVoiceMaps& AMaps) { AMaps.SetDefault(Language, AGender, Voice.Id); });
+    FVoices->CommitBinding(
+        {Voice.Id}, [&](TVoiceMaps& AMaps) { AMaps.SetDefault(Language, AGender, Voice.Id); });
   } catch (const std::exception& E) {
     ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
   }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <set>
 
 #include "audio/Wav.h"
@@ -289,35 +290,16 @@ std::string TVoiceLibrary::PredictId(const TVoiceCloneSpec& ASpec) const {
   return NewId(Fingerprint);
 }
 
-void TVoiceLibrary::Load() {
-  const std::string File = FConfig.VoicesFile();
-  std::vector<TVoiceInfo> Items;
-  // The list is empty from here on whatever the file holds, as after a failed read.
-  bool Whole = false;
-  const auto Publish = [&] {
-    TLockGuard Guard(FLock);
-    FItems = std::move(Items);
-    FLoadedWhole = Whole;
-  };
-  std::error_code Ec;
-  if (!fs::exists(File, Ec)) return Publish();
-  std::string Text;
-  try {
-    const TBytes Bytes = ReadFileBytes(File);
-    Text.assign(Bytes.begin(), Bytes.end());
-  } catch (const std::exception& E) {
-    TAppLog::Error(LogSource, "cannot read the voice library: %s", E.what());
-    return Publish();
-  }
-  const auto Root = ParseJsonObject(StripUtf8Bom(Text));
-  if (!Root) {
-    TAppLog::Warn(LogSource, "voice library is not valid JSON, treating it as empty");
-    return Publish();
-  }
+namespace {
+
+// The records of a voices.json text; nullopt when the text is not a library document.
+std::optional<std::vector<TVoiceInfo>> VoicesOfText(std::string_view AText, bool& ASkipped) {
+  const auto Root = ParseJsonObject(StripUtf8Bom(AText));
+  if (!Root) return std::nullopt;
   const TJson* Voices = JsonChildArray(&*Root, "voices");
-  if (Voices == nullptr) return Publish();
+  if (Voices == nullptr) return std::nullopt;
   const TDateTime Now = std::chrono::system_clock::now();
-  bool Skipped = false;
+  std::vector<TVoiceInfo> Items;
   for (const TJson& Node : *Voices) {
     if (!Node.is_object()) continue;
     try {
@@ -325,13 +307,102 @@ void TVoiceLibrary::Load() {
       if (!Voice.Id.empty()) Items.push_back(std::move(Voice));
     } catch (const std::exception& E) {
       TAppLog::Warn(LogSource, "skipping an unreadable voice record: %s", E.what());
-      Skipped = true;
+      ASkipped = true;
     }
   }
-  Whole = !Skipped;
+  return Items;
+}
+
+// The whole records before the point where a torn file ends: the text is cut after one of
+// its last closing braces and the list closed there. Empty when no cut gives a document.
+std::vector<TVoiceInfo> RecoverVoices(std::string_view AText) {
+  constexpr int MaxCuts = 64;
+  std::size_t End = AText.size();
+  for (int Tries = 0; Tries < MaxCuts; ++Tries) {
+    const std::size_t Brace = AText.rfind('}', End == 0 ? 0 : End - 1);
+    if (Brace == std::string_view::npos || End == 0) break;
+    bool Skipped = false;
+    const std::string Cut = std::string(AText.substr(0, Brace + 1)) + "]}";
+    if (auto Items = VoicesOfText(Cut, Skipped); Items && !Items->empty()) return *Items;
+    End = Brace;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string TVoiceLibrary::SetAsideFile() const {
+  return FConfig.VoicesFile() + ".unreadable";
+}
+
+void TVoiceLibrary::Load() {
+  const std::string File = FConfig.VoicesFile();
+  std::vector<TVoiceInfo> Items;
+  bool Skipped = false;
+  std::string Problem;
+  std::error_code Ec;
+  const bool Present = fs::exists(fs::symlink_status(File, Ec));
+  if (Present) {
+    std::string Text;
+    try {
+      const TBytes Bytes = ReadFileBytes(File);
+      Text.assign(Bytes.begin(), Bytes.end());
+      if (auto Read = VoicesOfText(Text, Skipped); Read) {
+        Items = std::move(*Read);
+      } else {
+        Problem = "the voice library is not valid JSON";
+        Items = RecoverVoices(Text);
+      }
+    } catch (const std::exception& E) {
+      Problem = std::string("cannot read the voice library: ") + E.what();
+    }
+  }
+  const bool Whole = Problem.empty() && !Skipped;
+  if (!Problem.empty()) {
+    SetAside(Problem, Items);
+  } else if (fs::exists(fs::symlink_status(SetAsideFile(), Ec))) {
+    Problem =
+        Format("an earlier voice library that could not be read is kept as %s", SetAsideFile());
+  }
   const std::size_t Count = Items.size();
-  Publish();
-  TAppLog::Info(LogSource, "voice library loaded, %d voice(s)", Count);
+  {
+    TLockGuard Guard(FLock);
+    FItems = std::move(Items);
+    FLoadedWhole = Whole;
+    if (FLoadProblem.empty()) FLoadProblem = Problem;
+  }
+  if (Present) TAppLog::Info(LogSource, "voice library loaded, %d voice(s)", Count);
+}
+
+void TVoiceLibrary::SetAside(const std::string& AProblem, const std::vector<TVoiceInfo>& AItems) {
+  const std::string File = FConfig.VoicesFile();
+  const std::string Kept = SetAsideFile();
+  std::error_code Ec;
+  // A file kept earlier is never replaced: the new one waits in place, and nothing is written.
+  if (!fs::exists(fs::symlink_status(Kept, Ec))) fs::rename(File, Kept, Ec);
+  if (Ec || fs::exists(fs::symlink_status(File, Ec))) {
+    const std::string Why = Ec ? Ec.message() : "an earlier copy is kept there";
+    TAppLog::Error(LogSource, "%s; it cannot be kept as %s (%s), so no change is saved", AProblem,
+                   Kept, Why);
+    TLockGuard Guard(FLock);
+    FLoadProblem = Format("%s; the library cannot be saved until %s is moved away", AProblem, File);
+    FBlocked = true;
+    return;
+  }
+  TAppLog::Error(LogSource, "%s; kept it as %s and started with %d recovered voice(s)", AProblem,
+                 Kept, AItems.size());
+  try {
+    WriteFileAtomic(File, JsonTextOf(AItems));
+  } catch (const std::exception& E) {
+    TAppLog::Error(LogSource, "cannot write the voice library: %s", E.what());
+  }
+  TLockGuard Guard(FLock);
+  FLoadProblem = Format("%s; kept as %s, %d voice(s) recovered", AProblem, Kept, AItems.size());
+}
+
+std::string TVoiceLibrary::LoadProblem() const {
+  TLockGuard Guard(FLock);
+  return FLoadProblem;
 }
 
 std::string TVoiceLibrary::JsonTextOf(const std::vector<TVoiceInfo>& AItems) const {
@@ -353,6 +424,9 @@ void TVoiceLibrary::RemoveStrayClips() {
       for (const TVoiceClip& Clip : Voice.Clips)
         Named.insert(Clip.FileName);
   }
+  // A kept library may name any of them, even those past a torn end.
+  std::error_code Kept;
+  if (fs::exists(fs::symlink_status(SetAsideFile(), Kept))) return;
   int Removed = 0;
   std::error_code Ec;
   for (fs::directory_iterator It(FConfig.VoicesDir(), Ec), End; !Ec && It != End;
@@ -373,6 +447,7 @@ void TVoiceLibrary::Save() {
   // The snapshot is taken inside the save lock, so saves write snapshots in the order they
   // were taken and the last one to finish holds the newest list.
   TLockGuard SaveGuard(FSaveLock);
+  if (Blocked()) return;
   try {
     WriteFileAtomic(FConfig.VoicesFile(), JsonTextOf(All()));
   } catch (const std::exception& E) {
@@ -381,11 +456,17 @@ void TVoiceLibrary::Save() {
 }
 
 void TVoiceLibrary::Commit(const TListChange& AChange) {
+  TLockGuard SaveGuard(FSaveLock);
+  CommitLocked(AChange);
+}
+
+void TVoiceLibrary::CommitLocked(const TListChange& AChange) {
   // Every change of the list passes here under the save lock, so the copy is the newest
   // list and nothing changes it between the write and the swap.
-  TLockGuard SaveGuard(FSaveLock);
   std::vector<TVoiceInfo> Changed = All();
   if (!AChange(Changed)) return;
+  if (Blocked())
+    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + LoadProblem());
   try {
     WriteFileAtomic(FConfig.VoicesFile(), JsonTextOf(Changed));
   } catch (const std::exception& E) {
@@ -394,6 +475,11 @@ void TVoiceLibrary::Commit(const TListChange& AChange) {
   }
   TLockGuard Guard(FLock);
   FItems = std::move(Changed);
+}
+
+bool TVoiceLibrary::Blocked() const {
+  TLockGuard Guard(FLock);
+  return FBlocked;
 }
 
 std::vector<TVoiceInfo> TVoiceLibrary::All() const {
@@ -480,26 +566,72 @@ void TVoiceLibrary::DeleteClipFiles(const std::vector<std::string>& ANames,
 
 bool TVoiceLibrary::Remove(std::string_view AId) {
   TVoiceInfo Voice;
-  Commit([&](std::vector<TVoiceInfo>& AItems) {
-    const int i = IndexIn(AItems, AId);
-    if (i < 0) return false;
-    Voice = AItems[i];
-    AItems.erase(AItems.begin() + i);
-    return true;
-  });
-  if (Voice.Id.empty()) return false;
+  std::string BindingsError;
+  {
+    // The voice and its bindings go under the save lock that binding takes too, so no binding
+    // to the voice can be made between the two writes.
+    TLockGuard SaveGuard(FSaveLock);
+    CommitLocked([&](std::vector<TVoiceInfo>& AItems) {
+      const int i = IndexIn(AItems, AId);
+      if (i < 0) return false;
+      Voice = AItems[i];
+      AItems.erase(AItems.begin() + i);
+      return true;
+    });
+    if (Voice.Id.empty()) return false;
+    try {
+      FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) { AMaps.Forget(Voice.Id); });
+    } catch (const std::exception& E) {
+      // The voice is gone; its bindings are dropped at the next start.
+      BindingsError = E.what();
+    }
+  }
   // Files go only once voices.json no longer names them; a file another record still names
   // (a duplicate record, a shared legacy file) stays.
   DeleteClipFiles(Unreferenced(Voice.Clips),
                   "cannot delete reference audio (%s); the metadata was removed anyway");
   TAppLog::Info(LogSource, "deleted voice %s", Voice.Display);
-  try {
-    FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) { AMaps.Forget(Voice.Id); });
-  } catch (const std::exception& E) {
-    // The voice is gone; its bindings stay on disk and in memory, pointing at nothing.
-    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + E.what());
-  }
+  if (!BindingsError.empty())
+    ETtsError::Raise_(ecCloneFailed, Translate("数据文件夹写不进去,改动没有保存:") + BindingsError);
   return true;
+}
+
+bool TVoiceLibrary::CommitBinding(const std::vector<std::string>& AVoiceIds,
+                                  const std::function<void(TVoiceMaps&)>& AChange) {
+  TLockGuard SaveGuard(FSaveLock);
+  {
+    TLockGuard Guard(FLock);
+    for (const std::string& Id : AVoiceIds)
+      if (!Id.empty() && IndexOf(Id) < 0) return false;
+  }
+  FConfig.CommitVoiceMaps(AChange);
+  return true;
+}
+
+void TVoiceLibrary::DropDanglingBindings() {
+  TLockGuard SaveGuard(FSaveLock);
+  std::set<std::string> Dangling;
+  const TKeyValueList Maps[] = {FConfig.DefaultsSnapshot(), FConfig.AirlinesSnapshot()};
+  {
+    TLockGuard Guard(FLock);
+    // Voices of a library that was not read whole may still come back.
+    if (!FLoadedWhole || !FLoadProblem.empty()) return;
+    for (const TKeyValueList& Map : Maps)
+      for (const auto& [Key, Id] : Map)
+        if (!Id.empty() && IndexOf(Id) < 0) Dangling.insert(Id);
+  }
+  if (Dangling.empty()) return;
+  try {
+    FConfig.CommitVoiceMaps([&](TVoiceMaps& AMaps) {
+      for (const std::string& Id : Dangling)
+        AMaps.Forget(Id);
+    });
+  } catch (const std::exception& E) {
+    TAppLog::Warn(LogSource, "cannot drop bindings to missing voices: %s", E.what());
+    return;
+  }
+  for (const std::string& Id : Dangling)
+    TAppLog::Warn(LogSource, "dropped the bindings to voice %s, which no longer exists", Id);
 }
 
 std::string TVoiceLibrary::ClipPath(const TVoiceClip& AClip) const {

@@ -69,17 +69,32 @@ class TVoiceLibrary {
   // Deletes the clip files of the library's own naming ("v-" + 12 hex digits, an optional
   // "-n", "-" + clip number, ".wav", ".ogg" or ".mp3") that no voice names: leftovers of a
   // clone the process did not live to finish. Other files are never touched. Does nothing
-  // unless the last Load read a complete voices.json, and must run before any clone starts.
+  // unless the last Load read a complete voices.json and no voices.json.unreadable is kept,
+  // and must run before any clone starts.
   void RemoveStrayClips();
   // Write failures are logged and swallowed.
   void Save();
+  // Why the library read at start is not the whole file, for the operator; empty when it is.
+  // A voices.json that exists but cannot be read or parsed is renamed to
+  // "voices.json.unreadable" and the records before a torn end are kept; when it cannot be
+  // renamed, no change is saved over it.
+  std::string LoadProblem() const;
   std::vector<TVoiceInfo> All() const;
   std::size_t Count() const;
   bool Find(std::string_view AId, TVoiceInfo& AVoice) const;
   bool FindByDisplay(std::string_view ADisplay, TVoiceInfo& AVoice) const;
   std::vector<TVoiceInfo> ForLanguage(std::string_view ALanguage) const;
   void Update(const TVoiceInfo& AVoice);
+  // Removes the voice and its bindings under the lock CommitBinding takes.
   bool Remove(std::string_view AId);
+  // Makes the change of the bindings only while every non-empty id of AVoiceIds names a voice
+  // of the library, so a binding never outlives its voice; false (nothing changed) when one
+  // does not. Raises what the configuration's write raises.
+  bool CommitBinding(const std::vector<std::string>& AVoiceIds,
+                     const std::function<void(TVoiceMaps&)>& AChange);
+  // Drops the bindings that name no voice of the library (left by a stop between the two
+  // files' writes), with a log line for each voice. Runs after Load.
+  void DropDanglingBindings();
   std::string PredictId(const TVoiceCloneSpec& ASpec) const;
 
   // Reference audio and cloning. The cloning operations raise ETtsError.
@@ -108,7 +123,11 @@ class TVoiceLibrary {
   // the list; raises ETtsError (ecCloneFailed) with the system's error otherwise. Writes
   // nothing when the change says there is nothing to change.
   void Commit(const TListChange& AChange);
+  void CommitLocked(const TListChange& AChange) QX_REQUIRES(FSaveLock);
   std::string JsonTextOf(const std::vector<TVoiceInfo>& AItems) const;
+  std::string SetAsideFile() const;
+  void SetAside(const std::string& AProblem, const std::vector<TVoiceInfo>& AItems);
+  bool Blocked() const QX_EXCLUDES(FLock);
   static int IndexIn(const std::vector<TVoiceInfo>& AItems, std::string_view AId);
   int IndexOf(std::string_view AId) const QX_REQUIRES(FLock);
   static std::string CloneFingerprint(const TVoiceCloneSpec& ASpec);
@@ -150,6 +169,9 @@ class TVoiceLibrary {
   std::set<std::string> FPendingIds QX_GUARDED_BY(FLock);
   // The last Load read voices.json and every record in it.
   bool FLoadedWhole QX_GUARDED_BY(FLock) = false;
+  // What went wrong reading voices.json at start, and whether it still stands in the way.
+  std::string FLoadProblem QX_GUARDED_BY(FLock);
+  bool FBlocked QX_GUARDED_BY(FLock) = false;
   // Prepared references, most recently used first, bounded in count and bytes. A leaf lock:
   // nothing else is taken while it is held.
   mutable TMutex FReferenceLock;

@@ -66,8 +66,17 @@ bool ParseLexicon(std::string_view AText, std::vector<TLexiconEntry>& AEntries,
   return true;
 }
 
+namespace {
+
+std::string Quoted(const std::string& AText) {
+  return nlohmann::json(AText).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+// Written out directly: building an ordered JSON object costs a search of its members for
+// every member added, the square of the lexicon's size.
 std::string LexiconFileText(const std::vector<TLexiconEntry>& AEntries) {
-  nlohmann::ordered_json Languages = nlohmann::ordered_json::object();
   std::vector<const TLexiconEntry*> Sorted;
   Sorted.reserve(AEntries.size());
   for (const TLexiconEntry& Entry : AEntries)
@@ -75,13 +84,30 @@ std::string LexiconFileText(const std::vector<TLexiconEntry>& AEntries) {
   std::sort(Sorted.begin(), Sorted.end(), [](const TLexiconEntry* A, const TLexiconEntry* B) {
     return std::tie(A->Language, A->Word) < std::tie(B->Language, B->Word);
   });
-  for (const TLexiconEntry* Entry : Sorted)
-    Languages[Entry->Language][Entry->Word] = Entry->Say;
-  nlohmann::ordered_json Root = nlohmann::ordered_json::object();
-  Root["version"] = QuavoxVersion;
-  Root["languages"] = std::move(Languages);
-  return "\xEF\xBB\xBF" +
-         Root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::string Text =
+      "\xEF\xBB\xBF{\n  \"version\": " + Quoted(QuavoxVersion) + ",\n  \"languages\": {";
+  const TLexiconEntry* Previous = nullptr;
+  std::size_t SayAt = 0;
+  for (const TLexiconEntry* Entry : Sorted) {
+    if (Previous != nullptr && Previous->Language == Entry->Language) {
+      // A word given twice keeps its last say, as a JSON object would.
+      if (Previous->Word == Entry->Word) {
+        Text.erase(SayAt);
+        Text += Quoted(Entry->Say);
+        continue;
+      }
+      Text += ",";
+    } else {
+      if (Previous != nullptr) Text += "\n    },";
+      Text += "\n    " + Quoted(Entry->Language) + ": {";
+    }
+    Text += "\n      " + Quoted(Entry->Word) + ": ";
+    SayAt = Text.size();
+    Text += Quoted(Entry->Say);
+    Previous = Entry;
+  }
+  Text += Previous == nullptr ? "}\n}\n" : "\n    }\n  }\n}\n";
+  return Text;
 }
 
 }  // namespace quavox

@@ -19,6 +19,9 @@ TTextRules::TTextRules(const std::string& ATablesFolder, std::string ALexiconFil
     : FTables(std::make_shared<const TSpeechTables>(LoadSpeechTables(ATablesFolder))),
       FLexiconFile(std::move(ALexiconFile)) {
   std::vector<TLexiconEntry> Read;
+  std::error_code Ec;
+  // Anything in the file's place counts, also a link that leads nowhere readable.
+  const bool Present = std::filesystem::exists(std::filesystem::symlink_status(FLexiconFile, Ec));
   if (const auto Text = ReadTextFile(FLexiconFile)) {
     std::size_t Skipped = 0;
     if (!ParseLexicon(*Text, Read, Skipped)) {
@@ -29,6 +32,11 @@ TTextRules::TTextRules(const std::string& ATablesFolder, std::string ALexiconFil
     } else if (Skipped > 0) {
       TAppLog::Warn(LogSource, "skipped %d lexicon entries that could not be read", Skipped);
     }
+  } else if (Present) {
+    TAppLog::Warn(LogSource, "lexicon cannot be read (%s); using the built-in tables alone",
+                  FLexiconFile);
+    TLockGuard SaveGuard(FSaveLock);
+    FUnreadableFile = true;
   }
   TEntryMap Entries;
   for (TLexiconEntry& Entry : Read)

@@ -4,9 +4,11 @@
 // a program folder of its own; the placeholder engine speaks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -224,6 +226,84 @@ TEST_F(HttpFaultsTest, StrayClipsOfOwnNamingGoAtStartOthersStay) {
   std::set<std::string> Expected = Own;
   Expected.insert(std::begin(Others), std::end(Others));
   EXPECT_EQ(FilesIn(Folder), Expected);
+}
+
+// A voices.json that cannot be read or is torn is kept aside, never overwritten, and its
+// clips stay; the voices before a torn end go on working. Unreadable for root too: a folder
+// in the file's place (a mode of 000 does not stop root).
+TEST_F(HttpFaultsTest, AnUnusableVoiceLibraryIsKeptAsideWithItsClips) {
+  const std::string First = Clone(262);
+  const std::string Second = Clone(392);
+  ASSERT_FALSE(First.empty() || Second.empty());
+  const std::string File = Daemon.Root() + "data/voices.json";
+  const std::string Kept = File + ".unreadable";
+  const std::string Folder = Daemon.Root() + "clone/";
+  const std::string Whole = ReadText(File);
+  const std::set<std::string> Clips = FilesIn(Folder);
+  struct TCase {
+    std::string Name;
+    std::function<void()> Spoil;
+    std::size_t Recovered;
+  };
+  const std::vector<TCase> Cases = {
+      {"torn", [&] { WriteFileAtomic(File, Whole.substr(0, Whole.find(Second) + 4)); }, 1},
+      {"folder", [&] { fs::create_directories(File); }, 0},
+  };
+  for (const TCase& c : Cases) {
+    Daemon.Stop(SIGTERM);
+    fs::remove_all(Kept);
+    fs::remove_all(File);
+    c.Spoil();
+    ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+    httplib::Client Cli = Daemon.Client();
+    const TJson Health = JsonOf(Cli.Get("/health"));
+    EXPECT_EQ(JsonString(&Health, "status", ""), "degraded") << c.Name;
+    EXPECT_NE(JsonString(&Health, "voices_error", ""), "") << c.Name;
+    EXPECT_EQ(JsonOf(Cli.Get("/v1/voices")).at("voices").size(), c.Recovered) << c.Name;
+    EXPECT_TRUE(fs::exists(Kept)) << c.Name;
+    EXPECT_NE(Daemon.Stderr().find("kept it as"), std::string::npos) << c.Name;
+    EXPECT_FALSE(Clone(440).empty()) << c.Name;
+    ASSERT_EQ(Restart(), "") << c.Name;
+    std::set<std::string> Now = FilesIn(Folder);
+    EXPECT_TRUE(std::includes(Now.begin(), Now.end(), Clips.begin(), Clips.end())) << c.Name;
+    EXPECT_EQ(JsonOf(Daemon.Client().Get("/v1/voices")).at("voices").size(), c.Recovered + 1)
+        << c.Name;
+    for (const std::string& Name : Now)
+      if (!Clips.contains(Name)) fs::remove(Folder + Name);
+  }
+  fs::remove_all(Kept);
+}
+
+// A binding racing the deletion of its voice, both answered 200, must not leave the binding
+// pointing at nothing; a binding answered 404 made no change.
+TEST_F(HttpFaultsTest, ABindingRacingTheDeletionOfItsVoiceNeverOutlivesIt) {
+  constexpr int Rounds = 40;
+  for (int Round = 0; Round < Rounds; ++Round) {
+    const std::string Id = Clone(262);
+    ASSERT_FALSE(Id.empty());
+    const std::string Bind = TJson({{"airline", "CCA"}, {"voice", Id}}).dump();
+    {
+      std::jthread Binder([&] {
+        httplib::Client Cli = Daemon.Client();
+        Send(Cli, "PUT", "/v1/airlines", Bind);
+      });
+      httplib::Client Cli = Daemon.Client();
+      EXPECT_EQ(Send(Cli, "DELETE", "/v1/voices/" + Id)->status, 200);
+    }
+    httplib::Client Cli = Daemon.Client();
+    EXPECT_EQ(JsonOf(Cli.Get("/v1/airlines")), TJson::object()) << "round " << Round;
+    Send(Cli, "PUT", "/v1/airlines", TJson({{"airline", "CCA"}, {"voice", ""}}).dump());
+  }
+}
+
+TEST_F(HttpFaultsTest, TemporaryFilesOfUnfinishedWritesGoAtStart) {
+  Daemon.Stop(SIGTERM);
+  const std::string Data = Daemon.Root() + "data/";
+  for (const char* Name : {"config.json.tmp", "voices.json.tmp", "lexicon.json.tmp"})
+    WriteFileAtomic(Data + Name, "{\"torn");
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  for (const char* Name : {"config.json.tmp", "voices.json.tmp", "lexicon.json.tmp"})
+    EXPECT_FALSE(fs::exists(Data + Name)) << Name;
 }
 
 TEST_F(HttpFaultsTest, PrewarmNamingAnUnknownVoiceQueuesNothing) {

@@ -137,5 +137,50 @@ TEST_F(VoicesTest, RoutingRunsWhileVoicesComeAndGo) {
   Done = true;
 }
 
+// A binding racing the removal of its voice either comes first (and goes with the voice) or
+// is refused: no round leaves a binding to a voice that is gone.
+TEST_F(VoicesTest, ABindingNeverOutlivesItsVoice) {
+  constexpr int Rounds = 60;
+  for (int Round = 0; Round < Rounds; ++Round) {
+    const TVoiceInfo Voice = Library->AddClone(CloneOrder("Racing", {{ToneWav(6000), "a"}}));
+    std::atomic<bool> Go = false;
+    {
+      std::jthread Binder([&] {
+        while (!Go)
+          std::this_thread::yield();
+        Library->CommitBinding(
+            {Voice.Id}, [&](TVoiceMaps& AMaps) { AMaps.SetAirline("CCA", "", tgAuto, Voice.Id); });
+      });
+      std::jthread Remover([&] {
+        while (!Go)
+          std::this_thread::yield();
+        EXPECT_TRUE(Library->Remove(Voice.Id));
+      });
+      Go = true;
+    }
+    EXPECT_TRUE(Config->AirlinesSnapshot().empty()) << "round " << Round;
+  }
+}
+
+// A stop between the two files' writes leaves a binding to a voice that is gone; the next
+// start drops it with a log line and keeps the others.
+TEST_F(VoicesTest, BindingsToMissingVoicesAreDroppedAtStart) {
+  const TVoiceInfo Kept = Library->AddClone(CloneOrder("Kept", {{ToneWav(6000), "a"}}));
+  Config->SetAirlineVoice("CCA", "", tgAuto, Kept.Id);
+  Config->SetAirlineVoice("CSN", "", tgAuto, "v-000000000000");
+  Config->SetDefaultVoice("zh", tgMale, "v-000000000000");
+  Config->Save();
+  TAppLog::Clear();
+  TVoiceLibrary Restarted(*Config);
+  Restarted.Load();
+  Restarted.DropDanglingBindings();
+  EXPECT_EQ(Config->AirlinesSnapshot(), (TKeyValueList{{"CCA::default", Kept.Id}}));
+  EXPECT_TRUE(Config->DefaultsSnapshot().empty());
+  EXPECT_TRUE(Logged(llWarn, "dropped the bindings to voice v-000000000000"));
+  TAppConfig Reread(TAppFolders{Root, Root + "appdata/"});
+  Reread.Load();
+  EXPECT_EQ(Reread.AirlinesSnapshot(), (TKeyValueList{{"CCA::default", Kept.Id}}));
+}
+
 }  // namespace
 }  // namespace quavox::voicetest

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <functional>
 
 #include "VoicesTestFixture.h"
 #include "core/Text.h"
@@ -178,43 +179,95 @@ TEST_F(VoicesTest, RecordsAreReadLeniently) {
   EXPECT_TRUE(Logged(llInfo, "voice library loaded, 6 voice(s)"));
 }
 
-TEST_F(VoicesTest, UnusableFilesGiveAnEmptyLibrary) {
+// A library file that exists but cannot be read or parsed is never overwritten: it is kept
+// as voices.json.unreadable, and the whole records before a torn end are the new library.
+TEST_F(VoicesTest, UnusableFilesAreKeptAsideWithTheRecordsThatCanBeRecovered) {
+  const std::string Two =
+      R"({"voices": [{"id": "a", "clips": [{"file": "a.wav"}]}, {"id": "b", "clips": [{"file": "b.wav"}]}]})";
   struct TCase {
     std::string Text;
-    TLogLevel Level;
-    std::string Line;  // empty: nothing logged at all
+    std::vector<std::string> Recovered;
   };
   const std::vector<TCase> Cases = {
-      {"", llWarn, "voice library is not valid JSON, treating it as empty"},
-      {"[1, 2]", llWarn, "voice library is not valid JSON, treating it as empty"},
-      {"{\"voices\": [", llWarn, "voice library is not valid JSON, treating it as empty"},
-      {"{\"voices\": {\"id\": \"x\"}}", llInfo, ""},
-      {"{\"other\": []}", llInfo, ""},
+      {"", {}},
+      {"[1, 2]", {}},
+      {"{\"voices\": [", {}},
+      {"{\"voices\": {\"id\": \"x\"}}", {}},
+      {"{\"other\": []}", {}},
+      {Two.substr(0, Two.size() - 2), {"a", "b"}},
+      {Two.substr(0, Two.size() - 10), {"a"}},
+      {Two.substr(0, Two.find("{\"id\": \"b\"") + 12), {"a"}},
   };
+  const std::string Kept = VoicesFile() + ".unreadable";
   for (const TCase& c : Cases) {
-    LoadVoices(R"({"voices": [{"id": "keep"}]})");
-    ASSERT_EQ(Library->Count(), 1u);
+    fs::remove(Kept);
     TAppLog::Clear();
-    LoadVoices(c.Text);
-    EXPECT_EQ(Library->Count(), 0u) << c.Text;
-    if (c.Line.empty()) {
-      EXPECT_EQ(LogCount(), 0u) << c.Text;
-    } else {
-      EXPECT_TRUE(Logged(c.Level, c.Line)) << c.Text;
-    }
-    EXPECT_EQ(ReadText(VoicesFile()), c.Text) << "a load never rewrites the file";
+    TVoiceLibrary Fresh(*Config);
+    WriteText(VoicesFile(), c.Text);
+    Fresh.Load();
+    std::vector<std::string> Ids;
+    for (const TVoiceInfo& Voice : Fresh.All())
+      Ids.push_back(Voice.Id);
+    EXPECT_EQ(Ids, c.Recovered) << c.Text;
+    EXPECT_EQ(ReadText(Kept), c.Text) << "the file is kept as it was";
+    EXPECT_EQ(SavedJson().at("voices").size(), c.Recovered.size()) << c.Text;
+    EXPECT_TRUE(Logged(llError, "the voice library is not valid JSON; kept it as ")) << c.Text;
+    EXPECT_NE(Fresh.LoadProblem().find("not valid JSON"), std::string::npos) << c.Text;
   }
 
+  // Things in the file's place that cannot be read, also by root: a folder, a link to itself.
+  for (const auto& Make : std::vector<std::function<void()>>{
+           [&] { fs::create_directories(VoicesFile()); },
+           [&] { fs::create_symlink("voices.json", VoicesFile()); }}) {
+    fs::remove_all(Kept);
+    fs::remove_all(VoicesFile());
+    Make();
+    TAppLog::Clear();
+    TVoiceLibrary Fresh(*Config);
+    Fresh.Load();
+    EXPECT_EQ(Fresh.Count(), 0u);
+    EXPECT_TRUE(Logged(llError, "cannot read the voice library: "));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(Kept)));
+    EXPECT_EQ(SavedJson().at("voices").size(), 0u);
+  }
+
+  fs::remove_all(Kept);
   fs::remove(VoicesFile());
   TAppLog::Clear();
   Library->Load();
   EXPECT_EQ(Library->Count(), 0u);
   EXPECT_EQ(LogCount(), 0u);
   EXPECT_FALSE(fs::exists(VoicesFile()));
+  EXPECT_EQ(Library->LoadProblem(), "");
+}
 
-  fs::create_directories(VoicesFile());  // exists but cannot be read as a file
-  Library->Load();
-  EXPECT_TRUE(Logged(llError, "cannot read the voice library: "));
+// Clips stay while a kept file may name them; a second bad file, with one already kept, blocks
+// saving rather than replacing either.
+TEST_F(VoicesTest, AKeptLibraryKeepsItsClipsAndIsNeverReplaced) {
+  const std::string Own = "v-0123456789ab-1.wav";
+  const std::string Stray = "v-0123456789ab-2.wav";
+  PutClip(Own, TBytes{1});
+  PutClip(Stray, TBytes{2});
+  const std::string Torn = R"({"voices": [{"id": "v-0123456789ab", "clips": [{"file": ")" + Own;
+  LoadVoices(Torn);
+  Library->RemoveStrayClips();
+  TVoiceLibrary Restarted(*Config);
+  Restarted.Load();
+  Restarted.RemoveStrayClips();
+  EXPECT_TRUE(fs::exists(CloneDir() + Own));
+  EXPECT_TRUE(fs::exists(CloneDir() + Stray));
+  EXPECT_NE(Restarted.LoadProblem().find("voices.json.unreadable"), std::string::npos);
+
+  const std::string Second = R"({"voices": [{"id": "x"}, {"id": "y")";
+  WriteText(VoicesFile(), Second);
+  TVoiceLibrary Blocked(*Config);
+  Blocked.Load();
+  ASSERT_EQ(Blocked.Count(), 1u);
+  EXPECT_THROW(Blocked.Remove("x"), ETtsError);
+  Blocked.Save();
+  EXPECT_EQ(ReadText(VoicesFile()), Second);
+  EXPECT_NE(Blocked.LoadProblem().find("cannot be saved"), std::string::npos);
+  EXPECT_EQ(ReadText(VoicesFile() + ".unreadable"), Torn);
 }
 
 TEST_F(VoicesTest, LookupsCopyAndCompareIdsIgnoringCase) {

@@ -77,9 +77,13 @@ TBytes EncodeWithSndfile(const TPcmBuffer& ABuffer, int AFormat) {
   Info.format = AFormat;
   std::unique_ptr<SNDFILE, TSndfileCloser> Sound(sf_open_virtual(&Io, SFM_WRITE, &Info, &Memory));
   if (!Sound) throw std::runtime_error(std::string("cannot encode: ") + sf_strerror(nullptr));
-  const sf_count_t Frames = static_cast<sf_count_t>(ABuffer.Data.size());
-  if (sf_writef_float(Sound.get(), ABuffer.Data.data(), Frames) != Frames)
-    throw std::runtime_error(std::string("cannot encode: ") + sf_strerror(Sound.get()));
+  // Bounded blocks: libvorbis overruns its own buffers when handed millions of frames at once.
+  constexpr std::size_t BlockFrames = 1 << 16;
+  for (std::size_t Start = 0; Start < ABuffer.Data.size(); Start += BlockFrames) {
+    const auto Frames = static_cast<sf_count_t>(std::min(BlockFrames, ABuffer.Data.size() - Start));
+    if (sf_writef_float(Sound.get(), ABuffer.Data.data() + Start, Frames) != Frames)
+      throw std::runtime_error(std::string("cannot encode: ") + sf_strerror(Sound.get()));
+  }
   if (sf_close(Sound.release()) != 0) throw std::runtime_error("cannot finish the encoded file");
   return std::move(Memory.Bytes);
 }

@@ -240,5 +240,21 @@ TEST(Encode, EmptyAndTinyClipsStillMakeValidFiles) {
   }
 }
 
+// Long replies (slow speech at a high rate) reach the codecs in blocks: libvorbis, given
+// millions of frames at once, overruns its own buffers.
+TEST(Encode, LongClipsAtHighRatesEncodeInEveryFormat) {
+  TPcmBuffer Clip;
+  Clip.SampleRate = 48000;
+  Clip.Data.resize(size_t{3} << 20);
+  for (size_t i = 0; i < Clip.Data.size(); ++i)
+    Clip.Data[i] = static_cast<float>(0.3 * std::sin(2 * M_PI * 440.0 * i / Clip.SampleRate));
+  for (const TAudioFormat Format : {afWav, afMp3, afOpus, afOgg, afFlac, afAac, afUlaw}) {
+    SCOPED_TRACE(std::string(AudioFormatName(Format)));
+    const TEncodedAudio Out = DeliverAudio(Clip, {Format, 0, 0});
+    EXPECT_EQ(Out.DurationMs, Clip.DurationMs());
+    EXPECT_FALSE(Out.Bytes.empty());
+  }
+}
+
 }  // namespace
 }  // namespace quavox

@@ -16,8 +16,8 @@ extern "C" {
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 
@@ -194,7 +194,8 @@ std::vector<int16_t> ToRate(const cst_wave* AWave, int ARate) {
   const TPcmBuffer Out = ResampleBandLimited(In, ARate);
   std::vector<int16_t> Samples(Out.Data.size());
   for (size_t i = 0; i < Samples.size(); ++i)
-    Samples[i] = static_cast<int16_t>(std::lround(std::clamp(Out.Data[i] * 32768.0f, -32768.0f, 32767.0f)));
+    Samples[i] =
+        static_cast<int16_t>(std::lround(std::clamp(Out.Data[i] * 32768.0f, -32768.0f, 32767.0f)));
   return Samples;
 }
 
@@ -448,11 +449,14 @@ bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_
   auto Fixed = [](double AValue, double AScale) {
     return static_cast<uint32_t>(std::lround(std::clamp(AValue * AScale, 0.0, 1e9)));
   };
-  const uint32_t Head[HeadWords] = {
-      static_cast<uint32_t>(APlan.Pitch),       static_cast<uint32_t>(APlan.Rate),
-      static_cast<uint32_t>(APlan.Voice.size()), static_cast<uint32_t>(APlan.Text.size()),
-      static_cast<uint32_t>(APlan.Flite.size()), Fixed(APlan.F0Scale, 1000),
-      Fixed(APlan.RangeScale, 1000),            Fixed(APlan.Stretch, 1000)};
+  const uint32_t Head[HeadWords] = {static_cast<uint32_t>(APlan.Pitch),
+                                    static_cast<uint32_t>(APlan.Rate),
+                                    static_cast<uint32_t>(APlan.Voice.size()),
+                                    static_cast<uint32_t>(APlan.Text.size()),
+                                    static_cast<uint32_t>(APlan.Flite.size()),
+                                    Fixed(APlan.F0Scale, 1000),
+                                    Fixed(APlan.RangeScale, 1000),
+                                    Fixed(APlan.Stretch, 1000)};
   if (!WriteAll(FChannel, Head, sizeof Head) ||
       !WriteAll(FChannel, APlan.Voice.data(), APlan.Voice.size()) ||
       !WriteAll(FChannel, APlan.Text.data(), APlan.Text.size()) ||

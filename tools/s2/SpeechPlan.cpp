@@ -126,10 +126,8 @@ void ChooseFlite(const TVoiceBook& ABook, const TChoice& AChoice, TTtsGender ASt
   const TEspeakVariant* Variant = ABook.FindVariant(AChoice.Variant);
   TTtsGender Gender = Variant != nullptr ? Variant->Gender : AStyleGender;
   if (Gender == tgAuto) Gender = tgFemale;
-  const TFliteVoice* v =
-      AChoice.F0 > 0 ? NearestFlite(ABook, Gender, AChoice.F0) : nullptr;
-  if (v == nullptr)
-    v = ABook.FindFlite(Gender == tgFemale ? ABook.FemaleFlite : ABook.MaleFlite);
+  const TFliteVoice* v = AChoice.F0 > 0 ? NearestFlite(ABook, Gender, AChoice.F0) : nullptr;
+  if (v == nullptr) v = ABook.FindFlite(Gender == tgFemale ? ABook.FemaleFlite : ABook.MaleFlite);
   if (v == nullptr) return;
   APlan.Flite = v->Name;
   if (AChoice.F0 > 0) {
@@ -144,8 +142,7 @@ void ChooseFlite(const TVoiceBook& ABook, const TChoice& AChoice, TTtsGender ASt
   const double Stretch = AChoice.SyllablesPerSecond > 0
                              ? v->SyllablesPerSecond / AChoice.SyllablesPerSecond
                              : static_cast<double>(EspeakDefaultRate) / AChoice.Rate;
-  APlan.Stretch = std::clamp(Stretch,
-                             static_cast<double>(EspeakDefaultRate) / MaxRate,
+  APlan.Stretch = std::clamp(Stretch, static_cast<double>(EspeakDefaultRate) / MaxRate,
                              static_cast<double>(EspeakDefaultRate) / MinRate);
 }
 

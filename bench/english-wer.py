@@ -113,8 +113,11 @@ def through_daemon(daemon, fields, work, name):
         res = conn.getresponse()
         wav = res.read()
         elapsed += time.perf_counter() - t0
-        if res.status != 200 or res.getheader("X-Quavox-Cache") != "miss":
-            sys.exit(f"unexpected answer {res.status} {res.getheader('X-Quavox-Cache')}: {wav[:200]}")
+        if res.status != 200:
+            sys.exit(f"unexpected answer {res.status}: {wav[:200]}")
+        if res.getheader("X-Quavox-Cache") != "miss":
+            sys.exit(f"{name}: a cache hit where a miss was expected (voice "
+                     f"{res.getheader('X-Quavox-Voice')})")
         seconds += int(res.getheader("X-Quavox-Duration-Ms")) / 1000
         path = os.path.join(work, f"{name}-{i}.wav")
         with open(path, "wb") as f:

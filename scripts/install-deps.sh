@@ -8,7 +8,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libssl-dev libcpp-httplib-dev libcurl4-openssl-dev
   libzip-dev zlib1g-dev libpcre2-dev
-  libespeak-ng-dev espeak-ng-data espeak-ng
+  libespeak-ng-dev espeak-ng-data espeak-ng flite1-dev flite
+  pocketsphinx pocketsphinx-en-us
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
   libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus
   qt6-base-dev qt6-multimedia-dev libgl-dev pulseaudio

@@ -2,6 +2,11 @@
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
+// flite's headers do not all declare C linkage themselves.
+extern "C" {
+#include <flite/cst_cg.h>
+#include <flite/flite.h>
+}
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -12,11 +17,17 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 
 #include "CommandLine.h"
+#include "audio/Resample.h"
 #include "core/Format.h"
+
+// The English voices of Debian's libflite, linked in; each returns its voice, loaded.
+extern "C" cst_voice* register_cmu_us_slt(const char* AVoxDir);
+extern "C" cst_voice* register_cmu_us_rms(const char* AVoxDir);
 
 namespace quavox::s2 {
 
@@ -41,6 +52,11 @@ const uint32_t WorkerPid = 0xFFFFFFFEu;     // the speaking process, to stop it 
 const uint32_t WorkerFailed = 0xFFFFFFFDu;  // its wait status
 const uint32_t Hello = 0xFFFFFFFCu;         // sample rate, then version length and text
 const uint32_t InitFailed = 0xFFFFFFFBu;    // message length and text
+
+// A request: pitch, rate, the byte counts of the espeak-ng voice, the text and the flite
+// voice, the scales of flite's pitch mean and spread and its duration stretch in 1/1000,
+// then the three strings.
+const size_t HeadWords = 8;
 
 // Upper bounds the speaker holds a request to, far above anything the server sends.
 const uint32_t MaxVoiceBytes = 256;
@@ -137,11 +153,76 @@ struct TPlanMessage {
   int32_t Rate = EspeakDefaultRate;
   std::string Voice;
   std::string Text;
+  std::string Flite;
+  uint32_t F0ScalePermille = 1000;
+  uint32_t RangeScalePermille = 1000;
+  uint32_t StretchPermille = 1000;
 };
+
+// The flite voices, loaded once in the speaker (shared with its speaking processes).
+struct TFliteVoiceSlot {
+  const char* Name;
+  cst_voice* (*Register)(const char*);
+  cst_voice* Voice;
+};
+TFliteVoiceSlot GFliteVoices[] = {
+    {"slt", register_cmu_us_slt, nullptr},
+    {"rms", register_cmu_us_rms, nullptr},
+};
+
+void LoadFlite() {
+  flite_init();
+  for (TFliteVoiceSlot& Slot : GFliteVoices)
+    Slot.Voice = Slot.Register(nullptr);
+}
+
+cst_voice* FindFliteVoice(const std::string& AName) {
+  for (const TFliteVoiceSlot& Slot : GFliteVoices) {
+    if (AName == Slot.Name) return Slot.Voice;
+  }
+  return nullptr;
+}
+
+// flite speaks at its voices' own rate (16 kHz); the reply keeps espeak-ng's rate, so every
+// language comes back alike.
+std::vector<int16_t> ToRate(const cst_wave* AWave, int ARate) {
+  TPcmBuffer In;
+  In.SampleRate = AWave->sample_rate;
+  In.Data.resize(static_cast<size_t>(AWave->num_samples));
+  for (size_t i = 0; i < In.Data.size(); ++i)
+    In.Data[i] = AWave->samples[i] / 32768.0f;
+  const TPcmBuffer Out = ResampleBandLimited(In, ARate);
+  std::vector<int16_t> Samples(Out.Data.size());
+  for (size_t i = 0; i < Samples.size(); ++i)
+    Samples[i] =
+        static_cast<int16_t>(std::lround(std::clamp(Out.Data[i] * 32768.0f, -32768.0f, 32767.0f)));
+  return Samples;
+}
+
+// The voice's own pitch mean and spread are scaled; settings a plan keeps at 1 are left
+// alone, so the default voices speak exactly as flite's command line does.
+[[noreturn]] void SpeakWithFlite(int AChannel, const TPlanMessage& APlan) {
+  cst_voice* Voice = FindFliteVoice(APlan.Flite);
+  if (Voice == nullptr) _exit(weNoVoice);
+  const cst_cg_db* Model = val_cg_db(feat_val(Voice->features, "cg_db"));
+  if (APlan.F0ScalePermille != 1000)
+    feat_set_float(Voice->features, "int_f0_target_mean",
+                   Model->f0_mean * (APlan.F0ScalePermille / 1000.0f));
+  if (APlan.RangeScalePermille != 1000)
+    feat_set_float(Voice->features, "int_f0_target_stddev",
+                   Model->f0_stddev * (APlan.RangeScalePermille / 1000.0f));
+  if (APlan.StretchPermille != 1000)
+    feat_set_float(Voice->features, "duration_stretch", APlan.StretchPermille / 1000.0f);
+  cst_wave* Wave = flite_text_to_wave(APlan.Text.c_str(), Voice);
+  if (Wave == nullptr) _exit(weSynthFailed);
+  const std::vector<int16_t> Samples = ToRate(Wave, espeak_ng_GetSampleRate());
+  _exit(SendSamples(AChannel, Samples) ? weOk : weWriteFailed);
+}
 
 [[noreturn]] void SpeakOnce(int AChannel, pid_t ASpeaker, const TPlanMessage& APlan) {
   DieWithParent(ASpeaker);
   if (!WriteWords(AChannel, WorkerPid, static_cast<uint32_t>(getpid()))) _exit(weWriteFailed);
+  if (!APlan.Flite.empty()) SpeakWithFlite(AChannel, APlan);
   std::vector<int16_t> Samples;
   GWorkerSamples = &Samples;
   espeak_SetSynthCallback(CollectSamples);
@@ -181,6 +262,7 @@ struct TPlanMessage {
   // where it would cost more than the speech itself. espeak-ng's command line builds the
   // same list when it selects its voice, so the speech stays equal to it.
   espeak_ListVoices(nullptr);
+  LoadFlite();
   const char* DataPath = nullptr;
   const std::string Version = espeak_Info(&DataPath);
   if (!WriteWords(AChannel, Hello, static_cast<uint32_t>(espeak_ng_GetSampleRate())) ||
@@ -188,16 +270,21 @@ struct TPlanMessage {
       !WriteAll(AChannel, Version.data(), Version.size()))
     _exit(1);
   for (;;) {
-    uint32_t Head[4];
+    uint32_t Head[HeadWords];
     if (!ReadAll(AChannel, Head, sizeof Head)) _exit(0);  // the server closed the channel
     TPlanMessage Plan;
     Plan.Pitch = static_cast<int32_t>(Head[0]);
     Plan.Rate = static_cast<int32_t>(Head[1]);
-    if (Head[2] > MaxVoiceBytes || Head[3] > MaxPlanTextBytes) _exit(1);
+    if (Head[2] > MaxVoiceBytes || Head[3] > MaxPlanTextBytes || Head[4] > MaxVoiceBytes) _exit(1);
     Plan.Voice.resize(Head[2]);
     Plan.Text.resize(Head[3]);
+    Plan.Flite.resize(Head[4]);
+    Plan.F0ScalePermille = Head[5];
+    Plan.RangeScalePermille = Head[6];
+    Plan.StretchPermille = Head[7];
     if (!ReadAll(AChannel, Plan.Voice.data(), Head[2]) ||
-        !ReadAll(AChannel, Plan.Text.data(), Head[3]))
+        !ReadAll(AChannel, Plan.Text.data(), Head[3]) ||
+        !ReadAll(AChannel, Plan.Flite.data(), Head[4]))
       _exit(0);
     const pid_t Worker = fork();
     if (Worker == 0) SpeakOnce(AChannel, getppid(), Plan);
@@ -329,7 +416,8 @@ void TEspeakSynth::StopSpeaker() {
 bool TEspeakSynth::Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
                          std::string& AError, int ATimeoutMs) {
   TLockGuard Guard(FLock);
-  if (APlan.Voice.size() > MaxVoiceBytes || APlan.Text.size() > MaxPlanTextBytes) {
+  if (APlan.Voice.size() > MaxVoiceBytes || APlan.Text.size() > MaxPlanTextBytes ||
+      APlan.Flite.size() > MaxVoiceBytes) {
     AError = "the text is too long for espeak-ng";
     return false;
   }
@@ -358,12 +446,21 @@ bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_
     if (n == 0) StopSpeaker();
   }
   if (FChannel < 0 && !StartSpeaker(AError)) return false;
-  const uint32_t Head[4] = {static_cast<uint32_t>(APlan.Pitch), static_cast<uint32_t>(APlan.Rate),
-                            static_cast<uint32_t>(APlan.Voice.size()),
-                            static_cast<uint32_t>(APlan.Text.size())};
+  auto Fixed = [](double AValue, double AScale) {
+    return static_cast<uint32_t>(std::lround(std::clamp(AValue * AScale, 0.0, 1e9)));
+  };
+  const uint32_t Head[HeadWords] = {static_cast<uint32_t>(APlan.Pitch),
+                                    static_cast<uint32_t>(APlan.Rate),
+                                    static_cast<uint32_t>(APlan.Voice.size()),
+                                    static_cast<uint32_t>(APlan.Text.size()),
+                                    static_cast<uint32_t>(APlan.Flite.size()),
+                                    Fixed(APlan.F0Scale, 1000),
+                                    Fixed(APlan.RangeScale, 1000),
+                                    Fixed(APlan.Stretch, 1000)};
   if (!WriteAll(FChannel, Head, sizeof Head) ||
       !WriteAll(FChannel, APlan.Voice.data(), APlan.Voice.size()) ||
-      !WriteAll(FChannel, APlan.Text.data(), APlan.Text.size())) {
+      !WriteAll(FChannel, APlan.Text.data(), APlan.Text.size()) ||
+      !WriteAll(FChannel, APlan.Flite.data(), APlan.Flite.size())) {
     AError = "the speaker process is gone";
     StopSpeaker();
     ARetry = true;

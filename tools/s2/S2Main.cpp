@@ -175,9 +175,13 @@ class TGenerateService {
     std::string Why;
     const bool Ok = FSynth.Speak(APlan, Samples, Why);
     const int SynthMs = ElapsedMs(Start);
-    const std::string What =
-        Format("text=%d lang=%s voice=%s pitch=%d rate=%d seed=%d from=%s", CodePoints(APlan.Text),
-               APlan.Language, APlan.Voice, APlan.Pitch, APlan.Rate, APlan.Seed, APlan.Origin);
+    const std::string Voice =
+        APlan.Flite.empty()
+            ? Format("voice=%s pitch=%d rate=%d", APlan.Voice, APlan.Pitch, APlan.Rate)
+            : Format("voice=%s f0x=%.2f rangex=%.2f stretch=%.2f", APlan.Flite, APlan.F0Scale,
+                     APlan.RangeScale, APlan.Stretch);
+    const std::string What = Format("text=%d lang=%s %s seed=%d from=%s", CodePoints(APlan.Text),
+                                    APlan.Language, Voice, APlan.Seed, APlan.Origin);
     if (!Ok) {
       Answer(ARes, 500, "synthesis failed: " + Why);
       LogLine(Format("POST /generate 500 %s synth=%dms: %s", What, SynthMs, Why));

@@ -99,7 +99,52 @@ struct TChoice {
   int32_t Pitch = EspeakDefaultPitch;
   int32_t Rate = EspeakDefaultRate;
   std::string Origin;
+  // What a reference said of its speaker, for a flite voice: pitch as spoken in English
+  // and its spread; 0 when the reference told nothing.
+  double F0 = 0;
+  double F0Range = 0;
+  double SyllablesPerSecond = 0;  // from the reference's transcript
 };
+
+const TFliteVoice* NearestFlite(const TVoiceBook& ABook, TTtsGender AGender, double AF0) {
+  const TFliteVoice* Best = nullptr;
+  for (const TFliteVoice& v : ABook.FliteVoices) {
+    if (v.Gender != AGender) continue;
+    if (Best == nullptr ||
+        std::fabs(std::log(v.BaseF0 / AF0)) < std::fabs(std::log(Best->BaseF0 / AF0)))
+      Best = &v;
+  }
+  return Best;
+}
+
+// The flite voice for an espeak-ng choice: of the variant's gender (else the hinted one,
+// else the default female voice, the usual announcer), nearest to the reference's pitch;
+// the pitch setting and rate carry over as ratios, so profiles and seeds keep their
+// meaning, and a reference's own pitch and spread are taken as they are.
+void ChooseFlite(const TVoiceBook& ABook, const TChoice& AChoice, TTtsGender AStyleGender,
+                 TSpeechPlan& APlan) {
+  const TEspeakVariant* Variant = ABook.FindVariant(AChoice.Variant);
+  TTtsGender Gender = Variant != nullptr ? Variant->Gender : AStyleGender;
+  if (Gender == tgAuto) Gender = tgFemale;
+  const TFliteVoice* v = AChoice.F0 > 0 ? NearestFlite(ABook, Gender, AChoice.F0) : nullptr;
+  if (v == nullptr) v = ABook.FindFlite(Gender == tgFemale ? ABook.FemaleFlite : ABook.MaleFlite);
+  if (v == nullptr) return;
+  APlan.Flite = v->Name;
+  if (AChoice.F0 > 0) {
+    APlan.F0Scale = AChoice.F0 / v->BaseF0;
+    if (AChoice.F0Range > 0 && v->F0Range > 0)
+      APlan.RangeScale = std::clamp(AChoice.F0Range / v->F0Range, 0.25, 4.0);
+  } else {
+    APlan.F0Scale = PitchRatioFor(ABook, APlan.Pitch);
+  }
+  // A transcript's pace compares with the voice's own; otherwise the rate's ratio to
+  // espeak-ng's default carries over.
+  const double Stretch = AChoice.SyllablesPerSecond > 0
+                             ? v->SyllablesPerSecond / AChoice.SyllablesPerSecond
+                             : static_cast<double>(EspeakDefaultRate) / AChoice.Rate;
+  APlan.Stretch = std::clamp(Stretch, static_cast<double>(EspeakDefaultRate) / MaxRate,
+                             static_cast<double>(EspeakDefaultRate) / MinRate);
+}
 
 bool ChooseFromReference(const TVoiceBook& ABook, const TGenerateParts& AParts,
                          const std::string& ALanguage, TTtsGender AStyleGender,
@@ -129,6 +174,8 @@ bool ChooseFromReference(const TVoiceBook& ABook, const TGenerateParts& AParts,
       AChoice.Variant = v->Name;
       AChoice.Pitch = PitchSettingFor(ABook, F0 / v->BaseF0);
     }
+    AChoice.F0 = F0;
+    AChoice.F0Range = Traits.F0Range / Ref.F0Scale;
     AChoice.Origin += Format(" f0=%.0fHz", Traits.MedianF0);
   } else {
     AChoice.Variant = DefaultVariant(ABook, AStyleGender);
@@ -143,6 +190,7 @@ bool ChooseFromReference(const TVoiceBook& ABook, const TGenerateParts& AParts,
     AChoice.Rate = std::clamp(static_cast<int32_t>(std::lround(EspeakDefaultRate * Relative)),
                               MinRate, MaxRate);
     AChoice.Origin += Format(" %.1fsyl/s", Traits.SyllablesPerSecond);
+    if (Traits.RateFromTranscript) AChoice.SyllablesPerSecond = Traits.SyllablesPerSecond;
   }
   if (Known) AChoice.Origin += " remembered";
   return true;
@@ -163,6 +211,17 @@ int32_t PitchSettingFor(const TVoiceBook& ABook, double ARatio) {
   const double Setting = s[i - 1] + (x - x0) / (x1 - x0) * (s[i] - s[i - 1]);
   if (!std::isfinite(Setting)) return EspeakDefaultPitch;
   return static_cast<int32_t>(std::lround(std::clamp(Setting, 0.0, 99.0)));
+}
+
+double PitchRatioFor(const TVoiceBook& ABook, int32_t ASetting) {
+  const std::vector<int32_t>& s = ABook.PitchSettings;
+  const std::vector<double>& r = ABook.PitchRatios;
+  if (s.size() < 2 || s.size() != r.size()) return 1;
+  size_t i = 1;
+  while (i + 1 < s.size() && ASetting > s[i])
+    ++i;
+  const double t = static_cast<double>(ASetting - s[i - 1]) / (s[i] - s[i - 1]);
+  return std::exp(std::log(r[i - 1]) + t * (std::log(r[i]) - std::log(r[i - 1])));
 }
 
 bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPlan& APlan,
@@ -225,6 +284,7 @@ bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPl
   APlan.Pitch = std::clamp(c.Pitch, 0, 99);
   APlan.Rate = std::clamp(c.Rate, 80, 450);
   APlan.Origin = c.Origin;
+  if (APlan.Language == "en") ChooseFlite(ABook, c, StyleGender, APlan);
   return true;
 }
 

@@ -35,6 +35,13 @@ struct TSpeechPlan {
   std::string Voice;     // espeak-ng voice name, with "+variant" when one is chosen
   int32_t Pitch = EspeakDefaultPitch;
   int32_t Rate = EspeakDefaultRate;
+  // English: the flite voice that speaks instead of espeak-ng (Voice, Pitch and Rate then
+  // mean nothing), with how its pitch mean and pitch spread are scaled and its duration
+  // stretch (1 = flite's own pace, 1.2 = 20 % slower).
+  std::string Flite;
+  double F0Scale = 1;
+  double RangeScale = 1;
+  double Stretch = 1;
   int32_t Seed = 0;    // 0 = none
   std::string Origin;  // for the log: how the voice was chosen
 };
@@ -55,5 +62,7 @@ bool PlanSpeech(const TVoiceBook& ABook, const TGenerateParts& AParts, TSpeechPl
 
 // espeak-ng pitch setting (0-99) that scales its pitch at setting 50 by ARatio.
 int32_t PitchSettingFor(const TVoiceBook& ABook, double ARatio);
+// Its inverse: how much the pitch setting ASetting scales the pitch at setting 50.
+double PitchRatioFor(const TVoiceBook& ABook, int32_t ASetting);
 
 }  // namespace quavox::s2

@@ -7,7 +7,7 @@ namespace quavox::s2 {
 
 TVoiceBook StandardVoiceBook() {
   TVoiceBook b;
-  b.Name = "Quavox espeak-ng voices";
+  b.Name = "Quavox flite and espeak-ng voices";
   b.SampleRate = 22050;
   // Code, espeak-ng voice, pitch relative to the other languages, syllables per second.
   b.Languages = {
@@ -44,6 +44,15 @@ TVoiceBook StandardVoiceBook() {
       {"male-deep", "m7", 36, 155},     {"male-bright", "m1", 56, 180},
       {"male-clear", "m6", 50, 175},
   };
+  // English through flite: slt and rms, the female and male voices a speech recogniser
+  // understands best of those Debian ships (bench/english-wer.py); pitch and pace measured
+  // like the variants above, on flite 2.2 speaking announcement lines.
+  b.FliteVoices = {
+      {"slt", tgFemale, 165, 7, 4.8},
+      {"rms", tgMale, 104, 11, 4.0},
+  };
+  b.FemaleFlite = "slt";
+  b.MaleFlite = "rms";
   return b;
 }
 

@@ -264,7 +264,10 @@ TVoiceTraits MeasureVoice(const TPcmBuffer& APcm, const std::string& ATranscript
     if (F0 > 0) Pitches.push_back(F0);
   }
   t.VoicedFrames = static_cast<int>(Pitches.size());
-  if (t.VoicedFrames >= MinVoicedFrames) t.MedianF0 = Median(Pitches);
+  if (t.VoicedFrames >= MinVoicedFrames) {
+    t.MedianF0 = Median(Pitches);
+    t.F0Range = (Percentile(Pitches, 0.84) - Percentile(Pitches, 0.16)) / 2;
+  }
 
   // Speaking time: audible frames, with pauses shorter than a quarter second bridged.
   const auto MaxGap = static_cast<size_t>(0.25 / FrameS);

@@ -24,6 +24,9 @@ struct TVoiceTraits {
   double DurationS = 0;
   // Median fundamental frequency of the voiced frames; 0 when too few frames are voiced.
   double MedianF0 = 0;
+  // Spread of the voiced frames' pitch (half the span between its 16th and 84th
+  // percentiles, a standard deviation that octave errors cannot inflate); 0 with MedianF0.
+  double F0Range = 0;
   int VoicedFrames = 0;
   // Syllables per second of speaking time; 0 when it cannot be told.
   double SyllablesPerSecond = 0;

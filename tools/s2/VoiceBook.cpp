@@ -34,6 +34,13 @@ const char* const KeyProfileNames = "quavox-espeak.profile.names";
 const char* const KeyProfileVariants = "quavox-espeak.profile.variants";
 const char* const KeyProfilePitch = "quavox-espeak.profile.pitch";
 const char* const KeyProfileRate = "quavox-espeak.profile.rate";
+const char* const KeyFliteNames = "quavox-espeak.flite.names";
+const char* const KeyFliteGenders = "quavox-espeak.flite.genders";
+const char* const KeyFliteBaseF0 = "quavox-espeak.flite.base_f0";
+const char* const KeyFliteF0Range = "quavox-espeak.flite.f0_range";
+const char* const KeyFliteSyllables = "quavox-espeak.flite.syllables_per_second";
+const char* const KeyFemaleFlite = "quavox-espeak.flite.female";
+const char* const KeyMaleFlite = "quavox-espeak.flite.male";
 
 // Voice and variant names become part of the voice name handed to espeak-ng; keeping them
 // to plain characters keeps "+" and paths out of it.
@@ -104,6 +111,31 @@ bool Finite(double AValue, double ALow, double AHigh) {
   return std::isfinite(AValue) && AValue >= ALow && AValue <= AHigh;
 }
 
+bool ReadFliteVoices(TMetadataReader& r, TVoiceBook& ABook) {
+  std::vector<std::string> Names, Genders;
+  std::vector<double> BaseF0, Range, Syllables;
+  if (!r.Strings(KeyFliteNames, Names) || !r.Strings(KeyFliteGenders, Genders) ||
+      !r.Numbers(KeyFliteBaseF0, BaseF0) || !r.Numbers(KeyFliteF0Range, Range) ||
+      !r.Numbers(KeyFliteSyllables, Syllables) || !r.String(KeyFemaleFlite, ABook.FemaleFlite) ||
+      !r.String(KeyMaleFlite, ABook.MaleFlite))
+    return false;
+  if (Names.size() != Genders.size() || Names.size() != BaseF0.size() ||
+      Names.size() != Range.size() || Names.size() != Syllables.size())
+    return r.Fail("flite voice tables differ in length");
+  for (size_t i = 0; i < Names.size(); ++i) {
+    const TTtsGender g = ParseGender(Genders[i]);
+    if (!PlainName(Names[i]) || g == tgAuto || !Finite(BaseF0[i], 40, 500) ||
+        !Finite(Range[i], 0, 200) || !Finite(Syllables[i], 0.5, 20))
+      return r.Fail(Format("flite voice %d is unusable", i));
+    ABook.FliteVoices.push_back({Names[i], g, BaseF0[i], Range[i], Syllables[i]});
+  }
+  const TFliteVoice* Female = ABook.FindFlite(ABook.FemaleFlite);
+  const TFliteVoice* Male = ABook.FindFlite(ABook.MaleFlite);
+  if (Female == nullptr || Female->Gender != tgFemale || Male == nullptr || Male->Gender != tgMale)
+    return r.Fail("the default female and male flite voices are not voices of that gender");
+  return true;
+}
+
 }  // namespace
 
 const TLanguageVoice& TVoiceBook::LanguageFor(const std::string& ALanguage) const {
@@ -124,6 +156,13 @@ const TEspeakVariant* TVoiceBook::FindVariant(const std::string& AName) const {
   return nullptr;
 }
 
+const TFliteVoice* TVoiceBook::FindFlite(const std::string& AName) const {
+  for (const TFliteVoice& v : FliteVoices) {
+    if (v.Name == AName) return &v;
+  }
+  return nullptr;
+}
+
 const TVoiceProfile* TVoiceBook::FindProfile(const std::string& AName) const {
   for (const TVoiceProfile& p : Profiles) {
     if (p.Name == AName) return &p;
@@ -136,7 +175,8 @@ TGgufFile TVoiceBook::ToGguf() const {
   f.Set(KeyArchitecture, TGgufValue::String(VoiceFileArchitecture));
   f.Set(KeyName, TGgufValue::String(Name));
   f.Set(KeyDescription,
-        TGgufValue::String("Voice table of the Quavox bundled inference server (espeak-ng)"));
+        TGgufValue::String(
+            "Voice table of the Quavox bundled inference server (flite for English, espeak-ng)"));
   f.Set(KeyVersion, TGgufValue::Uint32(VoiceFileVersion));
   f.Set(KeySampleRate, TGgufValue::Uint32(static_cast<uint32_t>(SampleRate)));
   std::vector<std::string> Codes, Voices;
@@ -181,6 +221,22 @@ TGgufFile TVoiceBook::ToGguf() const {
   f.Set(KeyProfileVariants, TGgufValue::StringArray(ProfileVariants));
   f.Set(KeyProfilePitch, TGgufValue::Int32Array(Pitch));
   f.Set(KeyProfileRate, TGgufValue::Int32Array(Rate));
+  std::vector<std::string> FliteNames, FliteGenders;
+  std::vector<float> FliteF0, FliteRange, FliteSyllables;
+  for (const TFliteVoice& v : FliteVoices) {
+    FliteNames.push_back(v.Name);
+    FliteGenders.push_back(GenderToStr(v.Gender));
+    FliteF0.push_back(static_cast<float>(v.BaseF0));
+    FliteRange.push_back(static_cast<float>(v.F0Range));
+    FliteSyllables.push_back(static_cast<float>(v.SyllablesPerSecond));
+  }
+  f.Set(KeyFliteNames, TGgufValue::StringArray(FliteNames));
+  f.Set(KeyFliteGenders, TGgufValue::StringArray(FliteGenders));
+  f.Set(KeyFliteBaseF0, TGgufValue::Float32Array(FliteF0));
+  f.Set(KeyFliteF0Range, TGgufValue::Float32Array(FliteRange));
+  f.Set(KeyFliteSyllables, TGgufValue::Float32Array(FliteSyllables));
+  f.Set(KeyFemaleFlite, TGgufValue::String(FemaleFlite));
+  f.Set(KeyMaleFlite, TGgufValue::String(MaleFlite));
   return f;
 }
 
@@ -284,7 +340,7 @@ bool TVoiceBook::FromGguf(const TGgufFile& AFile, TVoiceBook& ABook, std::string
     ABook.Profiles.push_back({ProfileNames[i], ProfileVariants[i], static_cast<int32_t>(Pitch[i]),
                               static_cast<int32_t>(ProfileRate[i])});
   }
-  return true;
+  return ReadFliteVoices(r, ABook);
 }
 
 bool LoadVoiceFile(const std::string& APath, TVoiceBook& ABook, std::string& AError) {

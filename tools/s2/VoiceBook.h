@@ -14,7 +14,8 @@ namespace quavox::s2 {
 
 // The value of general.architecture that marks a voice file of ours.
 inline constexpr const char* VoiceFileArchitecture = "quavox-espeak";
-inline constexpr uint32_t VoiceFileVersion = 1;
+// 2: English is spoken by flite voices.
+inline constexpr uint32_t VoiceFileVersion = 2;
 
 // The espeak-ng voice of one language of the service, with how espeak-ng speaks it: its
 // pitch relative to the other languages (tonal languages sit lower) and its syllables per
@@ -43,6 +44,17 @@ struct TVoiceProfile {
   int32_t Rate = 175;
 };
 
+// A flite voice for English ("slt", "rms"), with the pitch of its speech (median and
+// spread of the voiced frames) and its syllables per second, as the server's own
+// measurements see them, so that a reference is compared on the same scale.
+struct TFliteVoice {
+  std::string Name;
+  TTtsGender Gender = tgAuto;
+  double BaseF0 = 0;
+  double F0Range = 0;
+  double SyllablesPerSecond = 5;
+};
+
 struct TVoiceBook {
   std::string Name;
   int32_t SampleRate = 22050;
@@ -62,11 +74,17 @@ struct TVoiceBook {
   // pitch at setting PitchSettings[i] over the pitch at 50. Ascending in both.
   std::vector<int32_t> PitchSettings;
   std::vector<double> PitchRatios;
+  // English is spoken by these instead of espeak-ng; the defaults serve gender hints and
+  // requests without a voice.
+  std::vector<TFliteVoice> FliteVoices;
+  std::string FemaleFlite;
+  std::string MaleFlite;
 
   // The row of a language code; the English row when the book has none for it.
   const TLanguageVoice& LanguageFor(const std::string& ALanguage) const;
   const TEspeakVariant* FindVariant(const std::string& AName) const;
   const TVoiceProfile* FindProfile(const std::string& AName) const;
+  const TFliteVoice* FindFlite(const std::string& AName) const;
 
   TGgufFile ToGguf() const;
   // False with a reason when the file is not a complete voice file of ours.

@@ -267,6 +267,29 @@ bool MethodCarriesBody(const std::string& AMethod) {
   return AMethod == "POST" || AMethod == "PUT" || AMethod == "PATCH" || AMethod == "DELETE";
 }
 
+// True when the framing headers do not say one body length beyond doubt (RFC 9112 6.3):
+// a length that is not plain digits or overflows, two different lengths, a length beside
+// a transfer coding, or a coding other than chunked.
+bool AmbiguousBodyFraming(const httplib::Request& AReq) {
+  const bool Coded = AReq.has_header("Transfer-Encoding");
+  if (Coded && (AReq.has_header("Content-Length") ||
+                AReq.get_header_value("Transfer-Encoding") != "chunked" ||
+                AReq.get_header_value_count("Transfer-Encoding") != 1))
+    return true;
+  std::string First;
+  const auto [Begin, End] = AReq.headers.equal_range("Content-Length");
+  for (auto It = Begin; It != End; ++It) {
+    int64_t Length = 0;
+    const std::string& Value = It->second;
+    if (Value.empty() || Value.find_first_not_of("0123456789") != std::string::npos ||
+        !TryParseInt64(Value, Length))
+      return true;
+    if (It != Begin && Value != First) return true;
+    First = Value;
+  }
+  return false;
+}
+
 // The declared body length; -1 for a chunked body, 0 when none is declared.
 int64_t DeclaredBodyLength(const httplib::Request& AReq) {
   if (!AReq.get_header_value("Transfer-Encoding").empty()) return -1;
@@ -308,6 +331,15 @@ void RecordRefusal(const httplib::Request& AReq, int AStatus, std::string_view A
   Record.Path = AReq.path;
   Record.Status = AStatus;
   TAccessLog::Instance().Write(Record);
+}
+
+void RefuseBeforeBody(const httplib::Request& AReq, httplib::Response& ARes, int AStatus,
+                      const std::string& ACode, const std::string& AMessage) {
+  tCloseAfterReply = true;
+  THttpResponse Reply;
+  SendError(Reply, AStatus, ACode, AMessage);
+  RecordRefusal(AReq, AStatus, ACode);
+  ToLibrary(std::move(Reply), ARes);
 }
 
 // Library-made refusals (malformed requests, oversized request lines, byte ranges) in
@@ -404,14 +436,15 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
 
   set_pre_routing_handler([this](const httplib::Request& AReq, httplib::Response& ARes) {
     if (tStream != nullptr) tStream->BeginBody();
+    // The body is left unread, so the connection closes: its bytes never become a request.
+    if (AmbiguousBodyFraming(AReq)) {
+      RefuseBeforeBody(AReq, ARes, 400, "bad_request", "the request body's length is ambiguous");
+      return HandlerResponse::Handled;
+    }
     const std::size_t Max = BodyLimit(AReq.path);
     const int64_t Declared = DeclaredBodyLength(AReq);
     if (Declared > 0 && static_cast<uint64_t>(Declared) > Max) {
-      tCloseAfterReply = true;
-      THttpResponse Reply;
-      SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
-      RecordRefusal(AReq, 413, "payload_too_large");
-      ToLibrary(std::move(Reply), ARes);
+      RefuseBeforeBody(AReq, ARes, 413, "payload_too_large", TooLargeMessage(Max));
       return HandlerResponse::Handled;
     }
     if (Declared != 0 && MethodCarriesBody(AReq.method)) return HandlerResponse::Unhandled;

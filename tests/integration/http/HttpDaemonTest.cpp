@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "Daemon.h"
 #include "audio/Wav.h"
@@ -637,6 +638,30 @@ TEST_F(HttpDaemonTest, TransportRefusalsAreJsonToo) {
                        "Connection: close\r\n\r\n"
                        "b\r\n{\"text\":\"\"}\r\n0\r\n\r\n");
   EXPECT_NE(Answer.find("\"error\":\"empty_text\""), std::string::npos) << Answer;
+}
+
+// A body whose length the framing headers do not say unambiguously is refused and the
+// connection closed, so a request hidden in it never runs.
+TEST_F(HttpDaemonTest, AmbiguousBodyFramingIsRefusedAndTheConnectionClosed) {
+  const std::string Smuggled = "DELETE /v1/cache HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string Length = std::to_string(Smuggled.size());
+  const std::vector<std::string> Framings = {
+      "Content-Length: -1\r\n",
+      "Content-Length: 1e3\r\n",
+      "Content-Length: 18446744073709551616\r\n",
+      "Content-Length: +" + Length + "\r\n",
+      "Content-Length: 0\r\nContent-Length: " + Length + "\r\n",
+      "Content-Length: " + Length + "\r\nTransfer-Encoding: chunked\r\n",
+      "Transfer-Encoding: gzip\r\n",
+  };
+  for (const std::string& Framing : Framings) {
+    const std::string Answer = RawExchange(
+        Daemon->Port(), "POST /v1/normalize HTTP/1.1\r\nHost: x\r\n" + Framing + "\r\n" + Smuggled);
+    EXPECT_EQ(Answer.substr(0, Answer.find("\r\n")), "HTTP/1.1 400 Bad Request") << Framing;
+    EXPECT_NE(Answer.find("\"error\":\"bad_request\""), std::string::npos) << Answer;
+    EXPECT_NE(Answer.find("Connection: close"), std::string::npos) << Framing;
+    EXPECT_EQ(Answer.find("HTTP/1.1", 8), std::string::npos) << Framing << Answer;
+  }
 }
 
 // ---- Daemons of their own ------------------------------------------------------------------

@@ -10,7 +10,6 @@ namespace quavox {
 
 TQuavoxApplication::TQuavoxApplication(int& AArgc, char** AArgv) : QApplication(AArgc, AArgv) {
   setApplicationName(QStringLiteral("Quavox"));
-  setApplicationDisplayName(QStringLiteral("Quavox"));
   // The window may live in the tray; the program ends when the window really closes.
   setQuitOnLastWindowClosed(false);
 }

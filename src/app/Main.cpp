@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
-#include <QStringList>
+#include <QString>
 #include <cstdio>
 #include <exception>
 
@@ -20,7 +20,6 @@ namespace {
 
 using namespace quavox;
 
-constexpr int ExitUsage = 2;
 constexpr int SecondStartWaitMs = 1000;
 
 constexpr const char* Usage =
@@ -32,29 +31,40 @@ constexpr const char* Usage =
     "  --help       show this text\n"
     "  --version    show the version\n";
 
+// Qt reads its own options (-platform, -style, ...) when the application object is made.
+bool IsQtOption(const QString& AArg) {
+  return AArg.startsWith('-') && !AArg.startsWith("--");
+}
+
 struct TOptions {
   QString Root;
   bool Help = false;
   bool Version = false;
 };
 
-// Qt has taken its own options out of the list already.
-bool ParseOptions(const QStringList& AArgs, TOptions& AOptions) {
-  for (qsizetype i = 1; i < AArgs.size(); ++i) {
-    const QString& Arg = AArgs[i];
+// Read before the application object exists, so that --help and --version answer on a
+// machine without a display. Unknown arguments (a desktop file's %U, a typo) only earn a
+// warning: the program starts as if they were not there.
+TOptions ParseOptions(int AArgc, char** AArgv) {
+  TOptions Result;
+  for (int i = 1; i < AArgc; ++i) {
+    const QString Arg = QString::fromLocal8Bit(AArgv[i]);
     if (Arg == "--help" || Arg == "-h") {
-      AOptions.Help = true;
+      Result.Help = true;
     } else if (Arg == "--version") {
-      AOptions.Version = true;
-    } else if (Arg == "--root" && i + 1 < AArgs.size() && !AArgs[i + 1].isEmpty()) {
-      AOptions.Root = AArgs[++i];
+      Result.Version = true;
+    } else if (Arg == "--root" && i + 1 < AArgc && AArgv[i + 1][0] != '\0') {
+      Result.Root = QString::fromLocal8Bit(AArgv[++i]);
     } else if (Arg.startsWith("--root=") && Arg.size() > 7) {
-      AOptions.Root = Arg.mid(7);
+      Result.Root = Arg.mid(7);
+    } else if (IsQtOption(Arg)) {
+      // Its value, if any, is Qt's too.
+      if (i + 1 < AArgc && AArgv[i + 1][0] != '-') ++i;
     } else {
-      return false;
+      std::fprintf(stderr, "quavox: ignoring unknown argument %s (see quavox --help)\n", AArgv[i]);
     }
   }
-  return true;
+  return Result;
 }
 
 TAppFolders Folders(const TOptions& AOptions) {
@@ -108,13 +118,7 @@ int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
 int main(int argc, char** argv) {
   // A client that hangs up mid-reply must not end the program.
   signal(SIGPIPE, SIG_IGN);
-  TuneAllocatorForLargeReplies();
-  TQuavoxApplication App(argc, argv);
-  TOptions Options;
-  if (!ParseOptions(App.arguments(), Options)) {
-    std::fputs(Usage, stderr);
-    return ExitUsage;
-  }
+  const TOptions Options = ParseOptions(argc, argv);
   if (Options.Help) {
     std::fputs(Usage, stdout);
     return 0;
@@ -123,6 +127,8 @@ int main(int argc, char** argv) {
     std::printf("quavox %s\n", QuavoxVersion);
     return 0;
   }
+  TuneAllocatorForLargeReplies();
+  TQuavoxApplication App(argc, argv);
   try {
     return Run(App, Options);
   } catch (const std::exception& E) {

@@ -280,15 +280,22 @@ void TSettingsPage::SettingsToControls() {
   FEnginePanel->SettingsToControls(s);
 }
 
-bool TSettingsPage::ControlsToSettings() {
+bool TSettingsPage::ReadPort(int32_t& APort) const {
   int64_t Port = 0;
   if (!TryParseInt64(StdStr(FEdtPort->text()), Port) || Port < 1 || Port > 65535) {
     FForm.Warn(Translate("端口得是 1..65535 之间的数。"));
     return false;
   }
+  APort = static_cast<int32_t>(Port);
+  return true;
+}
+
+bool TSettingsPage::ControlsToSettings() {
+  int32_t Port = 0;
+  if (!ReadPort(Port)) return false;
   TAppConfig& Config = FForm.Config();
   TConfigSettings s = Config.Settings();
-  s.Port = static_cast<int32_t>(Port);
+  s.Port = Port;
   s.BindAddress = StdStr(FEdtBind->text().trimmed());
   s.RateLimitPerMinute = SettingInt(FEdtRate->text(), 600, 0, NoUpperLimit);
   s.AutoStartServer = FChkAutoStart->isChecked();
@@ -316,9 +323,11 @@ bool TSettingsPage::ControlsToSettings() {
   return true;
 }
 
-// A running server is stopped first so the new address and port take effect; when the
-// settings are refused it stays stopped.
+// A running server is stopped first so the new address and port take effect. The port is
+// checked before that: a typo must not take the running server down.
 void TSettingsPage::OnSaveSettingsClick() {
+  int32_t Port = 0;
+  if (!ReadPort(Port)) return;
   TTtsHttpServer& Http = FForm.Http();
   const bool WasRunning = Http.Running();
   if (WasRunning) Http.Stop();
@@ -330,7 +339,9 @@ void TSettingsPage::OnSaveSettingsClick() {
 // The bindings are emptied with everything else, so the bindings page is refilled at once
 // rather than offering rows that no longer exist.
 void TSettingsPage::OnResetSettingsClick() {
-  if (!FForm.Dialogs().Confirm(&FForm, Translate("把所有设置恢复成默认值?"))) return;
+  if (!FForm.Dialogs().Confirm(
+          &FForm, Translate("把所有设置恢复成默认值?航空公司绑定和各语言的默认音色也会被清除。")))
+    return;
   TAppConfig& Config = FForm.Config();
   Config.Reset();
   Config.Save();

@@ -36,6 +36,8 @@ class TSettingsPage final : public QWidget {
   // kept; false, with a warning and nothing changed, when the port is not a number from 1
   // to 65535.
   bool ControlsToSettings();
+  // The port field as a number from 1 to 65535; false, with a warning, when it is not.
+  bool ReadPort(int32_t& APort) const;
   void OnSaveSettingsClick();
   void OnResetSettingsClick();
   void OnToggleAdvancedClick();

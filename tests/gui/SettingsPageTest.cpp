@@ -242,13 +242,13 @@ class TSettingsPageTest : public QObject {
     QVERIFY(!F.T.Form->Service().Cache().Enabled());
   }
 
-  void InvalidPortRefusesTheSaveAndLeavesTheServerStopped_data() {
+  void InvalidPortRefusesTheSaveAndLeavesTheRunningServerAsItWas_data() {
     QTest::addColumn<QString>("Port");
     QTest::newRow("zero") << "0";
     QTest::newRow("above 65535") << "70000";
     QTest::newRow("not a number") << "17x";
   }
-  void InvalidPortRefusesTheSaveAndLeavesTheServerStopped() {
+  void InvalidPortRefusesTheSaveAndLeavesTheRunningServerAsItWas() {
     QFETCH(QString, Port);
     TSettingsFixture F;
     const TConfigSettings Before = F.Saved();
@@ -258,7 +258,10 @@ class TSettingsPageTest : public QObject {
     F.Page.FEdtMaxTokens->setText(QStringLiteral("4096"));
     F.Page.OnSaveSettingsClick();
     QCOMPARE(F.T.Dialogs.Warnings, std::vector<std::string>{"端口得是 1..65535 之间的数。"});
-    QVERIFY(!F.T.Form->Http().Running());
+    QVERIFY(F.T.Form->Http().Running());
+    httplib::Client Client("127.0.0.1", Before.Port);
+    const auto Res = Client.Get("/v1/health");
+    QVERIFY(Res && Res->status == 200);
     QCOMPARE(F.Saved().Engine.MaxNewTokens, Before.Engine.MaxNewTokens);
     QCOMPARE(F.T.Form->Config().Settings().Engine.MaxNewTokens, Before.Engine.MaxNewTokens);
     QVERIFY(F.T.Form->StatusText() != QStringLiteral("设置已保存"));
@@ -289,7 +292,9 @@ class TSettingsPageTest : public QObject {
     F.T.Form->Config().Save();
     F.T.Form->BroadcastPage().RefreshAirlinesPage();
     F.Page.OnResetSettingsClick();
-    QCOMPARE(F.T.Dialogs.Confirms, std::vector<std::string>{"把所有设置恢复成默认值?"});
+    QCOMPARE(F.T.Dialogs.Confirms,
+             std::vector<std::string>{
+                 "把所有设置恢复成默认值?航空公司绑定和各语言的默认音色也会被清除。"});
     QCOMPARE(F.Saved().Port, F.Folder.Port());
     QCOMPARE(F.T.Form->BroadcastPage().FLvAirlines->topLevelItemCount(), 1);
 

@@ -352,6 +352,14 @@ std::string TTtsService::NoVoiceMessage(const TTtsRequest& AReq) {
   return Message + Translate("。去广播页绑一条 —— 想让这家航司什么语言都能出声,语言选「自动」。");
 }
 
+namespace {
+
+bool IsTransientEngineError(TTtsErrorCode ACode) {
+  return ACode == ecEngineNotConnected || ACode == ecQueueFull || ACode == ecTimeout;
+}
+
+}  // namespace
+
 TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSettings& ASettings) {
   bool Explicit = false;
   TVoiceInfo Voice = FVoices->Resolve(AReq, Explicit);
@@ -360,6 +368,9 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
       Voice = CreateDefaultVoice(AReq.Language, AReq.Gender);
     } catch (const ETtsError& E) {
       TAppLog::Warn(LogSource, "could not create the default voice: %s", E.what());
+      // An engine that is still loading or busy will make the voice on a later try: the
+      // caller is told to retry, not that no voice can ever speak this line.
+      if (IsTransientEngineError(E.Code())) throw;
     }
   }
   if (Voice.Id.empty()) ETtsError::Raise_(ecBadVoice, NoVoiceMessage(AReq));

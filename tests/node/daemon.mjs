@@ -24,8 +24,9 @@ async function waitForHealth(base, child, limitMs) {
   while (Date.now() < deadline) {
     if (child.exitCode !== null) throw new Error(`quavoxd exited with ${child.exitCode}`);
     try {
+      // Ready once its engine is: a first line sent earlier would be told to come back.
       const res = await fetch(`${base}/health`);
-      if (res.ok) return;
+      if (res.ok && (await res.json()).engine_ready) return;
     } catch {
       // not listening yet
     }

@@ -111,13 +111,28 @@ std::string LevelName(TLogLevel ALevel) {
   }
 }
 
-std::string FormatLogTime(TDateTime ATime) {
+namespace {
+
+// A moment as the local calendar shows it, with its milliseconds.
+struct TLocalMoment {
+  std::tm Local{};
+  long long Milli = 0;
+};
+
+TLocalMoment LocalMoment(TDateTime ATime) {
   const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(ATime.time_since_epoch());
   const std::time_t Secs =
       static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(Ms).count());
-  std::tm Local{};
-  localtime_r(&Secs, &Local);
-  const long long Milli = (Ms.count() % 1000 + 1000) % 1000;
+  TLocalMoment Moment;
+  localtime_r(&Secs, &Moment.Local);
+  Moment.Milli = (Ms.count() % 1000 + 1000) % 1000;
+  return Moment;
+}
+
+}  // namespace
+
+std::string FormatLogTime(TDateTime ATime) {
+  const auto [Local, Milli] = LocalMoment(ATime);
   char Buf[32];
   std::snprintf(Buf, sizeof Buf, "%02d:%02d:%02d.%03lld", Local.tm_hour, Local.tm_min, Local.tm_sec,
                 Milli);
@@ -125,12 +140,7 @@ std::string FormatLogTime(TDateTime ATime) {
 }
 
 std::string FormatDatedTime(TDateTime ATime) {
-  const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(ATime.time_since_epoch());
-  const std::time_t Secs =
-      static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(Ms).count());
-  std::tm Local{};
-  localtime_r(&Secs, &Local);
-  const long long Milli = (Ms.count() % 1000 + 1000) % 1000;
+  const auto [Local, Milli] = LocalMoment(ATime);
   const int Offset = static_cast<int>(Local.tm_gmtoff / 60 % (24 * 60));
   const int AbsOffset = Offset < 0 ? -Offset : Offset;
   char Buf[64];

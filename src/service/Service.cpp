@@ -370,7 +370,10 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
       TAppLog::Warn(LogSource, "could not create the default voice: %s", E.what());
       // An engine that is still loading or busy will make the voice on a later try: the
       // caller is told to retry, not that no voice can ever speak this line.
-      if (IsTransientEngineError(E.Code())) throw;
+      if (IsTransientEngineError(E.Code())) {
+        CountFailure();
+        throw;
+      }
     }
   }
   if (Voice.Id.empty()) ETtsError::Raise_(ecBadVoice, NoVoiceMessage(AReq));

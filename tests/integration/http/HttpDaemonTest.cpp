@@ -812,6 +812,11 @@ TEST(HttpDaemonLife, EngineFailuresKeepTheirStatus) {
     EXPECT_EQ(Res->status, 503) << Res->body;
     EXPECT_EQ(ErrorOf(Res), "engine_not_connected");
     EXPECT_EQ(Res->get_header_value("Retry-After"), "30") << "clients back off while it starts";
+    // A line no voice is bound for waits for the engine as well: it will make the default voice.
+    const auto Unbound = Cli.Get("/v1/tts?text=Not+ready+yet&language=ja");
+    ASSERT_TRUE(Unbound);
+    EXPECT_EQ(Unbound->status, 503) << Unbound->body;
+    EXPECT_EQ(ErrorOf(Unbound), "engine_not_connected");
   }
   {
     TDaemon Daemon("engine-slow", {{"engine", {{"extraArgs", "--test-answer-delay-ms 5000"}}},

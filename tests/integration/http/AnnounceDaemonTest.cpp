@@ -85,7 +85,10 @@ std::vector<TPartView> PartsOf(const httplib::Result& ARes, int32_t ARate) {
   return Parts;
 }
 
+// Part times are whole milliseconds, so the last part's end may round past the last sample.
 TPcmBuffer Slice(const TPcmBuffer& APcm, std::size_t AFrom, std::size_t ATo) {
+  ATo = std::min(ATo, APcm.Data.size());
+  AFrom = std::min(AFrom, ATo);
   TPcmBuffer Part;
   Part.SampleRate = APcm.SampleRate;
   Part.Data.assign(APcm.Data.begin() + static_cast<std::ptrdiff_t>(AFrom),

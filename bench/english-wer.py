@@ -24,9 +24,9 @@ import base64
 import http.client
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location("cache_miss", os.path.join(HERE, "cache-miss.py"))
-cache_miss = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(cache_miss)
+loader_spec = importlib.util.spec_from_file_location("cache_miss", os.path.join(HERE, "cache-miss.py"))
+cache_miss = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(cache_miss)
 
 SENTENCES = [
     "Ladies and gentlemen, welcome aboard this flight to Tokyo.",

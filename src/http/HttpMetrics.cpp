@@ -72,36 +72,35 @@ void RenderRefusals(std::string& AOut) {
 }
 
 void RenderGauges(std::string& AOut, const TMetricsGauges& G) {
-  Gauge(AOut, "quavox_queue_depth", "Syntheses waiting in the queue.", G.QueueDepth);
-  Gauge(AOut, "quavox_prewarm_pending", "Texts waiting to be prewarmed.", G.PrewarmPending);
-  Gauge(AOut, "quavox_cache_entries", "Clips in the synthesis cache.", G.CacheEntries);
-  Gauge(AOut, "quavox_cache_bytes", "Bytes of the clips in the synthesis cache.", G.CacheBytes);
-  Counter(AOut, "quavox_cache_hits_total", "Syntheses answered from the cache.", G.CacheHits);
+  const TServiceStats& S = G.Service;
+  Gauge(AOut, "quavox_queue_depth", "Syntheses waiting in the queue.", S.QueueDepth);
+  Gauge(AOut, "quavox_prewarm_pending", "Texts waiting to be prewarmed.", S.PrewarmPending);
+  Gauge(AOut, "quavox_cache_entries", "Clips in the synthesis cache.", S.CacheCount);
+  Gauge(AOut, "quavox_cache_bytes", "Bytes of the clips in the synthesis cache.", S.CacheBytes);
+  Counter(AOut, "quavox_cache_hits_total", "Syntheses answered from the cache.", S.CacheHits);
   Counter(AOut, "quavox_cache_misses_total", "Syntheses the engine had to make.",
-          static_cast<double>(std::max<int64_t>(G.SynthesesTotal - G.CacheHits, 0)));
-  Counter(AOut, "quavox_syntheses_total", "Synthesis requests served by the service.",
-          G.SynthesesTotal);
-  Counter(AOut, "quavox_syntheses_failed_total", "Synthesis requests that failed.",
-          G.SynthesesFailed);
+          static_cast<double>(std::max<int64_t>(S.Total - S.CacheHits, 0)));
+  Counter(AOut, "quavox_syntheses_total", "Synthesis requests served by the service.", S.Total);
+  Counter(AOut, "quavox_syntheses_failed_total", "Synthesis requests that failed.", S.Failed);
   Gauge(AOut, "quavox_encoded_cache_entries", "Replies kept in other formats or loudness.",
         G.EncodedEntries);
   Gauge(AOut, "quavox_encoded_cache_bytes", "Bytes of the replies kept encoded.", G.EncodedBytes);
   Header(AOut, "quavox_engine_info", "The engine in use (1).", "gauge");
-  AOut += Format("quavox_engine_info{engine=\"%s\"} 1\n", EscapeLabelValue(G.EngineName));
+  AOut += Format("quavox_engine_info{engine=\"%s\"} 1\n", EscapeLabelValue(S.EngineName));
   Gauge(AOut, "quavox_engine_ready", "1 when the engine is ready to synthesize.",
-        G.EngineReady ? 1 : 0);
+        S.EngineReady ? 1 : 0);
   Gauge(AOut, "quavox_engine_placeholder", "1 when the placeholder engine answers.",
-        G.EnginePlaceholder ? 1 : 0);
-  Gauge(AOut, "quavox_engine_busy", "1 while a synthesis runs.", G.EngineBusy ? 1 : 0);
+        S.Placeholder ? 1 : 0);
+  Gauge(AOut, "quavox_engine_busy", "1 while a synthesis runs.", S.Busy ? 1 : 0);
   Header(AOut, "quavox_engine_state", "The bundled engine's state (1 for the current one).",
          "gauge");
   for (const char* State : {"missing", "loading", "ready", "failed", "unloaded"})
     AOut += Format("quavox_engine_state{state=\"%s\"} %d\n", State,
-                   static_cast<int64_t>(G.EngineState == State));
+                   static_cast<int64_t>(S.EngineState == State));
   // A gauge: loading the engine again counts from zero.
   Gauge(AOut, "quavox_engine_restarts",
         "Restarts of the engine's server process since the engine was last started.",
-        static_cast<double>(G.EngineRestarts));
+        static_cast<double>(S.EngineRestarts));
 }
 
 }  // namespace

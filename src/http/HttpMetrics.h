@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/Service.h"
+
 namespace quavox {
 
 // Seconds, counted in upper-bounded buckets as Prometheus histograms are.
@@ -30,21 +32,9 @@ class TLatencyHistogram {
 
 // What /metrics shows besides the counters, read from the service when it is scraped.
 struct TMetricsGauges {
-  int64_t QueueDepth = 0;
-  int64_t PrewarmPending = 0;
-  int64_t CacheEntries = 0;
-  int64_t CacheBytes = 0;
-  int64_t SynthesesTotal = 0;
-  int64_t SynthesesFailed = 0;
-  int64_t CacheHits = 0;
+  TServiceStats Service;
   int64_t EncodedEntries = 0;
   int64_t EncodedBytes = 0;
-  bool EngineReady = false;
-  bool EnginePlaceholder = false;
-  bool EngineBusy = false;
-  std::string EngineName;
-  std::string EngineState;  // empty: no bundled engine
-  int64_t EngineRestarts = 0;
 };
 
 class THttpMetrics {

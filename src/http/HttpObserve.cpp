@@ -138,23 +138,10 @@ void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes
 }
 
 void TTtsHttpServer::HandleMetrics(const TCall& ACall) {
-  const TServiceStats Stats = FService.Stats();
   TMetricsGauges Gauges;
-  Gauges.QueueDepth = Stats.QueueDepth;
-  Gauges.PrewarmPending = Stats.PrewarmPending;
-  Gauges.CacheEntries = Stats.CacheCount;
-  Gauges.CacheBytes = Stats.CacheBytes;
-  Gauges.SynthesesTotal = Stats.Total;
-  Gauges.SynthesesFailed = Stats.Failed;
-  Gauges.CacheHits = Stats.CacheHits;
+  Gauges.Service = FService.Stats();
   Gauges.EncodedEntries = static_cast<int64_t>(FEncoded.Count());
   Gauges.EncodedBytes = static_cast<int64_t>(FEncoded.Bytes());
-  Gauges.EngineReady = Stats.EngineReady;
-  Gauges.EnginePlaceholder = Stats.Placeholder;
-  Gauges.EngineBusy = Stats.Busy;
-  Gauges.EngineName = Stats.EngineName;
-  Gauges.EngineState = Stats.EngineState;
-  Gauges.EngineRestarts = Stats.EngineRestarts;
   std::vector<std::string_view> Labels;
   for (const TRoute& Route : Routes())
     Labels.push_back(Route.Path);

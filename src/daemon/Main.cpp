@@ -8,12 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "SystemdNotify.h"
 #include "core/Dispatcher.h"
@@ -149,6 +153,23 @@ void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer)
   NotifyReady();
 }
 
+// Stops the server: requests in service finish, but only within the grace period; after it,
+// what still waits for the engine is answered with an error reply, so a stop neither hangs
+// behind a long queue nor cuts a reply short.
+void StopWithinGrace(TTtsService& AService, TTtsHttpServer& AServer, std::chrono::seconds AGrace) {
+  std::jthread Bound([&AService, AGrace](std::stop_token AStopped) {
+    std::mutex Lock;
+    std::condition_variable_any Wake;
+    std::unique_lock Guard(Lock);
+    if (Wake.wait_for(Guard, AStopped, AGrace, [] { return false; }) || AStopped.stop_requested())
+      return;
+    TAppLog::Warn("app", "requests still in service after %d s are answered with an error",
+                  static_cast<int>(AGrace.count()));
+    AService.AbandonPendingWork();
+  });
+  AServer.Stop();
+}
+
 void WriteToStderr(const std::string& ALine) {
   std::fwrite(ALine.data(), 1, ALine.size(), stderr);
   std::fflush(stderr);
@@ -216,7 +237,7 @@ int main(int argc, char** argv) {
         Reload(Config, Service, Server);
       TAppLog::Info("app", "%s received, shutting down", SignalName(Signal));
       NotifyStopping();
-      Server.Stop();
+      StopWithinGrace(Service, Server, std::chrono::seconds(Config.Settings().ShutdownGraceSeconds));
     }
   }
   // Every line emitted during the shutdown reaches standard error before the hooks go.

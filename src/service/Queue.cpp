@@ -25,6 +25,10 @@ std::string ClassName(const std::exception& AError) {
   return Name;
 }
 
+std::string StoppingText() {
+  return Translate("服务正在停止,这条请求被丢弃");
+}
+
 }  // namespace
 
 void TSynthJob::SignalDone() {
@@ -64,6 +68,7 @@ TPcmBuffer TSynthQueue::Submit(const TS2Params& AParams, const TVoiceHint& AHint
   const int32_t Limit = FLimit.load();
   {
     TLockGuard Guard(FLock);
+    if (FClosed) ETtsError::Raise_(ecEngineNotConnected, StoppingText());
     if (FDepth >= Limit)
       ETtsError::Raise_(ecQueueFull, Format(Translate("合成队列已满(%d 条在排),稍后再试"), Limit));
     (APriority == tpHigh ? FHigh : FNormal).push_back(Job);
@@ -112,9 +117,17 @@ void TSynthQueue::Drain() {
     if (!Job) return;
     Job->Failed = true;
     Job->ErrorCode = ecEngineNotConnected;
-    Job->ErrorText = Translate("服务正在停止,这条请求被丢弃");
+    Job->ErrorText = StoppingText();
     Job->SignalDone();
   }
+}
+
+void TSynthQueue::Close() {
+  {
+    TLockGuard Guard(FLock);
+    FClosed = true;
+  }
+  Drain();
 }
 
 void TSynthQueue::RunJob(TSynthJob& AJob) {

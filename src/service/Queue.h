@@ -62,6 +62,8 @@ class TSynthQueue {
   int32_t Limit() const { return FLimit.load(); }
   // Fails and releases every waiting job.
   void Drain();
+  // Refuses every later job and fails the waiting ones: the service is going away.
+  void Close();
 
  private:
   void WorkerLoop();
@@ -75,6 +77,7 @@ class TSynthQueue {
   int32_t FDepth QX_GUARDED_BY(FLock) = 0;
   bool FBusy QX_GUARDED_BY(FLock) = false;
   bool FTerminated QX_GUARDED_BY(FLock) = false;
+  bool FClosed QX_GUARDED_BY(FLock) = false;
   const TEngineGetter FGetEngine;
   std::atomic<int32_t> FLimit;
   std::thread FWorker;

@@ -168,6 +168,16 @@ void TTtsService::UnloadModel() {
   if (Local) Local->Unload();
 }
 
+void TTtsService::AbandonPendingWork() {
+  FQueue->Close();
+  std::shared_ptr<TS2LocalEngine> Local;
+  {
+    TLockGuard Guard(FLock);
+    Local = FS2Engine;
+  }
+  if (Local) Local->Stop();
+}
+
 bool TTtsService::ModelUnloaded() const {
   TLockGuard Guard(FLock);
   return FS2Engine && FS2Engine->IsUnloaded();

@@ -73,6 +73,9 @@ class TTtsService {
   void RestartEngine();
   void LoadModel() { RestartEngine(); }
   void UnloadModel();
+  // The service is going away: work still waiting for the engine fails with an error reply,
+  // and the engine stops, so a synthesis in progress ends with one too.
+  void AbandonPendingWork();
   bool ModelUnloaded() const;
   TEngineHealth EngineHealth();
   TServiceStats Stats();

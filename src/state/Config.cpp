@@ -64,6 +64,8 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.AccessLog = JsonString(s, "accessLog", c.AccessLog);
   c.AccessLogMaxMB = ReadClamped(s, "accessLogMaxMB", c.AccessLogMaxMB, 1, 1 << 20);
   c.DebugLog = JsonBoolean(s, "debugLog", c.DebugLog);
+  c.ShutdownGraceSeconds =
+      ReadClamped(s, "shutdownGraceSeconds", c.ShutdownGraceSeconds, 0, 3600);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -324,7 +326,8 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                     {"metricsRequireKey", c.MetricsRequireKey},
                     {"accessLog", c.AccessLog},
                     {"accessLogMaxMB", c.AccessLogMaxMB},
-                    {"debugLog", c.DebugLog}};
+                    {"debugLog", c.DebugLog},
+                    {"shutdownGraceSeconds", c.ShutdownGraceSeconds}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},

@@ -47,6 +47,9 @@ struct TConfigSettings {
   int32_t AccessLogMaxMB = 16;
   // Debug lines of the event log are kept only when this is on.
   bool DebugLog = false;
+  // On SIGTERM, requests in service have this long to finish; what still waits for the
+  // engine then gets an error reply.
+  int32_t ShutdownGraceSeconds = 20;
   std::string HubUserId;
   int32_t MaxTextLength = 5000;
   int32_t QueueLimit = 64;

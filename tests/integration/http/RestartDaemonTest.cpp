@@ -2,6 +2,7 @@
 // SIGTERM lets every request in service finish.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -112,46 +113,74 @@ TEST(StateFolderDaemon, ShippedFilesServeAnEmptyStateFolder) {
     EXPECT_FALSE(fs::exists(Daemon.Root() + Shipped)) << Shipped;
 }
 
-// Ten syntheses through the real engine are in service when SIGTERM arrives: every one
-// gets its whole reply.
-TEST(RestartDaemon, SigtermFinishesEveryRequestInService) {
-  if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
-  TDaemon Daemon("sigterm", {{"server", {{"rateLimitPerMinute", 0}}}});
-  InstallBundledEngine(Daemon);
-  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
-  httplib::Client Ready = Daemon.Client();
-  ASSERT_TRUE(WaitUntilReady(Ready, 120s)) << Daemon.Stderr();
+struct TStopReply {
+  int Status = 0;
+  std::string Body;
+};
 
-  constexpr int Requests = 10;
+// Sends SIGTERM while ARequests syntheses through the real engine are in service, half of
+// them or more still waiting in the queue, and collects what each client received.
+std::vector<TStopReply> SigtermWithRequestsInService(const std::string& AName, int ARequests,
+                                                     int AGraceSeconds) {
+  TDaemon Daemon(AName, {{"server",
+                          {{"rateLimitPerMinute", 0}, {"shutdownGraceSeconds", AGraceSeconds}}}});
+  InstallBundledEngine(Daemon);
+  EXPECT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  httplib::Client Ready = Daemon.Client();
+  EXPECT_TRUE(WaitUntilReady(Ready, 120s)) << Daemon.Stderr();
+
   std::atomic<int> Sent{0};
-  std::vector<int> Statuses(Requests, 0);
-  std::vector<std::size_t> Sizes(Requests, 0);
+  std::vector<TStopReply> Replies(ARequests);
   std::vector<std::thread> Clients;
-  for (int i = 0; i < Requests; ++i) {
+  for (int i = 0; i < ARequests; ++i) {
     Clients.emplace_back([&, i] {
       httplib::Client Cli = Daemon.Client();
       Cli.set_read_timeout(120s);
       ++Sent;
       const auto Res =
           Cli.Get("/v1/tts?language=en&text=Gate+change+number+" + std::to_string(i + 1));
-      if (!Res) return;
-      Statuses[i] = Res->status;
-      Sizes[i] = Res->body.size();
+      if (Res) Replies[i] = {Res->status, Res->body};
     });
   }
-  while (Sent.load() < Requests)
+  while (Sent.load() < ARequests)
     std::this_thread::sleep_for(1ms);
-  ASSERT_TRUE(WaitForQueue(Daemon, Requests / 2)) << Daemon.Stderr();
+  EXPECT_TRUE(WaitForQueue(Daemon, ARequests / 2)) << Daemon.Stderr();
   ::kill(Daemon.Pid(), SIGTERM);
   for (std::thread& t : Clients)
     t.join();
-  int Completed = 0;
-  for (int i = 0; i < Requests; ++i) {
-    if (Statuses[i] == 200 && Sizes[i] > 44) ++Completed;
-  }
-  std::printf("requests in service at SIGTERM that completed: %d of %d\n", Completed, Requests);
-  EXPECT_EQ(Completed, Requests) << Daemon.Stderr();
   EXPECT_EQ(Daemon.Wait(), 0) << Daemon.Stderr();
+  return Replies;
+}
+
+bool IsWholeWav(const TStopReply& AReply) {
+  return AReply.Status == 200 && AReply.Body.size() > 44 && AReply.Body.starts_with("RIFF");
+}
+
+// Within the grace period every request in service gets its whole reply.
+TEST(RestartDaemon, SigtermFinishesEveryRequestInService) {
+  if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
+  constexpr int Requests = 10;
+  const std::vector<TStopReply> Replies = SigtermWithRequestsInService("sigterm", Requests, 20);
+  const auto Completed = std::count_if(Replies.begin(), Replies.end(), IsWholeWav);
+  std::printf("requests in service at SIGTERM that completed: %d of %d\n",
+              static_cast<int>(Completed), Requests);
+  EXPECT_EQ(Completed, Requests);
+}
+
+// Past the grace period (none here) the waiting requests get an error reply with its body,
+// never a status line alone or a reset, and the daemon still ends cleanly.
+TEST(RestartDaemon, SigtermPastTheGracePeriodAnswersTheRestWithAnError) {
+  if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
+  int Refused = 0;
+  for (const TStopReply& Reply : SigtermWithRequestsInService("sigterm-grace", 10, 0)) {
+    if (IsWholeWav(Reply)) continue;
+    const auto Error = ParseJsonObject(Reply.Body);
+    ASSERT_TRUE(Error.has_value()) << Reply.Status << " " << Reply.Body.size() << " bytes";
+    EXPECT_GE(Reply.Status, 500) << Reply.Body;
+    EXPECT_FALSE(JsonString(&*Error, "error", "").empty()) << Reply.Body;
+    ++Refused;
+  }
+  EXPECT_GE(Refused, 1);
 }
 
 }  // namespace

@@ -103,11 +103,15 @@ TComputeBackend TEngineSettingsPanel::ChosenBackend() const {
 void TEngineSettingsPanel::FillComputeCombo() {
   RefreshEngineButton();
   const int Index = FCbCompute->currentIndex();
-  const std::string ProgramDir = FForm.Config().ExeDir();
+  // A backend counts when it was downloaded into the state folder or shipped with the program.
+  const auto Available = [this](TComputeBackend ABackend) {
+    return TS2LocalEngine::BackendAvailable(FForm.Config().ExeDir(), ABackend) ||
+           TS2LocalEngine::BackendAvailable(FForm.Config().BundledDir(), ABackend);
+  };
   FCbCompute->clear();
   for (const TComputeBackend Backend : ComputeOrder) {
     std::string Text = ComputeDisplay(Backend);
-    if (Backend != cbAuto && !TS2LocalEngine::BackendAvailable(ProgramDir, Backend))
+    if (Backend != cbAuto && !Available(Backend))
       Text += Translate(" —— 这份引擎没带");
     FCbCompute->addItem(QStr(Text));
   }

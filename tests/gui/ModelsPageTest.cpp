@@ -448,10 +448,13 @@ class TModelsPageTest : public QObject {
                                               "CPU(任何机器都能跑,最慢) —— 这份引擎没带",
                                               "CUDA(NVIDIA 显卡) —— 这份引擎没带",
                                               "Vulkan(A卡/N卡/核显通用) —— 这份引擎没带"};
-    QTest::newRow("generic and Vulkan engines")
-        << QStringList{"engine/s2", "engine/vulkan/s2"}
-        << QStringList{"自动(用通用版,CPU)", "CPU(任何机器都能跑,最慢)",
-                       "CUDA(NVIDIA 显卡) —— 这份引擎没带", "Vulkan(A卡/N卡/核显通用)"};
+    const QStringList GenericAndVulkan{"自动(用通用版,CPU)", "CPU(任何机器都能跑,最慢)",
+                                       "CUDA(NVIDIA 显卡) —— 这份引擎没带",
+                                       "Vulkan(A卡/N卡/核显通用)"};
+    QTest::newRow("generic and Vulkan engines downloaded")
+        << QStringList{"engine/s2", "engine/vulkan/s2"} << GenericAndVulkan;
+    QTest::newRow("generic and Vulkan engines shipped with the program")
+        << QStringList{"shipped/engine/s2", "shipped/engine/vulkan/s2"} << GenericAndVulkan;
   }
   void ComputeComboMarksTheBackendsThisEngineLacks() {
     QFETCH(QStringList, Files);
@@ -459,7 +462,9 @@ class TModelsPageTest : public QObject {
     TProgramFolder Folder(TJson{{"engine", {{"compute", "vulkan"}}}});
     for (const QString& File : Files)
       Touch(Folder.Root() + File.toStdString());
-    TFormUnderTest T(Folder);
+    TFormUnderTest T(Folder, false, [&Folder](TMainFormOptions& AOptions) {
+      AOptions.Folders.BundledDir = Folder.Root() + "shipped/";
+    });
     QComboBox* Compute = T.Form->SettingsPage().FEnginePanel->FCbCompute;
     QCOMPARE(ItemsOf(Compute), Items);
     QCOMPARE(Compute->currentIndex(), static_cast<int>(cbVulkan));

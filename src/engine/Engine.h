@@ -24,6 +24,9 @@ class IQuavoxEngine {
  public:
   virtual ~IQuavoxEngine() = default;
   virtual std::string Name() const = 0;
+  // What else decides the audio beyond the name (the voice table the engine reads), so that
+  // clips made with another one are never served as this one's; empty when the name does.
+  virtual std::string ModelIdentity() const { return {}; }
   virtual bool Ready() const = 0;
   virtual bool SupportsNativeSpeed() const = 0;
   virtual bool SupportsInstantClone() const = 0;

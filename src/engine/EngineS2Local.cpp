@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include <curl/curl.h>
@@ -33,6 +34,22 @@ constexpr const char* ExeName = "s2";
 bool IsFile(const std::string& APath) {
   std::error_code Ec;
   return !APath.empty() && fs::is_regular_file(APath, Ec);
+}
+
+// A voice table (the bundled voice file) is small and is named by its contents, so a new
+// version of it changes the cache key; network weights run to gigabytes and are named by
+// their file name, as the engine's name alone already does.
+constexpr std::uintmax_t VoiceTableMaxBytes = 16u << 20;
+
+std::string VoiceTableIdentity(const std::string& AModel) {
+  std::error_code Ec;
+  const std::uintmax_t Size = fs::file_size(AModel, Ec);
+  if (Ec || Size > VoiceTableMaxBytes) return {};
+  std::ifstream In(AModel, std::ios::binary);
+  TBytes Bytes(static_cast<std::size_t>(Size));
+  In.read(reinterpret_cast<char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+  if (In.gcount() != static_cast<std::streamsize>(Bytes.size())) return {};
+  return Sha256Hex(Bytes).substr(0, 16);
 }
 
 std::string FileNameOf(const std::string& APath) {
@@ -362,6 +379,11 @@ std::string TS2LocalEngine::ModelPath() const {
   return FModelPath;
 }
 
+std::string TS2LocalEngine::ModelIdentity() const {
+  TLockGuard Guard(FLock);
+  return FModelIdentity;
+}
+
 std::string TS2LocalEngine::EnginePath() const {
   TLockGuard Guard(FLock);
   return FExePath;
@@ -539,10 +561,12 @@ bool TS2LocalEngine::LocateFiles() {
     const std::string Candidate = (fs::path(Model).parent_path() / "tokenizer.json").string();
     if (IsFile(Candidate)) Tokenizer = Candidate;
   }
+  std::string Identity = Model.empty() ? std::string() : VoiceTableIdentity(Model);
   // The child runs in the executable's folder, so relative paths would point elsewhere.
   TLockGuard Guard(FLock);
   FExePath = Absolute(Exe);
   FModelPath = Absolute(Model);
+  FModelIdentity = std::move(Identity);
   FTokenizerPath = Absolute(Tokenizer);
   return !FExePath.empty() && !FModelPath.empty();
 }

@@ -74,6 +74,7 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   std::string Name() const override { return "fish-s2-pro (s2.cpp)"; }
   bool Ready() const override;
   bool SupportsNativeSpeed() const override { return false; }
+  std::string ModelIdentity() const override;
   TEngineHealth CheckHealth() override;
   TPcmBuffer Synthesize(const TS2Params& AParams, const TVoiceHint& AHint) override;
 
@@ -140,6 +141,7 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   TExitStatus FLastExit QX_GUARDED_BY(FLock);
   std::string FModelPath QX_GUARDED_BY(FLock);
   std::string FTokenizerPath QX_GUARDED_BY(FLock);
+  std::string FModelIdentity QX_GUARDED_BY(FLock);
   std::string FSearchDir QX_GUARDED_BY(FLock);
   int32_t FPort QX_GUARDED_BY(FLock) = 0;
   std::shared_ptr<TChildProcess> FProcess QX_GUARDED_BY(FLock);

@@ -297,7 +297,9 @@ bool TTtsService::RemoveVoice(std::string_view AVoiceId) {
 
 std::string TTtsService::EngineTag(const IQuavoxEngine& AEngine,
                                    const TConfigSettings& ASettings) const {
-  return AEngine.Name() + "/" + SpeedModeToStr(ASettings.SpeedMode);
+  const std::string Tag = AEngine.Name() + "/" + SpeedModeToStr(ASettings.SpeedMode);
+  const std::string Model = AEngine.ModelIdentity();
+  return Model.empty() ? Tag : Tag + "/" + Model;
 }
 
 std::string TTtsService::ComputeKeys(const TTtsRequest& AReq, const TVoiceInfo& AVoice,

@@ -214,6 +214,26 @@ TEST_F(S2LocalUnit, ModelSearchOrderAndNamedModel) {
   }
 }
 
+// A changed voice table changes the identity (and so every cache key); weights of gigabytes
+// are not read for it, and their file name is what names them.
+TEST_F(S2LocalUnit, ModelIdentityFollowsTheVoiceTablesContents) {
+  const auto IdentityWith = [](const std::string& AContents, std::uintmax_t ASize) {
+    TProgramDir Local;
+    const std::string Model = Local.Put("models/voice.gguf", 0);
+    std::ofstream(Model, std::ios::binary) << AContents;
+    fs::resize_file(Model, ASize);
+    TS2LocalEngine e({}, *Local.Config);
+    e.Start();  // no executable: stops after locating
+    return e.ModelIdentity();
+  };
+  const std::string V1 = IdentityWith("voice table v1", 14);
+  EXPECT_EQ(V1.size(), 16u);
+  EXPECT_EQ(IdentityWith("voice table v1", 14), V1);
+  EXPECT_NE(IdentityWith("voice table v2", 14), V1);
+  EXPECT_EQ(IdentityWith("weights", std::uintmax_t{17} << 20), "");
+  EXPECT_EQ(Engine()->ModelIdentity(), "");
+}
+
 TEST_F(S2LocalUnit, ExecutableAndBackendAvailability) {
   const std::string Root = Dir.Root();
   EXPECT_EQ(TS2LocalEngine::ExeFor(Root, cbAuto), "");

@@ -90,6 +90,7 @@ TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
   FVoices->RemoveStrayClips();
   FCache = std::make_unique<TWavCache>(FConfig.CacheDir(), BudgetBytes(Settings));
   FCache->SetEnabled(Settings.CacheEnabled);
+  FCache->SetMemoryBudget(int64_t{Settings.CacheMemoryMB} << 20);
   FTextRules = std::make_unique<TTextRules>(FConfig.TextTablesDir(), FConfig.LexiconFile());
   {
     TLockGuard Guard(FLock);
@@ -146,6 +147,7 @@ void TTtsService::ApplyConfig() {
   const TConfigSettings Settings = FConfig.Settings();
   FCache->SetEnabled(Settings.CacheEnabled);
   FCache->SetBudget(BudgetBytes(Settings));
+  FCache->SetMemoryBudget(int64_t{Settings.CacheMemoryMB} << 20);
   FQueue->SetLimit(Settings.QueueLimit);
   ConfigureEngines();
 }

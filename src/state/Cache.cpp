@@ -651,6 +651,7 @@ void TWavCache::StoreLocked(TStoredPtr AItem) {
   if (!Inserted) {
     FBytes -= Node.Item->Entry.Bytes;
     FLru.erase(Node.Pos);
+    DropFromMemoryLocked(Node);
   }
   Node.Item = std::move(AItem);
   Node.Stamp = ++FClock;
@@ -659,9 +660,48 @@ void TWavCache::StoreLocked(TStoredPtr AItem) {
 }
 
 void TWavCache::EraseLocked(TItemMap::iterator AIt) {
+  DropFromMemoryLocked(AIt->second);
   FBytes -= AIt->second.Item->Entry.Bytes;
   FLru.erase(AIt->second.Pos);
   FItems.erase(AIt);
+}
+
+void TWavCache::KeepInMemoryLocked(TItemMap::value_type& AEntry,
+                                   std::shared_ptr<const TBytes> ABytes) {
+  TNode& Node = AEntry.second;
+  if (Node.Hot) {
+    FHot.splice(FHot.end(), FHot, Node.HotPos);
+    return;
+  }
+  const auto Size = static_cast<int64_t>(ABytes->size());
+  if (Size > FHotBudget) return;
+  Node.Hot = std::move(ABytes);
+  Node.HotPos = FHot.insert(FHot.end(), &AEntry);
+  FHotBytes += Size;
+  TrimMemoryLocked();
+}
+
+void TWavCache::DropFromMemoryLocked(TNode& ANode) {
+  if (!ANode.Hot) return;
+  FHotBytes -= static_cast<int64_t>(ANode.Hot->size());
+  FHot.erase(ANode.HotPos);
+  ANode.Hot.reset();
+}
+
+void TWavCache::TrimMemoryLocked() {
+  while (FHotBytes > FHotBudget && !FHot.empty())
+    DropFromMemoryLocked(FHot.front()->second);
+}
+
+void TWavCache::SetMemoryBudget(int64_t ABytes) {
+  TLockGuard Guard(FLock);
+  FHotBudget = std::max<int64_t>(0, ABytes);
+  TrimMemoryLocked();
+}
+
+int64_t TWavCache::MemoryBytes() const {
+  TLockGuard Guard(FLock);
+  return FHotBytes;
 }
 
 void TWavCache::EvictLocked() {
@@ -691,7 +731,8 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
     Node.Stamp = ++FClock;
     FLru.splice(FLru.end(), FLru, Node.Pos);
     Item = Node.Item;
-    Shared = Node.Live.lock();
+    Shared = Node.Hot ? Node.Hot : Node.Live.lock();
+    if (Shared) KeepInMemoryLocked(*It, Shared);
   }
   const TCacheEntry& e = Item->Entry;
   if (Shared) {
@@ -727,6 +768,7 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
         Bytes = TSharedBytes(std::move(First));
       else
         It->second.Live = Bytes.Share();
+      KeepInMemoryLocked(*It, Bytes.Share());
     }
   }
   FillHit(AKey, e, std::move(Bytes), AResult);
@@ -899,6 +941,8 @@ void TWavCache::Clear() {
       Names.push_back(Node.Item->Entry.FileName);
     FItems.clear();
     FLru.clear();
+    FHot.clear();
+    FHotBytes = 0;
     FBytes = 0;
     FDirty = true;
   }

@@ -110,6 +110,10 @@ class TWavCache {
   TCacheStats Stats() const;
   // New budget (<= 0: no limit), evicting at once; saves the index.
   void SetBudget(int64_t ABudgetBytes);
+  // Memory for the most recently hit clips, answered without reading their files (<= 0:
+  // none kept); shrinking lets the least recently hit go at once.
+  void SetMemoryBudget(int64_t ABytes);
+  int64_t MemoryBytes() const;
   // Copies of all entries with their stamps, least recently used first.
   TCacheSnapshot Snapshot() const;
   // Waits until every clip stored so far is in place, then writes the index now when it is
@@ -146,6 +150,9 @@ class TWavCache {
     TStoredPtr Item;
     int64_t Stamp = 0;
     TLruList::iterator Pos;
+    // Set while the clip is held in memory; its place among the clips held.
+    std::shared_ptr<const TBytes> Hot;
+    TLruList::iterator HotPos;
     // The clip's bytes while anyone still holds them: hits share them instead of reading
     // the file into a copy of their own.
     std::weak_ptr<const TBytes> Live;
@@ -166,6 +173,10 @@ class TWavCache {
   void AdoptOrphans(const TFolderFiles& AFiles) QX_REQUIRES(FLock);
   void StoreLocked(TStoredPtr AItem) QX_REQUIRES(FLock);
   void EraseLocked(TItemMap::iterator AIt) QX_REQUIRES(FLock);
+  void KeepInMemoryLocked(TItemMap::value_type& AEntry, std::shared_ptr<const TBytes> ABytes)
+      QX_REQUIRES(FLock);
+  void DropFromMemoryLocked(TNode& ANode) QX_REQUIRES(FLock);
+  void TrimMemoryLocked() QX_REQUIRES(FLock);
   void EvictLocked() QX_REQUIRES(FLock);
   bool DeleteUnlessStored(const std::string& AFileName) QX_EXCLUDES(FLock);
   void SaveIndex(bool AForce) QX_EXCLUDES(FLock, FIoLock);
@@ -182,6 +193,9 @@ class TWavCache {
   TMutex FIoLock QX_ACQUIRED_BEFORE(FLock);
   TItemMap FItems QX_GUARDED_BY(FLock);
   TLruList FLru QX_GUARDED_BY(FLock);  // least recently used first
+  TLruList FHot QX_GUARDED_BY(FLock);  // clips held in memory, least recently hit first
+  int64_t FHotBytes QX_GUARDED_BY(FLock) = 0;
+  int64_t FHotBudget QX_GUARDED_BY(FLock) = 0;
   const std::string FDir;              // with a trailing '/'
   int64_t FBudget QX_GUARDED_BY(FLock) = 0;
   int64_t FBytes QX_GUARDED_BY(FLock) = 0;

@@ -86,6 +86,7 @@ void ReadCache(const TJson* s, TConfigSettings& c) {
   c.CacheEnabled = JsonBoolean(s, "enabled", c.CacheEnabled);
   c.CacheBudgetMB = ReadClamped(s, "budgetMB", c.CacheBudgetMB, 0, 8192);
   c.EncodedCacheMB = ReadClamped(s, "encodedMB", c.EncodedCacheMB, 0, 4096);
+  c.CacheMemoryMB = ReadClamped(s, "memoryMB", c.CacheMemoryMB, 0, 4096);
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -337,8 +338,10 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"autoDefaultVoice", c.AutoCreateDefaultVoice},
                        {"loudness", c.Loudness},
                        {"normalizeText", c.NormalizeText}};
-  Root["cache"] = {
-      {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
+  Root["cache"] = {{"enabled", c.CacheEnabled},
+                   {"budgetMB", c.CacheBudgetMB},
+                   {"encodedMB", c.EncodedCacheMB},
+                   {"memoryMB", c.CacheMemoryMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);

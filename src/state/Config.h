@@ -67,6 +67,8 @@ struct TConfigSettings {
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated
   // request is not encoded again; 0: none kept.
   int32_t EncodedCacheMB = 64;
+  // Memory for the most recently hit clips, served without a file read; 0: none kept.
+  int32_t CacheMemoryMB = 64;
   TEngineOptions Engine;
 };
 

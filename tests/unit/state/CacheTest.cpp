@@ -251,6 +251,49 @@ TEST_F(CacheTest, HitsShareOneCopyOfAClipWhileItIsHeld) {
   EXPECT_EQ(D.Wav.data(), E.Wav.data());
 }
 
+// The most recently hit clips are answered from memory, without their files; the memory
+// follows every change of the table, so a removed, cleared or replaced clip is never served.
+TEST_F(CacheTest, RecentlyHitClipsAreServedFromMemoryUntilTheTableChanges) {
+  auto Cache = Open();
+  const TBytes Wav = MakeWav(4800, 1);
+  Cache->SetMemoryBudget(static_cast<int64_t>(Wav.size()) * 2);
+  for (const char* Key : {"k1", "k2", "k3"})
+    Cache->Put(Key, MakeResult(Wav), "Gate change");
+  Cache->Flush();
+  const auto Hit = [&](const std::string& AKey) {
+    TTtsResult r;
+    return Cache->TryGet(AKey, r) && r.Wav == Wav;
+  };
+  ASSERT_TRUE(Hit("k1"));
+  ASSERT_TRUE(Hit("k2"));
+  fs::remove(Dir + "k1.wav");
+  fs::remove(Dir + "k2.wav");
+  EXPECT_TRUE(Hit("k1")) << "held in memory, no file read";
+  EXPECT_TRUE(Hit("k2"));
+  EXPECT_EQ(Cache->MemoryBytes(), static_cast<int64_t>(Wav.size()) * 2);
+
+  ASSERT_TRUE(Hit("k3"));  // k1 is now the least recently hit and leaves memory
+  EXPECT_FALSE(Hit("k1"));
+  EXPECT_TRUE(Hit("k2"));
+
+  ASSERT_TRUE(Cache->Remove("k2"));
+  EXPECT_FALSE(Hit("k2"));
+  const TBytes Newer = MakeWav(4800, 2);
+  Cache->Put("k3", MakeResult(Newer), "Gate change");
+  TTtsResult r;
+  ASSERT_TRUE(Cache->TryGet("k3", r));
+  EXPECT_EQ(r.Wav, Newer);
+
+  Cache->SetMemoryBudget(0);
+  EXPECT_EQ(Cache->MemoryBytes(), 0);
+  Cache->SetMemoryBudget(1 << 20);
+  ASSERT_TRUE(Cache->TryGet("k3", r));
+  EXPECT_GT(Cache->MemoryBytes(), 0);
+  Cache->Clear();
+  EXPECT_EQ(Cache->MemoryBytes(), 0);
+  EXPECT_FALSE(Cache->TryGet("k3", r));
+}
+
 TEST_F(CacheTest, HitFillsTheResultAndCountersFollowLookups) {
   auto Cache = Open();
   EXPECT_EQ(Cache->Stats().HitRate(), 0.0);

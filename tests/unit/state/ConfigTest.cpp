@@ -221,7 +221,8 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   ASSERT_TRUE(Root);
   const std::map<std::string, std::vector<std::string>> Added = {
       {"synthesis", {"autoDefaultVoice", "loudness", "normalizeText"}},
-      {"cache", {"budgetMB", "encodedMB"}}};
+      {"cache", {"budgetMB", "encodedMB", "memoryMB"}},
+      {"server", {"debugLog", "shutdownGraceSeconds"}}};
   for (const auto& [Section, Tail] : Added) {
     std::vector<std::string> Keys;
     for (const auto& [Key, Value] : (*Root)[Section].items())

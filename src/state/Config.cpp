@@ -64,6 +64,7 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.AccessLog = JsonString(s, "accessLog", c.AccessLog);
   c.AccessLogMaxMB = ReadClamped(s, "accessLogMaxMB", c.AccessLogMaxMB, 1, 1 << 20);
   c.DebugLog = JsonBoolean(s, "debugLog", c.DebugLog);
+  c.MaxConnections = ReadClamped(s, "maxConnections", c.MaxConnections, 0, 10000000);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -77,6 +78,8 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
   c.Loudness = ReadLoudness(s, c.Loudness);
   c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
+  c.QueueClientShare = ReadClamped(s, "queueClientShare", c.QueueClientShare, 0, 4096);
+  c.QueueHighReserve = ReadClamped(s, "queueHighReserve", c.QueueHighReserve, 0, 4096);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -324,7 +327,8 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                     {"metricsRequireKey", c.MetricsRequireKey},
                     {"accessLog", c.AccessLog},
                     {"accessLogMaxMB", c.AccessLogMaxMB},
-                    {"debugLog", c.DebugLog}};
+                    {"debugLog", c.DebugLog},
+                    {"maxConnections", c.MaxConnections}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},
@@ -333,7 +337,9 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"normalizeOutput", c.NormalizeOutput},
                        {"autoDefaultVoice", c.AutoCreateDefaultVoice},
                        {"loudness", c.Loudness},
-                       {"normalizeText", c.NormalizeText}};
+                       {"normalizeText", c.NormalizeText},
+                       {"queueClientShare", c.QueueClientShare},
+                       {"queueHighReserve", c.QueueHighReserve}};
   Root["cache"] = {
       {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
   Root["engine"] = EngineJson(c.Engine);

@@ -220,7 +220,8 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
   ASSERT_TRUE(Root);
   const std::map<std::string, std::vector<std::string>> Added = {
-      {"synthesis", {"autoDefaultVoice", "loudness", "normalizeText"}},
+      {"synthesis",
+       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve"}},
       {"cache", {"budgetMB", "encodedMB"}}};
   for (const auto& [Section, Tail] : Added) {
     std::vector<std::string> Keys;

@@ -104,6 +104,9 @@ struct TTtsRequest {
   // Read through the announcement rules and the lexicon before synthesis; a caller can
   // ask for the text to be spoken exactly as written.
   bool NormalizeText = true;
+  // Who asked (the client's address; empty for the program itself): the synthesis queue
+  // shares its places between clients.
+  std::string Client;
 
   static TTtsRequest Make(std::string_view AText, std::string_view ALanguage, TTtsGender AGender,
                           float ASpeed);

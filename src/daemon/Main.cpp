@@ -138,6 +138,7 @@ void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer)
   AService.ApplyConfig();
   if (After.Port == Before.Port && After.BindAddress == Before.BindAddress &&
       After.MaxConnectionsPerClient == Before.MaxConnectionsPerClient &&
+      After.MaxConnections == Before.MaxConnections &&
       After.EncodedCacheMB == Before.EncodedCacheMB) {
     AServer.ApplyOperationalSettings();
     NotifyReady();

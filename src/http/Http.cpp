@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -314,6 +315,21 @@ std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_
   return Urls;
 }
 
+namespace {
+
+std::size_t OpenFileLimit() {
+  rlimit Limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0 || Limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::size_t>(Limit.rlim_cur);
+}
+
+}  // namespace
+
+std::size_t ServerConnectionLimit(int32_t AConfigured, std::size_t ADescriptors) {
+  if (AConfigured > 0) return static_cast<std::size_t>(AConfigured);
+  return ADescriptors / 4 * 3;
+}
+
 std::vector<std::string> LocalIPv4Addresses() {
   ifaddrs* List = nullptr;
   if (getifaddrs(&List) != 0) throw std::system_error(errno, std::generic_category(), "getifaddrs");
@@ -364,6 +380,8 @@ void TTtsHttpServer::Start() {
                              ? std::string("0.0.0.0")
                              : Settings.BindAddress;
   FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
+  FServer->SetServerConnectionLimit(
+      ServerConnectionLimit(Settings.MaxConnections, OpenFileLimit()));
   FEncoded.SetBudget(static_cast<std::size_t>(Settings.EncodedCacheMB) << 20);
   ApplyOperationalSettings();
   int Errno = 0;

@@ -159,6 +159,12 @@ struct THttpLimits {
   // Open connections per client address (0: no limit); the configuration's
   // maxConnectionsPerClient replaces it when the server starts.
   std::size_t MaxConnectionsPerClient = 256;
+  // Open connections of all clients together (0: no limit); the server sets it when it
+  // starts, below the process's descriptor limit (ServerConnectionLimit).
+  std::size_t MaxConnections = 0;
+  // Connections beyond MaxConnections that are served only when they ask for the health
+  // check, so a monitor still gets its answer from a full server.
+  std::size_t HealthConnections = 16;
   std::size_t MaxBodyBytes = 64u << 20;     // POST /v1/voices/clone
   std::size_t MaxJsonBodyBytes = 4u << 20;  // every other path
   // Idle time allowed between requests of a kept-alive connection.
@@ -173,6 +179,11 @@ struct THttpLimits {
   std::size_t MinBodyBytesPerSecond = 32u << 10;
   std::size_t MinReplyBytesPerSecond = 32u << 10;
 };
+
+// Connections all clients together may hold: AConfigured when set, otherwise three
+// quarters of ADescriptors (the process's limit of open files), so the engine, the cache
+// files, the logs and the health check keep descriptors of their own.
+std::size_t ServerConnectionLimit(int32_t AConfigured, std::size_t ADescriptors);
 
 class TTtsHttpServer {
  public:

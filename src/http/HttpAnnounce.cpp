@@ -153,6 +153,8 @@ void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
     SendError(ACall.Res, 400, "bad_request", Problem);
     return;
   }
+  for (TTtsRequest& Segment : Req.Segments)
+    Segment.Client = ACall.Req.Peer;
   TAnnounceResult Result;
   try {
     Result = FAnnouncer->Synthesize(Req);

@@ -52,16 +52,17 @@ bool AsksForHealth(std::string_view ABytes) {
 
 // ---- Client tally ------------------------------------------------------------------------
 
-bool TClientTally::TryOpen(const std::string& APeer, std::size_t ALimit) {
+TAdmission TClientTally::TryOpen(const std::string& APeer, std::size_t AClientLimit,
+                                 std::size_t AServerLimit, std::size_t AHealthBand) {
   TLockGuard Guard(FLock);
-  std::size_t& Count = FOpen[APeer];
-  if (ALimit > 0 && Count >= ALimit) {
-    if (Count == 0) FOpen.erase(APeer);
-    return false;
-  }
-  ++Count;
+  if (AServerLimit > 0 && FTotal >= AServerLimit + AHealthBand) return adServerFull;
+  const auto Found = FOpen.find(APeer);
+  const std::size_t Held = Found == FOpen.end() ? 0 : Found->second;
+  if (AClientLimit > 0 && Held >= AClientLimit) return adClientFull;
+  ++FOpen[APeer];
+  ++FTotal;
   THttpMetrics::ConnectionOpened();
-  return true;
+  return AServerLimit > 0 && FTotal > AServerLimit ? adHealthOnly : adOpen;
 }
 
 void TClientTally::Close(const std::string& APeer) {
@@ -69,6 +70,7 @@ void TClientTally::Close(const std::string& APeer) {
   const auto Found = FOpen.find(APeer);
   if (Found == FOpen.end()) return;
   THttpMetrics::ConnectionClosed();
+  --FTotal;
   if (--Found->second == 0) FOpen.erase(Found);
 }
 
@@ -99,11 +101,11 @@ TWaitingRoom::~TWaitingRoom() {
   ::close(FPoll);
 }
 
-void TWaitingRoom::Wait(int AFd, std::string APeer, std::string ABytes) {
+void TWaitingRoom::Wait(int AFd, std::string APeer, std::string ABytes, bool AHealthOnly) {
   {
     TLockGuard Guard(FLock);
     if (!FStopped) {
-      FArrivals.push_back({AFd, std::move(APeer), std::move(ABytes), false});
+      FArrivals.push_back({AFd, std::move(APeer), std::move(ABytes), false, AHealthOnly});
       const uint64_t One = 1;
       if (::write(FWake, &One, sizeof One) < 0) {
         // The counter is already non-zero: the room wakes anyway.
@@ -125,7 +127,7 @@ void TWaitingRoom::Refuse(int AFd, std::string APeer, const std::string& AReply)
     ::close(AFd);
     return;
   }
-  FArrivals.push_back({AFd, std::move(APeer), {}, true});
+  FArrivals.push_back({AFd, std::move(APeer), {}, true, false});
   const uint64_t One = 1;
   if (::write(FWake, &One, sizeof One) < 0) {
     // As in Wait.
@@ -200,6 +202,7 @@ void TWaitingRoom::Enter(TArrival&& AArrival) {
   TEntry& Entry = FEntries[Fd];
   Entry.Peer = std::move(AArrival.Peer);
   Entry.Bytes = std::move(AArrival.Bytes);
+  Entry.HealthOnly = AArrival.HealthOnly;
   const TSteadyTime At = Now();
   if (AArrival.Refused) {
     Entry.Phase = EPhase::Closing;
@@ -250,6 +253,7 @@ void TWaitingRoom::Examine(int AFd, TEntry& AEntry) {
   Ready.Bytes = std::move(AEntry.Bytes);
   Ready.HeadDeadline = AEntry.HeadDeadline;
   Ready.Health = AsksForHealth(Ready.Bytes);
+  Ready.HealthOnly = AEntry.HealthOnly;
   SetDeadline(AFd, AEntry, {});
   FEntries.erase(AFd);
   FWaiting.store(FEntries.size());

@@ -39,6 +39,8 @@ struct TReadyConnection {
   std::string Bytes;
   TSteadyTime HeadDeadline;
   bool Health = false;  // the request line asks for /health or /v1/health
+  // Admitted beyond the server's connection limit: served only for the health check.
+  bool HealthOnly = false;
 };
 
 // True when the head (request line and headers) is complete in the bytes.
@@ -46,17 +48,23 @@ bool HeadComplete(std::string_view ABytes);
 // True when the request line asks for the health check, in any letter case.
 bool AsksForHealth(std::string_view ABytes);
 
-// Open connections per client address.
+enum TAdmission : uint8_t { adOpen, adHealthOnly, adClientFull, adServerFull };
+
+// Open connections per client address and of all clients together.
 class TClientTally {
  public:
-  // Counts a new connection of the client unless it already has ALimit (0: no limit).
-  bool TryOpen(const std::string& APeer, std::size_t ALimit) QX_EXCLUDES(FLock);
+  // Counts a new connection unless the client already holds AClientLimit or all clients
+  // together hold AServerLimit plus AHealthBand (0: no limit). A connection within the band
+  // is counted but may only ask for the health check.
+  TAdmission TryOpen(const std::string& APeer, std::size_t AClientLimit, std::size_t AServerLimit,
+                     std::size_t AHealthBand) QX_EXCLUDES(FLock);
   void Close(const std::string& APeer) QX_EXCLUDES(FLock);
   std::size_t Open(const std::string& APeer) const QX_EXCLUDES(FLock);
 
  private:
   mutable TMutex FLock;
   std::map<std::string, std::size_t, std::less<>> FOpen QX_GUARDED_BY(FLock);
+  std::size_t FTotal QX_GUARDED_BY(FLock) = 0;
 };
 
 class TWaitingRoom {
@@ -71,7 +79,8 @@ class TWaitingRoom {
   TWaitingRoom& operator=(const TWaitingRoom&) = delete;
 
   // A connection that waits for its next request; ABytes are bytes of it already read.
-  void Wait(int AFd, std::string APeer, std::string ABytes = {}) QX_EXCLUDES(FLock);
+  void Wait(int AFd, std::string APeer, std::string ABytes = {}, bool AHealthOnly = false)
+      QX_EXCLUDES(FLock);
   // A connection that gets AReply (written at once, as far as the socket takes it) and is
   // closed once the client has closed its side or a moment has passed, so the client reads
   // the reply instead of a reset.
@@ -89,12 +98,14 @@ class TWaitingRoom {
     EPhase Phase = EPhase::Idle;
     TSteadyTime Deadline;
     TSteadyTime HeadDeadline;
+    bool HealthOnly = false;
   };
   struct TArrival {
     int Fd;
     std::string Peer;
     std::string Bytes;
     bool Refused;
+    bool HealthOnly;
   };
 
   void Run();

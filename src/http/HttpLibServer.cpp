@@ -250,11 +250,9 @@ class TInlineQueue final : public httplib::TaskQueue {
   void shutdown() override {}
 };
 
-std::string TooManyConnectionsReply(std::size_t ALimit) {
+std::string TooManyConnectionsReply(const std::string& AMessage) {
   THttpResponse Reply;
-  SendError(
-      Reply, 503, "too_many_connections",
-      Format("more than %d connections at once from one address", static_cast<int64_t>(ALimit)));
+  SendError(Reply, 503, "too_many_connections", AMessage);
   return Format(
              "HTTP/1.1 503 Service Unavailable\r\nContent-Type: %s\r\nContent-Length: %d\r\n"
              "Retry-After: %s\r\nConnection: close\r\n\r\n",
@@ -423,7 +421,8 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
     : FServe(std::move(AServe)),
       FBodyLimit(std::move(ABodyLimit)),
       FLimits(ALimits),
-      FClientLimit(ALimits.MaxConnectionsPerClient) {
+      FClientLimit(ALimits.MaxConnectionsPerClient),
+      FServerLimit(ALimits.MaxConnections) {
   new_task_queue = [] { return new TInlineQueue; };
   set_payload_max_length(FLimits.MaxBodyBytes);
   set_tcp_nodelay(true);
@@ -597,18 +596,44 @@ bool THttpLibServer::process_and_close_socket(socket_t ASock) {
     ::close(ASock);
     return false;
   }
-  if (!FTally.TryOpen(Peer, Limit)) {
+  const TAdmission Admission =
+      FTally.TryOpen(Peer, Limit, FServerLimit.load(), FLimits.HealthConnections);
+  if (Admission == adClientFull) {
     THttpMetrics::CountRefusal("too_many_connections");
-    FRoom->Refuse(ASock, std::move(Peer), TooManyConnectionsReply(Limit));
+    FRoom->Refuse(
+        ASock, std::move(Peer),
+        TooManyConnectionsReply(Format("more than %d connections at once from one address",
+                                       static_cast<int64_t>(Limit))));
+    return false;
+  }
+  if (Admission == adServerFull) {
+    // Closed at once rather than lingering: the descriptors are what is short.
+    RefuseServerFull(ASock);
+    ::close(ASock);
     return false;
   }
   const int Yes = 1;
   setsockopt(ASock, IPPROTO_TCP, TCP_NODELAY, &Yes, sizeof Yes);
-  FRoom->Wait(ASock, std::move(Peer));
+  FRoom->Wait(ASock, std::move(Peer), {}, Admission == adHealthOnly);
   return true;
 }
 
+void THttpLibServer::RefuseServerFull(int AFd) const {
+  THttpMetrics::CountRefusal("too_many_connections");
+  const std::string Reply = TooManyConnectionsReply(
+      Format("the server holds as many connections as it can (%d); try again shortly",
+             static_cast<int64_t>(FServerLimit.load())));
+  if (::send(AFd, Reply.data(), Reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    // The client is gone or its buffer is full; the connection closes either way.
+  }
+}
+
 void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
+  if (AConn.HealthOnly && !AConn.Health) {
+    RefuseServerFull(AConn.Fd);
+    CloseConnection(AConn.Fd, AConn.Peer, true);
+    return;
+  }
   TSocketStream Stream(AConn.Fd, FLimits, std::move(AConn.Bytes), AConn.HeadDeadline);
   bool KeepOpen = false;
   bool Linger = false;
@@ -632,7 +657,7 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
     KeepOpen = false;
   }
   tStream = nullptr;
-  if (KeepOpen) {
+  if (KeepOpen && !AConn.HealthOnly) {
     FRoom->Wait(AConn.Fd, std::move(AConn.Peer), Stream.TakeBuffered());
     return;
   }

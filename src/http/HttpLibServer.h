@@ -45,12 +45,17 @@ class THttpLibServer final : public httplib::Server {
   // Connections one client address may hold open at once (0: no limit); later ones are
   // answered 503 "too_many_connections" and closed.
   void SetClientConnectionLimit(std::size_t ALimit) { FClientLimit.store(ALimit); }
+  // Connections all clients together may hold (0: no limit); beyond it a few more are
+  // served for the health check alone, the rest answered 503 and closed at once.
+  void SetServerConnectionLimit(std::size_t ALimit) { FServerLimit.store(ALimit); }
 
  private:
   // Called by the library's accepting loop for every new connection: hands it to the
   // waiting room, or refuses it, without blocking.
   bool process_and_close_socket(socket_t ASock) override;
   void ServeConnection(TReadyConnection&& AConn);
+  // Writes the 503 "too_many_connections" of a server without descriptors to spare.
+  void RefuseServerFull(int AFd) const;
   std::size_t BodyLimit(std::string_view APath) const;
   void CloseConnection(int AFd, const std::string& APeer, bool ALinger);
   void ServeLibraryRequest(const httplib::Request& AReq, httplib::Response& ARes,
@@ -60,6 +65,7 @@ class THttpLibServer final : public httplib::Server {
   const TBodyLimit FBodyLimit;
   const THttpLimits FLimits;
   std::atomic<std::size_t> FClientLimit;
+  std::atomic<std::size_t> FServerLimit;
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FListenDone{false};
   TClientTally FTally;

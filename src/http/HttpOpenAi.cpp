@@ -152,6 +152,7 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
   Req.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));
   const double Speed = JsonFloat(Node, "speed", 1.0);
   Req.Speed = static_cast<float>(std::isfinite(Speed) ? std::clamp(Speed, -1e6, 1e6) : 0.0);
+  Req.Client = ACall.Req.Peer;
 
   TRequestLog Record;
   Record.Time = std::chrono::system_clock::now();

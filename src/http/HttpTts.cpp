@@ -210,6 +210,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
     Req = RequestFromQuery(ACall.Req.Query);
     Delivery = DeliveryFromQuery(ACall.Req.Query, ConfiguredLoudness, DeliveryProblem);
   }
+  Req.Client = ACall.Req.Peer;
 
   TRequestLog Record;
   Record.Time = std::chrono::system_clock::now();

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <typeinfo>
 
@@ -45,8 +46,33 @@ bool TSynthJob::WaitDone(int32_t ATimeoutMs) {
                               [this]() QX_REQUIRES(FDoneLock) { return FDone; });
 }
 
-TSynthQueue::TSynthQueue(TEngineGetter AGetEngine, int32_t ALimit)
-    : FGetEngine(std::move(AGetEngine)), FLimit(ALimit), FWorker([this] { WorkerLoop(); }) {}
+void TClientLine::Push(TSynthJobPtr AJob) {
+  auto& Jobs = FJobs[AJob->Client];
+  if (Jobs.empty()) FTurns.push_back(AJob->Client);
+  Jobs.push_back(std::move(AJob));
+  ++FSize;
+}
+
+TSynthJobPtr TClientLine::Pop() {
+  if (FTurns.empty()) return nullptr;
+  const std::string Client = std::move(FTurns.front());
+  FTurns.pop_front();
+  const auto Found = FJobs.find(Client);
+  TSynthJobPtr Job = std::move(Found->second.front());
+  Found->second.pop_front();
+  --FSize;
+  if (Found->second.empty())
+    FJobs.erase(Found);
+  else
+    FTurns.push_back(Client);
+  return Job;
+}
+
+TSynthQueue::TSynthQueue(TEngineGetter AGetEngine, int32_t ALimit, TQueueShares AShares)
+    : FShares(AShares),
+      FGetEngine(std::move(AGetEngine)),
+      FLimit(ALimit),
+      FWorker([this] { WorkerLoop(); }) {}
 
 TSynthQueue::~TSynthQueue() {
   {
@@ -58,21 +84,38 @@ TSynthQueue::~TSynthQueue() {
   Drain();
 }
 
+void TSynthQueue::SetShares(TQueueShares AShares) {
+  TLockGuard Guard(FLock);
+  FShares = AShares;
+}
+
+void TSynthQueue::Enqueue(const TSynthJobPtr& AJob) {
+  const int32_t Limit = FLimit.load();
+  const int32_t Reserve = std::clamp(FShares.HighReserve, 0, Limit / 2);
+  if (FDepth >= Limit || (AJob->Priority != tpHigh && FNormal.Size() >= Limit - Reserve))
+    ETtsError::Raise_(ecQueueFull, Format(Translate("合成队列已满(%d 条在排),稍后再试"), Limit));
+  const auto Held = FWaiting.find(AJob->Client);
+  if (FShares.ClientShare > 0 && Held != FWaiting.end() && Held->second >= FShares.ClientShare)
+    ETtsError::Raise_(
+        ecQueueFull, Format(Translate("这个地址已有 %d 条合成在排,稍后再试"), FShares.ClientShare));
+  (AJob->Priority == tpHigh ? FHigh : FNormal).Push(AJob);
+  ++FWaiting[AJob->Client];
+  ++FDepth;
+}
+
 TPcmBuffer TSynthQueue::Submit(const TS2Params& AParams, const TVoiceHint& AHint,
-                               TTtsPriority APriority, int32_t ATimeoutMs, int32_t& AElapsedMs) {
+                               TTtsPriority APriority, int32_t ATimeoutMs, int32_t& AElapsedMs,
+                               const std::string& AClient) {
   AElapsedMs = 0;
   auto Job = std::make_shared<TSynthJob>();
   Job->Params = AParams;
   Job->Hint = AHint;
   Job->Priority = APriority;
-  const int32_t Limit = FLimit.load();
+  Job->Client = AClient;
   {
     TLockGuard Guard(FLock);
     if (FClosed) ETtsError::Raise_(ecEngineNotConnected, StoppingText());
-    if (FDepth >= Limit)
-      ETtsError::Raise_(ecQueueFull, Format(Translate("合成队列已满(%d 条在排),稍后再试"), Limit));
-    (APriority == tpHigh ? FHigh : FNormal).push_back(Job);
-    ++FDepth;
+    Enqueue(Job);
   }
   FSignal.notify_one();
   if (!Job->WaitDone(ATimeoutMs))
@@ -99,10 +142,9 @@ bool TSynthQueue::Stopping() const {
 }
 
 TSynthJobPtr TSynthQueue::TakeNext() {
-  auto& Line = !FHigh.empty() ? FHigh : FNormal;
-  if (Line.empty()) return nullptr;
-  TSynthJobPtr Job = std::move(Line.front());
-  Line.pop_front();
+  TSynthJobPtr Job = !FHigh.Empty() ? FHigh.Pop() : FNormal.Pop();
+  if (!Job) return nullptr;
+  if (const auto Held = FWaiting.find(Job->Client); --Held->second == 0) FWaiting.erase(Held);
   --FDepth;
   return Job;
 }
@@ -163,7 +205,7 @@ void TSynthQueue::WorkerLoop() {
     {
       TUniqueLock Lock(FLock);
       FSignal.wait_for(Lock.Native(), WorkerPoll, [this]() QX_REQUIRES(FLock) {
-        return FTerminated || !FHigh.empty() || !FNormal.empty();
+        return FTerminated || !FHigh.Empty() || !FNormal.Empty();
       });
       if (FTerminated) return;
       Job = TakeNext();

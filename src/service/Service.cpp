@@ -42,6 +42,10 @@ int64_t BudgetBytes(const TConfigSettings& ASettings) {
   return static_cast<int64_t>(ASettings.CacheBudgetMB) * 1048576;
 }
 
+TQueueShares QueueShares(const TConfigSettings& ASettings) {
+  return {ASettings.QueueClientShare, ASettings.QueueHighReserve};
+}
+
 bool SpeedIsOne(float ASpeed) {
   return std::fabs(ASpeed - 1.0f) <= 0.01f;
 }
@@ -97,7 +101,8 @@ TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
     FPlaceholder = std::make_shared<TPlaceholderEngine>(Settings.Engine);
   }
   ConfigureEngines();
-  FQueue = std::make_unique<TSynthQueue>([this] { return CurrentEngine(); }, Settings.QueueLimit);
+  FQueue = std::make_unique<TSynthQueue>([this] { return CurrentEngine(); }, Settings.QueueLimit,
+                                         QueueShares(Settings));
   FPrewarm = std::make_unique<TPrewarmWorker>(*this);
 }
 
@@ -149,6 +154,7 @@ void TTtsService::ApplyConfig() {
   FCache->SetBudget(BudgetBytes(Settings));
   FCache->SetMemoryBudget(int64_t{Settings.CacheMemoryMB} << 20);
   FQueue->SetLimit(Settings.QueueLimit);
+  FQueue->SetShares(QueueShares(Settings));
   ConfigureEngines();
 }
 
@@ -379,7 +385,7 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
   TVoiceInfo Voice = FVoices->Resolve(AReq, Explicit);
   if (Voice.Id.empty() && AReq.Airline.empty() && ASettings.AutoCreateDefaultVoice) {
     try {
-      Voice = CreateDefaultVoice(AReq.Language, AReq.Gender);
+      Voice = DefaultVoiceOnce(AReq);
     } catch (const ETtsError& E) {
       TAppLog::Warn(LogSource, "could not create the default voice: %s", E.what());
       // An engine that is still loading or busy will make the voice on a later try: the
@@ -393,6 +399,35 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
   if (Voice.Id.empty()) ETtsError::Raise_(ecBadVoice, NoVoiceMessage(AReq));
   if (AReq.Style.empty() && !Voice.Style.empty()) AReq.Style = Voice.Style;
   return Voice;
+}
+
+TVoiceInfo TTtsService::DefaultVoiceOnce(const TTtsRequest& AReq) {
+  const std::string Key = DefaultKey(AReq.Language, AReq.Gender);
+  std::promise<TVoiceInfo> Making;
+  std::shared_future<TVoiceInfo> Outcome;
+  bool Maker = false;
+  {
+    TLockGuard Guard(FMakingLock);
+    const auto Found = FMaking.find(Key);
+    Maker = Found == FMaking.end();
+    Outcome =
+        Maker ? FMaking.emplace(Key, Making.get_future().share()).first->second : Found->second;
+  }
+  if (!Maker) return Outcome.get();
+  try {
+    // A voice made and bound since this caller looked is the one to use.
+    TTtsRequest Again = AReq;
+    bool Explicit = false;
+    TVoiceInfo Bound = FVoices->Resolve(Again, Explicit);
+    Making.set_value(Bound.Id.empty() ? CreateDefaultVoice(AReq.Language, AReq.Gender) : Bound);
+  } catch (...) {
+    Making.set_exception(std::current_exception());
+  }
+  {
+    TLockGuard Guard(FMakingLock);
+    FMaking.erase(Key);
+  }
+  return Outcome.get();
 }
 
 void TTtsService::CountFailure() {
@@ -452,7 +487,7 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
     const TS2Params Params = BuildParams(AReq, AVoice, ASettings);
     ReferenceMs = Clock.Lap();
     Pcm = FQueue->Submit(Params, TVoiceHint::FromVoice(AVoice), AReq.Priority,
-                         ASettings.RequestTimeoutMs, SynthMs);
+                         ASettings.RequestTimeoutMs, SynthMs, AReq.Client);
     EngineMs = Clock.Lap();
   } catch (...) {
     CountFailure();

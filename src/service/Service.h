@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <deque>
+#include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,6 +133,10 @@ class TTtsService {
                              const IQuavoxEngine& AEngine, const TConfigSettings& ASettings,
                              const std::string& AKey, const std::string& ATag, bool ANative);
   TVoiceInfo CreateDefaultVoice(std::string_view ALanguage, TTtsGender AGender);
+  // The default voice for the request's language and gender, made once however many
+  // requests need it at the same time: the first makes it, the others share its outcome
+  // (the voice, or the error that stopped it).
+  TVoiceInfo DefaultVoiceOnce(const TTtsRequest& AReq) QX_EXCLUDES(FMakingLock);
   void SynthesisChecks(const TTtsRequest& AReq, std::vector<TCheckResult>& AChecks);
   void CountFailure();
 
@@ -152,6 +158,9 @@ class TTtsService {
   std::atomic<int64_t> FTotalSynthMs{0};
   std::unique_ptr<TSynthQueue> FQueue;
   std::unique_ptr<TPrewarmWorker> FPrewarm;
+  // Default voices being made, by DefaultKey.
+  TMutex FMakingLock;
+  std::map<std::string, std::shared_future<TVoiceInfo>> FMaking QX_GUARDED_BY(FMakingLock);
 };
 
 }  // namespace quavox

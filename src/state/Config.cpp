@@ -66,6 +66,7 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.DebugLog = JsonBoolean(s, "debugLog", c.DebugLog);
   c.ShutdownGraceSeconds =
       ReadClamped(s, "shutdownGraceSeconds", c.ShutdownGraceSeconds, 0, 3600);
+  c.MaxConnections = ReadClamped(s, "maxConnections", c.MaxConnections, 0, 10000000);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -79,6 +80,8 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
   c.Loudness = ReadLoudness(s, c.Loudness);
   c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
+  c.QueueClientShare = ReadClamped(s, "queueClientShare", c.QueueClientShare, 0, 4096);
+  c.QueueHighReserve = ReadClamped(s, "queueHighReserve", c.QueueHighReserve, 0, 4096);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -328,7 +331,8 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                     {"accessLog", c.AccessLog},
                     {"accessLogMaxMB", c.AccessLogMaxMB},
                     {"debugLog", c.DebugLog},
-                    {"shutdownGraceSeconds", c.ShutdownGraceSeconds}};
+                    {"shutdownGraceSeconds", c.ShutdownGraceSeconds},
+                    {"maxConnections", c.MaxConnections}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},
@@ -337,7 +341,9 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"normalizeOutput", c.NormalizeOutput},
                        {"autoDefaultVoice", c.AutoCreateDefaultVoice},
                        {"loudness", c.Loudness},
-                       {"normalizeText", c.NormalizeText}};
+                       {"normalizeText", c.NormalizeText},
+                       {"queueClientShare", c.QueueClientShare},
+                       {"queueHighReserve", c.QueueHighReserve}};
   Root["cache"] = {{"enabled", c.CacheEnabled},
                    {"budgetMB", c.CacheBudgetMB},
                    {"encodedMB", c.EncodedCacheMB},

@@ -36,6 +36,8 @@ struct TConfigSettings {
   bool ShowAdvanced = false;
   // Connections one client address may hold open at once on the HTTP API (0: no limit).
   int32_t MaxConnectionsPerClient = 256;
+  // Connections all clients together may hold (0: three quarters of the descriptor limit).
+  int32_t MaxConnections = 0;
   // Bearer keys every path but the health check (and /metrics unless MetricsRequireKey)
   // requires once any is set, here or one a line in ApiKeysFile; none: the API is open.
   std::vector<std::string> ApiKeys;
@@ -62,6 +64,10 @@ struct TConfigSettings {
   double Loudness = 0;
   // Announcement texts are read through the aviation rules and the lexicon.
   bool NormalizeText = true;
+  // Waiting places of the synthesis queue one client address may hold (0: no bound), and
+  // the places only high-priority lines may take (at most half of QueueLimit).
+  int32_t QueueClientShare = 16;
+  int32_t QueueHighReserve = 8;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated

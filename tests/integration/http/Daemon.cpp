@@ -171,6 +171,17 @@ httplib::Client TDaemon::Client() const {
   return Cli;
 }
 
+httplib::Client TDaemon::ClientFrom(const std::string& ASource) const {
+  httplib::Client Cli = Client();
+  Cli.set_socket_options([ASource](int AFd) {
+    sockaddr_in Addr{};
+    Addr.sin_family = AF_INET;
+    inet_pton(AF_INET, ASource.c_str(), &Addr.sin_addr);
+    ::bind(AFd, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr);
+  });
+  return Cli;
+}
+
 std::string TDaemon::Stderr() const {
   return ReadText(FRoot + "stderr.log");
 }

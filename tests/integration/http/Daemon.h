@@ -38,6 +38,9 @@ class TDaemon {
   bool Alive();
 
   httplib::Client Client() const;
+  // A client whose connections come from ASource, another 127.x address: to the daemon a
+  // client of its own.
+  httplib::Client ClientFrom(const std::string& ASource) const;
   std::string Stderr() const;
   const std::string& Root() const { return FRoot; }
   int Port() const { return FPort; }

@@ -61,11 +61,31 @@ class QueueTest : public ::testing::Test {
   void TearDown() override { SetUiLang(ulAuto); }
 
   std::future<TPcmBuffer> SubmitAsync(TSynthQueue& AQueue, const std::string& AText,
-                                      TTtsPriority APriority = tpNormal, int32_t ATimeout = 60000) {
-    return std::async(std::launch::async, [&AQueue, AText, APriority, ATimeout] {
+                                      TTtsPriority APriority = tpNormal, int32_t ATimeout = 60000,
+                                      const std::string& AClient = {}) {
+    return std::async(std::launch::async, [&AQueue, AText, APriority, ATimeout, AClient] {
       int32_t Elapsed = 0;
-      return AQueue.Submit(Text(AText), TVoiceHint{}, APriority, ATimeout, Elapsed);
+      return AQueue.Submit(Text(AText), TVoiceHint{}, APriority, ATimeout, Elapsed, AClient);
     });
+  }
+  // Submits and waits until the job is in line, so the order of arrival is the test's.
+  std::future<TPcmBuffer> Enter(TSynthQueue& AQueue, const std::string& AText,
+                                const std::string& AClient, TTtsPriority APriority = tpNormal) {
+    const int32_t Before = AQueue.Depth();
+    auto Job = SubmitAsync(AQueue, AText, APriority, 60000, AClient);
+    while (AQueue.Depth() == Before)
+      std::this_thread::yield();
+    return Job;
+  }
+  static std::string Refusal(TSynthQueue& AQueue, const std::string& AClient,
+                             TTtsPriority APriority) {
+    int32_t Elapsed = 0;
+    try {
+      AQueue.Submit(Text("refused"), {}, APriority, 1000, Elapsed, AClient);
+    } catch (const ETtsError& E) {
+      return ErrorCodeName(E.Code()) + std::string(": ") + E.what();
+    }
+    return "accepted";
   }
   static TTtsErrorCode CodeOf(std::future<TPcmBuffer>& AFuture) {
     try {
@@ -133,6 +153,30 @@ TEST_F(QueueTest, HighPriorityRunsNextThenFirstComeFirstServed) {
   EXPECT_EQ(Engine->Started(), (std::vector<std::string>{"first", "high", "n1", "n2"}));
 }
 
+// One client sending many lines at once holds only its share of the places; the others
+// still get in, take turns with it, and the last place is kept for a high-priority line.
+TEST_F(QueueTest, ClientsShareThePlacesAndTakeTurns) {
+  TSynthQueue Queue([this] { return Engine; }, 6, TQueueShares{3, 1});
+  std::vector<std::future<TPcmBuffer>> Jobs;
+  Jobs.push_back(SubmitAsync(Queue, "first", tpNormal, 60000, "A"));
+  Engine->WaitStarted(1);
+  for (const char* Text : {"a1", "a2", "a3"})
+    Jobs.push_back(Enter(Queue, Text, "A"));
+  EXPECT_EQ(Refusal(Queue, "A", tpNormal), "queue_full: 这个地址已有 3 条合成在排,稍后再试");
+  EXPECT_EQ(Refusal(Queue, "A", tpHigh), "queue_full: 这个地址已有 3 条合成在排,稍后再试");
+  for (const char* Text : {"b1", "b2"})
+    Jobs.push_back(Enter(Queue, Text, "B"));
+  EXPECT_EQ(Refusal(Queue, "C", tpNormal), "queue_full: 合成队列已满(6 条在排),稍后再试")
+      << "the last place is kept for high priority";
+  Jobs.push_back(Enter(Queue, "c-high", "C", tpHigh));
+  EXPECT_EQ(Refusal(Queue, "D", tpHigh), "queue_full: 合成队列已满(6 条在排),稍后再试");
+  Engine->Open(static_cast<int>(Jobs.size()));
+  for (auto& Job : Jobs)
+    EXPECT_EQ(CodeOf(Job), ecNone);
+  EXPECT_EQ(Engine->Started(),
+            (std::vector<std::string>{"first", "c-high", "a1", "b1", "a2", "b2", "a3"}));
+}
+
 TEST_F(QueueTest, TimedOutJobStillRunsAndIsFreed) {
   TSynthQueue Queue([this] { return Engine; }, 10);
   int32_t Elapsed = 0;
@@ -196,7 +240,8 @@ TEST_F(QueueTest, TeardownWakesEveryWaiter) {
   // next one.
   TSynthQueue* Raw = Queue.get();
   std::thread Opener([this, Raw] {
-    while (!Raw->Stopping()) std::this_thread::yield();
+    while (!Raw->Stopping())
+      std::this_thread::yield();
     Engine->Open();
   });
   Queue.reset();

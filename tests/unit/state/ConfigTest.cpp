@@ -220,9 +220,10 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
   ASSERT_TRUE(Root);
   const std::map<std::string, std::vector<std::string>> Added = {
-      {"synthesis", {"autoDefaultVoice", "loudness", "normalizeText"}},
+      {"synthesis",
+       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve"}},
       {"cache", {"budgetMB", "encodedMB", "memoryMB"}},
-      {"server", {"debugLog", "shutdownGraceSeconds"}}};
+      {"server", {"debugLog", "shutdownGraceSeconds", "maxConnections"}}};
   for (const auto& [Section, Tail] : Added) {
     std::vector<std::string> Keys;
     for (const auto& [Key, Value] : (*Root)[Section].items())

@@ -77,6 +77,7 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.AutoCreateDefaultVoice = JsonBoolean(s, "autoDefaultVoice", c.AutoCreateDefaultVoice);
   c.Loudness = ReadLoudness(s, c.Loudness);
   c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
+  c.ReplyMemoryMB = ReadClamped(s, "replyMemoryMB", c.ReplyMemoryMB, 1, 1 << 20);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -333,7 +334,8 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"normalizeOutput", c.NormalizeOutput},
                        {"autoDefaultVoice", c.AutoCreateDefaultVoice},
                        {"loudness", c.Loudness},
-                       {"normalizeText", c.NormalizeText}};
+                       {"normalizeText", c.NormalizeText},
+                       {"replyMemoryMB", c.ReplyMemoryMB}};
   Root["cache"] = {
       {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
   Root["engine"] = EngineJson(c.Engine);

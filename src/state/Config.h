@@ -59,6 +59,9 @@ struct TConfigSettings {
   double Loudness = 0;
   // Announcement texts are read through the aviation rules and the lexicon.
   bool NormalizeText = true;
+  // Memory the audio replies being made at once may hold, in MiB; requests beyond it are
+  // told to retry.
+  int32_t ReplyMemoryMB = 512;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated

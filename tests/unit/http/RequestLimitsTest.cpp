@@ -3,7 +3,10 @@
 // admission of replies into the memory budget.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "http/Http.h"
 #include "http/ReplyBudget.h"
@@ -136,6 +139,27 @@ TEST(ReplyBudget, AdmitsWhatFitsBesideTheRepliesBeingMade) {
   EXPECT_EQ(Budget.InUse(), 0);
   Budget.SetLimit(10);
   EXPECT_EQ(Budget.Limit(), 10);
+}
+
+TEST(ReplyBudget, ConcurrentRepliesNeverHoldMoreThanTheLimit) {
+  TReplyBudget Budget(100);
+  std::atomic<int64_t> Held{0};
+  std::atomic<bool> Over{false};
+  std::vector<std::thread> Threads;
+  for (int t = 0; t < 8; ++t) {
+    Threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TReplyBudget::TTicket Ticket;
+        if (!Budget.TryAdmit(30, Ticket)) continue;
+        if (Held.fetch_add(30) + 30 > 100) Over = true;
+        Held.fetch_sub(30);
+      }
+    });
+  }
+  for (std::thread& Thread : Threads)
+    Thread.join();
+  EXPECT_FALSE(Over);
+  EXPECT_EQ(Budget.InUse(), 0);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // private folder whose placeholder engine speaks. Whatever the bytes, every reply must
 // carry a valid status, and every JSON reply must be pure ASCII and parse as an object;
 // every error reply but the self-test's report (503 when a check fails) must be exactly
-// the two-member envelope, or on the OpenAI-compatible paths that API's envelope.
+// the two-member envelope, or on the OpenAI-compatible paths that API's envelope. Every
+// reply gives back its share of the reply memory budget, no audio comes out at a rate past
+// the highest (numbers are refused, never wrapped), and the value count that refuses large
+// bodies before parsing bounds the document they would become.
 
 #include <cstdint>
 #include <filesystem>
@@ -68,6 +71,24 @@ std::vector<std::string_view> SplitAtNul(std::string_view AText, std::size_t APa
   return Parts;
 }
 
+std::size_t ValuesIn(const TJsonValue& AValue) {
+  std::size_t Count = 1;
+  if (AValue.is_structured())
+    for (const TJsonValue& Child : AValue)
+      Count += ValuesIn(Child);
+  return Count;
+}
+
+// The count that refuses a body before parsing bounds the document it would become: every
+// value but the outermost follows an opening bracket or a comma.
+bool ValueCountBoundsTheDocument(std::string_view ABody) {
+  if (JsonNestsDeeperThan(ABody, MaxJsonDepth)) return true;
+  const auto Parsed = ParseJsonValueObject(ABody);
+  if (!Parsed) return true;
+  const std::size_t Values = ValuesIn(*Parsed);
+  return Values < 2 || JsonHoldsMoreValuesThan(ABody, Values - 2);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
@@ -94,6 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   (Req.Header("Authorization").empty() ? World.Server : World.Keyed)->HandleRequest(Req, Res);
 
   if (Res.Status < 200 || Res.Status > 599) __builtin_trap();
+  // Every reply gives back its share of the memory budget, refused or not.
+  if (World.Server->ReplyBudget().InUse() != 0 || World.Keyed->ReplyBudget().InUse() != 0)
+    __builtin_trap();
+  // Numbers are refused, never wrapped: no audio comes out above the highest rate.
+  int64_t Rate = 0;
+  if (TryParseInt64(Res.Header("X-Quavox-Sample-Rate"), Rate) && (Rate < 0 || Rate > 192000))
+    __builtin_trap();
+  if (!ValueCountBoundsTheDocument(Req.Body)) __builtin_trap();
   if (StartsWith(Res.ContentType, "application/json")) {
     for (const char c : Res.Body)
       if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)

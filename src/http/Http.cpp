@@ -190,13 +190,23 @@ std::string ReadBody(const THttpRequest& AReq) {
   return Utf16ToUtf8(Utf8ToUtf16(AReq.Body));
 }
 
+std::optional<TBodyRefusal> JsonBodyRefusal(std::string_view ABody) {
+  if (JsonNestsDeeperThan(ABody, MaxJsonDepth))
+    return TBodyRefusal{
+        400, "bad_json",
+        Format("request body nests deeper than %d levels", static_cast<int64_t>(MaxJsonDepth))};
+  if (JsonHoldsMoreValuesThan(ABody, MaxJsonValues))
+    return TBodyRefusal{
+        413, "payload_too_large",
+        Format("request body holds more than %d JSON values", static_cast<int64_t>(MaxJsonValues))};
+  return std::nullopt;
+}
+
 std::optional<TJsonValue> ReadJsonBody(const THttpRequest& AReq, THttpResponse& ARes) {
-  // Replacing invalid UTF-8 never touches a bracket or a quote, so the depth is that of the
-  // raw bytes; and valid bodies, nearly all of them, are parsed without a copy.
-  if (JsonNestsDeeperThan(AReq.Body, MaxJsonDepth)) {
-    SendError(
-        ARes, 400, "bad_json",
-        Format("request body nests deeper than %d levels", static_cast<int64_t>(MaxJsonDepth)));
+  // Replacing invalid UTF-8 never touches a bracket, a comma or a quote, so the shape is
+  // that of the raw bytes; and valid bodies, nearly all of them, are parsed without a copy.
+  if (const auto Refusal = JsonBodyRefusal(AReq.Body)) {
+    SendError(ARes, Refusal->Status, Refusal->Code, Refusal->Message);
     return std::nullopt;
   }
   auto Body = IsValidUtf8(AReq.Body) ? ParseJsonValueObject(AReq.Body)
@@ -367,7 +377,8 @@ TTtsHttpServer::TTtsHttpServer(TTtsService& AService, TClock AClock, THttpLimits
       FServer(std::make_unique<THttpLibServer>(
           [this](const THttpRequest& AReq, THttpResponse& ARes) { HandleRequest(AReq, ARes); },
           [this](std::string_view APath) { return BodyLimit(APath); }, ALimits)),
-      FAnnouncer(std::make_unique<TAnnouncer>(AService)) {}
+      FAnnouncer(std::make_unique<TAnnouncer>(AService)),
+      FReplyBudget(static_cast<int64_t>(FConfig.Settings().ReplyMemoryMB) << 20) {}
 
 TTtsHttpServer::~TTtsHttpServer() {
   Stop();

@@ -25,6 +25,7 @@
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
 #include "http/HttpDelivery.h"
+#include "http/ReplyBudget.h"
 #include "state/Config.h"
 #include "state/Json.h"
 
@@ -33,6 +34,7 @@ namespace quavox {
 class TTtsService;
 class THttpLibServer;
 class TAnnouncer;
+struct TAnnounceRequest;
 
 using THttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -76,8 +78,18 @@ std::string ReadBody(const THttpRequest& AReq);
 // Deeper nesting is refused before parsing: no request of this API nests more than a few
 // levels, and the parser's memory grows with the depth.
 constexpr std::size_t MaxJsonDepth = 64;
-// The body as a JSON object; nothing when it is not one (or nests deeper than MaxJsonDepth),
-// and then the 400 "bad_json" reply has been sent.
+// More values are refused before parsing too: the parsed document costs far more memory per
+// value than the text, and no request of this API needs a quarter million of them.
+constexpr std::size_t MaxJsonValues = 1u << 18;
+struct TBodyRefusal {
+  int Status;
+  std::string Code;
+  std::string Message;
+};
+// Why a JSON body is refused before it is parsed, or nothing.
+std::optional<TBodyRefusal> JsonBodyRefusal(std::string_view ABody);
+// The body as a JSON object; nothing when it is not one (or is refused before parsing),
+// and then the 400 "bad_json" (or 413 "payload_too_large") reply has been sent.
 std::optional<TJsonValue> ReadJsonBody(const THttpRequest& AReq, THttpResponse& ARes);
 
 // Percent-decoding that survives any bytes: a "%" not followed by two hexadecimal digits
@@ -111,9 +123,14 @@ std::vector<std::string> ReachableUrls(const TConfigSettings& ASettings);
 // The machine's IPv4 addresses; raises std::system_error when they cannot be listed.
 std::vector<std::string> LocalIPv4Addresses();
 
-// Requests and replies of the synthesis endpoint, shared with prewarm.
-TTtsRequest RequestFromJson(const TJsonValue& AObject);
-TTtsRequest RequestFromQuery(std::string_view AQuery);
+// Requests and replies of the synthesis endpoint, shared with prewarm. AProblem, when empty,
+// is set to why a number of the request is refused (one outside its field's range).
+TTtsRequest RequestFromJson(const TJsonValue& AObject, std::string& AProblem);
+TTtsRequest RequestFromQuery(std::string_view AQuery, std::string& AProblem);
+// Why a text field is refused for its length (counted in UTF-16 code units), or empty.
+std::string FieldLengthProblem(std::string_view AName, std::string_view AValue, std::size_t ALimit);
+// The same for a style hint, which the engine reads before every text.
+std::string StyleLengthProblem(std::string_view AName, std::string_view AValue);
 // Why the request's output rate is refused (a rate from 1 to 7999 Hz), or empty.
 std::string SampleRateProblem(const TTtsRequest& AReq);
 TJson VoiceJson(const TVoiceInfo& AVoice);
@@ -214,6 +231,8 @@ class TTtsHttpServer {
   // The largest request body accepted on the path: large for cloning, which carries
   // reference audio, a few megabytes elsewhere.
   std::size_t BodyLimit(std::string_view APath) const;
+  // The memory budget of the replies being made.
+  TReplyBudget& ReplyBudget() { return FReplyBudget; }
 
  private:
   struct TCall {
@@ -266,6 +285,19 @@ class TTtsHttpServer {
   void SendDelivered(const TCall& ACall, const TTtsResult& AResult,
                      const TDeliveryOptions& AOptions, TRequestLog& ARecord,
                      std::chrono::steady_clock::time_point AStart, bool AOpenAiShape);
+  // How long the request's speech can last at its speed: 0 for a text over the length
+  // limit as written or as spoken, which the pipeline refuses by name before anything is
+  // made.
+  int64_t PredictedSpeechMs(const TTtsRequest& AReq) const;
+  // The same for a whole announcement: its segments, the gaps between the parts and the
+  // chimes.
+  int64_t PredictedAnnouncementMs(const TAnnounceRequest& AReq) const;
+  // The rate a reply is made at: the larger of the request's (or the configured) rate and
+  // the rate it is delivered at.
+  int32_t ReplyRate(int32_t ARequestRate, int32_t ADeliveryRate) const;
+  // The reply's share of the budget; raises ETtsError: 413 when it could never be made,
+  // 503 when the replies being made leave no room for it now.
+  TReplyBudget::TTicket AdmitReply(const TReplyEstimate& AEstimate);
   void HandleLexicon(const TCall& ACall);
   void HandleNormalize(const TCall& ACall);
 
@@ -309,6 +341,7 @@ class TTtsHttpServer {
   // Replies in other formats and loudness targets; its budget is set when the server
   // starts.
   TEncodedCache FEncoded;
+  TReplyBudget FReplyBudget;
 };
 
 }  // namespace quavox

@@ -38,7 +38,9 @@ std::string SegmentsProblem(const TJsonValue& AObject, TAnnounceRequest& AReq,
     TJsonValue Item = Element;
     for (const char* Name : InheritedMembers)
       if (!Item.contains(Name) && AObject.contains(Name)) Item[Name] = AObject.at(Name);
-    TTtsRequest Req = RequestFromJson(Item);
+    std::string Problem;
+    TTtsRequest Req = RequestFromJson(Item, Problem);
+    if (!Problem.empty()) return Format("segments[%d]: %s", static_cast<int64_t>(i), Problem);
     Req.SampleRate = AWhole.SampleRate;
     Req.Priority = AWhole.Priority;
     AReq.Segments.push_back(std::move(Req));
@@ -110,8 +112,10 @@ bool AllFromCache(const std::vector<TTtsResult>& AResults) {
 
 std::string AnnounceFromJson(const TJsonValue& AObject, TAnnounceRequest& AReq) {
   AReq = TAnnounceRequest{};
-  const TTtsRequest Whole = RequestFromJson(AObject);
-  if (std::string Problem = SegmentsProblem(AObject, AReq, Whole); !Problem.empty()) return Problem;
+  std::string Problem;
+  const TTtsRequest Whole = RequestFromJson(AObject, Problem);
+  if (!Problem.empty()) return Problem;
+  if (Problem = SegmentsProblem(AObject, AReq, Whole); !Problem.empty()) return Problem;
   return LayoutProblem(AObject, AReq, Whole);
 }
 
@@ -127,6 +131,14 @@ std::string AnnouncementRequests(const TJsonValue& ABody, std::vector<TTtsReques
     AReqs.insert(AReqs.end(), Announcement.Segments.begin(), Announcement.Segments.end());
   }
   return {};
+}
+
+int64_t TTtsHttpServer::PredictedAnnouncementMs(const TAnnounceRequest& AReq) const {
+  const auto Parts = static_cast<int64_t>(AReq.Segments.size());
+  int64_t Ms = (Parts + 1) * AReq.Layout.GapMs + 2 * ChimeMs;
+  for (const TTtsRequest& Segment : AReq.Segments)
+    Ms += PredictedSpeechMs(Segment);
+  return Ms;
 }
 
 void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
@@ -155,8 +167,11 @@ void TTtsHttpServer::HandleAnnounce(const TCall& ACall) {
   }
   for (TTtsRequest& Segment : Req.Segments)
     Segment.Client = ACall.Req.Peer;
+  TReplyBudget::TTicket Ticket;
   TAnnounceResult Result;
   try {
+    Ticket = AdmitReply(
+        EstimateReply(PredictedAnnouncementMs(Req), ReplyRate(Req.Layout.SampleRate, 0)));
     Result = FAnnouncer->Synthesize(Req);
   } catch (const ETtsError& E) {
     Refuse(E.HttpStatus(), E.what());

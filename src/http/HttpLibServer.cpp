@@ -40,6 +40,9 @@ constexpr int LingerMs = 500;
 thread_local bool tCloseAfterReply = false;
 // Retry-After of the refusal of a connection beyond the per-client limit.
 constexpr const char* TooManyConnectionsRetrySeconds = "10";
+// Parts of a form body read, at most, before it is refused: the library keeps each part's
+// headers while it reads it.
+constexpr std::size_t MaxFormParts = 64;
 
 bool PollFor(int AFd, short AEvents, int ATimeoutMs) {
   pollfd Item{AFd, AEvents, 0};
@@ -461,14 +464,20 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
     bool TooLarge = false;
     bool Read = false;
     if (AReq.is_multipart_form_data()) {
-      // Form uploads are not part of this API: their body counts as empty.
+      // Form uploads are not part of this API: their body counts as empty, and a form of
+      // countless tiny parts is cut short like one too large.
       std::size_t Seen = 0;
-      Read = AReader([](const httplib::MultipartFormData&) { return true; },
-                     [&](const char*, std::size_t ALength) {
-                       Seen += ALength;
-                       TooLarge = Seen > Max;
-                       return !TooLarge;
-                     });
+      std::size_t Parts = 0;
+      Read = AReader(
+          [&](const httplib::MultipartFormData&) {
+            TooLarge = ++Parts > MaxFormParts;
+            return !TooLarge;
+          },
+          [&](const char*, std::size_t ALength) {
+            Seen += ALength;
+            TooLarge = Seen > Max;
+            return !TooLarge;
+          });
     } else {
       Read = AReader([&](const char* AData, std::size_t ALength) {
         TooLarge = Body.size() + ALength > Max;

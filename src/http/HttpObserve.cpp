@@ -81,6 +81,7 @@ void TTtsHttpServer::ApplyOperationalSettings() {
       TAccessLog::TargetOf(Settings.AccessLog, std::getenv("JOURNAL_STREAM") != nullptr),
       FConfig.LogsDir() + "access.log", static_cast<uint64_t>(Settings.AccessLogMaxMB) << 20);
   TAppLog::SetDebug(Settings.DebugLog);
+  FReplyBudget.SetLimit(static_cast<int64_t>(Settings.ReplyMemoryMB) << 20);
 }
 
 bool TTtsHttpServer::Authorized(const TCall& ACall, const TRoute* ARoute) {

@@ -136,9 +136,12 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
                     "invalid_request_error", "", "method_not_allowed");
     return;
   }
-  std::optional<TJsonValue> Body;
-  if (!JsonNestsDeeperThan(ACall.Req.Body, MaxJsonDepth))
-    Body = ParseJsonValueObject(ReadBody(ACall.Req));
+  if (const auto Refusal = JsonBodyRefusal(ACall.Req.Body)) {
+    SendOpenAiError(Res, Refusal->Status, Refusal->Message, "invalid_request_error", "",
+                    Refusal->Code);
+    return;
+  }
+  const std::optional<TJsonValue> Body = ParseJsonValueObject(ReadBody(ACall.Req));
   if (!Body) {
     SendOpenAiError(Res, 400, "request body is not valid JSON", "invalid_request_error", "",
                     "bad_json");
@@ -173,6 +176,8 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
     return Refuse("voice", "unknown voice \"" + Voice +
                                "\": name a voice of this service (its id or name) or one of " +
                                StockVoiceNames());
+  if (std::string Problem = StyleLengthProblem("instructions", Req.Style); !Problem.empty())
+    return Refuse("instructions", Problem);
   std::string FormatName = Trim(JsonString(Node, "response_format", ""));
   if (FormatName.empty()) FormatName = "mp3";
   const auto Parsed = ParseAudioFormat(FormatName);
@@ -189,8 +194,10 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
   TDeliveryOptions Options = Delivery.value_or(TDeliveryOptions{*Parsed, 0, 0});
   if (*Parsed == afPcm) Options.SampleRate = SpeechPcmRate;
 
+  TReplyBudget::TTicket Ticket;
   TTtsResult Result;
   try {
+    Ticket = AdmitReply(EstimateReply(PredictedSpeechMs(Req), ReplyRate(0, Options.SampleRate)));
     Result = FService.Synthesize(Req);
   } catch (const ETtsError& E) {
     Record.Status = ParamOf(E.Code()).empty() ? E.HttpStatus() : 400;

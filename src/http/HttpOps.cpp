@@ -137,6 +137,7 @@ void TTtsHttpServer::HandleCache(const TCall& ACall) {
 
 void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
   std::vector<TTtsRequest> Requests;
+  std::string Problem;
   if (ACall.Method == "POST") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
@@ -147,17 +148,18 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
         TJsonValue Item = Element;
         for (const char* Name : InheritedMembers)
           if (!Item.contains(Name) && Body->contains(Name)) Item[Name] = Body->at(Name);
-        Requests.push_back(RequestFromJson(Item));
+        Requests.push_back(RequestFromJson(Item, Problem));
       }
     }
-    if (const std::string Problem = AnnouncementRequests(*Body, Requests); !Problem.empty()) {
-      SendError(ACall.Res, 400, "bad_request", Problem);
-      return;
-    }
+    if (Problem.empty()) Problem = AnnouncementRequests(*Body, Requests);
     if (Items == nullptr && JsonChildArray(&*Body, "announcements") == nullptr)
-      Requests.push_back(RequestFromJson(*Body));
+      Requests.push_back(RequestFromJson(*Body, Problem));
   } else {
-    Requests.push_back(RequestFromQuery(ACall.Req.Query));
+    Requests.push_back(RequestFromQuery(ACall.Req.Query, Problem));
+  }
+  if (!Problem.empty()) {
+    SendError(ACall.Res, 400, "bad_request", Problem);
+    return;
   }
 
   // Every request is checked before the first is queued, so a request naming a voice that
@@ -165,6 +167,13 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
   for (const TTtsRequest& Req : Requests) {
     if (const std::string Problem = SampleRateProblem(Req); !Problem.empty()) {
       SendError(ACall.Res, 400, "bad_request", Problem);
+      return;
+    }
+    // Baked one after another, so only the size of each counts, not the budget.
+    const TReplyEstimate Estimate =
+        EstimateReply(PredictedSpeechMs(Req), ReplyRate(Req.SampleRate, 0));
+    if (Estimate.TooLong()) {
+      SendError(ACall.Res, 413, ErrorCodeName(ecTextTooLong), Estimate.TooLongMessage());
       return;
     }
   }

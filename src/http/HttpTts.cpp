@@ -24,24 +24,81 @@ constexpr int64_t MaxRequestSampleRate = 192000;
 // Below telephone quality no announcement is intelligible; such a rate is a client's mistake.
 constexpr int32_t MinRequestSampleRate = 8000;
 
-int32_t ToInt32(int64_t AValue) {
-  return static_cast<int32_t>(std::clamp<int64_t>(AValue, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
+// An integer field of a request, read as leniently as the JSON readers read (absent, null
+// or not a number: the default), except that a number outside the field's range is refused:
+// wrapped or cut into range it would ask for something the client never sent.
+struct TIntegerField {
+  const char* Name;
+  int64_t Low;
+  int64_t High;
+  const char* Range;  // the range as a client reads it
+};
+
+// A negative rate means the configured one, as the request's normalisation has it.
+constexpr TIntegerField SampleRateField{"sample_rate", std::numeric_limits<int32_t>::min(),
+                                        MaxRequestSampleRate,
+                                        "0 (the configured rate) or from 8000 to 192000 Hz"};
+constexpr TIntegerField SeedField{"seed", std::numeric_limits<int32_t>::min(),
+                                  std::numeric_limits<int32_t>::max(),
+                                  "an integer from -2147483648 to 2147483647"};
+
+bool OutsideField(double AValue, const TIntegerField& AField) {
+  return !std::isnan(AValue) &&
+         !(AValue >= static_cast<double>(AField.Low) && AValue <= static_cast<double>(AField.High));
 }
 
-int32_t ToSampleRate(int64_t AValue) {
-  return static_cast<int32_t>(std::min(AValue, MaxRequestSampleRate));
+std::string FieldProblem(const TIntegerField& AField, std::string_view AText) {
+  return Format("%s must be %s, not %s", AField.Name, AField.Range,
+                std::string(Trim(AText).substr(0, 40)));
+}
+
+// The value, 0 when the text is not an integer; AProblem set when it is a number outside
+// the field's range.
+int32_t IntegerFromText(std::string_view AText, const TIntegerField& AField,
+                        std::string& AProblem) {
+  int64_t Value = 0;
+  double Number = 0;
+  if (TryParseInt64(AText, Value) ? OutsideField(static_cast<double>(Value), AField)
+                                  : TryParseDouble(AText, Number) && OutsideField(Number, AField)) {
+    if (AProblem.empty()) AProblem = FieldProblem(AField, AText);
+    return 0;
+  }
+  return static_cast<int32_t>(Value);
+}
+
+int32_t IntegerFromJson(const TJsonValue& AObject, const TIntegerField& AField,
+                        std::string& AProblem) {
+  const auto Found = AObject.find(AField.Name);
+  if (Found == AObject.end() || !Found->is_number_float())
+    return IntegerFromText(JsonString(&AObject, AField.Name, ""), AField, AProblem);
+  const double Number = Found->get<double>();
+  if (OutsideField(Number, AField)) {
+    if (AProblem.empty()) AProblem = FieldProblem(AField, Found->dump());
+    return 0;
+  }
+  return std::isnan(Number) ? 0 : static_cast<int32_t>(Number);
+}
+
+// The longest style hint, a few words such as "calm, slow": the engine reads it before the
+// text of every line.
+constexpr std::size_t MaxStyleLength = 200;
+// Voice ids, airline and language codes are short; longer values are a client's mistake
+// that would travel into keys, logs and the engine.
+constexpr std::size_t MaxCodeLength = 64;
+
+std::string LengthProblemOf(const TTtsRequest& AReq) {
+  const std::pair<const char*, std::string_view> Codes[] = {
+      {"voice", AReq.VoiceId}, {"airline", AReq.Airline}, {"language", AReq.Language}};
+  for (const auto& [Name, Value] : Codes)
+    if (std::string Problem = FieldLengthProblem(Name, Value, MaxCodeLength); !Problem.empty())
+      return Problem;
+  return FieldLengthProblem("style", AReq.Style, MaxStyleLength);
 }
 
 // A finite double outside the float range would be undefined behaviour to convert.
 float ToFloat(double AValue) {
   if (std::isfinite(AValue)) AValue = std::clamp<double>(AValue, -FLT_MAX, FLT_MAX);
   return static_cast<float>(AValue);
-}
-
-int64_t QueryInteger(std::string_view AQuery, std::string_view AName) {
-  int64_t Value = 0;
-  return TryParseInt64(QueryParam(AQuery, AName, "0"), Value) ? Value : 0;
 }
 
 // As the JSON reader reads a Boolean given as text: "true", "1", "yes" and "on" are true.
@@ -60,7 +117,19 @@ constexpr std::size_t ReplySweepSize = 64;
 
 }  // namespace
 
-TTtsRequest RequestFromJson(const TJsonValue& AObject) {
+std::string FieldLengthProblem(std::string_view AName, std::string_view AValue,
+                               std::size_t ALimit) {
+  const std::size_t Length = Utf16Length(AValue);
+  if (Length <= ALimit) return {};
+  return Format("%s is %d characters long; at most %d are allowed", std::string(AName),
+                static_cast<int64_t>(Length), static_cast<int64_t>(ALimit));
+}
+
+std::string StyleLengthProblem(std::string_view AName, std::string_view AValue) {
+  return FieldLengthProblem(AName, AValue, MaxStyleLength);
+}
+
+TTtsRequest RequestFromJson(const TJsonValue& AObject, std::string& AProblem) {
   const TJsonValue* Node = &AObject;
   TTtsRequest Req;
   Req.Text = JsonString(Node, "text", "");
@@ -71,14 +140,15 @@ TTtsRequest RequestFromJson(const TJsonValue& AObject) {
   Req.Gender = ParseGender(JsonString(Node, "gender", "default"));
   Req.Style = JsonString(Node, "style", "");
   Req.Speed = ToFloat(JsonFloat(Node, "speed", 1.0));
-  Req.SampleRate = ToSampleRate(JsonInteger(Node, "sample_rate", 0));
-  Req.Seed = ToInt32(JsonInteger(Node, "seed", 0));
+  Req.SampleRate = IntegerFromJson(AObject, SampleRateField, AProblem);
+  Req.Seed = IntegerFromJson(AObject, SeedField, AProblem);
   Req.Priority = ParsePriority(JsonString(Node, "priority", "normal"));
   Req.NormalizeText = JsonBoolean(Node, "normalize", true);
+  if (AProblem.empty()) AProblem = LengthProblemOf(Req);
   return Req;
 }
 
-TTtsRequest RequestFromQuery(std::string_view AQuery) {
+TTtsRequest RequestFromQuery(std::string_view AQuery, std::string& AProblem) {
   TTtsRequest Req;
   Req.Text = QueryParam(AQuery, "text", "");
   Req.VoiceId = QueryParam(AQuery, "voice", "");
@@ -89,10 +159,12 @@ TTtsRequest RequestFromQuery(std::string_view AQuery) {
   double Speed = 1.0;
   if (!TryParseDouble(QueryParam(AQuery, "speed", "1.0"), Speed)) Speed = 1.0;
   Req.Speed = ToFloat(Speed);
-  Req.SampleRate = ToSampleRate(QueryInteger(AQuery, "sample_rate"));
-  Req.Seed = ToInt32(QueryInteger(AQuery, "seed"));
+  Req.SampleRate =
+      IntegerFromText(QueryParam(AQuery, "sample_rate", "0"), SampleRateField, AProblem);
+  Req.Seed = IntegerFromText(QueryParam(AQuery, "seed", "0"), SeedField, AProblem);
   Req.Priority = ParsePriority(QueryParam(AQuery, "priority", "normal"));
   Req.NormalizeText = QueryBoolean(AQuery, "normalize", true);
+  if (AProblem.empty()) AProblem = LengthProblemOf(Req);
   return Req;
 }
 
@@ -195,19 +267,45 @@ std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag
   return Fresh;
 }
 
+int64_t TTtsHttpServer::PredictedSpeechMs(const TTtsRequest& AReq) const {
+  const auto Limit = static_cast<std::size_t>(FConfig.Settings().MaxTextLength);
+  TTtsRequest Trimmed = AReq;
+  Trimmed.Text = Trim(AReq.Text);
+  if (Utf16Length(Trimmed.Text) > Limit) return 0;
+  const std::string Spoken = FService.SpokenText(Trimmed);
+  if (Utf16Length(Spoken) > Limit) return 0;
+  return PredictedDurationMs(Spoken, AReq.Speed);
+}
+
+int32_t TTtsHttpServer::ReplyRate(int32_t ARequestRate, int32_t ADeliveryRate) const {
+  const int32_t Made = ARequestRate > 0 ? ARequestRate : FConfig.Settings().OutputSampleRate;
+  return std::max(Made > 0 ? Made : AssumedEngineRate, ADeliveryRate);
+}
+
+TReplyBudget::TTicket TTtsHttpServer::AdmitReply(const TReplyEstimate& AEstimate) {
+  if (AEstimate.TooLong()) ETtsError::Raise_(ecTextTooLong, AEstimate.TooLongMessage());
+  TReplyBudget::TTicket Ticket;
+  if (!FReplyBudget.TryAdmit(AEstimate.Bytes(), Ticket))
+    ETtsError::Raise_(ecQueueFull, Format("the replies being made fill the memory budget of %d MiB "
+                                          "(synthesis.replyMemoryMB); try again shortly",
+                                          FReplyBudget.Limit() >> 20));
+  return Ticket;
+}
+
 void TTtsHttpServer::HandleTts(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
   const double ConfiguredLoudness = FConfig.Settings().Loudness;
   TTtsRequest Req;
   std::optional<TDeliveryOptions> Delivery;
   std::string DeliveryProblem;
+  std::string NumberProblem;
   if (ACall.Method == "POST") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
-    Req = RequestFromJson(*Body);
+    Req = RequestFromJson(*Body, NumberProblem);
     Delivery = DeliveryFromJson(*Body, ConfiguredLoudness, DeliveryProblem);
   } else {
-    Req = RequestFromQuery(ACall.Req.Query);
+    Req = RequestFromQuery(ACall.Req.Query, NumberProblem);
     Delivery = DeliveryFromQuery(ACall.Req.Query, ConfiguredLoudness, DeliveryProblem);
   }
   Req.Client = ACall.Req.Peer;
@@ -219,7 +317,8 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   Record.Language = Req.Language;
   Record.Speed = Req.Speed;
 
-  std::string Problem = SampleRateProblem(Req);
+  std::string Problem = NumberProblem;
+  if (Problem.empty()) Problem = SampleRateProblem(Req);
   if (Problem.empty()) Problem = DeliveryProblem;
   if (!Problem.empty()) {
     Record.Status = 400;
@@ -235,8 +334,11 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
     Delivery->SampleRate = Req.SampleRate;
     Req.SampleRate = 0;
   }
+  TReplyBudget::TTicket Ticket;
   TTtsResult Result;
   try {
+    Ticket = AdmitReply(EstimateReply(
+        PredictedSpeechMs(Req), ReplyRate(Req.SampleRate, Delivery ? Delivery->SampleRate : 0)));
     Result = FService.Synthesize(Req);
   } catch (const ETtsError& E) {
     Record.Status = E.HttpStatus();

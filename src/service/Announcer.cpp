@@ -36,15 +36,14 @@ std::size_t TAnnouncer::TPrepared::Bytes() const {
 TAnnouncer::TAnnouncer(TTtsService& AService) : FService(AService) {}
 
 void TAnnouncer::CheckSegments(const TAnnounceRequest& AReq) {
-  const int32_t MaxLength = FService.Config().Settings().MaxTextLength;
   for (std::size_t i = 0; i < AReq.Segments.size(); ++i) {
     TTtsRequest Req = AReq.Segments[i];
     Req.Normalize();
-    if (Req.Text.empty()) RaiseForSegment(i, ecEmptyText, Translate("没有要合成的文本"));
-    const auto Length = static_cast<int64_t>(Utf16Length(Req.Text));
-    if (Length > MaxLength)
-      RaiseForSegment(i, ecTextTooLong,
-                      Format(Translate("文本 %d 字,超过上限 %d"), Length, MaxLength));
+    try {
+      FService.CheckedSpokenText(Req);
+    } catch (const ETtsError& E) {
+      RaiseForSegment(i, E.Code(), E.what());
+    }
     if (!Req.VoiceId.empty() && !FService.HasVoice(Req.VoiceId))
       RaiseForSegment(i, ecBadVoice, Format(Translate("没有这个音色:%s"), Req.VoiceId));
   }

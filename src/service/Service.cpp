@@ -439,12 +439,7 @@ TTtsResult TTtsService::Synthesize(const TTtsRequest& ARequest) {
   TTtsRequest Req = ARequest;
   Req.Normalize();
   const TConfigSettings Settings = FConfig.Settings();
-  if (Req.Text.empty()) ETtsError::Raise_(ecEmptyText, Translate("没有要合成的文本"));
-  const auto Length = static_cast<int64_t>(Utf16Length(Req.Text));
-  if (Length > Settings.MaxTextLength)
-    ETtsError::Raise_(ecTextTooLong,
-                      Format(Translate("文本 %d 字,超过上限 %d"), Length, Settings.MaxTextLength));
-  std::string Spoken = SpokenText(Req, Settings);
+  std::string Spoken = CheckedSpokenText(Req, Settings);
   const bool Rewritten = Spoken != Req.Text;
   Req.Text = std::move(Spoken);
   const TVoiceInfo Voice = ResolveOrCreateVoice(Req, Settings);
@@ -538,6 +533,29 @@ TTtsResult TTtsService::SynthesizeFresh(const TTtsRequest& AReq, const TVoiceInf
 
 std::string TTtsService::SpokenText(const TTtsRequest& AReq) const {
   return SpokenText(AReq, FConfig.Settings());
+}
+
+std::string TTtsService::CheckedSpokenText(const TTtsRequest& AReq) const {
+  return CheckedSpokenText(AReq, FConfig.Settings());
+}
+
+std::string TTtsService::CheckedSpokenText(const TTtsRequest& AReq,
+                                           const TConfigSettings& ASettings) const {
+  if (AReq.Text.empty()) ETtsError::Raise_(ecEmptyText, Translate("没有要合成的文本"));
+  const int64_t Limit = ASettings.MaxTextLength;
+  const auto Length = static_cast<int64_t>(Utf16Length(AReq.Text));
+  if (Length > Limit)
+    ETtsError::Raise_(ecTextTooLong, Format(Translate("文本 %d 字,超过上限 %d"), Length, Limit));
+  std::string Spoken = SpokenText(AReq, ASettings);
+  // The rules spell out codes and numbers and the lexicon replaces words, so a text within
+  // the limit can grow past what the engine takes.
+  const auto SpokenLength = static_cast<int64_t>(Utf16Length(Spoken));
+  if (SpokenLength > Limit)
+    ETtsError::Raise_(ecTextTooLong,
+                      Format(Translate("播报规则和词典把文本改写成了 %d 字,超过上限 "
+                                       "%d;可以缩短文本,或者用 normalize=false 按原文合成"),
+                             SpokenLength, Limit));
+  return Spoken;
 }
 
 std::string TTtsService::SpokenText(const TTtsRequest& AReq,

@@ -109,6 +109,9 @@ class TTtsService {
   // The text a normalised request is spoken as: read through the announcement rules and the
   // lexicon unless the configuration or the request turns that off.
   std::string SpokenText(const TTtsRequest& AReq) const;
+  // The same after the checks of its length: raises ecEmptyText, or ecTextTooLong when the
+  // text is longer than the limit as written or as the rules and the lexicon rewrote it.
+  std::string CheckedSpokenText(const TTtsRequest& AReq) const;
   TTextRules& TextRules() { return *FTextRules; }
 
   TVoiceLibrary& VoiceLibrary() { return *FVoices; }
@@ -118,6 +121,7 @@ class TTtsService {
   IQuavoxEnginePtr CurrentEngine();
   void ConfigureEngines();
   std::string SpokenText(const TTtsRequest& AReq, const TConfigSettings& ASettings) const;
+  std::string CheckedSpokenText(const TTtsRequest& AReq, const TConfigSettings& ASettings) const;
   int32_t Percentile(double AFraction);
   void RecordDuration(int32_t AMs);
   std::string EngineTag(const IQuavoxEngine& AEngine, const TConfigSettings& ASettings) const;

@@ -82,6 +82,7 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
   c.QueueClientShare = ReadClamped(s, "queueClientShare", c.QueueClientShare, 0, 4096);
   c.QueueHighReserve = ReadClamped(s, "queueHighReserve", c.QueueHighReserve, 0, 4096);
+  c.ReplyMemoryMB = ReadClamped(s, "replyMemoryMB", c.ReplyMemoryMB, 1, 1 << 20);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -343,7 +344,8 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"loudness", c.Loudness},
                        {"normalizeText", c.NormalizeText},
                        {"queueClientShare", c.QueueClientShare},
-                       {"queueHighReserve", c.QueueHighReserve}};
+                       {"queueHighReserve", c.QueueHighReserve},
+                       {"replyMemoryMB", c.ReplyMemoryMB}};
   Root["cache"] = {{"enabled", c.CacheEnabled},
                    {"budgetMB", c.CacheBudgetMB},
                    {"encodedMB", c.EncodedCacheMB},

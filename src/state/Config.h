@@ -68,6 +68,9 @@ struct TConfigSettings {
   // the places only high-priority lines may take (at most half of QueueLimit).
   int32_t QueueClientShare = 16;
   int32_t QueueHighReserve = 8;
+  // Memory the audio replies being made at once may hold, in MiB; requests beyond it are
+  // told to retry.
+  int32_t ReplyMemoryMB = 512;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated

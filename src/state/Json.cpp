@@ -105,8 +105,12 @@ std::optional<TJsonValue> ParseJsonValueObject(std::string_view AText) {
   return ParseObject<TJsonValue>(AText);
 }
 
-bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit) {
-  std::size_t Depth = 0;
+namespace {
+
+// Calls AVisit with each bracket and comma outside strings until it returns true;
+// true when it did.
+template <class TVisit>
+bool AnyStructuralChar(std::string_view AText, TVisit AVisit) {
   bool InString = false;
   for (std::size_t i = 0; i < AText.size(); ++i) {
     const char c = AText[i];
@@ -117,13 +121,28 @@ bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit) {
         InString = false;
     } else if (c == '"') {
       InString = true;
-    } else if (c == '[' || c == '{') {
-      if (++Depth > ALimit) return true;
-    } else if ((c == ']' || c == '}') && Depth > 0) {
-      --Depth;
+    } else if ((c == '[' || c == '{' || c == ']' || c == '}' || c == ',') && AVisit(c)) {
+      return true;
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit) {
+  std::size_t Depth = 0;
+  return AnyStructuralChar(AText, [&](char c) {
+    if (c == '[' || c == '{') return ++Depth > ALimit;
+    if ((c == ']' || c == '}') && Depth > 0) --Depth;
+    return false;
+  });
+}
+
+bool JsonHoldsMoreValuesThan(std::string_view AText, std::size_t ALimit) {
+  std::size_t Values = 0;
+  return AnyStructuralChar(
+      AText, [&](char c) { return (c == '[' || c == '{' || c == ',') && ++Values > ALimit; });
 }
 
 std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault) {

@@ -27,6 +27,9 @@ std::optional<TJsonValue> ParseJsonValueObject(std::string_view AText);
 // inside strings do not count). Looks at each byte once and allocates nothing, so it can
 // guard a parser whose memory grows with the depth.
 bool JsonNestsDeeperThan(std::string_view AText, std::size_t ALimit);
+// True when the text holds more than ALimit opening brackets and commas outside strings,
+// between one and two per value: a parser's memory grows with the count.
+bool JsonHoldsMoreValuesThan(std::string_view AText, std::size_t ALimit);
 
 std::string JsonString(const TJson* ANode, std::string_view AName, const std::string& ADefault);
 int64_t JsonInteger(const TJson* ANode, std::string_view AName, int64_t ADefault);

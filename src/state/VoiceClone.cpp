@@ -145,6 +145,10 @@ TVoiceClip TVoiceLibrary::StoreClip(const std::string& AVoiceId, int AFirstNumbe
   TPcmBuffer Pcm;
   const bool Decoded = DecodeUpload(AClip.Audio, Extension, Pcm);
   if (Decoded) {
+    if (Pcm.SampleRate < MinClipRate || Pcm.SampleRate > MaxClipRate)
+      ETtsError::Raise_(ecBadAudio,
+                        Format(Translate("参考音频的采样率是 %d Hz,没法用(要在 %d 到 %d Hz 之间)"),
+                               Pcm.SampleRate, MinClipRate, MaxClipRate));
     const int32_t d = Pcm.DurationMs();
     if (d < MinClipMs)
       ETtsError::Raise_(ecBadAudio,

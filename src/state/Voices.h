@@ -52,6 +52,11 @@ class TVoiceLibrary {
   static constexpr int32_t RecommendedMinClipMs = 5000;
   // The decoder library's length limit; a longer clip is refused whatever its format.
   static constexpr int32_t MaxClipMs = 600000;
+  // Rates a reference can be spoken from: below telephone quality no voice can be heard in
+  // it, and above the highest studio rate the header is wrong rather than the recording
+  // exceptional; the engine fails on either.
+  static constexpr int32_t MinClipRate = 8000;
+  static constexpr int32_t MaxClipRate = 192000;
   // Bounds of the prepared references kept in memory.
   static constexpr std::size_t MaxPreparedReferences = 64;
   static constexpr std::size_t MaxPreparedReferenceBytes = 64u << 20;

@@ -356,6 +356,17 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
       {"POST", "/v1/tts", R"({"text":"Hello","sample_rate":100})", 400},
       {"POST", "/v1/prewarm", R"({"text":"Hello","sample_rate":1})", 400},
       {"GET", "/v1/tts?text=Hello&sample_rate=8000", "", 200},
+      {"GET", "/v1/tts?text=Hello&sample_rate=-4194967296", "", 400},
+      {"POST", "/v1/tts", R"({"text":"Hello","sample_rate":-4194967296})", 400},
+      {"POST", "/v1/tts", R"({"text":"Hello","sample_rate":"4295011396"})", 400},
+      {"GET", "/v1/tts?text=Hello&seed=4294967297", "", 400},
+      {"POST", "/v1/announce", R"({"sample_rate":-4194967296,"segments":[{"text":"Hello"}]})", 400},
+      {"POST", "/v1/tts", TJson({{"text", "Hello"}, {"style", std::string(30000, 's')}}).dump(),
+       400},
+      {"POST", "/v1/audio/speech",
+       TJson({{"input", "Hello"}, {"voice", "alloy"}, {"instructions", std::string(30000, 's')}})
+           .dump(),
+       400},
       {"PUT", "/v1/airlines",
        Airline("C\x01"
                "A"),
@@ -387,6 +398,63 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
   const TJson Bindings = JsonOf(Cli.Get("/v1/airlines"));
   for (const auto& [Key, Value] : Bindings.items()) {
     EXPECT_TRUE(Key == "CCA:en:default" || Key == "MU:en:default" || Key == "CCA::default") << Key;
+  }
+}
+
+// Announcement rules spell out codes and numbers and the lexicon replaces words: a text
+// within the limit as written can grow several times over, and is refused for that by
+// name instead of failing in the engine.
+TEST(HttpFaultsRules, TextsTheRulesRewritePastTheLimitAreRefusedByName) {
+  TDaemon Daemon("rules", {{"server", {{"uiLanguage", "en"}}}});
+  Daemon.UseShippedFiles();
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  std::string Flights;
+  for (int i = 0; i < 714; ++i)
+    Flights += (i == 0 ? "" : " ") + std::string("CA1234");
+  ASSERT_LE(Flights.size(), 5000u);
+  httplib::Client Cli = Daemon.Client();
+  const auto Put =
+      Send(Cli, "PUT", "/v1/lexicon",
+           TJson({{"language", "en"}, {"word", "gate"}, {"say", std::string(256, 'g')}}).dump());
+  ASSERT_TRUE(Put && Put->status == 200) << (Put ? Put->body : "no reply");
+  std::string Gates;
+  for (int i = 0; i < 60; ++i)
+    Gates += "gate ";
+  for (const std::string& Text : {Flights, Gates}) {
+    SCOPED_TRACE(Text.substr(0, 40));
+    for (const auto& [Path, Body] :
+         {std::pair("/v1/tts", TJson({{"text", Text}, {"language", "en"}})),
+          std::pair("/v1/announce",
+                    TJson({{"segments", {{{"text", Text}, {"language", "en"}}}}}))}) {
+      const auto Res = Send(Cli, "POST", Path, Body.dump());
+      ASSERT_TRUE(Res);
+      EXPECT_EQ(Res->status, 413) << Path << " " << Res->body.substr(0, 300);
+      EXPECT_EQ(Member(Res, "error"), "text_too_long");
+      EXPECT_NE(Member(Res, "message").find("lexicon"), std::string::npos) << Res->body;
+    }
+  }
+  EXPECT_EQ(Daemon.Stop(SIGTERM), 0) << Daemon.Stderr();
+}
+
+// Clips whose rate no voice can be made from are refused when they are cloned, not
+// accepted into a voice that fails every synthesis.
+TEST_F(HttpFaultsTest, ClipsAtUnusableRatesAreRefusedAtCloneTime) {
+  httplib::Client Cli = Daemon.Client();
+  const std::pair<int32_t, int> Cases[] = {{1, 400},      {1000, 400},   {7999, 400},  {8000, 200},
+                                           {192000, 200}, {192001, 400}, {768000, 400}};
+  std::size_t Voices = 0;
+  for (const auto& [Rate, Status] : Cases) {
+    SCOPED_TRACE(Rate);
+    const auto Res = Send(Cli, "POST", "/v1/voices/clone", CloneOrder(ToneWav(392, 2, Rate)));
+    ASSERT_TRUE(Res);
+    EXPECT_EQ(Res->status, Status) << Res->body;
+    if (Status == 400) {
+      EXPECT_EQ(Member(Res, "error"), "bad_audio");
+      EXPECT_NE(Member(Res, "message").find("sample rate"), std::string::npos) << Res->body;
+    } else {
+      ++Voices;
+    }
+    EXPECT_EQ(JsonOf(Cli.Get("/v1/voices"))["voices"].size(), Voices);
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <tuple>
 
 #include "core/Dispatcher.h"
 #include "core/I18n.h"
@@ -177,6 +178,84 @@ TEST_F(HttpServerTest, PrewarmForAMissingVoiceIsRefusedBeforeAnythingIsQueued) {
   EXPECT_EQ(ErrorOf(Res), "bad_voice");
   for (const TLogEntry& Entry : TAppLog::Entries())
     EXPECT_EQ(Entry.Text.rfind("unhandled exception", 0), std::string::npos) << Entry.Text;
+}
+
+// Replies that would hold more audio than one reply may, and bodies of more JSON values
+// than any request needs, are refused before anything is made or parsed.
+TEST_F(HttpServerTest, OversizedRepliesAndBodiesAreRefusedBeforeAnyWork) {
+  Start(0);
+  const std::string Long(1000, 'a');
+  const std::string Longer(4000, 'a');
+  std::string Arrays = "{\"text\":\"Gate\",\"x\":[";
+  for (std::size_t i = 0; i < MaxJsonValues; ++i)
+    Arrays += "[],";
+  Arrays += "[]]}";
+  struct TCase {
+    const char* Method;
+    const char* Path;
+    std::string Query;
+    std::string Body;
+    int Status;
+    const char* Code;
+  };
+  const TCase Cases[] = {
+      {"GET", "/v1/tts", "speed=0.5&sample_rate=192000&text=" + Long, "", 413, "text_too_long"},
+      {"POST", "/v1/tts", "",
+       TJson({{"text", Long}, {"speed", 0.5}, {"sample_rate", 192000}, {"format", "mp3"}}).dump(),
+       413, "text_too_long"},
+      {"POST", "/v1/prewarm", "",
+       TJson({{"items", {{{"text", Long}, {"sample_rate", 192000}}}}, {"speed", 0.5}}).dump(), 413,
+       "text_too_long"},
+      {"POST", "/v1/announce", "",
+       TJson({{"sample_rate", 192000},
+              {"speed", 0.5},
+              {"segments", {{{"text", Long}}, {{"text", Long}}}}})
+           .dump(),
+       413, "text_too_long"},
+      {"POST", "/v1/audio/speech", "",
+       // The OpenAI API's status for an input too long.
+       TJson({{"input", Longer}, {"voice", "alloy"}, {"speed", 0.5}}).dump(), 400, "text_too_long"},
+      {"POST", "/v1/tts", "", Arrays, 413, "payload_too_large"},
+      {"POST", "/v1/audio/speech", "", Arrays, 413, "payload_too_large"},
+  };
+  for (const TCase& c : Cases) {
+    SCOPED_TRACE(std::string(c.Method) + " " + c.Path + " " + c.Body.substr(0, 80));
+    const THttpResponse Res = Call(c.Method, c.Path, c.Query, c.Body);
+    EXPECT_EQ(Res.Status, c.Status) << Res.Body;
+    EXPECT_NE(Res.Body.find(c.Code), std::string::npos) << Res.Body;
+    if (c.Code == std::string("text_too_long")) {
+      EXPECT_NE(Res.Body.find("28800000 samples"), std::string::npos) << Res.Body;
+    }
+  }
+  EXPECT_EQ(Service->Stats().Total, 0);
+  EXPECT_EQ(Service->PrewarmPending(), 0);
+  EXPECT_EQ(Call("GET", "/v1/tts", "speed=0.5&sample_rate=192000&text=Gate+change").Status, 200);
+}
+
+// Replies being made hold their predicted memory until they are sent; a request that does
+// not fit beside them is told to come back rather than admitted to grow the process.
+TEST_F(HttpServerTest, RepliesBeyondTheMemoryBudgetAreToldToRetry) {
+  TConfigSettings s = Config->Settings();
+  s.ReplyMemoryMB = 1;
+  Config->SetSettings(s);
+  Start(0);
+  ASSERT_EQ(Server->ReplyBudget().Limit(), 1 << 20);
+  {
+    TReplyBudget::TTicket Held;
+    ASSERT_TRUE(Server->ReplyBudget().TryAdmit(1 << 19, Held));
+    for (const auto& [Method, Path, Query, Body] :
+         {std::tuple("GET", "/v1/tts", "text=Gate+change", ""),
+          std::tuple("POST", "/v1/announce", "", R"({"segments":[{"text":"Gate"}]})")}) {
+      const THttpResponse Busy = Call(Method, Path, Query, Body);
+      EXPECT_EQ(Busy.Status, 503) << Path << " " << Busy.Body;
+      EXPECT_EQ(ErrorOf(Busy), "queue_full") << Path;
+      EXPECT_EQ(Busy.Header("Retry-After"), "5") << Path;
+      EXPECT_NE(Busy.Body.find("replyMemoryMB"), std::string::npos) << Busy.Body;
+    }
+    EXPECT_EQ(Server->ReplyBudget().InUse(), 1 << 19) << "refusals hold nothing";
+  }
+  EXPECT_EQ(Call("GET", "/v1/tts", "text=Gate+change").Status, 200);
+  EXPECT_EQ(Server->ReplyBudget().InUse(), 0) << "a sent reply gives its share back";
 }
 
 // Start and Stop alternate as the desktop program's buttons make them; a kept-alive idle

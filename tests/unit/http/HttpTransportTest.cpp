@@ -303,6 +303,25 @@ TEST_F(HttpTransportTest, BodyLimitsDependOnThePath) {
   EXPECT_NE(Clone->body.find("\"bad_audio\""), std::string::npos) << Clone->body;
 }
 
+// Form uploads are no part of this API and are read and dropped, but a form of countless
+// tiny parts is cut short like a body too large.
+TEST_F(HttpTransportTest, FormsOfTooManyPartsAreRefused) {
+  Start(THttpLimits{});
+  const auto Form = [](int AParts) {
+    std::string Body;
+    for (int i = 0; i < AParts; ++i)
+      Body +=
+          "--b\r\nContent-Disposition: form-data; name=\"p" + std::to_string(i) + "\"\r\n\r\nx\r\n";
+    return Body + "--b--\r\n";
+  };
+  httplib::Client Cli = Client();
+  for (const auto& [Parts, Status] : {std::pair(64, 400), std::pair(65, 413)}) {
+    const auto Res = Cli.Post("/v1/tts", Form(Parts), "multipart/form-data; boundary=b");
+    ASSERT_TRUE(Res) << Parts;
+    EXPECT_EQ(Res->status, Status) << Parts << " " << Res->body;
+  }
+}
+
 TEST_F(HttpTransportTest, JsonNestedTooDeepIsRefusedBeforeParsing) {
   Start(THttpLimits{});
   const auto Nested = [](std::size_t ALevels) {

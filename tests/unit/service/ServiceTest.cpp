@@ -63,6 +63,20 @@ TEST_F(ServiceTest, TextIsValidatedBeforeAnythingCounts) {
   EXPECT_EQ(CodeOf([&] { Say("航班航班航"); }), ecNone);
 }
 
+// The rules spell flight numbers out: the limit holds for the text as spoken too, and the
+// refusal says that the rewriting made it too long.
+TEST_F(ServiceTest, TextsTheRulesRewritePastTheLimitAreRefused) {
+  fs::copy(QUAVOX_BIN_DIR "/text", Root + "text", fs::copy_options::recursive);
+  Start([](TConfigSettings& s) { s.MaxTextLength = 20; });
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { Say("CA1234 CA1234"); }, &Message), ecTextTooLong);
+  EXPECT_NE(Message.find("normalize=false"), std::string::npos) << Message;
+  EXPECT_EQ(Service->Stats().Total, 0);
+  TTtsRequest AsWritten = TTtsRequest::Make("CA1234 CA1234", "en", tgFemale, 1.0f);
+  AsWritten.NormalizeText = false;
+  EXPECT_NO_THROW(Service->Synthesize(AsWritten));
+}
+
 TEST_F(ServiceTest, OneEngineJobServesEverySpeed) {
   Start();
   const TTtsResult Fast = Say("Flight CA1234 is boarding", 1.5f);

@@ -213,15 +213,18 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   TConfigSettings s = Config.Settings();
   EXPECT_EQ(s.Loudness, 0);
   EXPECT_EQ(s.EncodedCacheMB, 64);
+  EXPECT_EQ(s.ReplyMemoryMB, 512);
   s.Loudness = -16;
   s.EncodedCacheMB = 8;
+  s.ReplyMemoryMB = 96;
   Config.SetSettings(s);
   Config.Save();
   const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
   ASSERT_TRUE(Root);
   const std::map<std::string, std::vector<std::string>> Added = {
       {"synthesis",
-       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve"}},
+       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve",
+        "replyMemoryMB"}},
       {"cache", {"budgetMB", "encodedMB", "memoryMB"}},
       {"server", {"debugLog", "shutdownGraceSeconds", "maxConnections"}}};
   for (const auto& [Section, Tail] : Added) {
@@ -238,12 +241,13 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   Again.Load();
   EXPECT_EQ(Again.Settings().Loudness, -16);
   EXPECT_EQ(Again.Settings().EncodedCacheMB, 8);
+  EXPECT_EQ(Again.Settings().ReplyMemoryMB, 96);
 
   const std::pair<const char*, double> Cases[] = {
       {"-23", -23}, {"\"-14.5\"", -14.5}, {"0", 0}, {"3", 0}, {"-80", 0}, {"\"loud\"", -16}};
   for (const auto& [Value, Want] : Cases) {
     WriteConfig(std::string(R"({"synthesis": {"loudness": )") + Value +
-                R"(}, "cache": {"encodedMB": 99999}})");
+                R"(, "replyMemoryMB": 0}, "cache": {"encodedMB": 99999}})");
     TAppConfig Loaded(Folders());
     TConfigSettings Before = Loaded.Settings();
     Before.Loudness = -16;
@@ -251,6 +255,7 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
     Loaded.Load();
     EXPECT_EQ(Loaded.Settings().Loudness, Want) << Value;
     EXPECT_EQ(Loaded.Settings().EncodedCacheMB, 4096);
+    EXPECT_EQ(Loaded.Settings().ReplyMemoryMB, 1);
   }
 }
 

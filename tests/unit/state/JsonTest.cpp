@@ -52,5 +52,33 @@ TEST(JsonDump, AsciiRepliesAndInvalidUtf8NeverThrow) {
   EXPECT_EQ(StripUtf8Bom("\xEF\xBB\xBF{}"), "{}");
 }
 
+// Counted before parsing, so a body of countless empty arrays is refused before it costs a
+// document many times its size; brackets and commas inside strings are text.
+TEST(JsonShape, ValuesAreCountedWithoutParsing) {
+  struct TCase {
+    std::string Text;
+    std::size_t Limit;
+    bool More;
+  };
+  const TCase Cases[] = {
+      {"{}", 1, false},
+      {"{}", 0, true},
+      {R"({"a":[1,2,3]})", 4, false},
+      {R"({"a":[1,2,3]})", 3, true},
+      {R"({"a":"[,],{,}"})", 1, false},
+      {R"({"a":"\"[,,,]"})", 1, false},
+      {R"({"a":[[],[]]})", 5, false},
+      {R"({"a":[[],[]]})", 4, true},
+  };
+  for (const TCase& c : Cases)
+    EXPECT_EQ(JsonHoldsMoreValuesThan(c.Text, c.Limit), c.More) << c.Text << " " << c.Limit;
+  std::string Arrays = "{\"a\":[";
+  for (int i = 0; i < 100000; ++i)
+    Arrays += "[],";
+  Arrays += "[]]}";
+  EXPECT_TRUE(JsonHoldsMoreValuesThan(Arrays, 200002));
+  EXPECT_FALSE(JsonHoldsMoreValuesThan(Arrays, 200003));
+}
+
 }  // namespace
 }  // namespace quavox

@@ -99,6 +99,11 @@ std::string THttpRequest::Header(std::string_view AName) const {
   return {};
 }
 
+bool THttpRequest::HasHeader(std::string_view AName) const {
+  return std::any_of(Headers.begin(), Headers.end(),
+                     [&](const auto& AHeader) { return SameTextAscii(AHeader.first, AName); });
+}
+
 void THttpResponse::SetHeader(std::string_view AName, std::string_view AValue) {
   for (auto& [Name, Value] : Headers) {
     if (SameTextAscii(Name, AName)) {
@@ -477,17 +482,31 @@ const TTtsHttpServer::TRoute* TTtsHttpServer::FindRoute(std::string_view ALowerP
 void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes) {
   const TDateTime Time = std::chrono::system_clock::now();
   const auto Start = std::chrono::steady_clock::now();
-  ServeRequest(AReq, ARes);
+  const std::shared_ptr<const TOriginPolicy> Policy = OriginPolicy();
+  ServeRequest(AReq, ARes, *Policy);
+  AddCorsHeaders(AReq, ARes, *Policy);
   Account(AReq, ARes, Time, Start);
 }
 
-void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes) {
+std::string TTtsHttpServer::AllowedMethods(const TRoute& ARoute) {
+  if (ARoute.Methods.empty()) return "GET, HEAD, POST, PUT, DELETE";
+  std::string Allow;
+  for (const std::string_view Method : ARoute.Methods) {
+    Allow += (Allow.empty() ? "" : ", ") + std::string(Method);
+    if (Method == "GET") Allow += ", HEAD";
+  }
+  return Allow;
+}
+
+void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes,
+                                  const TOriginPolicy& APolicy) {
   std::string Method;
   std::string Path;
   try {
     Method = UpperAscii(AReq.Method);
     Path = LowerAscii(AReq.Path);
     const TRoute* Route = FindRoute(Path);
+    if (!AdmitOrigin(TCall{AReq, ARes, Method, Path}, Route, APolicy)) return;
     if (!Authorized(TCall{AReq, ARes, Method, Path}, Route)) return;
     if ((Route == nullptr || Route->RateLimited) && IsRateLimited(AReq.Peer)) {
       const std::string Message =

@@ -47,6 +47,12 @@ struct TConfigSettings {
   int32_t AccessLogMaxMB = 16;
   // Debug lines of the event log are kept only when this is on.
   bool DebugLog = false;
+  // Web pages (origins such as "http://ops.example:8080") that may call the API from a
+  // browser; "*" lets every page read the GET paths. Empty: no CORS headers at all.
+  std::vector<std::string> AllowedOrigins;
+  // Host names requests may be addressed to besides IP addresses, localhost and this
+  // machine's name; "*": any.
+  std::vector<std::string> AllowedHosts;
   std::string HubUserId;
   int32_t MaxTextLength = 5000;
   int32_t QueueLimit = 64;

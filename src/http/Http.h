@@ -58,9 +58,16 @@ struct THttpResponse {
   std::string Body;
   // Sent instead of Body, without copying: the WAV of a synthesis reply.
   std::shared_ptr<const TBytes> Binary;
+  // An audio reply, whose byte ranges are served; then only BinaryLength bytes of Binary
+  // from BinaryOffset on are sent.
+  bool Seekable = false;
+  std::size_t BinaryOffset = 0;
+  std::size_t BinaryLength = SIZE_MAX;
 
   void SetHeader(std::string_view AName, std::string_view AValue);
   std::string Header(std::string_view AName) const;
+  // The bytes of the body that are sent.
+  std::size_t BodySize() const;
 };
 
 // ---- Shared handler tools ------------------------------------------------------------
@@ -242,6 +249,8 @@ class TTtsHttpServer {
   // The CORS headers of a reply to a page whose origin may read it.
   static void AddCorsHeaders(const THttpRequest& AReq, THttpResponse& ARes,
                              const TOriginPolicy& APolicy);
+  // Serves the byte range a GET of an audio reply asks for.
+  static void ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes);
   // Counts the answered request and writes its access log line.
   static void Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
                       std::chrono::steady_clock::time_point AStart);

@@ -135,7 +135,7 @@ void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes
                        AReq.Method,
                        AReq.Path,
                        ARes.Status,
-                       ARes.Binary ? ARes.Binary->size() : ARes.Body.size(),
+                       ARes.BodySize(),
                        DurationUs,
                        ARes.Header("X-Quavox-Cache"),
                        ARes.Header("X-Quavox-Voice"),

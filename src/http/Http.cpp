@@ -15,6 +15,7 @@
 #include "core/Text.h"
 #include "http/HttpLibServer.h"
 #include "http/HttpMetrics.h"
+#include "http/HttpWire.h"
 #include "service/Announcer.h"
 #include "service/Service.h"
 
@@ -100,6 +101,11 @@ std::string THttpRequest::Header(std::string_view AName) const {
   return {};
 }
 
+bool THttpRequest::HasHeader(std::string_view AName) const {
+  return std::any_of(Headers.begin(), Headers.end(),
+                     [&](const auto& AHeader) { return SameTextAscii(AHeader.first, AName); });
+}
+
 void THttpResponse::SetHeader(std::string_view AName, std::string_view AValue) {
   for (auto& [Name, Value] : Headers) {
     if (SameTextAscii(Name, AName)) {
@@ -108,6 +114,12 @@ void THttpResponse::SetHeader(std::string_view AName, std::string_view AValue) {
     }
   }
   Headers.emplace_back(AName, AValue);
+}
+
+std::size_t THttpResponse::BodySize() const {
+  if (!Binary) return Body.size();
+  const std::size_t Offset = std::min(BinaryOffset, Binary->size());
+  return std::min(BinaryLength, Binary->size() - Offset);
 }
 
 std::string THttpResponse::Header(std::string_view AName) const {
@@ -483,8 +495,8 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/stats", "", false, {}, false, true, &TTtsHttpServer::HandleStats},
       {"/v1/log", "", false, {}, false, true, &TTtsHttpServer::HandleLog},
       {"/v1/cache", "", false, {"DELETE"}, true, true, &TTtsHttpServer::HandleCache},
-      {"/v1/audio/speech", "", false, {}, false, true, &TTtsHttpServer::HandleSpeech},
-      {"/v1/models", "", false, {}, false, true, &TTtsHttpServer::HandleModels},
+      {"/v1/audio/speech", "", false, {"POST"}, false, true, &TTtsHttpServer::HandleSpeech},
+      {"/v1/models", "", true, {"GET"}, false, true, &TTtsHttpServer::HandleModels},
       {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
       {"/v1/normalize", "", false, {"GET"}, false, true, &TTtsHttpServer::HandleNormalize},
       {"/metrics", "", false, {"GET"}, false, false, &TTtsHttpServer::HandleMetrics},
@@ -506,17 +518,62 @@ const TTtsHttpServer::TRoute* TTtsHttpServer::FindRoute(std::string_view ALowerP
 void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes) {
   const TDateTime Time = std::chrono::system_clock::now();
   const auto Start = std::chrono::steady_clock::now();
-  ServeRequest(AReq, ARes);
+  const std::shared_ptr<const TOriginPolicy> Policy = OriginPolicy();
+  ServeRequest(AReq, ARes, *Policy);
+  ApplyByteRange(AReq, ARes);
+  AddCorsHeaders(AReq, ARes, *Policy);
   Account(AReq, ARes, Time, Start);
 }
 
-void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes) {
+void TTtsHttpServer::ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes) {
+  if (!ARes.Seekable || ARes.Status != 200 || !ARes.Binary ||
+      !ReadOnlyMethod(UpperAscii(AReq.Method)))
+    return;
+  ARes.SetHeader("Accept-Ranges", "bytes");
+  const std::string Header = AReq.Header("Range");
+  if (Header.empty() || UpperAscii(AReq.Method) != "GET") return;
+  // A client resuming a different reply than the one it holds gets the whole new one.
+  if (AReq.HasHeader("If-Range") && Trim(AReq.Header("If-Range")) != ARes.Header("ETag")) return;
+  const std::size_t Length = ARes.Binary->size();
+  TByteRange Range;
+  switch (ParseByteRange(Header, Length, Range)) {
+    case rvWhole:
+      return;
+    case rvUnsatisfiable:
+      SendError(ARes, 416, "range_not_satisfiable",
+                Format("the reply has %d bytes", static_cast<int64_t>(Length)));
+      ARes.SetHeader("Content-Range", Format("bytes */%d", static_cast<int64_t>(Length)));
+      return;
+    case rvPart:
+      ARes.Status = 206;
+      ARes.BinaryOffset = Range.First;
+      ARes.BinaryLength = Range.Last - Range.First + 1;
+      ARes.SetHeader("Content-Range",
+                     Format("bytes %d-%d/%d", static_cast<int64_t>(Range.First),
+                            static_cast<int64_t>(Range.Last), static_cast<int64_t>(Length)));
+      return;
+  }
+}
+
+std::string TTtsHttpServer::AllowedMethods(const TRoute& ARoute) {
+  if (ARoute.Methods.empty()) return "GET, HEAD, POST, PUT, DELETE";
+  std::string Allow;
+  for (const std::string_view Method : ARoute.Methods) {
+    Allow += (Allow.empty() ? "" : ", ") + std::string(Method);
+    if (Method == "GET") Allow += ", HEAD";
+  }
+  return Allow;
+}
+
+void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes,
+                                  const TOriginPolicy& APolicy) {
   std::string Method;
   std::string Path;
   try {
     Method = UpperAscii(AReq.Method);
     Path = LowerAscii(AReq.Path);
     const TRoute* Route = FindRoute(Path);
+    if (!AdmitOrigin(TCall{AReq, ARes, Method, Path}, Route, APolicy)) return;
     if (!Authorized(TCall{AReq, ARes, Method, Path}, Route)) return;
     if ((Route == nullptr || Route->RateLimited) && IsRateLimited(AReq.Peer)) {
       const std::string Message =
@@ -529,16 +586,23 @@ void TTtsHttpServer::ServeRequest(const THttpRequest& AReq, THttpResponse& ARes)
       THttpMetrics::CountRefusal("rate_limited");
       return;
     }
+    // HEAD is served wherever GET is.
+    const std::string_view Served = Method == "HEAD" ? "GET" : std::string_view(Method);
     const bool Allowed =
         Route != nullptr &&
         (Route->Methods.empty() ||
-         std::find(Route->Methods.begin(), Route->Methods.end(), Method) != Route->Methods.end());
+         std::find(Route->Methods.begin(), Route->Methods.end(), Served) != Route->Methods.end());
     if (Route == nullptr || (!Allowed && Route->RefuseWithNotFound)) {
       SendError(ARes, 404, "not_found", "no such path: " + AReq.Path);
       return;
     }
     if (!Allowed) {
-      SendError(ARes, 405, "method_not_allowed", Method + " is not allowed on this path");
+      const std::string Message = Method + " is not allowed on this path";
+      if (IsOpenAiPath(Path))
+        SendOpenAiError(ARes, 405, Message, "invalid_request_error", "", "method_not_allowed");
+      else
+        SendError(ARes, 405, "method_not_allowed", Message);
+      ARes.SetHeader("Allow", AllowedMethods(*Route));
       return;
     }
     const TCall Call{AReq, ARes, Method, Path};

@@ -25,6 +25,7 @@
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
 #include "http/HttpDelivery.h"
+#include "http/HttpOrigin.h"
 #include "http/ReplyBudget.h"
 #include "state/Config.h"
 #include "state/Json.h"
@@ -49,6 +50,7 @@ struct THttpRequest {
 
   // The first header of that name (ASCII case ignored), or empty.
   std::string Header(std::string_view AName) const;
+  bool HasHeader(std::string_view AName) const;
 };
 
 struct THttpResponse {
@@ -58,9 +60,16 @@ struct THttpResponse {
   std::string Body;
   // Sent instead of Body, without copying: the WAV of a synthesis reply.
   std::shared_ptr<const TBytes> Binary;
+  // An audio reply, whose byte ranges are served; then only BinaryLength bytes of Binary
+  // from BinaryOffset on are sent.
+  bool Seekable = false;
+  std::size_t BinaryOffset = 0;
+  std::size_t BinaryLength = SIZE_MAX;
 
   void SetHeader(std::string_view AName, std::string_view AValue);
   std::string Header(std::string_view AName) const;
+  // The bytes of the body that are sent.
+  std::size_t BodySize() const;
 };
 
 // ---- Shared handler tools ------------------------------------------------------------
@@ -256,10 +265,22 @@ class TTtsHttpServer {
   };
   static const std::vector<TRoute>& Routes();
   static const TRoute* FindRoute(std::string_view ALowerPath);
-  void ServeRequest(const THttpRequest& AReq, THttpResponse& ARes);
+  // The methods a route serves, for Allow headers: HEAD wherever GET is.
+  static std::string AllowedMethods(const TRoute& ARoute);
+  void ServeRequest(const THttpRequest& AReq, THttpResponse& ARes, const TOriginPolicy& APolicy);
   // False, with the 401 reply sent, when keys are configured and the request brings none
   // of them; the health check (and /metrics unless configured otherwise) needs none.
   bool Authorized(const TCall& ACall, const TRoute* ARoute) QX_EXCLUDES(FKeysLock);
+  std::shared_ptr<const TOriginPolicy> OriginPolicy() const QX_EXCLUDES(FOriginLock);
+  // False, with the refusal sent, when the request is addressed to a name that is not
+  // this service's, or is a write from a page that may not make one; a browser's
+  // preflight is answered here too.
+  bool AdmitOrigin(const TCall& ACall, const TRoute* ARoute, const TOriginPolicy& APolicy);
+  // The CORS headers of a reply to a page whose origin may read it.
+  static void AddCorsHeaders(const THttpRequest& AReq, THttpResponse& ARes,
+                             const TOriginPolicy& APolicy);
+  // Serves the byte range a GET of an audio reply asks for.
+  static void ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes);
   // Counts the answered request and writes its access log line.
   static void Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
                       std::chrono::steady_clock::time_point AStart);
@@ -337,6 +358,11 @@ class TTtsHttpServer {
   std::atomic<bool> FMetricsRequireKey{false};
   TMutex FKeysLock;
   std::shared_ptr<const std::vector<std::string>> FKeys QX_GUARDED_BY(FKeysLock);
+
+  // Names and page origins admitted; replaced whole when the settings are applied.
+  mutable TMutex FOriginLock;
+  std::shared_ptr<const TOriginPolicy> FOriginPolicy QX_GUARDED_BY(FOriginLock) =
+      std::make_shared<const TOriginPolicy>();
 
   // Replies in other formats and loudness targets; its budget is set when the server
   // starts.

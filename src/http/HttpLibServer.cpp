@@ -13,7 +13,9 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <thread>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "core/ThreadAnnotations.h"
 #include "http/AccessLog.h"
 #include "http/HttpMetrics.h"
+#include "http/HttpWire.h"
 
 namespace quavox {
 
@@ -34,10 +37,15 @@ constexpr int ListenBacklog = 1024;
 // so the client sees the error reply instead of a reset.
 constexpr std::size_t LingerBytes = 1u << 20;
 constexpr int LingerMs = 500;
+// A refused body up to this size is read out before the refusal is sent, so a client that
+// sends it whole before reading sees the reply instead of a reset.
+constexpr std::size_t DiscardBytes = 16u << 20;
 
 // Set by a handler on the connection's own thread when the reply must end the connection
 // (a body that was refused or cannot be read on that method).
 thread_local bool tCloseAfterReply = false;
+// Set while the reply being written is audio whose byte ranges are served.
+thread_local bool tSeekable = false;
 // Retry-After of the refusal of a connection beyond the per-client limit.
 constexpr const char* TooManyConnectionsRetrySeconds = "10";
 // Parts of a form body read, at most, before it is refused: the library keeps each part's
@@ -304,13 +312,15 @@ void ToLibrary(THttpResponse&& ARes, httplib::Response& AOut) {
   for (const auto& [Name, Value] : ARes.Headers)
     AOut.set_header(Name, Value);
   if (tCloseAfterReply) AOut.set_header("Connection", "close");
-  if (ARes.Binary && !ARes.Binary->empty()) {
-    std::shared_ptr<const TBytes> Bytes = std::move(ARes.Binary);
-    const std::size_t Size = Bytes->size();
+  tSeekable = ARes.Seekable;
+  if (const std::size_t Size = ARes.BodySize(); ARes.Binary && Size > 0) {
+    // A byte range is sent from the shared reply itself.
+    const char* Start = reinterpret_cast<const char*>(ARes.Binary->data()) + ARes.BinaryOffset;
     AOut.set_content_provider(
         Size, ARes.ContentType,
-        [Bytes](std::size_t AOffset, std::size_t ALength, httplib::DataSink& ASink) {
-          return ASink.write(reinterpret_cast<const char*>(Bytes->data()) + AOffset, ALength);
+        [Bytes = std::move(ARes.Binary), Start](std::size_t AOffset, std::size_t ALength,
+                                                httplib::DataSink& ASink) {
+          return ASink.write(Start + AOffset, ALength);
         });
     return;
   }
@@ -341,6 +351,51 @@ void RefuseBeforeBody(const httplib::Request& AReq, httplib::Response& ARes, int
   SendError(Reply, AStatus, ACode, AMessage);
   RecordRefusal(AReq, AStatus, ACode);
   ToLibrary(std::move(Reply), ARes);
+}
+
+// A body that could not be read whole: too large, too slow or malformed.
+void RefuseUnreadBody(const httplib::Request& AReq, httplib::Response& ARes, bool ATooLarge,
+                      std::size_t AMax) {
+  tCloseAfterReply = true;
+  THttpResponse Reply;
+  if (ATooLarge) {
+    SendError(Reply, 413, "payload_too_large", TooLargeMessage(AMax));
+    RecordRefusal(AReq, 413, "payload_too_large");
+  } else if (tStream != nullptr && tStream->TimedOut()) {
+    SendError(Reply, 408, "request_timeout", "the request body arrived too slowly");
+    RecordRefusal(AReq, 408, "request_timeout");
+  } else {
+    SendError(Reply, 400, "bad_request", "the request body could not be read");
+    RecordRefusal(AReq, 400, "bad_request");
+  }
+  ToLibrary(std::move(Reply), ARes);
+}
+
+// Reads ALength bytes of body from the request's stream, into ABody unless it is null.
+bool ReadStreamBody(std::size_t ALength, std::string* ABody) {
+  std::array<char, 16384> Block{};
+  while (ALength > 0 && tStream != nullptr) {
+    const ssize_t n = tStream->read(Block.data(), std::min(ALength, Block.size()));
+    if (n <= 0) return false;
+    if (ABody != nullptr) ABody->append(Block.data(), static_cast<std::size_t>(n));
+    ALength -= static_cast<std::size_t>(n);
+  }
+  return ALength == 0;
+}
+
+// The date of a reply, as HTTP writes it (IMF-fixdate), whatever the process's locale.
+std::string HttpDate(std::chrono::system_clock::time_point ATime) {
+  static constexpr const char* Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t Seconds = std::chrono::system_clock::to_time_t(ATime);
+  std::tm Utc{};
+  gmtime_r(&Seconds, &Utc);
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%s, %02d %s %04d %02d:%02d:%02d GMT", Days[Utc.tm_wday % 7],
+                Utc.tm_mday, Months[Utc.tm_mon % 12], Utc.tm_year + 1900, Utc.tm_hour, Utc.tm_min,
+                Utc.tm_sec);
+  return Text;
 }
 
 // Library-made refusals (malformed requests, oversized request lines, byte ranges) in
@@ -438,22 +493,22 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
 
   set_pre_routing_handler([this](const httplib::Request& AReq, httplib::Response& ARes) {
     if (tStream != nullptr) tStream->BeginBody();
-    // The body is left unread, so the connection closes: its bytes never become a request.
-    if (AmbiguousBodyFraming(AReq)) {
-      RefuseBeforeBody(AReq, ARes, 400, "bad_request", "the request body's length is ambiguous");
-      return HandlerResponse::Handled;
-    }
+    return PreRoute(AReq, ARes);
+  });
+  // A body too large is refused before the client sends it.
+  set_expect_100_continue_handler([this](const httplib::Request& AReq, httplib::Response& ARes) {
     const std::size_t Max = BodyLimit(AReq.path);
     const int64_t Declared = DeclaredBodyLength(AReq);
-    if (Declared > 0 && static_cast<uint64_t>(Declared) > Max) {
-      RefuseBeforeBody(AReq, ARes, 413, "payload_too_large", TooLargeMessage(Max));
-      return HandlerResponse::Handled;
-    }
-    if (Declared != 0 && MethodCarriesBody(AReq.method)) return HandlerResponse::Unhandled;
-    // A body on a method the library does not read for us cannot be skipped reliably.
-    if (Declared != 0) tCloseAfterReply = true;
-    ServeLibraryRequest(AReq, ARes, {});
-    return HandlerResponse::Handled;
+    if (AmbiguousBodyFraming(AReq) || Declared <= 0 || static_cast<uint64_t>(Declared) <= Max)
+      return 100;
+    RefuseBeforeBody(AReq, ARes, 413, "payload_too_large", TooLargeMessage(Max));
+    return 413;
+  });
+  set_post_routing_handler([](const httplib::Request&, httplib::Response& ARes) {
+    // The library offers ranges on every HEAD reply; only audio replies serve them.
+    if (!tSeekable) ARes.headers.erase("Accept-Ranges");
+    if (!ARes.has_header("Date"))
+      ARes.set_header("Date", HttpDate(std::chrono::system_clock::now()));
   });
 
   const HandlerWithContentReader WithBody = [this](const httplib::Request& AReq,
@@ -486,19 +541,7 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
       });
     }
     if (!Read) {
-      tCloseAfterReply = true;
-      THttpResponse Reply;
-      if (TooLarge || ARes.status == 413) {
-        SendError(Reply, 413, "payload_too_large", TooLargeMessage(Max));
-        RecordRefusal(AReq, 413, "payload_too_large");
-      } else if (tStream != nullptr && tStream->TimedOut()) {
-        SendError(Reply, 408, "request_timeout", "the request body arrived too slowly");
-        RecordRefusal(AReq, 408, "request_timeout");
-      } else {
-        SendError(Reply, 400, "bad_request", "the request body could not be read");
-        RecordRefusal(AReq, 400, "bad_request");
-      }
-      ToLibrary(std::move(Reply), ARes);
+      RefuseUnreadBody(AReq, ARes, TooLarge || ARes.status == 413, Max);
       return;
     }
     ServeLibraryRequest(AReq, ARes, std::move(Body));
@@ -513,6 +556,11 @@ THttpLibServer::THttpLibServer(TServe AServe, TBodyLimit ABodyLimit, const THttp
     // Replies of our own already carry their JSON body.
     if (!ARes.body.empty() || ARes.content_length_ > 0 || ARes.content_provider_)
       return HandlerResponse::Unhandled;
+    // The library refuses a Range header it cannot parse; such a header is ignored instead.
+    if (ARes.status == 416 && AReq.has_header("Range")) {
+      ServeIgnoringRange(AReq, ARes);
+      return HandlerResponse::Handled;
+    }
     // After a request the library could not make sense of, the stream cannot be trusted.
     tCloseAfterReply = true;
     ARes.set_header("Connection", "close");
@@ -529,6 +577,61 @@ THttpLibServer::~THttpLibServer() {
 
 std::size_t THttpLibServer::BodyLimit(std::string_view APath) const {
   return std::min(FBodyLimit ? FBodyLimit(APath) : FLimits.MaxBodyBytes, FLimits.MaxBodyBytes);
+}
+
+httplib::Server::HandlerResponse THttpLibServer::PreRoute(const httplib::Request& AReq,
+                                                          httplib::Response& ARes) {
+  if (AReq.version == "HTTP/1.1" && !AReq.has_header("Host")) {
+    RefuseBeforeBody(AReq, ARes, 400, "bad_request",
+                     "an HTTP/1.1 request must carry a Host header");
+    return HandlerResponse::Handled;
+  }
+  // The body is left unread, so the connection closes: its bytes never become a request.
+  if (AmbiguousBodyFraming(AReq)) {
+    RefuseBeforeBody(AReq, ARes, 400, "bad_request", "the request body's length is ambiguous");
+    return HandlerResponse::Handled;
+  }
+  const std::size_t Max = BodyLimit(AReq.path);
+  const int64_t Declared = DeclaredBodyLength(AReq);
+  if (Declared > 0 && static_cast<uint64_t>(Declared) > Max) {
+    if (static_cast<uint64_t>(Declared) <= DiscardBytes)
+      ReadStreamBody(static_cast<std::size_t>(Declared), nullptr);
+    RefuseBeforeBody(AReq, ARes, 413, "payload_too_large", TooLargeMessage(Max));
+    return HandlerResponse::Handled;
+  }
+  if (Declared < 0 && tStream != nullptr) {
+    ServeChunked(AReq, ARes, Max);
+    return HandlerResponse::Handled;
+  }
+  if (Declared != 0 && MethodCarriesBody(AReq.method)) return HandlerResponse::Unhandled;
+  // A body on a method the library does not read for us cannot be skipped reliably.
+  if (Declared != 0) tCloseAfterReply = true;
+  ServeLibraryRequest(AReq, ARes, {});
+  return HandlerResponse::Handled;
+}
+
+void THttpLibServer::ServeChunked(const httplib::Request& AReq, httplib::Response& ARes,
+                                  std::size_t AMax) {
+  std::string Body;
+  const TChunkedResult Result = ReadChunkedBody(
+      [](char* APtr, std::size_t ASize) { return static_cast<long>(tStream->read(APtr, ASize)); },
+      AMax, Body);
+  if (Result == crDone)
+    ServeLibraryRequest(AReq, ARes, std::move(Body));
+  else
+    RefuseUnreadBody(AReq, ARes, Result == crTooLarge, AMax);
+}
+
+void THttpLibServer::ServeIgnoringRange(const httplib::Request& AReq, httplib::Response& ARes) {
+  const_cast<httplib::Request&>(AReq).ranges.clear();
+  if (tStream != nullptr) tStream->BeginBody();
+  if (PreRoute(AReq, ARes) == HandlerResponse::Handled) return;
+  // A body the library would have read: its length is declared and within the limit.
+  std::string Body;
+  if (ReadStreamBody(static_cast<std::size_t>(DeclaredBodyLength(AReq)), &Body))
+    ServeLibraryRequest(AReq, ARes, std::move(Body));
+  else
+    RefuseUnreadBody(AReq, ARes, false, BodyLimit(AReq.path));
 }
 
 void THttpLibServer::ServeLibraryRequest(const httplib::Request& AReq, httplib::Response& ARes,
@@ -650,6 +753,7 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
   try {
     for (;;) {
       tCloseAfterReply = false;
+      tSeekable = false;
       bool Closed = false;
       const bool Answered = process_request(Stream, FStopping.load(), Closed, nullptr);
       Linger = tCloseAfterReply;

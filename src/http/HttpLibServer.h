@@ -60,6 +60,13 @@ class THttpLibServer final : public httplib::Server {
   void CloseConnection(int AFd, const std::string& APeer, bool ALinger);
   void ServeLibraryRequest(const httplib::Request& AReq, httplib::Response& ARes,
                            std::string ABody);
+  // Every request before the library reads its body: refusals of its head and framing,
+  // chunked bodies read here (trailers and all), bodiless requests served. Unhandled when
+  // the library is to read a declared body.
+  HandlerResponse PreRoute(const httplib::Request& AReq, httplib::Response& ARes);
+  void ServeChunked(const httplib::Request& AReq, httplib::Response& ARes, std::size_t AMax);
+  // Serves a request whose Range header the library refused to parse, as if it had none.
+  void ServeIgnoringRange(const httplib::Request& AReq, httplib::Response& ARes);
 
   const TServe FServe;
   const TBodyLimit FBodyLimit;

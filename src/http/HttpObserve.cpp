@@ -1,5 +1,7 @@
 // What an operator of a server needs around the API: the access log, the Prometheus
 // counters and /metrics, and the optional API keys.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -55,6 +57,11 @@ std::string BearerToken(const THttpRequest& AReq) {
   return Trim(std::string_view(Value).substr(Scheme.size()));
 }
 
+std::string MachineName() {
+  char Name[256] = {};
+  return gethostname(Name, sizeof Name - 1) == 0 ? std::string(Name) : std::string();
+}
+
 int64_t HeaderInteger(const THttpResponse& ARes, std::string_view AName) {
   int64_t Value = -1;
   const std::string Text = ARes.Header(AName);
@@ -76,6 +83,12 @@ void TTtsHttpServer::ApplyOperationalSettings() {
     FKeys = std::move(Keys);
   }
   FMetricsRequireKey.store(Settings.MetricsRequireKey);
+  auto Policy = std::make_shared<const TOriginPolicy>(
+      MakeOriginPolicy(Settings.AllowedHosts, Settings.AllowedOrigins, MachineName()));
+  {
+    TLockGuard Guard(FOriginLock);
+    FOriginPolicy = std::move(Policy);
+  }
   FKeysRequired.store(Required);
   TAccessLog::Instance().Configure(
       TAccessLog::TargetOf(Settings.AccessLog, std::getenv("JOURNAL_STREAM") != nullptr),
@@ -123,7 +136,7 @@ void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes
                        AReq.Method,
                        AReq.Path,
                        ARes.Status,
-                       ARes.Binary ? ARes.Binary->size() : ARes.Body.size(),
+                       ARes.BodySize(),
                        DurationUs,
                        ARes.Header("X-Quavox-Cache"),
                        ARes.Header("X-Quavox-Voice"),

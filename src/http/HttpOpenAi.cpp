@@ -112,15 +112,11 @@ void SendOpenAiError(THttpResponse& ARes, int AStatus, std::string_view AMessage
 }
 
 bool IsOpenAiPath(std::string_view ALowerPath) {
-  return ALowerPath == "/v1/audio/speech" || ALowerPath == "/v1/models";
+  return ALowerPath == "/v1/audio/speech" || ALowerPath == "/v1/models" ||
+         StartsWith(ALowerPath, "/v1/models/");
 }
 
 void TTtsHttpServer::HandleModels(const TCall& ACall) {
-  if (ACall.Method != "GET") {
-    SendOpenAiError(ACall.Res, 405, ACall.Method + " is not allowed on this path",
-                    "invalid_request_error", "", "method_not_allowed");
-    return;
-  }
   TJson Models = TJson::array();
   for (const std::string_view Id : ModelIds)
     Models.push_back(
@@ -131,11 +127,6 @@ void TTtsHttpServer::HandleModels(const TCall& ACall) {
 void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
   const auto Start = std::chrono::steady_clock::now();
   THttpResponse& Res = ACall.Res;
-  if (ACall.Method != "POST") {
-    SendOpenAiError(Res, 405, ACall.Method + " is not allowed on this path",
-                    "invalid_request_error", "", "method_not_allowed");
-    return;
-  }
   if (const auto Refusal = JsonBodyRefusal(ACall.Req.Body)) {
     SendOpenAiError(Res, Refusal->Status, Refusal->Message, "invalid_request_error", "",
                     Refusal->Code);

@@ -196,7 +196,8 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     } else if (Fates[i] == fCached) {
       ++Cached;
     } else {
-      FService.Prewarm({Requests[i]});
+      // A HEAD says what a GET would queue, and queues nothing.
+      if (ACall.Method != "HEAD") FService.Prewarm({Requests[i]});
       ++Queued;
     }
   }

@@ -12,6 +12,7 @@
 #include "core/Text.h"
 #include "http/Http.h"
 #include "http/HttpDelivery.h"
+#include "http/HttpWire.h"
 #include "service/Service.h"
 
 namespace quavox {
@@ -229,9 +230,9 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
 bool TTtsHttpServer::AnswerNotModified(const TCall& ACall, std::string_view AETag,
                                        TRequestLog& ARecord,
                                        std::chrono::steady_clock::time_point AStart) {
-  const std::string Tag = UnquoteEntityTag(ACall.Req.Header("If-None-Match"));
-  if (Tag.empty() || Tag != AETag) return false;
+  if (!NoneMatchNames(ACall.Req.Header("If-None-Match"), AETag)) return false;
   ACall.Res.Status = 304;
+  ACall.Res.SetHeader("ETag", "\"" + std::string(AETag) + "\"");
   ACall.Res.SetHeader("X-Quavox-Result", "ok");
   ARecord.Status = 304;
   ARecord.ElapsedMs = ElapsedMs(AStart);
@@ -242,6 +243,7 @@ bool TTtsHttpServer::AnswerNotModified(const TCall& ACall, std::string_view AETa
 void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string_view ATag,
                      int32_t ASampleRate, int32_t ADurationMs) {
   ARes.Status = 200;
+  ARes.Seekable = true;
   ARes.SetHeader("ETag", "\"" + std::string(ATag) + "\"");
   ARes.SetHeader("X-Quavox-Result", "ok");
   ARes.SetHeader("X-Quavox-Engine", AResult.Engine);
@@ -337,6 +339,16 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   TReplyBudget::TTicket Ticket;
   TTtsResult Result;
   try {
+    // A HEAD answers from the cache alone: making the audio would cost an engine run for
+    // a reply nobody reads, and its length and tag do not exist before it is made.
+    if (ACall.Method == "HEAD" && !Trim(Req.Text).empty() && !FService.IsCached(Req)) {
+      Record.Status = 404;
+      Record.ElapsedMs = ElapsedMs(Start);
+      Record.Note = "not in the cache";
+      TAppLog::Request(Record);
+      SendError(ACall.Res, 404, "not_found", "this line is not in the cache; a GET makes it");
+      return;
+    }
     Ticket = AdmitReply(EstimateReply(
         PredictedSpeechMs(Req), ReplyRate(Req.SampleRate, Delivery ? Delivery->SampleRate : 0)));
     Result = FService.Synthesize(Req);

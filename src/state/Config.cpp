@@ -43,6 +43,15 @@ double ReadLoudness(const TJson* ANode, double ACurrent) {
   return IsLoudnessTarget(v) ? v : 0.0;
 }
 
+// The non-empty strings of an array member; a missing member leaves AList as it is.
+void ReadStrings(const TJson* s, const char* AName, std::vector<std::string>& AList) {
+  const TJson* Items = JsonChildArray(s, AName);
+  if (Items == nullptr) return;
+  AList.clear();
+  for (const TJson& Item : *Items)
+    if (Item.is_string() && !Item.get<std::string>().empty()) AList.push_back(Item);
+}
+
 void ReadServer(const TJson* s, TConfigSettings& c) {
   if (s == nullptr) return;
   c.Port = ReadClamped(s, "port", c.Port, 1, 65535);
@@ -54,11 +63,7 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.UiLanguage = ParseUiLang(JsonString(s, "uiLanguage", UiLangCode(c.UiLanguage)));
   c.MaxConnectionsPerClient =
       ReadClamped(s, "maxConnectionsPerClient", c.MaxConnectionsPerClient, 0, 1000000);
-  if (const TJson* Keys = JsonChildArray(s, "apiKeys")) {
-    c.ApiKeys.clear();
-    for (const TJson& Key : *Keys)
-      if (Key.is_string() && !Key.get<std::string>().empty()) c.ApiKeys.push_back(Key);
-  }
+  ReadStrings(s, "apiKeys", c.ApiKeys);
   c.ApiKeysFile = JsonString(s, "apiKeysFile", c.ApiKeysFile);
   c.MetricsRequireKey = JsonBoolean(s, "metricsRequireKey", c.MetricsRequireKey);
   c.AccessLog = JsonString(s, "accessLog", c.AccessLog);
@@ -67,6 +72,8 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.ShutdownGraceSeconds =
       ReadClamped(s, "shutdownGraceSeconds", c.ShutdownGraceSeconds, 0, 3600);
   c.MaxConnections = ReadClamped(s, "maxConnections", c.MaxConnections, 0, 10000000);
+  ReadStrings(s, "allowedOrigins", c.AllowedOrigins);
+  ReadStrings(s, "allowedHosts", c.AllowedHosts);
 }
 
 void ReadSynthesis(const TJson* s, TConfigSettings& c) {
@@ -333,7 +340,9 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                     {"accessLogMaxMB", c.AccessLogMaxMB},
                     {"debugLog", c.DebugLog},
                     {"shutdownGraceSeconds", c.ShutdownGraceSeconds},
-                    {"maxConnections", c.MaxConnections}};
+                    {"maxConnections", c.MaxConnections},
+                    {"allowedOrigins", c.AllowedOrigins},
+                    {"allowedHosts", c.AllowedHosts}};
   Root["synthesis"] = {{"maxTextLength", c.MaxTextLength},
                        {"queueLimit", c.QueueLimit},
                        {"timeoutMs", c.RequestTimeoutMs},

@@ -52,6 +52,12 @@ struct TConfigSettings {
   // On SIGTERM, requests in service have this long to finish; what still waits for the
   // engine then gets an error reply.
   int32_t ShutdownGraceSeconds = 20;
+  // Web pages (origins such as "http://ops.example:8080") that may call the API from a
+  // browser; "*" lets every page read the GET paths. Empty: no CORS headers at all.
+  std::vector<std::string> AllowedOrigins;
+  // Host names requests may be addressed to besides IP addresses, localhost and this
+  // machine's name; "*": any.
+  std::vector<std::string> AllowedHosts;
   std::string HubUserId;
   int32_t MaxTextLength = 5000;
   int32_t QueueLimit = 64;

@@ -226,7 +226,8 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
        {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve",
         "replyMemoryMB"}},
       {"cache", {"budgetMB", "encodedMB", "memoryMB"}},
-      {"server", {"debugLog", "shutdownGraceSeconds", "maxConnections"}}};
+      {"server",
+       {"debugLog", "shutdownGraceSeconds", "maxConnections", "allowedOrigins", "allowedHosts"}}};
   for (const auto& [Section, Tail] : Added) {
     std::vector<std::string> Keys;
     for (const auto& [Key, Value] : (*Root)[Section].items())

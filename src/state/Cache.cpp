@@ -21,6 +21,7 @@
 #include "core/Text.h"
 #include "platform/Files.h"
 #include "state/Json.h"
+#include "state/Revision.h"
 
 namespace quavox {
 
@@ -656,12 +657,14 @@ void TWavCache::StoreLocked(TStoredPtr AItem) {
   Node.Stamp = ++FClock;
   Node.Pos = FLru.insert(FLru.end(), &*It);
   FBytes += Bytes;
+  NoteStateChange(spCache);
 }
 
 void TWavCache::EraseLocked(TItemMap::iterator AIt) {
   FBytes -= AIt->second.Item->Entry.Bytes;
   FLru.erase(AIt->second.Pos);
   FItems.erase(AIt);
+  NoteStateChange(spCache);
 }
 
 void TWavCache::EvictLocked() {
@@ -900,6 +903,7 @@ void TWavCache::Clear() {
     FItems.clear();
     FLru.clear();
     FBytes = 0;
+    NoteStateChange(spCache);
     FDirty = true;
   }
   std::vector<TDirItem> Items;

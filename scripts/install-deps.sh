@@ -12,7 +12,7 @@ PACKAGES=(
   pocketsphinx pocketsphinx-en-us
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
   libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus
-  qt6-base-dev qt6-multimedia-dev libgl-dev pulseaudio
+  qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
   sox lame vorbis-tools opus-tools curl
   libsystemd-dev lintian systemd

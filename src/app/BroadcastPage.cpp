@@ -290,7 +290,7 @@ void TBroadcastPage::OnCopyBindingClick() {
       FreeCopySlot(Config, Airline, Language, ParseGender((*Parts)[2]));
   if (!Slot) {
     FForm.Warn(Format(Translate("%s 常用的语言和性别都绑满了,没地方放这条复制。"), Airline) +
-               "\r\n" + Translate("想加别的语种的话,在下面直接敲语言代码再点「绑定 / 更新」。"));
+               "\r\n" + Translate("想加别的语种的话,在下面直接敲语言代码再点「新增」。"));
     return;
   }
   Config.SetAirlineVoice(Airline, Slot->Language, Slot->Gender, VoiceId);
@@ -299,7 +299,7 @@ void TBroadcastPage::OnCopyBindingClick() {
   SelectRowOfKey(Format("%s:%s:%s", NormalizeAirline(Airline), NormalizeLanguage(Slot->Language),
                         GenderToStr(Slot->Gender)));
   ShowBinding(Airline, Slot->Language, Slot->Gender, VoiceId);
-  FForm.ShowStatus(Format(Translate("已复制成 %s · %s · %s —— 要改成别的,改完点「绑定 / 更新」"),
+  FForm.ShowStatus(Format(Translate("已复制成 %s · %s · %s —— 要改成别的,改完点「新增」"),
                           Airline, LanguageName(Slot->Language), GenderDisplay(Slot->Gender)));
 }
 

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelection>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -14,6 +15,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <set>
 
 #include "app/CacheListModel.h"
 #include "app/Controls.h"
@@ -115,9 +117,24 @@ void TCachePage::RefreshCachePage() {
   const QString Filter = QLocale().toLower(FEdtCacheFilter->text().trimmed());
   const std::string Voice =
       FCbCacheVoice->currentIndex() > 0 ? StdStr(FCbCacheVoice->currentText()) : std::string();
+  const std::vector<std::string> Selected = SelectedKeys();
   const int Shown = FCacheModel->Refill(FForm.Service().Cache().Snapshot(), Filter, Voice);
+  Reselect(Selected);
   RefillVoiceCombo(FCacheModel->VoiceIds());
   FLblCacheStats->setText(QStr(StatsLine(Shown)));
+}
+
+// A refill resets the model; the rows the operator had selected are selected again.
+void TCachePage::Reselect(const std::vector<std::string>& AKeys) {
+  if (AKeys.empty()) return;
+  const std::set<std::string> Wanted(AKeys.begin(), AKeys.end());
+  QItemSelection Rows;
+  for (int Row = 0; Row < FCacheModel->rowCount(); ++Row) {
+    if (!Wanted.contains(FCacheModel->KeyAt(Row))) continue;
+    Rows.select(FCacheModel->index(Row, 0),
+                FCacheModel->index(Row, FCacheModel->columnCount() - 1));
+  }
+  FLvCache->selectionModel()->select(Rows, QItemSelectionModel::Select);
 }
 
 void TCachePage::RefillVoiceCombo(const std::vector<std::string>& AVoiceIds) {

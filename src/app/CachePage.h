@@ -53,6 +53,7 @@ class TCachePage final : public QWidget {
   QLayout* CreateButtonRow();
   void CreateList();
   void RefillVoiceCombo(const std::vector<std::string>& AVoiceIds);
+  void Reselect(const std::vector<std::string>& AKeys);
   std::string StatsLine(int AShown) const;
 
   TMainForm& FForm;

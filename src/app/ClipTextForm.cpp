@@ -6,8 +6,11 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include "app/Dialogs.h"
 #include "app/UiFonts.h"
 #include "app/UiText.h"
+#include "core/Format.h"
+#include "core/I18n.h"
 
 namespace quavox {
 
@@ -25,6 +28,14 @@ TClipTextForm::TClipTextForm(QWidget* AOwner) : QDialog(AOwner) {
   Bold.setBold(true);
   LblFile->setFont(Bold);
   LblFile->setMinimumWidth(1);
+  LblPlace = new QLabel(this);
+  LblPlace->setObjectName(QStringLiteral("LblPlace"));
+  BtnPlay = new QPushButton(Tr("试听"), this);
+  BtnPlay->setObjectName(QStringLiteral("BtnPlay"));
+  BtnPlay->setAutoDefault(false);
+  connect(BtnPlay, &QPushButton::clicked, this, [this] {
+    if (FPlay) FPlay();
+  });
 
   LblHint = new QLabel(
       Tr("可以写多行。加粗、字号这些只是方便你自己看 —— ") + Tr("交给引擎的是纯文字。"), this);
@@ -53,15 +64,24 @@ TClipTextForm::TClipTextForm(QWidget* AOwner) : QDialog(AOwner) {
   Buttons->addWidget(BtnOk);
   Buttons->addWidget(BtnCancel);
   auto* Layout = new QVBoxLayout(this);
-  Layout->addWidget(LblFile);
+  auto* Clip = new QHBoxLayout;
+  Clip->addWidget(LblFile, 1);
+  Clip->addWidget(LblPlace);
+  Clip->addWidget(BtnPlay);
+  Layout->addLayout(Clip);
   Layout->addWidget(LblHint);
   Layout->addWidget(RichText, 1);
   Layout->addLayout(Buttons);
   UpdateOk();
 }
 
-void TClipTextForm::SetClip(const std::string& AFileName, const std::string& ATranscript) {
-  FFileName = QStr(AFileName);
+void TClipTextForm::SetClip(const TClipQuestion& AClip, const std::string& ATranscript) {
+  FFileName = QStr(AClip.FileName);
+  FPlay = AClip.Play;
+  BtnPlay->setVisible(static_cast<bool>(FPlay));
+  LblPlace->setText(AClip.Count > 1
+                        ? QStr(Format(Translate("第 %d 段,共 %d 段"), AClip.Number, AClip.Count))
+                        : QString());
   ElideFileName();
   RichText->setPlainText(QStr(ATranscript));
   UpdateOk();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <string>
 
 class QLabel;
@@ -11,14 +12,17 @@ class QTextEdit;
 
 namespace quavox {
 
+struct TClipQuestion;
+
 class TClipTextForm final : public QDialog {
   Q_OBJECT
 
  public:
   explicit TClipTextForm(QWidget* AOwner);
 
-  // Shows the clip's file name and puts ATranscript into the editor.
-  void SetClip(const std::string& AFileName, const std::string& ATranscript);
+  // Shows the clip's file name and its place among the chosen clips, offers to play it, and
+  // puts ATranscript into the editor.
+  void SetClip(const TClipQuestion& AClip, const std::string& ATranscript);
   // The editor's plain text, trimmed; line breaks inside stay.
   std::string Transcript() const;
 
@@ -32,11 +36,14 @@ class TClipTextForm final : public QDialog {
   void ElideFileName();
 
   QLabel* LblFile;
+  QLabel* LblPlace;
+  QPushButton* BtnPlay;
   QLabel* LblHint;
   QTextEdit* RichText;
   QPushButton* BtnOk;
   QPushButton* BtnCancel;
   QString FFileName;
+  std::function<void()> FPlay;
 };
 
 }  // namespace quavox

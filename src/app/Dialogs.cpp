@@ -96,9 +96,9 @@ std::string TQtDialogs::SaveFile(QWidget* AParent, const std::string& AFilter,
   return StdStr(Dialog.selectedFiles().first());
 }
 
-bool TQtDialogs::AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) {
+bool TQtDialogs::AskClipText(QWidget* AOwner, const TClipQuestion& AClip, std::string& AText) {
   TClipTextForm Form(AOwner);
-  Form.SetClip(AFileName, AText);
+  Form.SetClip(AClip, AText);
   if (Form.exec() != QDialog::Accepted) return false;
   AText = Form.Transcript();
   return true;

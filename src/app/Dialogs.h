@@ -3,6 +3,7 @@
 // IDialogs the window was given, so tests answer without a modal loop.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,16 @@ namespace quavox {
 class TAppConfig;
 class TVoiceLibrary;
 struct TShareChoice;
+
+// One reference clip the transcript dialog asks about.
+struct TClipQuestion {
+  std::string FileName;
+  // Its place among the clips chosen together: clip Number of Count.
+  int Number = 1;
+  int Count = 1;
+  // Plays the clip; empty when it cannot be played.
+  std::function<void()> Play;
+};
 
 class IDialogs {
  public:
@@ -41,7 +52,7 @@ class IDialogs {
                                const std::string& ADefaultExt,
                                const std::string& AProposedName) = 0;
   // The transcript of one reference clip; false when the user cancelled.
-  virtual bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) = 0;
+  virtual bool AskClipText(QWidget* AOwner, const TClipQuestion& AClip, std::string& AText) = 0;
   // The share dialog: which voice or binding to share, and under which name; false when the
   // user cancelled.
   virtual bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
@@ -62,7 +73,7 @@ class TQtDialogs final : public IDialogs {
                                      bool AMultiple) override;
   std::string SaveFile(QWidget* AParent, const std::string& AFilter, const std::string& ADefaultExt,
                        const std::string& AProposedName) override;
-  bool AskClipText(QWidget* AOwner, const std::string& AFileName, std::string& AText) override;
+  bool AskClipText(QWidget* AOwner, const TClipQuestion& AClip, std::string& AText) override;
   bool AskShareChoice(QWidget* AOwner, THubKind AKind, const TAppConfig& AConfig,
                       const TVoiceLibrary& AVoices, TShareChoice& AChoice) override;
   void OpenLocation(const std::string& APath) override;

@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
@@ -26,6 +27,8 @@ struct TColumn {
 constexpr TColumn RequestColumns[] = {{"时间", 90},  {"来源", 110}, {"语言", 60},
                                       {"音色", 150}, {"状态", 60},  {"耗时", 70},
                                       {"音频", 70},  {"缓存", 60},  {"备注", 200}};
+// The "缓存" column, whose cells say whether the cache answered.
+constexpr int HitColumn = 7;
 
 }  // namespace
 
@@ -73,6 +76,9 @@ void TLogPage::AppendLogEntry(const TLogEntry& AEntry) {
     FLogLines = 0;
   }
   FMemoLog->appendPlainText(QStr(AEntry.Format()));
+  // Appending scrolls to the end of the new line; every line starts with its time, so the
+  // view stays at the left edge.
+  FMemoLog->horizontalScrollBar()->setValue(0);
   ++FLogLines;
 }
 
@@ -83,8 +89,16 @@ void TLogPage::AppendRequest(const TRequestLog& ARecord) {
       QStr(ARecord.Voice), QString::number(ARecord.Status),
       QStr(Format("%d ms", ARecord.ElapsedMs)), QStr(Format("%.1f s", ARecord.AudioMs / 1000.0)),
       ARecord.CacheHit ? Tr("命中") : QStringLiteral("—"), QStr(ARecord.Note)});
+  Row->setData(HitColumn, Qt::UserRole, ARecord.CacheHit);
   FLvRequests->addTopLevelItem(Row);
   FLvRequests->scrollToItem(Row);
+}
+
+void TLogPage::RetranslateRequests() {
+  for (int i = 0; i < FLvRequests->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* Row = FLvRequests->topLevelItem(i);
+    if (Row->data(HitColumn, Qt::UserRole).toBool()) Row->setText(HitColumn, Tr("命中"));
+  }
 }
 
 void TLogPage::OnClearLogClick() {

@@ -25,6 +25,8 @@ class TLogPage final : public QWidget {
 
   void AppendLogEntry(const TLogEntry& AEntry);
   void AppendRequest(const TRequestLog& ARecord);
+  // The rows' "命中" cells in the current interface language.
+  void RetranslateRequests();
   void OnClearLogClick();
 
   QTreeWidget* FLvRequests;

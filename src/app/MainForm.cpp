@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 
 #include "app/BroadcastPage.h"
@@ -46,7 +47,7 @@ bool GMainFormAlive = false;
 constexpr const char* VersionText = "0.3.26218 (2026-08-06 20:41)";
 
 // The program's icon: drawn, so the program folder needs no image files.
-QIcon AppIcon() {
+QPixmap AppImage() {
   QPixmap Image(64, 64);
   Image.fill(Qt::transparent);
   QPainter Paint(&Image);
@@ -58,6 +59,24 @@ QIcon AppIcon() {
   Paint.setBrush(Qt::NoBrush);
   Paint.drawEllipse(QPointF(30, 30), 16, 16);
   Paint.drawLine(QPointF(38, 38), QPointF(50, 50));
+  return Image;
+}
+
+QIcon AppIcon() {
+  return QIcon(AppImage());
+}
+
+const QColor RunningColour(0x1a, 0x7f, 0x37);
+const QColor StoppedColour(0xc6, 0x28, 0x28);
+
+// The program's icon with a dot in the corner: green while the server runs, red while not.
+QIcon TrayIcon(bool ARunning) {
+  QPixmap Image = AppImage();
+  QPainter Paint(&Image);
+  Paint.setRenderHint(QPainter::Antialiasing);
+  Paint.setPen(QPen(Qt::white, 4));
+  Paint.setBrush(ARunning ? RunningColour : StoppedColour);
+  Paint.drawEllipse(QPointF(48, 48), 14, 14);
   return QIcon(Image);
 }
 
@@ -103,10 +122,20 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   resize(811, 620);
   if (const QScreen* Screen = QGuiApplication::primaryScreen())
     move(Screen->availableGeometry().center() - rect().center());
+  FStatusMessage = new QLabel(this);
+  FStatusMessage->setObjectName(QStringLiteral("FStatusMessage"));
+  FStatusMessage->setStyleSheet(QStringLiteral("font-weight: bold"));
+  statusBar()->addWidget(FStatusMessage);
+  FMessageTimer = new QTimer(this);
+  FMessageTimer->setObjectName(QStringLiteral("FMessageTimer"));
+  FMessageTimer->setSingleShot(true);
+  FMessageTimer->setInterval(AOptions.StatusMessageMs);
+  connect(FMessageTimer, &QTimer::timeout, FStatusMessage, &QLabel::clear);
   FStatusText = new QLabel(QStringLiteral("正在启动…"), this);
   FStatusText->setObjectName(QStringLiteral("FStatusText"));
   statusBar()->addWidget(FStatusText, 1);
   ApplyUiFont();
+  ApplyQtTranslation();
   CreatePages();
   CreateTray();
   FTimer = new QTimer(this);
@@ -115,6 +144,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   connect(FTimer, &QTimer::timeout, this, &TMainForm::OnTimer);
   FTimer->start();
 
+  FShownChanges = ServiceChanges();
   FillPages();
   HookListeners();
   TAppLog::Info("app", "Quavox %s started; data folder %s", VersionText, FConfig->DataDir());
@@ -239,7 +269,12 @@ void TMainForm::Warn(const std::string& AText) {
 }
 
 void TMainForm::ShowStatus(const std::string& AText) {
-  FStatusText->setText(QStr(AText));
+  FStatusMessage->setText(QStr(AText));
+  FMessageTimer->start();
+}
+
+QString TMainForm::StatusMessage() const {
+  return FStatusMessage->text();
 }
 
 QString TMainForm::StatusText() const {
@@ -252,10 +287,12 @@ void TMainForm::OnStartClick() {
   } catch (const std::exception& E) {
     Warn(Translate("服务起不来:") + E.what());
   }
+  FServerWanted = FHttp->Running();
   RefreshServicePage();
 }
 
 void TMainForm::OnStopClick() {
+  FServerWanted = false;
   FHttp->Stop();
   RefreshServicePage();
 }
@@ -316,8 +353,7 @@ void TMainForm::closeEvent(QCloseEvent* AEvent) {
   FTray->showMessage(QStringLiteral("Quavox"), FLastBalloon);
 }
 
-std::string TMainForm::StatusLine() const {
-  const TServiceStats s = FService->Stats();
+std::string TMainForm::StatusLine(const TServiceStats& s) const {
   const std::string Pending =
       s.PrewarmPending > 0 ? Format(Translate(" · 预热还剩 %d 条"), s.PrewarmPending) : "";
   return Format(
@@ -330,12 +366,18 @@ std::string TMainForm::StatusLine() const {
 
 void TMainForm::OnTimer() {
   const bool Running = FHttp->Running();
+  const TServiceStats Stats = FService->Stats();
   FServicePage->FLblState->setText(Running ? Tr("状态:运行中 —— ") + QStr(FEndpointUrl)
                                            : Tr("状态:已停止"));
+  ShowRunState(Running);
+  WatchForStops(Running, Stats);
   FServicePage->FBtnStart->setEnabled(!Running);
   FServicePage->FBtnStop->setEnabled(Running);
   QPushButton* Quick = FServicePage->FBtnQuickModel;
-  if (InstalledModels(*FConfig).empty()) {
+  const bool NoModel = InstalledModels(*FConfig).empty();
+  // With no model there is nothing to unload; an unloaded one can always be loaded again.
+  FServicePage->FBtnUnloadModel->setEnabled(!NoModel || FService->ModelUnloaded());
+  if (NoModel) {
     Quick->setText(QStr(
         Format(Translate("一键下载推荐模型(%s)"), FormatSize(DefaultModelVariant().SizeBytes))));
     Quick->setEnabled(!FDownloader->Busy());
@@ -343,7 +385,55 @@ void TMainForm::OnTimer() {
     Quick->setText(Tr("模型已就位"));
     Quick->setEnabled(false);
   }
-  FStatusText->setText(QStr(StatusLine()));
+  RefreshEngineLines();
+  RefreshChangedLists();
+  FStatusText->setText(QStr(StatusLine(Stats)));
+}
+
+void TMainForm::ShowRunState(bool ARunning) {
+  FTray->setToolTip(Tr("Quavox 语音服务") + "\n" + FServicePage->FLblState->text());
+  if (FShownRunning == ARunning) return;
+  FShownRunning = ARunning;
+  FServicePage->FLblState->setStyleSheet(
+      QStringLiteral("color: %1").arg((ARunning ? RunningColour : StoppedColour).name()));
+  FTray->setIcon(TrayIcon(ARunning));
+}
+
+void TMainForm::WatchForStops(bool ARunning, const TServiceStats& AStats) {
+  if (FServerWanted && !ARunning) {
+    FServerWanted = false;
+    TAppLog::Warn("app", "the HTTP server stopped without being asked to");
+    Notify(Translate("服务意外停了,客户端现在连不上。"));
+  }
+  const bool Failed = AStats.EngineState == "failed" && FSeenEngineState != "failed";
+  const bool Restarted = AStats.EngineRestarts > FSeenEngineRestarts;
+  FSeenEngineState = AStats.EngineState;
+  FSeenEngineRestarts = AStats.EngineRestarts;
+  if (Failed || Restarted) Notify(Format(Translate("推理引擎意外停了:%s"), AStats.EngineDetail));
+}
+
+// A balloon over the tray icon while the window is in the tray; in the window's status bar
+// otherwise, where the operator is looking.
+void TMainForm::Notify(const std::string& AText) {
+  FLastBalloon = QStr(AText);
+  if (FTray->isVisible())
+    FTray->showMessage(QStringLiteral("Quavox"), FLastBalloon, QSystemTrayIcon::Warning);
+  else
+    ShowStatus(AText);
+}
+
+void TMainForm::RefreshChangedLists() {
+  const TServiceChanges Now = ServiceChanges();
+  const bool Voices = Now.Voices != FShownChanges.Voices;
+  const bool Bindings = Now.Bindings != FShownChanges.Bindings;
+  const bool Cache = Now.Cache != FShownChanges.Cache;
+  FShownChanges = Now;
+  if (Voices) {
+    FTryOutPage->RefreshVoiceCombo();
+    FVoicesPage->RefreshVoicesList();
+  }
+  if (Voices || Bindings) FBroadcastPage->RefreshAirlinesPage();
+  if (Voices || Cache) FCachePage->RefreshCachePage();
 }
 
 void TMainForm::RefreshServicePage() {
@@ -352,10 +442,15 @@ void TMainForm::RefreshServicePage() {
   const std::vector<std::string> Urls = ReachableUrls(Settings);
   FEndpointUrl = Urls.empty() ? FConfig->BaseUrl() : Urls.front();
   FServicePage->FEdtEndpoint->setText(QStr(FEndpointUrl));
+  RefreshEngineLines();
+  FServicePage->SetUsage(UsageLines(Settings.BindAddress, Urls, FEndpointUrl));
+}
+
+void TMainForm::RefreshEngineLines() {
   const TEngineHealth Health = FService->EngineHealth();
   FServicePage->FLblEngine->setText(
       QStr(Format(Translate("引擎:%s —— %s"), Health.Backend, Health.Detail)));
-  FServicePage->SetUsage(UsageLines(Settings.BindAddress, Urls, FEndpointUrl));
+  FModelsPage->RefreshModelState();
 }
 
 void TMainForm::OnLogEntry(const TLogEntry& AEntry) {

@@ -21,6 +21,7 @@
 
 #include "app/Player.h"
 #include "online/Hub.h"
+#include "service/Changes.h"
 #include "state/Config.h"
 
 class QLabel;
@@ -30,6 +31,7 @@ class QHeaderView;
 class QSystemTrayIcon;
 class QTabWidget;
 class QTimer;
+class QTranslator;
 
 namespace quavox {
 
@@ -42,6 +44,7 @@ class TGpuProbe;
 struct TLogEntry;
 struct TRequestLog;
 struct TDownloadProgress;
+struct TServiceStats;
 
 class TServicePage;
 class TTryOutPage;
@@ -76,6 +79,8 @@ struct TMainFormOptions {
   std::function<bool()> CudaDriverCheck;
   // The GPU probe program; empty means the one beside the program.
   std::string GpuProbePath;
+  // How long a confirmation stays in the status bar's message part.
+  int StatusMessageMs = 5000;
 };
 
 class TMainForm final : public QMainWindow {
@@ -124,8 +129,12 @@ class TMainForm final : public QMainWindow {
   void ShowPage(TPageIndex APage);
   // A warning box with the text.
   void Warn(const std::string& AText);
-  // The status bar's text until the next refresh.
+  // A confirmation in the status bar's message part, shown for a few seconds; the
+  // once-a-second refresh leaves it alone.
   void ShowStatus(const std::string& AText);
+  // The confirmation shown now, empty once it has gone.
+  QString StatusMessage() const;
+  // The once-a-second statistics line of the status bar.
   QString StatusText() const;
 
   void OnStartClick();
@@ -138,6 +147,11 @@ class TMainForm final : public QMainWindow {
   void OnTrayMenuPopup();
   void OnTimer();
   void RefreshServicePage();
+  // The engine line of the service page and the model state of the models page, as the
+  // engine is now and in the current language.
+  void RefreshEngineLines();
+  // Refreshes the pages whose lists the service changed since they were last filled.
+  void RefreshChangedLists();
   // A second start of the program asked for the window.
   void ShowFromOutside();
 
@@ -157,6 +171,9 @@ class TMainForm final : public QMainWindow {
   // The window's font for the current interface language, when one of its candidates is
   // installed.
   void ApplyUiFont();
+  // Qt's own texts (standard buttons, file dialogs, edit menus) in the interface language,
+  // from the translations the system ships for Qt.
+  void ApplyQtTranslation();
   // Every designed caption, hint, radio item, tab and list column of the window, translated
   // from its Chinese source.
   void LocalizeForm();
@@ -180,7 +197,13 @@ class TMainForm final : public QMainWindow {
   void FillPages();
   void HookListeners();
   bool TrayAvailable() const;
-  std::string StatusLine() const;
+  std::string StatusLine(const TServiceStats& AStats) const;
+  // The server's state in colour on the service page and in the tray icon and its tooltip.
+  void ShowRunState(bool ARunning);
+  // Tells the operator, through the tray, that the server or the engine stopped without
+  // being asked to.
+  void WatchForStops(bool ARunning, const TServiceStats& AStats);
+  void Notify(const std::string& AText);
   void LocalizeText(const QString& AKey, const QString& ACurrent,
                     const std::function<void(const QString&)>& ASet);
   void LocalizeWidget(QWidget* AWidget);
@@ -208,6 +231,8 @@ class TMainForm final : public QMainWindow {
   std::shared_ptr<IMainThreadDispatcher> FDispatcher;
 
   QTabWidget* FPages = nullptr;
+  QLabel* FStatusMessage = nullptr;
+  QTimer* FMessageTimer = nullptr;
   QLabel* FStatusText = nullptr;
   QTimer* FTimer = nullptr;
   QSystemTrayIcon* FTray = nullptr;
@@ -219,6 +244,15 @@ class TMainForm final : public QMainWindow {
   bool FClosing = false;
   std::string FEndpointUrl;
   QString FLastBalloon;
+  // The service's change counters the pages were last filled at.
+  TServiceChanges FShownChanges;
+  // The operator started the server and has not stopped it.
+  bool FServerWanted = false;
+  // The run state the window and the tray show; unset before the first refresh.
+  std::optional<bool> FShownRunning;
+  // The engine as the last refresh saw it, to notice a failure or an automatic restart.
+  std::string FSeenEngineState;
+  int32_t FSeenEngineRestarts = 0;
 
   // A translated property's Chinese source and the text the last walk put there; a property
   // the code has written since belongs to the code and is left to it.
@@ -231,6 +265,7 @@ class TMainForm final : public QMainWindow {
   // The designed width of each list column, by the same keys as its title.
   QHash<QString, int> FOrigWidth;
   bool FLocalizing = false;
+  std::unique_ptr<QTranslator> FQtTranslator;
 
   TServicePage* FServicePage = nullptr;
   TTryOutPage* FTryOutPage = nullptr;

@@ -7,19 +7,21 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScopeGuard>
-#include <QStandardItemModel>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextEdit>
+#include <QTranslator>
 #include <QTreeWidget>
 
 #include "app/BroadcastPage.h"
 #include "app/CachePage.h"
+#include "app/LogPage.h"
 #include "app/MainForm.h"
 #include "app/ModelsPage.h"
 #include "app/RadioGroup.h"
@@ -30,6 +32,7 @@
 #include "app/UiText.h"
 #include "app/VoicesPage.h"
 #include "core/I18n.h"
+#include "core/Log.h"
 
 namespace quavox {
 
@@ -138,9 +141,8 @@ void TMainForm::LocalizeWidget(QWidget* AWidget) {
                      [Header](const QString& AText) { Header->setText(AText); });
     FitColumns(Table, Table->horizontalHeader());
   } else if (auto* View = qobject_cast<QAbstractItemView*>(AWidget)) {
-    // Views over a standard model keep their column titles in it; other models give their
-    // titles themselves and are refilled by their pages.
-    if (auto* Model = qobject_cast<QStandardItemModel*>(View->model()))
+    // Other views keep their column titles in their models, which take replaced titles.
+    if (QAbstractItemModel* Model = View->model())
       for (int i = 0; i < Model->columnCount(); ++i)
         LocalizeText(
             ItemKey(View, "Col", i), Model->headerData(i, Qt::Horizontal).toString(),
@@ -161,12 +163,29 @@ void TMainForm::LocalizeForm() {
     if (IsDesigned(Widget) && Widget->window() == this) LocalizeWidget(Widget);
 }
 
+void TMainForm::ApplyQtTranslation() {
+  if (FQtTranslator) QCoreApplication::removeTranslator(FQtTranslator.get());
+  FQtTranslator.reset();
+  const TUiLang Lang = CurrentUiLang();
+  if (Lang == ulEn) return;
+  auto Translator = std::make_unique<QTranslator>();
+  const QString Name = Lang == ulJa ? QStringLiteral("qtbase_ja") : QStringLiteral("qtbase_zh_CN");
+  if (!Translator->load(Name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    TAppLog::Warn("app", "Qt's own texts stay English: %s not found (qt6-translations-l10n)",
+                  StdStr(Name));
+    return;
+  }
+  QCoreApplication::installTranslator(Translator.get());
+  FQtTranslator = std::move(Translator);
+}
+
 void TMainForm::ApplyUiLanguage() {
   const bool WasLocalizing = FLocalizing;
   // Combos refilled below must not count as the operator's choice.
   FLocalizing = true;
   const auto Restore = qScopeGuard([this, WasLocalizing] { FLocalizing = WasLocalizing; });
   ApplyUiFont();
+  ApplyQtTranslation();
   LocalizeForm();
   FillCombos();
   FSettingsPage->SettingsToControls();
@@ -179,9 +198,9 @@ void TMainForm::ApplyUiLanguage() {
   FBroadcastPage->RefreshAirlinesPage();
   FCachePage->RefreshCachePage();
   FSharePage->RetranslateHubCombos();
+  FLogPage->RetranslateRequests();
   RefreshServicePage();
   OnTimer();
-  FTray->setToolTip(Tr("Quavox 语音服务"));
   BuildTrayMenu();
 }
 

@@ -203,7 +203,12 @@ void TModelsPage::ShowDownloadStarting() {
   FBtnDownload->setEnabled(false);
   FBtnCancelDownload->setEnabled(true);
   FBarDownload->setValue(0);
-  FLblDownload->setText(Tr("正在连接…"));
+  ShowDownloadLine(TLiveText::Of("正在连接…"));
+}
+
+void TModelsPage::ShowDownloadLine(TLiveText ALine) {
+  FDownloadLine = std::move(ALine);
+  FLblDownload->setText(QStr(FDownloadLine.Text()));
 }
 
 TQuickDownloadPlan TModelsPage::QuickDownloadPlan() const {
@@ -275,11 +280,11 @@ void TModelsPage::OnDownloadClick() {
 
 void TModelsPage::OnCancelDownloadClick() {
   FForm.Downloader().Cancel();
-  FLblDownload->setText(Tr("正在取消…"));
+  ShowDownloadLine(TLiveText::Of("正在取消…"));
 }
 
 void TModelsPage::OnDownloadProgress(const TDownloadProgress& AProgress) {
-  FLblDownload->setText(QStr(AProgress.Describe()));
+  ShowDownloadLine(TLiveText([AProgress] { return AProgress.Describe(); }));
   FBarDownload->setValue(static_cast<int>(std::lround(AProgress.Percent() * 10)));
   if (BatchEnded(AProgress.Stage)) AfterDownloadEnded(AProgress);
 }
@@ -321,7 +326,7 @@ void TModelsPage::OnUnloadModelClick() {
   } else {
     const std::string Question = Translate("卸载模型,把内存还给系统?") + "\n\n" +
                                  Translate("服务不停:已经烤进缓存的广播照常秒回。") + "\n" +
-                                 Translate("但**缓存里没有的**句子会明确报错,直到你手动载入模型。");
+                                 Translate("但缓存里没有的句子会明确报错,直到你手动载入模型。");
     if (!FForm.Dialogs().Confirm(&FForm, Question)) return;
     Service.UnloadModel();
     FForm.ShowStatus(Translate("模型已卸载,内存已释放"));
@@ -345,7 +350,14 @@ void TModelsPage::RefreshModelPage() {
   const std::string ModelFile = FForm.Config().Settings().Engine.ModelFile;
   const QString Wanted = ModelFile.empty() ? Remembered : QStr(ModelFile);
   FCbInstalled->setCurrentIndex(std::max(Wanted.isEmpty() ? 0 : FCbInstalled->findText(Wanted), 0));
-  FLblModelState->setText(QStr(ModelStateText()));
+  RefreshModelState();
+  // Before any download the line is the designed one, which the language walk translates.
+  if (const std::string Line = FDownloadLine.Text(); !Line.empty()) FLblDownload->setText(QStr(Line));
+}
+
+void TModelsPage::RefreshModelState() {
+  const QString Text = QStr(ModelStateText());
+  if (FLblModelState->text() != Text) FLblModelState->setText(Text);
 }
 
 std::string TModelsPage::ModelStateText() {

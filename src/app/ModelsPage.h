@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/LiveText.h"
 #include "engine/Models.h"
 
 class QComboBox;
@@ -47,6 +48,8 @@ class TModelsPage final : public QWidget {
   // Refills the installed-model choice and the model state from the models folder and the
   // service.
   void RefreshModelPage();
+  // The model state block alone, as the engine is now.
+  void RefreshModelState();
   // A report of the running download, on the main thread.
   void OnDownloadProgress(const TDownloadProgress& AProgress);
 
@@ -79,8 +82,11 @@ class TModelsPage final : public QWidget {
   QWidget* CreateChoiceGroup();
   void AfterDownloadEnded(const TDownloadProgress& AProgress);
   std::string ModelStateText();
+  // The download line, kept so it can be shown again in another interface language.
+  void ShowDownloadLine(TLiveText ALine);
 
   TMainForm& FForm;
+  TLiveText FDownloadLine;
 };
 
 }  // namespace quavox

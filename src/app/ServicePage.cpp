@@ -40,7 +40,7 @@ constexpr TUsageLine UsageBody[] = {
     {"", false},
     {"# 给 Tallyhorn-Server 的 BASS:响应体就是完整 WAV,不用落盘", true},
     {"#   BASS_StreamCreateFile(TRUE, wav.data(), 0, wav.size(), flags);", false},
-    {R"(# 现成的 WinHTTP 客户端在 Quavox\interface\quavox_client.h)", true},
+    {"# 每个路径的请求和回答写在 README 的「HTTP API」一节", true},
     {"", false},
     {"# 不校验任何身份:请求到了就有服务", true},
     {"", false},

@@ -28,11 +28,13 @@ namespace quavox {
 
 namespace {
 
-// The result of the last synthesis; AResult's WAV has moved on, ABytes is its size.
-std::string ResultLine(const TTtsResult& AResult, std::size_t ABytes) {
+// The result of the last synthesis, naming the voice by AVoiceName; AResult's WAV has moved
+// on, ABytes is its size.
+std::string ResultLine(const TTtsResult& AResult, const std::string& AVoiceName,
+                       std::size_t ABytes) {
   return Format(
       Translate("引擎 %s · 音色 %s · %d Hz · 时长 %.2f 秒 · 引擎耗时 %d 毫秒 · %s · %d 字节"),
-      AResult.Engine, AResult.VoiceId.empty() ? Translate("(兜底)") : AResult.VoiceId,
+      AResult.Engine, AResult.VoiceId.empty() ? Translate("(兜底)") : AVoiceName,
       AResult.SampleRate, AResult.DurationMs / 1000.0, AResult.SynthMs,
       Translate(AResult.FromCache ? "命中缓存" : "现算"), static_cast<long long>(ABytes));
 }
@@ -164,7 +166,14 @@ void TTryOutPage::OnSaveWavClick() {
   }
   const std::string File =
       FForm.Dialogs().SaveFile(&FForm, Translate("WAV 文件|*.wav"), "wav", "quavox.wav");
-  if (!File.empty()) WriteFileBytes(File, FLastWav.Bytes());
+  if (File.empty()) return;
+  try {
+    WriteFileBytes(File, FLastWav.Bytes());
+  } catch (const std::exception& E) {
+    FForm.Warn(Format(Translate("WAV 没存下来:%s"), E.what()));
+    return;
+  }
+  FForm.ShowStatus(Format(Translate("已保存 %s"), File));
 }
 
 void TTryOutPage::RefreshVoiceCombo() {
@@ -239,8 +248,15 @@ void TTryOutPage::SynthesizePreview(bool APlay) {
   FLastWav = std::move(Result.Wav);
   FLastDurationMs = Result.DurationMs;
   const bool Unplayable = APlay && !FForm.Player().Play(FLastWav.Bytes(), FLastDurationMs);
-  FResultText = [Result, Bytes = FLastWav.size(), Unplayable] {
-    return ResultLine(Result, Bytes) + (Unplayable ? Translate(" —— 但是播不出来") : std::string());
+  // The voice by its name, as the operator knows it; the id stays at hand in the tooltip.
+  TVoiceInfo Voice;
+  const std::string Name = FForm.Service().VoiceLibrary().Find(Result.VoiceId, Voice)
+                               ? Voice.Display
+                               : Result.VoiceId;
+  FLblResult->setToolTip(QStr(Result.VoiceId));
+  FResultText = [Result, Name, Bytes = FLastWav.size(), Unplayable] {
+    return ResultLine(Result, Name, Bytes) +
+           (Unplayable ? Translate(" —— 但是播不出来") : std::string());
   };
   RetranslateResult();
   FForm.CachePage().RefreshCachePage();

@@ -12,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/BroadcastPage.h"
 #include "app/Combos.h"
@@ -20,6 +21,7 @@
 #include "app/RadioGroup.h"
 #include "app/TryOutPage.h"
 #include "app/UiText.h"
+#include "audio/Audio.h"
 #include "audio/Wav.h"
 #include "core/Format.h"
 #include "core/I18n.h"
@@ -192,13 +194,26 @@ bool TVoicesPage::PickClips(std::vector<TVoiceClipInput>& AClips) {
   if (Files.empty()) return false;
   std::vector<TVoiceClipInput> Picked;
   for (const std::string& File : Files) {
+    TBytes Audio = ReadFileBytes(File);
+    TClipQuestion Question;
+    Question.FileName = StdStr(QFileInfo(QStr(File)).fileName());
+    Question.Number = static_cast<int>(Picked.size()) + 1;
+    Question.Count = static_cast<int>(Files.size());
+    Question.Play = ClipPlayer(Audio);
     std::string Text;
-    if (!FForm.Dialogs().AskClipText(&FForm, StdStr(QFileInfo(QStr(File)).fileName()), Text))
-      return false;
-    Picked.push_back({ReadFileBytes(File), StdStr(QStr(Text).trimmed())});
+    if (!FForm.Dialogs().AskClipText(&FForm, Question, Text)) return false;
+    Picked.push_back({std::move(Audio), StdStr(QStr(Text).trimmed())});
   }
   AClips = std::move(Picked);
   return !AClips.empty();
+}
+
+// Plays a chosen recording as the operator writes down what it says; nothing to play when
+// it cannot be decoded.
+std::function<void()> TVoicesPage::ClipPlayer(const TBytes& AAudio) {
+  TPcmBuffer Pcm;
+  if (!DecodeAudio(AAudio, Pcm)) return {};
+  return [this, Wav = PcmToWav(Pcm), Ms = Pcm.DurationMs()] { FForm.Player().Play(Wav, Ms); };
 }
 
 void TVoicesPage::OnCloneClick() {
@@ -212,13 +227,36 @@ void TVoicesPage::OnCloneClick() {
   Clone.Display = Name;
   Clone.Language = ComboLanguage(FCbVoiceLang);
   Clone.Gender = ComboGender(FCbVoiceGender);
+  TVoiceInfo Voice;
   try {
-    FForm.Service().CloneVoice(Clone);
+    Voice = FForm.Service().CloneVoice(Clone);
   } catch (const ETtsError& E) {
     FForm.Warn(E.what());
     return;
   }
   AfterLibraryChange();
+  SelectVoice(Voice.Id);
+  FForm.ShowStatus(CloneOutcome(Voice));
+}
+
+// The clone's confirmation; a clip under the recommended length is named, as the imitation
+// may then waver.
+std::string TVoicesPage::CloneOutcome(const TVoiceInfo& AVoice) {
+  const std::string Done = Format(Translate("已克隆「%s」"), AVoice.Display);
+  const bool Short = std::any_of(AVoice.Clips.begin(), AVoice.Clips.end(), [](const auto& AClip) {
+    return AClip.DurationMs > 0 && AClip.DurationMs < TVoiceLibrary::RecommendedMinClipMs;
+  });
+  return Short ? Done + " —— " + Translate("参考音频不到 5 秒,克隆出来的声音可能不稳定") : Done;
+}
+
+void TVoicesPage::SelectVoice(const std::string& AVoiceId) {
+  for (int i = 0; i < FLvVoices->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* Row = FLvVoices->topLevelItem(i);
+    if (Row->data(0, IdRole).toString() != QStr(AVoiceId)) continue;
+    FLvVoices->setCurrentItem(Row);
+    FLvVoices->scrollToItem(Row);
+    return;
+  }
 }
 
 void TVoicesPage::OnAddClipClick() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ class TVoicesPage final : public QWidget {
   bool PickClips(std::vector<TVoiceClipInput>& AClips);
   // The voice id of the selected row, or empty.
   std::string SelectedVoiceId() const;
+  // Selects and shows the row of the voice, when it is listed.
+  void SelectVoice(const std::string& AVoiceId);
 
   QTreeWidget* FLvVoices;
   QLineEdit* FEdtVoiceName;
@@ -52,6 +55,8 @@ class TVoicesPage final : public QWidget {
  private:
   QWidget* CreateEditor();
   void AfterLibraryChange();
+  static std::string CloneOutcome(const TVoiceInfo& AVoice);
+  std::function<void()> ClipPlayer(const TBytes& AAudio);
   // Warns when no row is selected.
   bool NeedSelection();
 

@@ -371,7 +371,7 @@ bool TS2LocalEngine::IsUnloaded() const {
 
 std::string TS2LocalEngine::Detail() const {
   TLockGuard Guard(FLock);
-  return FDetail;
+  return FDetail.Text();
 }
 
 std::string TS2LocalEngine::ModelPath() const {
@@ -431,10 +431,10 @@ double TS2LocalEngine::LoadSeconds() const {
   return SecondsSince(FLoadStart);
 }
 
-void TS2LocalEngine::SetState(TS2EngineState AState, const std::string& ADetail) {
+void TS2LocalEngine::SetState(TS2EngineState AState, TLiveText ADetail) {
   TLockGuard Guard(FLock);
   FState = AState;
-  FDetail = ADetail;
+  FDetail = std::move(ADetail);
 }
 
 bool TS2LocalEngine::SleepOrStop(std::chrono::milliseconds ADuration) {
@@ -466,17 +466,17 @@ TEngineHealth TS2LocalEngine::CheckHealth() {
   Health.ExePath = EngineExe(Options().Compute);
   TLockGuard Guard(FLock);
   Health.Ready = FState == esReady;
-  Health.Detail =
-      FState == esLoading ? Format(Translate("模型加载中(已 %.0f 秒)…"), LoadSeconds()) : FDetail;
+  Health.Detail = FState == esLoading ? Format(Translate("模型加载中(已 %.0f 秒)…"), LoadSeconds())
+                                      : FDetail.Text();
   return Health;
 }
 
 void TS2LocalEngine::Start() {
   TLockGuard Control(FControlLock);
-  StopLocked(esMissing, Translate("已停止"));
+  StopLocked(esMissing, TLiveText::Of("已停止"));
   if (!LocateFiles()) {
     const std::string What = MissingWhat();
-    SetState(esMissing, Format(Translate("bin 里缺 %s"), What));
+    SetState(esMissing, TLiveText::Of("bin 里缺 %s", What));
     TAppLog::Warn(LogSource,
                   "model files incomplete (missing %s); falling back to placeholder audio", What);
     return;
@@ -484,7 +484,7 @@ void TS2LocalEngine::Start() {
   {
     TLockGuard Guard(FLock);
     FState = esLoading;
-    FDetail = Translate("正在加载模型…");
+    FDetail = TLiveText::Of("正在加载模型…");
     FRestarts = 0;
     FLoadStart = TClock::now();
     FStopRequested = false;
@@ -494,16 +494,16 @@ void TS2LocalEngine::Start() {
 
 void TS2LocalEngine::Stop() {
   TLockGuard Control(FControlLock);
-  StopLocked(esMissing, Translate("已停止"));
+  StopLocked(esMissing, TLiveText::Of("已停止"));
 }
 
 void TS2LocalEngine::Unload() {
   TLockGuard Control(FControlLock);
-  StopLocked(esUnloaded, Translate("模型已卸载,内存已释放"));
+  StopLocked(esUnloaded, TLiveText::Of("模型已卸载,内存已释放"));
   TAppLog::Info(LogSource, "model unloaded on request, memory released");
 }
 
-void TS2LocalEngine::StopLocked(TS2EngineState AState, const std::string& ADetail) {
+void TS2LocalEngine::StopLocked(TS2EngineState AState, TLiveText ADetail) {
   {
     TLockGuard Guard(FLock);
     FStopRequested = true;
@@ -580,7 +580,7 @@ bool TS2LocalEngine::Launch() {
     }
   }
   if (Port == 0) {
-    SetState(esFailed, Translate("本机 17151..17170 全被占用,推理进程无处可放"));
+    SetState(esFailed, TLiveText::Of("本机 17151..17170 全被占用,推理进程无处可放"));
     TAppLog::Error(LogSource, "no free port in %d..%d for the inference process", FTiming.FirstPort,
                    FTiming.LastPort);
     return false;
@@ -608,7 +608,7 @@ bool TS2LocalEngine::Launch() {
   try {
     Process = TChildProcess::Spawn(Spawn);
   } catch (const std::system_error& E) {
-    SetState(esFailed, Format(Translate("推理进程起不来(Win32 %d):%s"), E.code().value(), Exe));
+    SetState(esFailed, TLiveText::Of("推理进程起不来(Win32 %d):%s", E.code().value(), Exe));
     TAppLog::Error(LogSource, "inference process could not start (%s): %s", E.what(), Exe);
     return false;
   }
@@ -640,8 +640,8 @@ bool TS2LocalEngine::WaitReady() {
       if (TClock::now() - FLoadStart >= FTiming.ReadyLimit) {
         if (FState == esLoading) {
           FState = esFailed;
-          FDetail = Format(
-              Translate("等了 %d 秒模型还没加载完,看 %s"),
+          FDetail = TLiveText::Of(
+              "等了 %d 秒模型还没加载完,看 %s",
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::seconds>(FTiming.ReadyLimit).count()),
               FLogPath);
@@ -658,12 +658,13 @@ bool TS2LocalEngine::WaitReady() {
         Process ? Process->Exit() : std::optional<TExitStatus>(TExitStatus::Exited(-1));
     if (Ended) {
       const std::string Code = Ended->Text();
-      const std::string Reason = S2ExitReasonText(*Ended);
-      const std::string Text =
-          Reason.empty()
-              ? Format(Translate("推理进程退出了(code %d):用的是 %s,日志 %s"), Code, Exe, FLogPath)
-              : Format(Translate("推理进程退出了(code %d):%s 用的是 %s,日志 %s"), Code, Reason, Exe,
-                       FLogPath);
+      const TLiveText Text([Code, Status = *Ended, Exe, Log = FLogPath] {
+        const std::string Reason = S2ExitReasonText(Status);
+        return Reason.empty()
+                   ? Format(Translate("推理进程退出了(code %d):用的是 %s,日志 %s"), Code, Exe, Log)
+                   : Format(Translate("推理进程退出了(code %d):%s 用的是 %s,日志 %s"), Code, Reason,
+                            Exe, Log);
+      });
       {
         TLockGuard Guard(FLock);
         FLastExit = *Ended;
@@ -688,8 +689,7 @@ bool TS2LocalEngine::WaitReady() {
         Seconds = LoadSeconds();
         FState = esReady;
         FReadySince = TClock::now();
-        FDetail =
-            Format(Translate("%s,端口 %d,加载用了 %.1f 秒"), FileNameOf(Model), Port, Seconds);
+        FDetail = TLiveText::Of("%s,端口 %d,加载用了 %.1f 秒", FileNameOf(Model), Port, Seconds);
       }
       TAppLog::Info(LogSource, "engine ready, loaded in %.1f s", Seconds);
       return true;
@@ -731,15 +731,15 @@ void TS2LocalEngine::Supervise() {
     int32_t Restarts = RestartsAfterForgiving();
     TAppLog::Warn(LogSource, "inference process gone (auto-restarted %d time(s))", Restarts);
     if (Restarts >= MaxRestarts) {
-      SetState(esFailed, Format(Translate("推理进程反复退出(%d 次),不再自动重启 —— 看 %s"),
-                                Restarts, FLogPath));
+      SetState(esFailed,
+               TLiveText::Of("推理进程反复退出(%d 次),不再自动重启 —— 看 %s", Restarts, FLogPath));
       return;
     }
     {
       TLockGuard Guard(FLock);
       Restarts = ++FRestarts;
       FState = esLoading;
-      FDetail = Format(Translate("推理进程没了,正在第 %d 次重启…"), Restarts);
+      FDetail = TLiveText::Of("推理进程没了,正在第 %d 次重启…", Restarts);
     }
     KillChild();
     {
@@ -761,7 +761,7 @@ TPcmBuffer TS2LocalEngine::Synthesize(const TS2Params& AParams, const TVoiceHint
   {
     TLockGuard Guard(FLock);
     State = FState;
-    Detail = FDetail;
+    Detail = FDetail.Text();
     Seconds = LoadSeconds();
     Port = FPort;
   }
@@ -800,7 +800,7 @@ TPcmBuffer TS2LocalEngine::Synthesize(const TS2Params& AParams, const TVoiceHint
         TLockGuard Guard(FLock);
         if (FState == esReady) {
           FState = esLoading;
-          FDetail = Translate("推理进程不在了,正在重启…");
+          FDetail = TLiveText::Of("推理进程不在了,正在重启…");
         }
       }
       throw ETtsError(ecEngineNotConnected,

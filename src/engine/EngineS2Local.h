@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/LiveText.h"
 #include "core/ThreadAnnotations.h"
 #include "engine/Engine.h"
 #include "platform/Loopback.h"
@@ -106,7 +107,7 @@ class TS2LocalEngine final : public TCustomTtsEngine {
  private:
   using TClock = std::chrono::steady_clock;
 
-  void StopLocked(TS2EngineState AState, const std::string& ADetail) QX_REQUIRES(FControlLock);
+  void StopLocked(TS2EngineState AState, TLiveText ADetail) QX_REQUIRES(FControlLock);
   bool LocateFiles();
   bool Launch();
   bool WaitReady();
@@ -115,7 +116,7 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   // configured number of minutes; gives the restarts counted so far.
   int32_t RestartsAfterForgiving();
   void KillChild();
-  void SetState(TS2EngineState AState, const std::string& ADetail);
+  void SetState(TS2EngineState AState, TLiveText ADetail);
   // Sleeps up to ADuration; true when the thread was asked to end meanwhile.
   bool SleepOrStop(std::chrono::milliseconds ADuration);
   double LoadSeconds() const QX_REQUIRES(FLock);
@@ -136,7 +137,7 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   mutable TMutex FLock;
   std::condition_variable FWake;
   TS2EngineState FState QX_GUARDED_BY(FLock) = esMissing;
-  std::string FDetail QX_GUARDED_BY(FLock);
+  TLiveText FDetail QX_GUARDED_BY(FLock);
   std::string FExePath QX_GUARDED_BY(FLock);
   TExitStatus FLastExit QX_GUARDED_BY(FLock);
   std::string FModelPath QX_GUARDED_BY(FLock);

@@ -21,6 +21,7 @@
 #include "core/Text.h"
 #include "platform/Files.h"
 #include "state/Json.h"
+#include "state/Revision.h"
 
 namespace quavox {
 
@@ -657,6 +658,7 @@ void TWavCache::StoreLocked(TStoredPtr AItem) {
   Node.Stamp = ++FClock;
   Node.Pos = FLru.insert(FLru.end(), &*It);
   FBytes += Bytes;
+  NoteStateChange(spCache);
 }
 
 void TWavCache::EraseLocked(TItemMap::iterator AIt) {
@@ -664,6 +666,7 @@ void TWavCache::EraseLocked(TItemMap::iterator AIt) {
   FBytes -= AIt->second.Item->Entry.Bytes;
   FLru.erase(AIt->second.Pos);
   FItems.erase(AIt);
+  NoteStateChange(spCache);
 }
 
 void TWavCache::KeepInMemoryLocked(TItemMap::value_type& AEntry,
@@ -944,6 +947,7 @@ void TWavCache::Clear() {
     FHot.clear();
     FHotBytes = 0;
     FBytes = 0;
+    NoteStateChange(spCache);
     FDirty = true;
   }
   std::vector<TDirItem> Items;

@@ -13,6 +13,7 @@
 #include "core/Text.h"
 #include "platform/Files.h"
 #include "state/Json.h"
+#include "state/Revision.h"
 
 namespace quavox {
 
@@ -269,6 +270,7 @@ void TAppConfig::Reset() {
   FSettings = TConfigSettings{};
   FHubShares.clear();
   FMaps = TVoiceMaps{};
+  NoteStateChange(spVoiceMaps);
 }
 
 void TAppConfig::Load(const std::string& AFileName) {
@@ -302,6 +304,7 @@ void TAppConfig::Load(const std::string& AFileName) {
 }
 
 void TAppConfig::Apply(const TJson& ARoot) {
+  NoteStateChange(spVoiceMaps);
   const TJson* R = &ARoot;
   ReadServer(JsonChildObject(R, "server"), FSettings);
   ReadSynthesis(JsonChildObject(R, "synthesis"), FSettings);
@@ -420,6 +423,7 @@ void TAppConfig::CommitVoiceMaps(const std::function<void(TVoiceMaps&)>& AChange
   }
   TLockGuard Guard(FLock);
   AChange(FMaps);
+  NoteStateChange(spVoiceMaps);
 }
 
 std::string TAppConfig::DataFolderProblem() const {
@@ -485,6 +489,7 @@ void TAppConfig::SetDefaultVoice(std::string_view ALanguage, TTtsGender AGender,
                                  std::string_view AVoiceId) {
   TLockGuard Guard(FLock);
   FMaps.SetDefault(ALanguage, AGender, AVoiceId);
+  NoteStateChange(spVoiceMaps);
 }
 
 std::string TAppConfig::AirlineVoice(std::string_view AAirline, std::string_view ALanguage,
@@ -499,11 +504,13 @@ void TAppConfig::SetAirlineVoice(std::string_view AAirline, std::string_view ALa
                                  TTtsGender AGender, std::string_view AVoiceId) {
   TLockGuard Guard(FLock);
   FMaps.SetAirline(AAirline, ALanguage, AGender, AVoiceId);
+  NoteStateChange(spVoiceMaps);
 }
 
 void TAppConfig::ForgetVoice(std::string_view AVoiceId) {
   TLockGuard Guard(FLock);
   FMaps.Forget(AVoiceId);
+  NoteStateChange(spVoiceMaps);
 }
 
 TKeyValueList TAppConfig::DefaultsSnapshot() const {

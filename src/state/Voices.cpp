@@ -17,6 +17,7 @@
 #include "core/Text.h"
 #include "platform/Files.h"
 #include "state/Json.h"
+#include "state/Revision.h"
 
 namespace quavox {
 
@@ -368,6 +369,7 @@ void TVoiceLibrary::Load() {
   {
     TLockGuard Guard(FLock);
     FItems = std::move(Items);
+    NoteStateChange(spVoices);
     FLoadedWhole = Whole;
     if (FLoadProblem.empty()) FLoadProblem = Problem;
   }
@@ -475,6 +477,7 @@ void TVoiceLibrary::CommitLocked(const TListChange& AChange) {
   }
   TLockGuard Guard(FLock);
   FItems = std::move(Changed);
+  NoteStateChange(spVoices);
 }
 
 bool TVoiceLibrary::Blocked() const {

@@ -69,7 +69,7 @@ struct TBroadcastFixture {
     Saved.Load();
     return Saved.AirlinesSnapshot();
   }
-  QString Status() const { return T.Form->StatusText(); }
+  QString Status() const { return T.Form->StatusMessage(); }
 };
 
 }  // namespace
@@ -173,7 +173,7 @@ class TBroadcastPageTest : public QObject {
     QCOMPARE(F.Page.SelectedKey(), std::string("CCA:ja:default"));
     QCOMPARE(ComboGender(F.Page.FCbAirGender), tgAuto);
     QCOMPARE(F.Status(),
-             QStringLiteral("已复制成 CCA · 日本語 · 默认 —— 要改成别的,改完点「绑定 / 更新」"));
+             QStringLiteral("已复制成 CCA · 日本語 · 默认 —— 要改成别的,改完点「新增」"));
 
     F.Select("CCA:ja:female");
     F.Page.OnCopyBindingClick();
@@ -237,10 +237,9 @@ class TBroadcastPageTest : public QObject {
     const std::size_t Before = F.Config.AirlinesSnapshot().size();
     F.Select("CCA:en:female");
     F.Page.OnCopyBindingClick();
-    QCOMPARE(
-        F.T.Dialogs.Warnings,
-        std::vector<std::string>{"CCA 常用的语言和性别都绑满了,没地方放这条复制。\r\n"
-                                 "想加别的语种的话,在下面直接敲语言代码再点「绑定 / 更新」。"});
+    QCOMPARE(F.T.Dialogs.Warnings,
+             std::vector<std::string>{"CCA 常用的语言和性别都绑满了,没地方放这条复制。\r\n"
+                                      "想加别的语种的话,在下面直接敲语言代码再点「新增」。"});
     QCOMPARE(F.Config.AirlinesSnapshot().size(), Before);
   }
 
@@ -287,7 +286,8 @@ class TBroadcastPageTest : public QObject {
     QCOMPARE(ComboLanguage(TryOut.FCbLanguage), std::string("ja"));
     QCOMPARE(ComboGender(TryOut.FCbGender), tgMale);
     QVERIFY(!TryOut.LastWav().empty());
-    QVERIFY(TryOut.FLblResult->text().contains(QString::fromStdString(Kenji.Id)));
+    QVERIFY(TryOut.FLblResult->text().contains(QString::fromStdString(" · 音色 " + Kenji.Display)));
+    QCOMPARE(TryOut.FLblResult->toolTip(), QString::fromStdString(Kenji.Id));
   }
 
   void ExportWithoutBindingsWarns() {

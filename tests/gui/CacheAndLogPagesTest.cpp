@@ -170,7 +170,7 @@ class TCacheAndLogPagesTest : public QObject {
     QCOMPARE(F.ShownTexts(), QStringList{"Final call for NH960"});
     QCOMPARE(F.Cache.Stats().Count, 1);
     QVERIFY(F.Cache.Contains(F.Keys[1]));
-    QCOMPARE(F.T.Form->StatusText(), QStringLiteral("已删掉 3 条缓存"));
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("已删掉 3 条缓存"));
     QVERIFY(F.T.Dialogs.Confirms.empty() && F.T.Dialogs.WarningConfirms.empty());
   }
 
@@ -179,7 +179,7 @@ class TCacheAndLogPagesTest : public QObject {
     F.SelectRows({0, 1, 2});
     F.Cache.Remove(F.Keys[3]);
     F.Page.OnCacheDeleteClick();
-    QCOMPARE(F.T.Form->StatusText(), QStringLiteral("已删掉 2 条缓存"));
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("已删掉 2 条缓存"));
     QCOMPARE(F.ShownTexts(), QStringList{"Flight CA1234 is now boarding"});
   }
 
@@ -229,7 +229,7 @@ class TCacheAndLogPagesTest : public QObject {
     F.Page.OnCacheClearClick();
     QCOMPARE(F.Cache.Stats().Count, 0);
     QVERIFY(F.ShownTexts().isEmpty());
-    QCOMPARE(F.T.Form->StatusText(), QStringLiteral("缓存已清空"));
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("缓存已清空"));
     F.Page.OnCacheClearClick();
     QCOMPARE(F.T.Dialogs.WarningConfirms.size(), std::size_t{2});
   }

@@ -48,8 +48,10 @@ std::string TScriptedDialogs::SaveFile(QWidget*, const std::string&, const std::
   return File;
 }
 
-bool TScriptedDialogs::AskClipText(QWidget*, const std::string& AFileName, std::string& AText) {
-  AskedClips.push_back(AFileName);
+bool TScriptedDialogs::AskClipText(QWidget*, const TClipQuestion& AClip, std::string& AText) {
+  AskedClips.push_back(AClip.FileName);
+  AskedPlaces.push_back(std::to_string(AClip.Number) + "/" + std::to_string(AClip.Count));
+  AskedPlayable.push_back(static_cast<bool>(AClip.Play));
   if (ClipTexts.empty() || !ClipTexts.front()) {
     if (!ClipTexts.empty()) ClipTexts.pop_front();
     return false;

@@ -31,7 +31,7 @@ class TScriptedDialogs final : public IDialogs {
   std::vector<std::string> OpenFiles(QWidget*, const std::string& AFilter, bool) override;
   std::string SaveFile(QWidget*, const std::string& AFilter, const std::string&,
                        const std::string& AProposedName) override;
-  bool AskClipText(QWidget*, const std::string& AFileName, std::string& AText) override;
+  bool AskClipText(QWidget*, const TClipQuestion& AClip, std::string& AText) override;
   bool AskShareChoice(QWidget*, THubKind AKind, const TAppConfig&, const TVoiceLibrary&,
                       TShareChoice& AChoice) override;
   void OpenLocation(const std::string& APath) override { Opened.push_back(APath); }
@@ -49,6 +49,9 @@ class TScriptedDialogs final : public IDialogs {
   std::vector<std::string> WarningConfirms;
   std::vector<std::string> Infos;
   std::vector<std::string> AskedClips;
+  // "n/m" of each transcript dialog, and whether it offered to play its clip.
+  std::vector<std::string> AskedPlaces;
+  std::vector<bool> AskedPlayable;
   std::vector<std::string> SaveProposals;
   std::vector<THubKind> AskedShareKinds;
   std::vector<std::string> Opened;

@@ -2,7 +2,9 @@
 // a round of languages, nothing designed stays Chinese in English, radio choices survive,
 // choosing the same language again saves nothing, and the font follows what is installed.
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,9 +49,11 @@ TTexts Captions(const TMainForm& AForm) {
     if (const auto* Tabs = qobject_cast<const QTabWidget*>(W))
       for (int i = 0; i < Tabs->count(); ++i)
         Texts[Name + " tab " + QString::number(i)] = Tabs->tabText(i);
-    if (const auto* Tree = qobject_cast<const QTreeWidget*>(W))
-      for (int i = 0; i < Tree->columnCount(); ++i)
-        Texts[Name + " column " + QString::number(i)] = Tree->headerItem()->text(i);
+    // Every list's column titles, whether the view keeps them or its model does.
+    if (const auto* View = qobject_cast<const QAbstractItemView*>(W); View && View->model())
+      for (int i = 0; i < View->model()->columnCount(); ++i)
+        Texts[Name + " column " + QString::number(i)] =
+            View->model()->headerData(i, Qt::Horizontal).toString();
   }
   return Texts;
 }
@@ -102,13 +106,16 @@ class TLocalizationTest : public QObject {
     QCOMPARE(TryOut.FRgVoiceMode->ItemIndex(), int{TTryOutPage::vmNamed});
     QCOMPARE(Captions(Form).at("FPages tab 0"), QStringLiteral("サービス"));
     QCOMPARE(Form.TrayMenu()->actions().first()->text(), QStringLiteral("メインウィンドウを表示"));
-    QCOMPARE(Form.Tray()->toolTip(), QStringLiteral("Quavox 音声サービス"));
+    QCOMPARE(Form.Tray()->toolTip(), QStringLiteral("Quavox 音声サービス\nステータス:停止中"));
+    // Qt's own buttons and menus speak the language too.
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("キャンセル"));
 
     Form.OnUiLangChange(ulEn);
     QCOMPARE(TryOut.FRgVoiceMode->ItemIndex(), int{TTryOutPage::vmNamed});
     for (const auto& [Name, Text] : Captions(Form))
       QVERIFY2(!HasChinese(Text), qPrintable(Name + ": " + Text));
     QCOMPARE(TryOut.FRgVoiceMode->Item(2)->text(), QStringLiteral("Name a voice directly"));
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
 
     Form.OnUiLangChange(ulZh);
     QCOMPARE(TryOut.FRgVoiceMode->ItemIndex(), int{TTryOutPage::vmNamed});
@@ -117,6 +124,7 @@ class TLocalizationTest : public QObject {
       QCOMPARE(Back.at(Name), Text);
     QCOMPARE(Back.size(), Designed.size());
     QVERIFY(ComboItems(Form) == Filled);
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
   }
 
   // A window opened in English and switched to Chinese reads like one opened in Chinese.

@@ -6,23 +6,32 @@
 
 #include <httplib.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTest>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include "GuiSupport.h"
+#include "app/BroadcastPage.h"
+#include "app/CacheListModel.h"
+#include "app/CachePage.h"
 #include "app/LogPage.h"
 #include "app/ServicePage.h"
+#include "app/VoicesPage.h"
+#include "audio/Wav.h"
 #include "core/Log.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 
 using namespace quavox;
 using namespace quavox::test;
@@ -44,7 +53,7 @@ const QStringList UsageAfterAddresses = {
     "",
     "# 给 Tallyhorn-Server 的 BASS:响应体就是完整 WAV,不用落盘",
     "#   BASS_StreamCreateFile(TRUE, wav.data(), 0, wav.size(), flags);",
-    "# 现成的 WinHTTP 客户端在 Quavox\\interface\\quavox_client.h",
+    "# 每个路径的请求和回答写在 README 的「HTTP API」一节",
     "",
     "# 不校验任何身份:请求到了就有服务",
     "",
@@ -114,19 +123,28 @@ class TMainFormTest : public QObject {
     QVERIFY(T.Form->StatusText().startsWith(QStringLiteral("队列 0 · 请求 0(失败 0) · 缓存 0 条")));
     QVERIFY(!T.Form->StatusText().contains(QStringLiteral("预热还剩")));
     QCOMPARE(StateText(*T.Form), QStringLiteral("状态:已停止"));
+    QVERIFY(!Child<QPushButton>(*T.Form, "FBtnUnloadModel")->isEnabled());
     T.Form.reset();
     QVERIFY(!MainFormAlive());
   }
 
+  // The engine lines follow the engine by themselves (the timer) and the language switch.
   void RunsAndStopsTheBundledEngine() {
     TProgramFolder Folder;
     if (!Folder.InstallBundledEngine()) QSKIP("the bundled engine (engine/s2) is not built");
     TFormUnderTest T(Folder);
-    QVERIFY(WaitFor([&] { return T.Form->Service().Stats().EngineReady; }, 60000));
-    T.Form->OnTimer();
+    const auto EngineLine = [&] { return Child<QLabel>(*T.Form, "FLblEngine")->text(); };
+    const auto ModelState = [&] { return Child<QLabel>(*T.Form, "FLblModelState")->text(); };
+    QVERIFY(WaitFor([&] { return EngineLine().contains(QStringLiteral("加载用了")); }, 60000));
+    QVERIFY(EngineLine().startsWith(QStringLiteral("引擎:")));
+    QVERIFY(ModelState().contains(QStringLiteral("加载用了")));
     QVERIFY(!T.Form->StatusText().contains(QStringLiteral("占位波形")));
-    T.Form->RefreshServicePage();
-    QVERIFY(Child<QLabel>(*T.Form, "FLblEngine")->text().startsWith(QStringLiteral("引擎:")));
+    T.Form->OnUiLangChange(ulEn);
+    QVERIFY(EngineLine().contains(QStringLiteral("loaded in")));
+    QVERIFY(ModelState().contains(QStringLiteral("loaded in")));
+    T.Form->Service().UnloadModel();
+    T.Form->OnTimer();
+    QVERIFY(EngineLine().contains(QStringLiteral("unloaded")));
     T.Form.reset();
   }
 
@@ -210,6 +228,52 @@ class TMainFormTest : public QObject {
     QVERIFY(!T.Form->Tray()->isVisible());
     T.Form->OnTrayMenuPopup();
     QVERIFY(!Items[0]->isEnabled());
+  }
+
+  // Running is green and stopped red, in the window and the tray; a server that stops
+  // without the operator asking is reported over the tray, a stop the operator asked for
+  // is not.
+  void StateShowsInColourAndUnexpectedStopsAreReported() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, true);
+    TMainForm& Form = *T.Form;
+    auto* State = Child<QLabel>(Form, "FLblState");
+    const auto Shown = [&] {
+      Form.OnTimer();
+      return std::pair{State->styleSheet(), Form.Tray()->toolTip()};
+    };
+    QCOMPARE(Shown(), std::pair(QStringLiteral("color: #c62828"),
+                                QStringLiteral("Quavox 语音服务\n状态:已停止")));
+    const QImage Stopped = Form.Tray()->icon().pixmap(64).toImage();
+    Form.OnStartClick();
+    QCOMPARE(Shown().first, QStringLiteral("color: #1a7f37"));
+    QVERIFY(Shown().second.endsWith(QStringLiteral("状态:运行中 —— ") +
+                                    QString::fromStdString(Form.EndpointUrl())));
+    QVERIFY(Form.Tray()->icon().pixmap(64).toImage() != Stopped);
+
+    Form.show();
+    QVERIFY(!Form.close());
+    Form.Http().Stop();
+    QCOMPARE(Shown().first, QStringLiteral("color: #c62828"));
+    QCOMPARE(Form.LastBalloon(), QStringLiteral("服务意外停了,客户端现在连不上。"));
+
+    Form.OnTrayClick();
+    Form.OnStartClick();
+    Form.OnStopClick();
+    Form.OnTimer();
+    QVERIFY(Form.StatusMessage().isEmpty());
+  }
+
+  // A confirmation outlives the once-a-second refresh and goes after its time.
+  void ConfirmationStaysBesideTheStatisticsForAWhile() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder, false,
+                     [](TMainFormOptions& AOptions) { AOptions.StatusMessageMs = 200; });
+    T.Form->ShowStatus("设置已保存");
+    T.Form->OnTimer();
+    QCOMPARE(T.Form->StatusMessage(), QStringLiteral("设置已保存"));
+    QVERIFY(T.Form->StatusText().startsWith(QStringLiteral("队列 0")));
+    QVERIFY(WaitFor([&] { return T.Form->StatusMessage().isEmpty(); }, 5000));
   }
 
   void CloseWithoutATrayOnlyMinimizes() {
@@ -297,6 +361,13 @@ class TMainFormTest : public QObject {
           {std::chrono::system_clock::now(), llInfo, "app", "line " + std::to_string(i)});
     QVERIFY(Memo->document()->blockCount() <= TLogPage::MaxLogLines + 1);
     QVERIFY(Memo->toPlainText().endsWith("line 1004"));
+    // A long line does not scroll the view away from the times at the left.
+    T.Form->show();
+    T.Form->ShowPage(TMainForm::piLog);
+    T.Form->OnLogEntry({std::chrono::system_clock::now(), llInfo, "app", std::string(3000, 'x')});
+    QCoreApplication::processEvents();
+    QVERIFY(Memo->horizontalScrollBar()->maximum() > 0);
+    QCOMPARE(Memo->horizontalScrollBar()->value(), 0);
     TRequestLog Record;
     Record.Peer = "127.0.0.1";
     Record.Language = "en";
@@ -313,6 +384,8 @@ class TMainFormTest : public QObject {
     QCOMPARE(Row->text(5), QStringLiteral("12 ms"));
     QCOMPARE(Row->text(6), QStringLiteral("2.3 s"));
     QCOMPARE(Row->text(7), QStringLiteral("命中"));
+    T.Form->OnUiLangChange(ulEn);
+    QCOMPARE(Row->text(7), QStringLiteral("Hit"));
   }
 
   void RequestsOfTheServerReachTheLogPage() {
@@ -325,6 +398,62 @@ class TMainFormTest : public QObject {
     auto* Requests = Child<QTreeWidget>(*T.Form, "FLvRequests");
     QVERIFY(WaitFor([&] { return Requests->topLevelItemCount() == 1; }, 10000));
     QCOMPARE(Requests->topLevelItem(0)->text(1), QStringLiteral("127.0.0.1"));
+  }
+
+  // The pages follow changes the window did not make (the HTTP API, the service itself) at
+  // the next tick, keeping what the operator selected and typed.
+  void PagesFollowChangesMadeElsewhere() {
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    TMainForm& Form = *T.Form;
+    const auto Clone = [&](const std::string& AName) {
+      TVoiceCloneSpec Recording;
+      Recording.Display = AName;
+      Recording.Language = "en";
+      Recording.Gender = tgFemale;
+      Recording.Clips.push_back(
+          {ReadFileBytes(WriteToneWav(Folder.Root(), AName + ".wav", 3000)), "A test clip."});
+      return Form.Service().CloneVoice(Recording);
+    };
+    const TVoiceInfo First = Clone("First");
+    Form.OnTimer();
+    QTreeWidget* Voices = Form.VoicesPage().FLvVoices;
+    QCOMPARE(Voices->topLevelItemCount(), 1);
+    Voices->setCurrentItem(Voices->topLevelItem(0));
+    Form.BroadcastPage().FCbAirline->setEditText(QStringLiteral("JA"));
+
+    Form.OnStartClick();
+    httplib::Client Client("127.0.0.1", Folder.Port());
+    const auto Bound = Client.Put(
+        "/v1/airlines",
+        R"({"airline":"ANA","language":"en","gender":"female","voice":")" + First.Id + R"("})",
+        "application/json");
+    QVERIFY(Bound && Bound->status == 200);
+    const auto Spoken =
+        Client.Get("/v1/tts?text=Boarding+now&language=en&gender=female&airline=ANA");
+    QVERIFY(Spoken && Spoken->status == 200);
+    Clone("Second");
+    Form.OnTimer();
+
+    QCOMPARE(Voices->topLevelItemCount(), Form.Service().VoiceCount());
+    QCOMPARE(Voices->topLevelItemCount(), 2);
+    QCOMPARE(Form.VoicesPage().SelectedVoiceId(), First.Id);
+    QTreeWidget* Bindings = Form.BroadcastPage().FLvAirlines;
+    QCOMPARE(Bindings->topLevelItemCount(), 1);
+    QVERIFY(Bindings->topLevelItem(0)->data(0, Qt::UserRole).toString().startsWith("ANA"));
+    QCOMPARE(Form.BroadcastPage().FCbAirline->currentText(), QStringLiteral("JA"));
+    const int Cached = Form.Service().Stats().CacheCount;
+    QCOMPARE(Cached, 1);
+    QCOMPARE(Form.CachePage().CacheModel().rowCount(), Cached);
+    QVERIFY(Form.StatusText().contains(QStringLiteral("缓存 1 条")));
+
+    TCachePage& Cache = Form.CachePage();
+    const std::string Selected = Cache.CacheModel().KeyAt(0);
+    Cache.FLvCache->setCurrentIndex(Cache.CacheModel().index(0, 0));
+    QVERIFY(Client.Get("/v1/tts?text=Gate+closed&language=en&gender=female&airline=ANA"));
+    Form.OnTimer();
+    QCOMPARE(Cache.CacheModel().rowCount(), 2);
+    QCOMPARE(Cache.SelectedKeys(), std::vector<std::string>{Selected});
   }
 };
 

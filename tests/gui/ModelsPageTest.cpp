@@ -236,7 +236,7 @@ class TModelsPageTest : public QObject {
     QVERIFY(R.Page().FBtnCancelDownload->isEnabled());
     QCOMPARE(R.Window().findChild<QTabWidget*>("FPages")->currentIndex(),
              static_cast<int>(TMainForm::piModels));
-    QCOMPARE(R.Window().StatusText(),
+    QCOMPARE(R.Window().StatusMessage(),
              Driver ? QStringLiteral("正在下载 2 项…") : QStringLiteral("正在下载 1 项…"));
     const QString Last = Q((Driver ? CudaPackage : Recommended) + " —— 完成");
     QVERIFY2(R.WaitForText(Last), qPrintable(R.DownloadText()));
@@ -351,6 +351,10 @@ class TModelsPageTest : public QObject {
     QVERIFY(!R.Page().FBtnCancelDownload->isEnabled());
     QVERIFY(fs::file_size(R.Models() + Name + ".part") >= size_t{MiB});
     QVERIFY(!fs::exists(R.Models() + Name));
+    // The last line follows a language switch.
+    R.Window().OnUiLangChange(ulEn);
+    QCOMPARE(R.DownloadText(),
+             Q(Name + " — cancelled (the partial file is kept and the next download resumes it)"));
   }
 
   void FailureShowsItsReasonAndIsLogged() {
@@ -403,7 +407,7 @@ class TModelsPageTest : public QObject {
     R.Page().FCbInstalled->setCurrentText(Chosen);
     R.Page().FCbSource->setCurrentIndex(1);
     R.Page().FBtnApplyModel->click();
-    QCOMPARE(R.Window().StatusText(), Status);
+    QCOMPARE(R.Window().StatusMessage(), Status);
     TAppConfig Saved(R.Folder.Folders());
     Saved.Load();
     const std::string File = Chosen.startsWith("(") ? "" : Chosen.toStdString();
@@ -423,7 +427,7 @@ class TModelsPageTest : public QObject {
     Button->click();
     QCOMPARE(Q(T.Dialogs.Confirms.back()),
              QStringLiteral("卸载模型,把内存还给系统?\n\n服务不停:已经烤进缓存的广播照常秒回。\n"
-                            "但**缓存里没有的**句子会明确报错,直到你手动载入模型。"));
+                            "但缓存里没有的句子会明确报错,直到你手动载入模型。"));
     QVERIFY(!Service.ModelUnloaded());
     QCOMPARE(Button->text(), QStringLiteral("卸载模型"));
 
@@ -431,13 +435,13 @@ class TModelsPageTest : public QObject {
     Button->click();
     QVERIFY(Service.ModelUnloaded());
     QCOMPARE(Button->text(), QStringLiteral("载入模型"));
-    QCOMPARE(T.Form->StatusText(), QStringLiteral("模型已卸载,内存已释放"));
+    QCOMPARE(T.Form->StatusMessage(), QStringLiteral("模型已卸载,内存已释放"));
 
     Button->click();
     QCOMPARE(T.Dialogs.Confirms.size(), size_t{2});
     QVERIFY(!Service.ModelUnloaded());
     QCOMPARE(Button->text(), QStringLiteral("卸载模型"));
-    QCOMPARE(T.Form->StatusText(), QStringLiteral("正在载入模型…"));
+    QCOMPARE(T.Form->StatusMessage(), QStringLiteral("正在载入模型…"));
   }
 
   void ComputeComboMarksTheBackendsThisEngineLacks_data() {
@@ -571,7 +575,7 @@ class TModelsPageTest : public QObject {
     }
 
     Panel.FBtnRestartEngine->click();
-    QCOMPARE(R.Window().StatusText(), QStringLiteral("引擎正在重启…"));
+    QCOMPARE(R.Window().StatusMessage(), QStringLiteral("引擎正在重启…"));
   }
 };
 

@@ -221,7 +221,7 @@ class TSettingsPageTest : public QObject {
     QCOMPARE(static_cast<float>(Fields.at(Edit)), static_cast<float>(Saved));
     const QString Shown = F.Page.findChild<QLineEdit*>(Edit)->text();
     QCOMPARE(Shown.toFloat(), static_cast<float>(Saved));
-    QCOMPARE(F.T.Form->StatusText(), QStringLiteral("设置已保存"));
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("设置已保存"));
   }
 
   void SaveCopiesTextsChecksAndTheSpeedMode() {
@@ -264,7 +264,7 @@ class TSettingsPageTest : public QObject {
     QVERIFY(Res && Res->status == 200);
     QCOMPARE(F.Saved().Engine.MaxNewTokens, Before.Engine.MaxNewTokens);
     QCOMPARE(F.T.Form->Config().Settings().Engine.MaxNewTokens, Before.Engine.MaxNewTokens);
-    QVERIFY(F.T.Form->StatusText() != QStringLiteral("设置已保存"));
+    QVERIFY(F.T.Form->StatusMessage() != QStringLiteral("设置已保存"));
   }
 
   void SaveRestartsARunningServerOnTheNewPort() {

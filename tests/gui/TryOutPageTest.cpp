@@ -153,6 +153,10 @@ class TTryOutPageTest : public QObject {
     const QString Line = Page.FLblResult->text();
     QVERIFY(Line.startsWith(QStringLiteral("引擎 ")));
     QVERIFY(Line.contains(QStringLiteral(" · 现算 · ")));
+    // The voice by name, its id in the tooltip.
+    TVoiceInfo Used;
+    QVERIFY(T.Form->Service().VoiceLibrary().Find(Page.FLblResult->toolTip().toStdString(), Used));
+    QVERIFY(Line.contains(QString::fromStdString(" · 音色 " + Used.Display + " · ")));
     // No sound server is reachable in these tests.
     QVERIFY(Line.endsWith(QStringLiteral(" —— 但是播不出来")));
     QVERIFY(!Page.LastWav().empty());
@@ -164,6 +168,12 @@ class TTryOutPageTest : public QObject {
     Page.OnSaveWavClick();
     QCOMPARE(T.Dialogs.SaveProposals, std::vector<std::string>{"quavox.wav"});
     QVERIFY(ReadFileBytes(Folder.Root() + "saved.wav") == Page.LastWav());
+    QCOMPARE(T.Form->StatusMessage(),
+             QString::fromStdString("已保存 " + Folder.Root() + "saved.wav"));
+    T.Dialogs.SaveAnswers = {Folder.Root() + "saved.wav/inside.wav"};
+    Page.OnSaveWavClick();
+    QCOMPARE(T.Dialogs.Warnings.size(), std::size_t{1});
+    QVERIFY(T.Dialogs.Warnings[0].starts_with("WAV 没存下来:"));
   }
 
   void FailureKeepsTheLastGoodWav() {

@@ -66,6 +66,8 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(Anna.Clips[0].Text, std::string("First line."));
     QCOMPARE(Anna.Clips[1].Text, std::string("Second\nline."));
     QCOMPARE(F.T.Dialogs.AskedClips, (std::vector<std::string>{"one.wav", "two.wav"}));
+    QCOMPARE(F.T.Dialogs.AskedPlaces, (std::vector<std::string>{"1/2", "2/2"}));
+    QCOMPARE(F.T.Dialogs.AskedPlayable, (std::vector<bool>{true, true}));
     const QTreeWidgetItem* Row = F.Page.FLvVoices->topLevelItem(0);
     QCOMPARE(Row->text(0), QStringLiteral("Anna"));
     QCOMPARE(Row->text(1), QStringLiteral("参考音频"));
@@ -74,6 +76,23 @@ class TVoicesPageTest : public QObject {
     QComboBox* Voices = F.T.Form->TryOutPage().FCbVoice;
     QCOMPARE(Voices->count(), 2);
     QCOMPARE(Voices->itemText(1), QString::fromStdString("Anna  [" + Anna.Id + "]"));
+  }
+
+  // The window confirms a clone, names a clip too short to imitate steadily, and selects
+  // the new voice.
+  void CloneIsConfirmedAndSelected() {
+    TVoicesFixture F;
+    F.CloneAnna();
+    QCOMPARE(F.T.Form->StatusMessage(),
+             QStringLiteral("已克隆「Anna」 —— 参考音频不到 5 秒,克隆出来的声音可能不稳定"));
+    F.Page.FEdtVoiceName->setText(QStringLiteral("Bob"));
+    F.T.Dialogs.OpenAnswers.push_back({F.Tone("long.wav", 6000)});
+    F.T.Dialogs.ClipTexts = {"A longer line."};
+    F.Page.OnCloneClick();
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("已克隆「Bob」"));
+    TVoiceInfo Bob;
+    QVERIFY(F.Library.FindByDisplay("Bob", Bob));
+    QCOMPARE(F.Page.SelectedVoiceId(), Bob.Id);
   }
 
   void CloneNeedsANameBeforeAnyDialog() {
@@ -143,7 +162,7 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(F.T.Form->TryOutPage().FCbVoice->itemText(1),
              QString::fromStdString("Anna Lee  [" + Anna.Id + "]"));
     QCOMPARE(F.T.Form->Config().AirlineVoice("CCA", "en", tgFemale), Anna.Id);
-    QCOMPARE(F.T.Form->StatusText(), QStringLiteral("「Anna Lee」已更新"));
+    QCOMPARE(F.T.Form->StatusMessage(), QStringLiteral("「Anna Lee」已更新"));
 
     F.Page.FEdtVoiceName->setText(QStringLiteral("  "));
     F.Page.OnSaveVoiceClick();
@@ -183,13 +202,20 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(All[0].Display, std::string("Anna"));
     QCOMPARE(F.Page.FLvVoices->topLevelItemCount(), 1);
     QCOMPARE(F.Page.FLvVoices->topLevelItem(0)->text(0), QStringLiteral("Anna"));
-    QVERIFY(!F.T.Form->StatusText().contains(QStringLiteral("已更新")));
+    QVERIFY(!F.T.Form->StatusMessage().contains(QStringLiteral("已更新")));
     QVERIFY(Anna.Id == All[0].Id);
   }
 
   void TranscriptDialogWantsText() {
     TClipTextForm Form(nullptr);
-    Form.SetClip("/very/long/folder/name/for/the/clip/recorded-at-the-gate.wav", "");
+    int Played = 0;
+    Form.SetClip(
+        {"/very/long/folder/name/for/the/clip/recorded-at-the-gate.wav", 1, 2, [&] { ++Played; }},
+        "");
+    QCOMPARE(Form.findChild<QLabel*>(QStringLiteral("LblPlace"))->text(),
+             QStringLiteral("第 1 段,共 2 段"));
+    Form.findChild<QPushButton*>(QStringLiteral("BtnPlay"))->click();
+    QCOMPARE(Played, 1);
     auto* Ok = Form.findChild<QPushButton*>(QStringLiteral("BtnOk"));
     auto* Editor = Form.findChild<QTextEdit*>(QStringLiteral("RichText"));
     QVERIFY(!Ok->isEnabled());
@@ -216,8 +242,8 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(TryOut.FRgVoiceMode->ItemIndex(), static_cast<int>(TTryOutPage::vmNamed));
     QCOMPARE(ComboVoiceId(TryOut.FCbVoice), Anna.Id);
     QVERIFY(!TryOut.LastWav().empty());
-    QVERIFY(
-        TryOut.FLblResult->text().contains(QString::fromStdString(" · 音色 " + Anna.Id + " · ")));
+    QVERIFY(TryOut.FLblResult->text().contains(QStringLiteral(" · 音色 Anna · ")));
+    QCOMPARE(TryOut.FLblResult->toolTip(), QString::fromStdString(Anna.Id));
   }
 };
 

@@ -230,7 +230,7 @@ bool SaveShareDialog(TMainForm& AForm, const QString& AFile) {
 
 bool SaveClipTextDialog(TMainForm& AForm, const QString& AFile) {
   TClipTextForm Dialog(&AForm);
-  Dialog.SetClip("/home/ops/recordings/boarding-call-gate-b12.wav",
+  Dialog.SetClip({"/home/ops/recordings/boarding-call-gate-b12.wav", 1, 2, [] {}},
                  "Good morning, ladies and gentlemen, welcome aboard.");
   Dialog.show();
   return Save(Dialog, AFile);
@@ -272,9 +272,15 @@ int main(int argc, char** argv) {
     TMainForm Form(Options);
     Form.show();
     FillSamples(Form);
+    const QSize Default = Form.size();
     for (const TUiLang Lang : {ulZh, ulJa, ulEn}) {
       Form.OnUiLangChange(Lang);
-      if (!SaveLanguage(Form, Output + '/' + QString::fromStdString(UiLangCode(Lang)))) Status = 1;
+      const QString Folder = Output + '/' + QString::fromStdString(UiLangCode(Lang));
+      Form.resize(Default);
+      if (!SaveLanguage(Form, Folder)) Status = 1;
+      // The smallest window the operator can make, where captions are cut first.
+      Form.resize(Form.minimumSize());
+      if (!SaveLanguage(Form, Folder + QStringLiteral("/minimum"))) Status = 1;
     }
   }
   std::filesystem::remove_all(Root);

@@ -71,8 +71,9 @@ TEST_F(I18nTest, EveryTranslatedLiteralInTheSourcesIsAKey) {
   for (std::size_t i = 0; i < TranslationTableSize; ++i)
     Keys.insert(TranslationTable[i].Zh);
   // A literal as the whole argument, or both literals of a choice between two.
+  // A live text's source is its first argument, followed by its values.
   const std::regex Call(
-      R"re(\b(?:Translate|Tr)\(\s*(?:[\w>().-]+\s*\?\s*"((?:[^"\\]|\\.)*)"\s*:\s*)?"((?:[^"\\]|\\.)*)"\s*\))re");
+      R"re(\b(?:Translate|Tr)\(\s*(?:[\w>().-]+\s*\?\s*"((?:[^"\\]|\\.)*)"\s*:\s*)?"((?:[^"\\]|\\.)*)"\s*\)|\bTLiveText::Of\(\s*"((?:[^"\\]|\\.)*)"\s*[,)])re");
   const auto Unescape = [](const std::string& AText) {
     return std::regex_replace(std::regex_replace(AText, std::regex(R"(\\n)"), "\n"),
                               std::regex(R"(\\\")"), "\"");
@@ -90,7 +91,7 @@ TEST_F(I18nTest, EveryTranslatedLiteralInTheSourcesIsAKey) {
     const std::string Source = Buf.str();
     for (auto It = std::sregex_iterator(Source.begin(), Source.end(), Call);
          It != std::sregex_iterator(); ++It, ++Seen) {
-      for (const int Group : {1, 2}) {
+      for (const int Group : {1, 2, 3}) {
         if (!(*It)[Group].matched) continue;
         const std::string Literal = Unescape(It->str(Group));
         EXPECT_TRUE(Keys.count(Literal)) << Entry.path().filename() << ": " << Literal;

@@ -41,7 +41,7 @@ TReplyEstimate EstimateReply(int64_t ADurationMs, int32_t ASampleRate) {
 std::string TReplyEstimate::TooLongMessage() const {
   return Format(
       "the reply could hold up to %d s of audio at %d Hz (%d samples); one reply holds at most "
-      "%d samples (ten minutes at 48000 Hz): send a shorter text, a higher speed or a lower "
+      "%d samples (21 minutes at 48000 Hz): send a shorter text, a higher speed or a lower "
       "sample_rate",
       DurationMs / 1000, SampleRate, Samples, MaxReplySamples);
 }

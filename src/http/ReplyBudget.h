@@ -11,8 +11,9 @@
 
 namespace quavox {
 
-// The longest audio one reply may hold: ten minutes at 48 kHz.
-constexpr int64_t MaxReplySamples = 28'800'000;
+// The longest audio one reply may hold: 21 minutes at 48 kHz, so that the longest text the
+// default settings take (5,000 East Asian characters) is still spoken at speed 1.
+constexpr int64_t MaxReplySamples = 60'480'000;
 // Memory a reply holds per sample while it is made and sent: the engine's float PCM, its
 // resampled and retimed copies, and the WAV.
 constexpr int64_t ReplyBytesPerSample = 12;

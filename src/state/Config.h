@@ -72,7 +72,7 @@ struct TConfigSettings {
   bool NormalizeText = true;
   // Waiting places of the synthesis queue one client address may hold (0: no bound), and
   // the places only high-priority lines may take (at most half of QueueLimit).
-  int32_t QueueClientShare = 16;
+  int32_t QueueClientShare = 32;
   int32_t QueueHighReserve = 8;
   // Memory the audio replies being made at once may hold, in MiB; requests beyond it are
   // told to retry.

@@ -115,10 +115,16 @@ TEST(ReplyEstimate, GrowsWithTheTextTheSlownessAndTheRate) {
   EXPECT_EQ(AtDefault.SampleRate, AssumedEngineRate);
   EXPECT_EQ(AtDefault.Samples, AssumedEngineRate);
   EXPECT_EQ(AtDefault.Bytes(), AssumedEngineRate * ReplyBytesPerSample);
-  EXPECT_FALSE(EstimateReply(600000, 48000).TooLong());
-  const TReplyEstimate Over = EstimateReply(600001, 48000);
+  EXPECT_FALSE(EstimateReply(1260000, 48000).TooLong());
+  const TReplyEstimate Over = EstimateReply(1260001, 48000);
   EXPECT_TRUE(Over.TooLong());
-  EXPECT_NE(Over.TooLongMessage().find("28800000 samples"), std::string::npos);
+  EXPECT_NE(Over.TooLongMessage().find("60480000 samples"), std::string::npos);
+  // The longest text the default settings take is spoken at speed 1, in any script.
+  std::string Longest;
+  for (int i = 0; i < 5000; ++i)
+    Longest += "登";
+  EXPECT_FALSE(EstimateReply(PredictedDurationMs(Longest, 1.0f), 48000).TooLong());
+  EXPECT_TRUE(EstimateReply(PredictedDurationMs(Longest, 0.5f), 48000).TooLong());
 }
 
 TEST(ReplyBudget, AdmitsWhatFitsBesideTheRepliesBeingMade) {

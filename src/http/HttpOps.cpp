@@ -178,7 +178,7 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     SendError(ACall.Res, 400, ErrorCodeName(ecBadVoice), E.what());
     return;
   }
-  int32_t Queued = 0;
+  std::vector<TTtsRequest> ToBake;
   int32_t Cached = 0;
   int32_t SkippedEmpty = 0;
   for (std::size_t i = 0; i < Requests.size(); ++i) {
@@ -187,10 +187,17 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     } else if (Fates[i] == fCached) {
       ++Cached;
     } else {
-      FService.Prewarm({Requests[i]});
-      ++Queued;
+      ToBake.push_back(Requests[i]);
+      ToBake.back().Client = ACall.Req.Peer;
     }
   }
+  try {
+    FService.Prewarm(ToBake);
+  } catch (const ETtsError& E) {
+    SendTtsError(ACall.Res, E);
+    return;
+  }
+  const auto Queued = static_cast<int32_t>(ToBake.size());
   TJson Reply = TJson::object();
   Reply["queued"] = Queued;
   Reply["cached"] = Cached;

@@ -80,6 +80,8 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.NormalizeText = JsonBoolean(s, "normalizeText", c.NormalizeText);
   c.QueueClientShare = ReadClamped(s, "queueClientShare", c.QueueClientShare, 0, 4096);
   c.QueueHighReserve = ReadClamped(s, "queueHighReserve", c.QueueHighReserve, 0, 4096);
+  c.PrewarmLimit = ReadClamped(s, "prewarmLimit", c.PrewarmLimit, 1, 10000000);
+  c.PrewarmClientShare = ReadClamped(s, "prewarmClientShare", c.PrewarmClientShare, 0, 10000000);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -87,6 +89,7 @@ void ReadCache(const TJson* s, TConfigSettings& c) {
   c.CacheEnabled = JsonBoolean(s, "enabled", c.CacheEnabled);
   c.CacheBudgetMB = ReadClamped(s, "budgetMB", c.CacheBudgetMB, 0, 8192);
   c.EncodedCacheMB = ReadClamped(s, "encodedMB", c.EncodedCacheMB, 0, 4096);
+  c.CacheMinFreeMB = ReadClamped(s, "minFreeMB", c.CacheMinFreeMB, 0, INT32_MAX);
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -339,9 +342,13 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"loudness", c.Loudness},
                        {"normalizeText", c.NormalizeText},
                        {"queueClientShare", c.QueueClientShare},
-                       {"queueHighReserve", c.QueueHighReserve}};
-  Root["cache"] = {
-      {"enabled", c.CacheEnabled}, {"budgetMB", c.CacheBudgetMB}, {"encodedMB", c.EncodedCacheMB}};
+                       {"queueHighReserve", c.QueueHighReserve},
+                       {"prewarmLimit", c.PrewarmLimit},
+                       {"prewarmClientShare", c.PrewarmClientShare}};
+  Root["cache"] = {{"enabled", c.CacheEnabled},
+                   {"budgetMB", c.CacheBudgetMB},
+                   {"encodedMB", c.EncodedCacheMB},
+                   {"minFreeMB", c.CacheMinFreeMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);

@@ -221,8 +221,9 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   ASSERT_TRUE(Root);
   const std::map<std::string, std::vector<std::string>> Added = {
       {"synthesis",
-       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve"}},
-      {"cache", {"budgetMB", "encodedMB"}}};
+       {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve",
+        "prewarmLimit", "prewarmClientShare"}},
+      {"cache", {"budgetMB", "encodedMB", "minFreeMB"}}};
   for (const auto& [Section, Tail] : Added) {
     std::vector<std::string> Keys;
     for (const auto& [Key, Value] : (*Root)[Section].items())

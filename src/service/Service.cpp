@@ -377,8 +377,9 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
     } catch (const ETtsError& E) {
       TAppLog::Warn(LogSource, "could not create the default voice: %s", E.what());
       // An engine that is still loading or busy will make the voice on a later try: the
-      // caller is told to retry, not that no voice can ever speak this line.
-      if (IsTransientEngineError(E.Code())) {
+      // caller is told to retry, not that no voice can ever speak this line. A data folder
+      // that cannot be written is the fault to report, not a missing voice.
+      if (IsTransientEngineError(E.Code()) || E.Code() == ecCloneFailed) {
         CountFailure();
         throw;
       }

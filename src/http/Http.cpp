@@ -498,7 +498,7 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/audio/speech", "", false, {"POST"}, false, true, &TTtsHttpServer::HandleSpeech},
       {"/v1/models", "", true, {"GET"}, false, true, &TTtsHttpServer::HandleModels},
       {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
-      {"/v1/normalize", "", false, {"GET"}, false, true, &TTtsHttpServer::HandleNormalize},
+      {"/v1/normalize", "", false, {"GET", "POST"}, false, true, &TTtsHttpServer::HandleNormalize},
       {"/metrics", "", false, {"GET"}, false, false, &TTtsHttpServer::HandleMetrics},
   };
   return Table;

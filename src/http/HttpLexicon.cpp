@@ -90,8 +90,16 @@ void TTtsHttpServer::HandleLexicon(const TCall& ACall) {
 
 void TTtsHttpServer::HandleNormalize(const TCall& ACall) {
   TTtsRequest Req;
-  Req.Text = QueryParam(ACall.Req.Query, "text", "");
-  Req.Language = NormalizeLanguage(QueryParam(ACall.Req.Query, "language", "auto"));
+  // POST takes a JSON body, for texts too long for a URL (a long Chinese or Japanese text).
+  if (ACall.Method == "POST") {
+    const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
+    if (!Body) return;
+    Req.Text = JsonString(&*Body, "text", "");
+    Req.Language = NormalizeLanguage(JsonString(&*Body, "language", "auto"));
+  } else {
+    Req.Text = QueryParam(ACall.Req.Query, "text", "");
+    Req.Language = NormalizeLanguage(QueryParam(ACall.Req.Query, "language", "auto"));
+  }
   const std::string Text = Req.Text;
   Req.Normalize();
   const int32_t Limit = FConfig.Settings().MaxTextLength;

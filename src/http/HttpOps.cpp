@@ -187,7 +187,7 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     SendError(ACall.Res, 400, ErrorCodeName(ecBadVoice), E.what());
     return;
   }
-  int32_t Queued = 0;
+  std::vector<TTtsRequest> ToBake;
   int32_t Cached = 0;
   int32_t SkippedEmpty = 0;
   for (std::size_t i = 0; i < Requests.size(); ++i) {
@@ -196,11 +196,18 @@ void TTtsHttpServer::HandlePrewarm(const TCall& ACall) {
     } else if (Fates[i] == fCached) {
       ++Cached;
     } else {
-      // A HEAD says what a GET would queue, and queues nothing.
-      if (ACall.Method != "HEAD") FService.Prewarm({Requests[i]});
-      ++Queued;
+      ToBake.push_back(Requests[i]);
+      ToBake.back().Client = ACall.Req.Peer;
     }
   }
+  try {
+    // A HEAD says what a GET would queue, and queues nothing.
+    if (ACall.Method != "HEAD") FService.Prewarm(ToBake);
+  } catch (const ETtsError& E) {
+    SendTtsError(ACall.Res, E);
+    return;
+  }
+  const auto Queued = static_cast<int32_t>(ToBake.size());
   TJson Reply = TJson::object();
   Reply["queued"] = Queued;
   Reply["cached"] = Cached;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "core/Format.h"
 #include "core/I18n.h"
 #include "core/Text.h"
 #include "http/Http.h"
@@ -32,13 +33,36 @@ void SendNotSaved(THttpResponse& ARes, const std::exception& AError) {
   SendError(ARes, 500, "internal", Translate("数据文件夹写不进去,改动没有保存:") + AError.what());
 }
 
+bool IsAsciiAlnum(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
 // Airline codes are short codes of letters and digits (ICAO uses three letters, IATA two
 // characters); anything else would end up as a key of config.json.
 bool IsAirlineCode(std::string_view ACode) {
   return ACode.size() >= 2 && ACode.size() <= 8 &&
-         std::all_of(ACode.begin(), ACode.end(), [](char c) {
-           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-         });
+         std::all_of(ACode.begin(), ACode.end(), IsAsciiAlnum);
+}
+
+// Bounds of what a voice stores, so voices.json stays small enough to rewrite on a change.
+constexpr std::size_t MaxVoiceDisplayLength = 100;  // UTF-16 code units
+constexpr std::size_t MaxVoiceNoteLength = 2000;    // UTF-16 code units
+constexpr std::size_t MaxVoiceClips = 32;
+
+// Empty, "auto", or a language code of two or three letters with an optional region or
+// script after "-" or "_" ("en", "zh-CN", "yue"); "english" and "e-n" are none.
+bool IsLanguageText(std::string_view AText) {
+  const std::string Text = Trim(AText);
+  if (Text.empty() || SameTextAscii(Text, "auto")) return true;
+  const std::size_t Split = Text.find_first_of("-_");
+  const std::string_view Code = std::string_view(Text).substr(0, Split);
+  const bool Letters = std::all_of(Code.begin(), Code.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  });
+  if (!Letters || Code.size() < 2 || Code.size() > 3) return false;
+  if (Split == std::string::npos) return true;
+  const std::string_view Rest = std::string_view(Text).substr(Split + 1);
+  return !Rest.empty() && Rest.size() <= 8 && std::all_of(Rest.begin(), Rest.end(), IsAsciiAlnum);
 }
 
 // The binding's language, or false when the text names no language although it is neither
@@ -46,7 +70,20 @@ bool IsAirlineCode(std::string_view ACode) {
 bool ReadBindingLanguage(const TJsonValue* ANode, std::string& ALanguage) {
   const std::string Text = JsonString(ANode, "language", "auto");
   ALanguage = NormalizeLanguage(Text);
-  return !ALanguage.empty() || Trim(Text).empty() || SameTextAscii(Trim(Text), "auto");
+  return IsLanguageText(Text);
+}
+
+// Why the clone order cannot be stored; empty when it can.
+std::string CloneFieldsProblem(const TJsonValue* ANode) {
+  if (Utf16Length(JsonString(ANode, "display", "")) > MaxVoiceDisplayLength)
+    return Format("display is longer than %d characters",
+                  static_cast<int64_t>(MaxVoiceDisplayLength));
+  if (Utf16Length(JsonString(ANode, "note", "")) > MaxVoiceNoteLength)
+    return Format("note is longer than %d characters", static_cast<int64_t>(MaxVoiceNoteLength));
+  const TJsonValue* Clips = JsonChildArray(ANode, "clips");
+  if (Clips != nullptr && Clips->size() > MaxVoiceClips)
+    return Format("clips holds more than %d clips", static_cast<int64_t>(MaxVoiceClips));
+  return {};
 }
 
 void SendBadLanguage(THttpResponse& ARes) {
@@ -105,6 +142,14 @@ void TTtsHttpServer::CloneVoice(const TCall& ACall) {
     return;
   }
   const TJsonValue* Node = &*Body;
+  if (!IsLanguageText(JsonString(Node, "language", "auto"))) {
+    SendBadLanguage(ACall.Res);
+    return;
+  }
+  if (const std::string Problem = CloneFieldsProblem(Node); !Problem.empty()) {
+    SendError(ACall.Res, 400, "bad_request", Problem);
+    return;
+  }
   TVoiceCloneSpec Request;
   Request.Display = JsonString(Node, "display", "");
   Request.Language = NormalizeLanguage(JsonString(Node, "language", "auto"));

@@ -33,7 +33,8 @@ std::size_t TAnnouncer::TPrepared::Bytes() const {
   return Total;
 }
 
-TAnnouncer::TAnnouncer(TTtsService& AService) : FService(AService) {}
+TAnnouncer::TAnnouncer(TTtsService& AService, std::size_t AMemoBudgetBytes)
+    : FService(AService), FMemoBudgetBytes(AMemoBudgetBytes) {}
 
 void TAnnouncer::CheckSegments(const TAnnounceRequest& AReq) {
   for (std::size_t i = 0; i < AReq.Segments.size(); ++i) {
@@ -176,10 +177,11 @@ void TAnnouncer::Remember(const std::string& AKey, const TPrepared& AValue) {
     FMemoOrder.erase(Found->second.Pos);
     FMemo.erase(Found);
   }
+  if (AValue.Bytes() > FMemoBudgetBytes) return;
   FMemoOrder.push_back(AKey);
   FMemo.emplace(AKey, TMemoEntry{AValue, std::prev(FMemoOrder.end())});
   FMemoBytes += AValue.Bytes();
-  while (FMemoBytes > MemoBudgetBytes && FMemoOrder.size() > 1) {
+  while (FMemoBytes > FMemoBudgetBytes) {
     const auto Oldest = FMemo.find(FMemoOrder.front());
     FMemoBytes -= Oldest->second.Value.Bytes();
     FMemo.erase(Oldest);

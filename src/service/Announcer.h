@@ -56,10 +56,10 @@ TAnnounceReply DeliverAnnouncement(const TAnnouncement& AWhole, TAudioFormat AFo
 class TAnnouncer {
  public:
   // Prepared segments beyond this many bytes of samples are forgotten, least recently used
-  // first.
-  static constexpr std::size_t MemoBudgetBytes = 32u << 20;
+  // first; one bigger than the whole budget is not kept at all.
+  static constexpr std::size_t DefaultMemoBudgetBytes = 32u << 20;
 
-  explicit TAnnouncer(TTtsService& AService);
+  explicit TAnnouncer(TTtsService& AService, std::size_t AMemoBudgetBytes = DefaultMemoBudgetBytes);
   TAnnouncer(const TAnnouncer&) = delete;
   TAnnouncer& operator=(const TAnnouncer&) = delete;
 
@@ -101,6 +101,7 @@ class TAnnouncer {
   void Remember(const std::string& AKey, const TPrepared& AValue) QX_EXCLUDES(FLock);
 
   TTtsService& FService;
+  const std::size_t FMemoBudgetBytes;
   TMutex FLock;
   std::map<std::string, TMemoEntry, std::less<>> FMemo QX_GUARDED_BY(FLock);
   std::list<std::string> FMemoOrder QX_GUARDED_BY(FLock);  // least recently used first

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/Log.h"
@@ -34,14 +35,25 @@ TPrewarmWorker::~TPrewarmWorker() {
   FThread.join();
 }
 
-void TPrewarmWorker::Push(const TTtsRequest& AReq) {
-  TTtsRequest Copy = AReq;
-  Copy.Priority = tpNormal;
+bool TPrewarmWorker::Push(const std::vector<TTtsRequest>& AReqs, int32_t ALimit,
+                          int32_t AClientShare) {
+  std::map<std::string, int32_t> Added;
+  for (const TTtsRequest& Req : AReqs)
+    ++Added[Req.Client];
   {
     TLockGuard Guard(FLock);
-    FItems.push_back(std::move(Copy));
+    if (FItems.size() + AReqs.size() > static_cast<std::size_t>(std::max(ALimit, 0))) return false;
+    for (const auto& [Client, Count] : Added)
+      if (AClientShare > 0 && FPerClient[Client] + Count > AClientShare) return false;
+    for (const auto& [Client, Count] : Added)
+      FPerClient[Client] += Count;
+    for (TTtsRequest Copy : AReqs) {
+      Copy.Priority = tpNormal;
+      FItems.push_back(std::move(Copy));
+    }
   }
   FEvent.notify_one();
+  return true;
 }
 
 int32_t TPrewarmWorker::Pending() const {
@@ -62,6 +74,8 @@ void TPrewarmWorker::Run() {
       if (FItems.empty()) continue;
       Req = std::move(FItems.front());
       FItems.pop_front();
+      if (const auto Held = FPerClient.find(Req.Client); --Held->second == 0)
+        FPerClient.erase(Held);
     }
     BakeOne(Req);
   }

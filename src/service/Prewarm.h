@@ -6,7 +6,10 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
@@ -22,7 +25,9 @@ class TPrewarmWorker {
   TPrewarmWorker(const TPrewarmWorker&) = delete;
   TPrewarmWorker& operator=(const TPrewarmWorker&) = delete;
 
-  void Push(const TTtsRequest& AReq);
+  // Queues every request, or none when the backlog would then hold more than ALimit lines,
+  // or their client more than AClientShare (0: no bound); false then.
+  bool Push(const std::vector<TTtsRequest>& AReqs, int32_t ALimit, int32_t AClientShare);
   int32_t Pending() const;
 
  private:
@@ -33,6 +38,8 @@ class TPrewarmWorker {
   mutable TMutex FLock;
   std::condition_variable FEvent;
   std::deque<TTtsRequest> FItems QX_GUARDED_BY(FLock);
+  // Waiting lines per client.
+  std::map<std::string, int32_t> FPerClient QX_GUARDED_BY(FLock);
   bool FTerminated QX_GUARDED_BY(FLock) = false;
   std::thread FThread;
 };

@@ -95,6 +95,7 @@ TTtsService::TTtsService(TAppConfig& AConfig) : FConfig(AConfig) {
   FCache = std::make_unique<TWavCache>(FConfig.CacheDir(), BudgetBytes(Settings));
   FCache->SetEnabled(Settings.CacheEnabled);
   FCache->SetMemoryBudget(int64_t{Settings.CacheMemoryMB} << 20);
+  FCache->SetMinFreeBytes(static_cast<int64_t>(Settings.CacheMinFreeMB) * 1048576);
   FTextRules = std::make_unique<TTextRules>(FConfig.TextTablesDir(), FConfig.LexiconFile());
   {
     TLockGuard Guard(FLock);
@@ -151,6 +152,7 @@ IQuavoxEnginePtr TTtsService::CurrentEngine() {
 void TTtsService::ApplyConfig() {
   const TConfigSettings Settings = FConfig.Settings();
   FCache->SetEnabled(Settings.CacheEnabled);
+  FCache->SetMinFreeBytes(static_cast<int64_t>(Settings.CacheMinFreeMB) * 1048576);
   FCache->SetBudget(BudgetBytes(Settings));
   FCache->SetMemoryBudget(int64_t{Settings.CacheMemoryMB} << 20);
   FQueue->SetLimit(Settings.QueueLimit);
@@ -389,8 +391,9 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
     } catch (const ETtsError& E) {
       TAppLog::Warn(LogSource, "could not create the default voice: %s", E.what());
       // An engine that is still loading or busy will make the voice on a later try: the
-      // caller is told to retry, not that no voice can ever speak this line.
-      if (IsTransientEngineError(E.Code())) {
+      // caller is told to retry, not that no voice can ever speak this line. A data folder
+      // that cannot be written is the fault to report, not a missing voice.
+      if (IsTransientEngineError(E.Code()) || E.Code() == ecCloneFailed) {
         CountFailure();
         throw;
       }
@@ -572,15 +575,19 @@ TBytes TTtsService::SynthesizeWav(std::string_view AText, std::string_view ALang
 // ---- Prewarm, default voice, self-test ------------------------------------------------
 
 void TTtsService::Prewarm(const std::vector<TTtsRequest>& AReqs) {
-  int32_t Queued = 0;
-  for (const TTtsRequest& Req : AReqs) {
-    if (Trim(Req.Text).empty()) continue;
-    FPrewarm->Push(Req);
-    ++Queued;
-  }
-  if (Queued > 0)
-    TAppLog::Info(LogSource, "queued %d entries to pre-bake, %d in the queue now", Queued,
-                  PrewarmPending());
+  std::vector<TTtsRequest> Lines;
+  std::copy_if(AReqs.begin(), AReqs.end(), std::back_inserter(Lines),
+               [](const TTtsRequest& AReq) { return !Trim(AReq.Text).empty(); });
+  if (Lines.empty()) return;
+  const TConfigSettings Settings = FConfig.Settings();
+  if (!FPrewarm->Push(Lines, Settings.PrewarmLimit, Settings.PrewarmClientShare))
+    ETtsError::Raise_(
+        ecQueueFull,
+        Format(Translate("预热队列放不下这 %d 条(最多 %d 条,每个地址最多 %d 条),稍后再试"),
+               static_cast<int64_t>(Lines.size()), Settings.PrewarmLimit,
+               Settings.PrewarmClientShare));
+  TAppLog::Info(LogSource, "queued %d entries to pre-bake, %d in the queue now", Lines.size(),
+                PrewarmPending());
 }
 
 int32_t TTtsService::PrewarmPending() const {

@@ -88,6 +88,8 @@ class TTtsService {
   TBytes SynthesizeWav(std::string_view AText, std::string_view ALanguage, TTtsGender AGender,
                        float ASpeed);
 
+  // Queues the lines with text, all or none: raises ETtsError (ecQueueFull) when the backlog
+  // or the clients' share of it has no room for them.
   void Prewarm(const std::vector<TTtsRequest>& AReqs);
   int32_t PrewarmPending() const;
   bool IsCached(const TTtsRequest& AReq);

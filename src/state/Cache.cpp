@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <system_error>
 #include <unordered_set>
@@ -833,8 +834,22 @@ bool TWavCache::Remove(const std::string& AKey) {
   return true;
 }
 
+bool TWavCache::DiskHasRoom() const {
+  const int64_t Floor = FMinFreeBytes.load();
+  if (Floor <= 0) return true;
+  std::error_code Error;
+  const auto Space = std::filesystem::space(FDir, Error);
+  if (Error) return true;
+  if (static_cast<int64_t>(std::min<uintmax_t>(Space.available, INT64_MAX)) >= Floor) return true;
+  TAppLog::Warn(LogSource,
+                "the cache's disk has %d MB free, under the floor of %d MB: clip not kept",
+                static_cast<int64_t>(Space.available >> 20), Floor >> 20);
+  return false;
+}
+
 void TWavCache::Put(const std::string& AKey, const TTtsResult& AResult, std::string_view AText) {
   if (!FEnabled.load() || AResult.Wav.empty() || !IsStorableKey(AKey)) return;
+  if (!DiskHasRoom()) return;
   if (AResult.Wav.size() > static_cast<std::size_t>(INT32_MAX)) return;
   const auto Size = static_cast<int32_t>(AResult.Wav.size());
   {

@@ -102,7 +102,8 @@ class TWavCache {
   bool Remove(const std::string& AKey);
   // Stores the result's WAV under the key, evicting older clips beyond the budget. Does
   // nothing when disabled, for an empty WAV, for a WAV larger than the whole budget, for a
-  // key that cannot name a file in the cache folder, and when the clip cannot be written.
+  // key that cannot name a file in the cache folder, while the disk's free space is under
+  // the floor, and when the clip cannot be written.
   // The clip reaches its final name in the background; should that fail, the entry goes.
   void Put(const std::string& AKey, const TTtsResult& AResult, std::string_view AText);
   // Deletes every entry and every "*.wav" file of the folder; counters stay.
@@ -126,6 +127,8 @@ class TWavCache {
   const std::string& Directory() const { return FDir; }
   bool Enabled() const { return FEnabled.load(); }
   void SetEnabled(bool AEnabled) { FEnabled.store(AEnabled); }
+  // No new clip is stored while the folder's disk has less free space than this (0: any).
+  void SetMinFreeBytes(int64_t ABytes) { FMinFreeBytes.store(ABytes); }
 
  private:
   // An entry as stored: never changed once made, so readers and the index writer can hold
@@ -166,6 +169,8 @@ class TWavCache {
   };
 
   std::string EntryPath(const std::string& AFileName) const { return FDir + AFileName; }
+  // False, with a log line, while the disk has less free space than the floor.
+  bool DiskHasRoom() const;
   void FillHit(const std::string& AKey, const TCacheEntry& AEntry, TSharedBytes AWav,
                TTtsResult& AResult);
   bool LoadIndex(const std::string& AFileName) QX_REQUIRES(FLock);
@@ -204,6 +209,7 @@ class TWavCache {
   std::atomic<int64_t> FMisses{0};
   int64_t FEvictions QX_GUARDED_BY(FLock) = 0;
   std::atomic<bool> FEnabled{true};
+  std::atomic<int64_t> FMinFreeBytes{0};
   bool FDirty QX_GUARDED_BY(FLock) = false;
   std::optional<std::chrono::steady_clock::time_point> FLastSaveTick QX_GUARDED_BY(FLock);
 

@@ -91,6 +91,8 @@ void ReadSynthesis(const TJson* s, TConfigSettings& c) {
   c.QueueClientShare = ReadClamped(s, "queueClientShare", c.QueueClientShare, 0, 4096);
   c.QueueHighReserve = ReadClamped(s, "queueHighReserve", c.QueueHighReserve, 0, 4096);
   c.ReplyMemoryMB = ReadClamped(s, "replyMemoryMB", c.ReplyMemoryMB, 1, 1 << 20);
+  c.PrewarmLimit = ReadClamped(s, "prewarmLimit", c.PrewarmLimit, 1, 10000000);
+  c.PrewarmClientShare = ReadClamped(s, "prewarmClientShare", c.PrewarmClientShare, 0, 10000000);
 }
 
 void ReadCache(const TJson* s, TConfigSettings& c) {
@@ -99,6 +101,7 @@ void ReadCache(const TJson* s, TConfigSettings& c) {
   c.CacheBudgetMB = ReadClamped(s, "budgetMB", c.CacheBudgetMB, 0, 8192);
   c.EncodedCacheMB = ReadClamped(s, "encodedMB", c.EncodedCacheMB, 0, 4096);
   c.CacheMemoryMB = ReadClamped(s, "memoryMB", c.CacheMemoryMB, 0, 4096);
+  c.CacheMinFreeMB = ReadClamped(s, "minFreeMB", c.CacheMinFreeMB, 0, INT32_MAX);
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -357,11 +360,14 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
                        {"normalizeText", c.NormalizeText},
                        {"queueClientShare", c.QueueClientShare},
                        {"queueHighReserve", c.QueueHighReserve},
-                       {"replyMemoryMB", c.ReplyMemoryMB}};
+                       {"replyMemoryMB", c.ReplyMemoryMB},
+                       {"prewarmLimit", c.PrewarmLimit},
+                       {"prewarmClientShare", c.PrewarmClientShare}};
   Root["cache"] = {{"enabled", c.CacheEnabled},
                    {"budgetMB", c.CacheBudgetMB},
                    {"encodedMB", c.EncodedCacheMB},
-                   {"memoryMB", c.CacheMemoryMB}};
+                   {"memoryMB", c.CacheMemoryMB},
+                   {"minFreeMB", c.CacheMinFreeMB}};
   Root["engine"] = EngineJson(c.Engine);
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);

@@ -77,8 +77,14 @@ struct TConfigSettings {
   // Memory the audio replies being made at once may hold, in MiB; requests beyond it are
   // told to retry.
   int32_t ReplyMemoryMB = 512;
+  // Lines the pre-bake backlog holds, all clients together and per client address (0: no
+  // bound per client).
+  int32_t PrewarmLimit = 10000;
+  int32_t PrewarmClientShare = 2000;
   bool CacheEnabled = true;
   int32_t CacheBudgetMB = 0;
+  // No new clip is stored while the cache's disk has less free space than this.
+  int32_t CacheMinFreeMB = 256;
   // Memory for encoded replies (MP3, Opus, loudness-normalised, ...), so a repeated
   // request is not encoded again; 0: none kept.
   int32_t EncodedCacheMB = 64;

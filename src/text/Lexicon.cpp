@@ -7,6 +7,7 @@
 
 #include "core/Text.h"
 #include "core/Types.h"
+#include "text/SpokenText.h"
 #include "text/TextFiles.h"
 
 namespace quavox {
@@ -68,42 +69,94 @@ bool ParseLexicon(std::string_view AText, std::vector<TLexiconEntry>& AEntries,
 
 namespace {
 
-std::string Quoted(const std::string& AText) {
-  return nlohmann::json(AText).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+// A JSON string as the JSON library writes it (UTF-8 kept, controls escaped); the texts are
+// valid UTF-8 already. Written by hand because the library's way costs a JSON value per
+// string, which dominated writing a large lexicon.
+void AppendQuoted(std::string& AOut, std::string_view AText) {
+  if (!IsValidUtf8(AText)) return AppendQuoted(AOut, ValidUtf8(AText));
+  static constexpr char Hex[] = "0123456789abcdef";
+  AOut += '"';
+  for (const char c : AText) {
+    const auto Byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        AOut += "\\\"";
+        break;
+      case '\\':
+        AOut += "\\\\";
+        break;
+      case '\b':
+        AOut += "\\b";
+        break;
+      case '\f':
+        AOut += "\\f";
+        break;
+      case '\n':
+        AOut += "\\n";
+        break;
+      case '\r':
+        AOut += "\\r";
+        break;
+      case '\t':
+        AOut += "\\t";
+        break;
+      default:
+        if (Byte < 0x20) {
+          AOut += "\\u00";
+          AOut += Hex[Byte >> 4];
+          AOut += Hex[Byte & 15];
+        } else {
+          AOut += c;
+        }
+    }
+  }
+  AOut += '"';
 }
 
 }  // namespace
 
 // Written out directly: building an ordered JSON object costs a search of its members for
 // every member added, the square of the lexicon's size.
+bool TLexiconFileOrder::operator()(const TLexiconEntry* A, const TLexiconEntry* B) const {
+  return std::tie(A->Language, A->Word) < std::tie(B->Language, B->Word);
+}
+
 std::string LexiconFileText(const std::vector<TLexiconEntry>& AEntries) {
   std::vector<const TLexiconEntry*> Sorted;
   Sorted.reserve(AEntries.size());
   for (const TLexiconEntry& Entry : AEntries)
     Sorted.push_back(&Entry);
-  std::sort(Sorted.begin(), Sorted.end(), [](const TLexiconEntry* A, const TLexiconEntry* B) {
-    return std::tie(A->Language, A->Word) < std::tie(B->Language, B->Word);
-  });
-  std::string Text =
-      "\xEF\xBB\xBF{\n  \"version\": " + Quoted(QuavoxVersion) + ",\n  \"languages\": {";
+  // Stable, so of a word given twice the last say is kept, as a JSON object would.
+  std::stable_sort(Sorted.begin(), Sorted.end(), TLexiconFileOrder());
+  return SortedLexiconFileText(Sorted);
+}
+
+std::string SortedLexiconFileText(const std::vector<const TLexiconEntry*>& ASorted) {
+  std::string Text = "\xEF\xBB\xBF{\n  \"version\": ";
+  AppendQuoted(Text, QuavoxVersion);
+  Text += ",\n  \"languages\": {";
   const TLexiconEntry* Previous = nullptr;
   std::size_t SayAt = 0;
-  for (const TLexiconEntry* Entry : Sorted) {
+  for (const TLexiconEntry* Entry : ASorted) {
     if (Previous != nullptr && Previous->Language == Entry->Language) {
       // A word given twice keeps its last say, as a JSON object would.
       if (Previous->Word == Entry->Word) {
         Text.erase(SayAt);
-        Text += Quoted(Entry->Say);
+        AppendQuoted(Text, Entry->Say);
         continue;
       }
       Text += ",";
     } else {
       if (Previous != nullptr) Text += "\n    },";
-      Text += "\n    " + Quoted(Entry->Language) + ": {";
+      Text += "\n    ";
+      AppendQuoted(Text, Entry->Language);
+      Text += ": {";
     }
-    Text += "\n      " + Quoted(Entry->Word) + ": ";
+    Text += "\n      ";
+    AppendQuoted(Text, Entry->Word);
+    Text += ": ";
     SayAt = Text.size();
-    Text += Quoted(Entry->Say);
+    AppendQuoted(Text, Entry->Say);
     Previous = Entry;
   }
   Text += Previous == nullptr ? "}\n}\n" : "\n    }\n  }\n}\n";

@@ -34,6 +34,12 @@ bool ParseLexicon(std::string_view AText, std::vector<TLexiconEntry>& AEntries,
 // The file's text: UTF-8 with a byte order mark, indented by two spaces, languages and
 // words in sorted order.
 std::string LexiconFileText(const std::vector<TLexiconEntry>& AEntries);
+// The same for entries already in file order (by language, then word).
+std::string SortedLexiconFileText(const std::vector<const TLexiconEntry*>& ASorted);
+// File order: by language, then word.
+struct TLexiconFileOrder {
+  bool operator()(const TLexiconEntry* A, const TLexiconEntry* B) const;
+};
 
 // The key under which an entry is stored: two entries with the same key are one entry.
 std::string LexiconKey(std::string_view ALanguage, std::string_view AWord);

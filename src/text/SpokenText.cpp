@@ -215,6 +215,8 @@ int GuessLanguage(std::string_view AText) {
   return Han ? slChinese : slEnglish;
 }
 
+}  // namespace
+
 bool IsValidUtf8(std::string_view AText) {
   for (std::size_t i = 0; i < AText.size();) {
     if (static_cast<unsigned char>(AText[i]) < 0x80) {
@@ -226,8 +228,6 @@ bool IsValidUtf8(std::string_view AText) {
   }
   return true;
 }
-
-}  // namespace
 
 // ---- The reader ----------------------------------------------------------------------------
 
@@ -398,8 +398,8 @@ class TAnnouncementReader {
   std::string AirlineName(std::string_view ACode) const {
     const std::string Code(ACode);
     if (const auto Own = FWords.Codes.find(Code); Own != FWords.Codes.end()) return Own->second;
-    const auto It = FIndex.FAirlines.find(Code);
-    if (It == FIndex.FAirlines.end()) {
+    const auto It = FIndex.FAirlines->find(Code);
+    if (It == FIndex.FAirlines->end()) {
       const auto Word = FWords.Words.find(LowerAscii(Code));
       return Word != FWords.Words.end() ? Word->second : std::string();
     }
@@ -612,8 +612,8 @@ class TAnnouncementReader {
 
   bool TryAirport(std::size_t AStart, std::size_t AEnd, std::string_view AWord) {
     if (AWord.size() != 3 || !std::all_of(AWord.begin(), AWord.end(), IsUpper)) return false;
-    const auto It = FIndex.FAirports.find(std::string(AWord));
-    if (It == FIndex.FAirports.end()) return false;
+    const auto It = FIndex.FAirports->find(std::string(AWord));
+    if (It == FIndex.FAirports->end()) return false;
     const TAirportFacts& Facts = *It->second;
     const bool Place = IsPlaceContext(AStart, AEnd);
     if (!Place && (Facts.IsWord || FCapitalLine)) return false;
@@ -639,29 +639,86 @@ class TAnnouncementReader {
 TSpeechIndex::TSpeechIndex(std::shared_ptr<const TSpeechTables> ATables,
                            const std::vector<TLexiconEntry>& AEntries)
     : FTables(std::move(ATables)) {
+  auto Airlines = std::make_shared<TAirlineMap>();
   for (const TAirlineFacts& Facts : FTables->Airlines)
     for (const std::string* Code : {&Facts.Iata, &Facts.Icao})
-      if (!Code->empty()) FAirlines.emplace(*Code, &Facts);
+      if (!Code->empty()) Airlines->emplace(*Code, &Facts);
+  auto Airports = std::make_shared<TAirportMap>();
   for (const TAirportFacts& Facts : FTables->Airports)
-    FAirports.emplace(Facts.Iata, &Facts);
+    Airports->emplace(Facts.Iata, &Facts);
+  FAirlines = std::move(Airlines);
+  FAirports = std::move(Airports);
+  std::unordered_map<std::string, TLanguageWords> Languages;
   for (int l = 0; l < SpokenLanguageCount; ++l)
-    FLanguages[std::string(SpokenLanguageCodes[l])].Digits = FTables->Digits[l];
-  for (const TLexiconEntry& Entry : AEntries) {
-    TLanguageWords& Words = FLanguages[Entry.Language];
-    const std::string Upper = UpperAscii(Entry.Word);
-    if (Entry.Word.size() == 1 && IsDigit(Entry.Word[0])) {
-      Words.Digits[Entry.Word[0] - '0'] = Entry.Say;
-    } else if (FAirlines.count(Upper) > 0 || FAirports.count(Upper) > 0) {
-      Words.Codes[Upper] = Entry.Say;
-    } else if (WordEndOf(Entry.Word) == Entry.Word.size()) {
-      Words.Words[LowerAscii(Entry.Word)] = Entry.Say;
-    } else {
-      AddPhrase(Words, Entry);
-    }
+    Languages[std::string(SpokenLanguageCodes[l])].Digits = FTables->Digits[l];
+  for (const TLexiconEntry& Entry : AEntries)
+    Add(Languages[Entry.Language], Entry);
+  for (auto& [Language, Words] : Languages)
+    FLanguages.emplace(Language, std::make_shared<const TLanguageWords>(std::move(Words)));
+}
+
+std::shared_ptr<const TSpeechIndex> TSpeechIndex::Changed(const TLexiconEntry* ARemoved,
+                                                          const TLexiconEntry& AAdded) const {
+  auto Next = std::make_shared<TSpeechIndex>(*this);
+  const auto Found = FLanguages.find(AAdded.Language);
+  TLanguageWords Words;
+  if (Found != FLanguages.end())
+    Words = *Found->second;
+  else
+    Words.Digits = BuiltInDigits(AAdded.Language);
+  if (ARemoved != nullptr) Remove(Words, *ARemoved);
+  if (!AAdded.Say.empty()) Add(Words, AAdded);
+  Next->FLanguages[AAdded.Language] = std::make_shared<const TLanguageWords>(std::move(Words));
+  return Next;
+}
+
+TSpeechIndex::TEntryKind TSpeechIndex::KindOf(const TLexiconEntry& AEntry) const {
+  const std::string Upper = UpperAscii(AEntry.Word);
+  if (AEntry.Word.size() == 1 && IsDigit(AEntry.Word[0])) return ekDigit;
+  if (FAirlines->count(Upper) > 0 || FAirports->count(Upper) > 0) return ekCode;
+  return WordEndOf(AEntry.Word) == AEntry.Word.size() ? ekWord : ekPhrase;
+}
+
+void TSpeechIndex::Add(TLanguageWords& AWords, const TLexiconEntry& AEntry) const {
+  switch (KindOf(AEntry)) {
+    case ekDigit:
+      AWords.Digits[AEntry.Word[0] - '0'] = AEntry.Say;
+      break;
+    case ekCode:
+      AWords.Codes[UpperAscii(AEntry.Word)] = AEntry.Say;
+      break;
+    case ekWord:
+      AWords.Words[LowerAscii(AEntry.Word)] = AEntry.Say;
+      break;
+    case ekPhrase:
+      AddPhrase(AWords, AEntry);
+      break;
   }
-  for (auto& [Language, Words] : FLanguages)
-    for (auto& [First, Lengths] : Words.PhraseLengths)
-      std::sort(Lengths.begin(), Lengths.end(), std::greater<>());
+}
+
+// A phrase's length stays listed for its first character: a length without a phrase only
+// costs a lookup that finds nothing.
+void TSpeechIndex::Remove(TLanguageWords& AWords, const TLexiconEntry& AEntry) const {
+  switch (KindOf(AEntry)) {
+    case ekDigit:
+      AWords.Digits[AEntry.Word[0] - '0'] =
+          BuiltInDigits(AEntry.Language)[static_cast<std::size_t>(AEntry.Word[0] - '0')];
+      break;
+    case ekCode:
+      AWords.Codes.erase(UpperAscii(AEntry.Word));
+      break;
+    case ekWord:
+      AWords.Words.erase(LowerAscii(AEntry.Word));
+      break;
+    case ekPhrase:
+      AWords.Phrases.erase(LowerAscii(AEntry.Word));
+      break;
+  }
+}
+
+TDigitWords TSpeechIndex::BuiltInDigits(std::string_view ALanguage) const {
+  const int Language = SpokenLanguageIndex(ALanguage);
+  return Language >= 0 ? FTables->Digits[Language] : TDigitWords{};
 }
 
 std::size_t TSpeechIndex::WordEndOf(std::string_view AText) {
@@ -679,13 +736,14 @@ void TSpeechIndex::AddPhrase(TLanguageWords& AWords, const TLexiconEntry& AEntry
   AWords.Phrases[Folded] = AEntry.Say;
   std::size_t i = 0;
   std::vector<std::size_t>& Lengths = AWords.PhraseLengths[FoldAscii(NextCodePoint(Folded, i))];
-  if (std::find(Lengths.begin(), Lengths.end(), Folded.size()) == Lengths.end())
-    Lengths.push_back(Folded.size());
+  // Longest first.
+  const auto At = std::lower_bound(Lengths.begin(), Lengths.end(), Folded.size(), std::greater<>());
+  if (At == Lengths.end() || *At != Folded.size()) Lengths.insert(At, Folded.size());
 }
 
 const TSpeechIndex::TLanguageWords* TSpeechIndex::WordsFor(std::string_view ALanguage) const {
   const auto It = FLanguages.find(std::string(ALanguage));
-  return It == FLanguages.end() ? nullptr : &It->second;
+  return It == FLanguages.end() ? nullptr : It->second.get();
 }
 
 std::string TSpeechIndex::Speak(std::string_view AText, std::string_view ALanguage) const {

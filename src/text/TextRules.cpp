@@ -1,6 +1,7 @@
 #include "text/TextRules.h"
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "core/Log.h"
@@ -38,14 +39,27 @@ TTextRules::TTextRules(const std::string& ATablesFolder, std::string ALexiconFil
     TLockGuard SaveGuard(FSaveLock);
     FUnreadableFile = true;
   }
-  TEntryMap Entries;
-  for (TLexiconEntry& Entry : Read)
-    Entries[LexiconKey(Entry.Language, Entry.Word)] = std::move(Entry);
-  auto Index = std::make_shared<const TSpeechIndex>(FTables, ListOf(Entries));
-  TAppLog::Info(LogSource, "lexicon: %d entries", Entries.size());
+  TLockGuard SaveGuard(FSaveLock);
+  for (const TLexiconEntry& Entry : Read)
+    Store(LexiconKey(Entry.Language, Entry.Word), Entry);
+  auto Index = std::make_shared<const TSpeechIndex>(FTables, ListOf(FEntries));
+  TAppLog::Info(LogSource, "lexicon: %d entries", FEntries.size());
   TLockGuard Guard(FLock);
-  FEntries = std::move(Entries);
   FIndex = std::move(Index);
+}
+
+void TTextRules::Store(const std::string& AKey, const TLexiconEntry& AEntry) {
+  if (const auto Found = FEntries.find(AKey); Found != FEntries.end()) {
+    FFileOrder.erase(&Found->second);
+    FEntries.erase(Found);
+  }
+  if (AEntry.Say.empty()) return;
+  const auto Stored = FEntries.emplace(AKey, AEntry).first;
+  FFileOrder.insert(&Stored->second);
+}
+
+std::string TTextRules::FileText() const {
+  return SortedLexiconFileText({FFileOrder.begin(), FFileOrder.end()});
 }
 
 std::vector<TLexiconEntry> TTextRules::ListOf(const TEntryMap& AEntries) {
@@ -66,7 +80,7 @@ std::string TTextRules::Speak(std::string_view AText, std::string_view ALanguage
 }
 
 std::vector<TLexiconEntry> TTextRules::Entries() const {
-  TLockGuard Guard(FLock);
+  TLockGuard SaveGuard(FSaveLock);
   return ListOf(FEntries);
 }
 
@@ -74,27 +88,30 @@ TLexiconEntry TTextRules::Put(TLexiconEntry AEntry) {
   if (const std::string Problem = CleanLexiconEntry(AEntry); !Problem.empty())
     throw std::invalid_argument(Problem);
   TLockGuard SaveGuard(FSaveLock);
-  TEntryMap Changed;
+  const std::string Key = LexiconKey(AEntry.Language, AEntry.Word);
+  const auto Found = FEntries.find(Key);
+  std::optional<TLexiconEntry> Old;
+  if (Found != FEntries.end()) Old = Found->second;
+  if (!Old && !AEntry.Say.empty() && FEntries.size() >= MaxLexiconEntries)
+    throw std::invalid_argument("the lexicon is full");
+  // Changed in place for writing the file, and put back when the file cannot be written.
+  Store(Key, AEntry);
+  try {
+    if (FUnreadableFile) SetAside();
+    std::error_code Ignored;
+    std::filesystem::create_directories(std::filesystem::path(FLexiconFile).parent_path(), Ignored);
+    WriteFileAtomic(FLexiconFile, FileText());
+  } catch (...) {
+    Store(Key, Old.value_or(TLexiconEntry{AEntry.Language, AEntry.Word, ""}));
+    throw;
+  }
+  std::shared_ptr<const TSpeechIndex> Index;
   {
     TLockGuard Guard(FLock);
-    Changed = FEntries;
+    Index = FIndex;
   }
-  const std::string Key = LexiconKey(AEntry.Language, AEntry.Word);
-  if (AEntry.Say.empty()) {
-    Changed.erase(Key);
-  } else {
-    if (Changed.count(Key) == 0 && Changed.size() >= MaxLexiconEntries)
-      throw std::invalid_argument("the lexicon is full");
-    Changed[Key] = AEntry;
-  }
-  const std::vector<TLexiconEntry> List = ListOf(Changed);
-  if (FUnreadableFile) SetAside();
-  std::error_code Ignored;
-  std::filesystem::create_directories(std::filesystem::path(FLexiconFile).parent_path(), Ignored);
-  WriteFileAtomic(FLexiconFile, LexiconFileText(List));
-  auto Index = std::make_shared<const TSpeechIndex>(FTables, List);
+  Index = Index->Changed(Old ? &*Old : nullptr, AEntry);
   TLockGuard Guard(FLock);
-  FEntries = std::move(Changed);
   FIndex = std::move(Index);
   return AEntry;
 }

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,15 +36,21 @@ class TTextRules {
   using TEntryMap = std::map<std::string, TLexiconEntry>;
   static std::vector<TLexiconEntry> ListOf(const TEntryMap& AEntries);
   void SetAside() QX_REQUIRES(FSaveLock);
+  // Stores or (for an empty say) removes the entry under the key, in both orders.
+  void Store(const std::string& AKey, const TLexiconEntry& AEntry) QX_REQUIRES(FSaveLock);
+  std::string FileText() const QX_REQUIRES(FSaveLock);
 
   const std::shared_ptr<const TSpeechTables> FTables;
   const std::string FLexiconFile;
-  // Held across a whole change so two changes never interleave.
-  TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
+  // Held across a whole change so two changes never interleave; the entries change only
+  // under it, in place, so a change copies nothing of the whole lexicon.
+  mutable TMutex FSaveLock QX_ACQUIRED_BEFORE(FLock);
   // The file could not be read at start; it is set aside before it is first replaced.
   bool FUnreadableFile QX_GUARDED_BY(FSaveLock) = false;
+  TEntryMap FEntries QX_GUARDED_BY(FSaveLock);
+  // The same entries in file order, so the file is written without sorting.
+  std::set<const TLexiconEntry*, TLexiconFileOrder> FFileOrder QX_GUARDED_BY(FSaveLock);
   mutable TMutex FLock;
-  TEntryMap FEntries QX_GUARDED_BY(FLock);
   std::shared_ptr<const TSpeechIndex> FIndex QX_GUARDED_BY(FLock);
 };
 

@@ -128,6 +128,8 @@ TEST_F(HttpFaultsTest, ChangesThatCannotBeSavedAreRefusedAndNotMade) {
       {"PUT", "/v1/defaults", TJson({{"language", "en"}, {"male", Kept}}).dump()},
       {"POST", "/v1/voices/clone", CloneOrder(ToneWav(440))},
       {"DELETE", "/v1/voices/" + Kept, ""},
+      // A language no voice is bound for yet: its default voice cannot be saved.
+      {"GET", "/v1/tts?text=Hello&language=ja", ""},
   };
   for (const TCase& c : Cases) {
     SCOPED_TRACE(std::string(c.Method) + " " + c.Target + " " + c.Body.substr(0, 80));
@@ -350,6 +352,14 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
   const auto Defaults = [&](const std::string& ALanguage) {
     return TJson({{"language", ALanguage}, {"female", Id}}).dump();
   };
+  const std::string Tone = Base64(ToneWav(440));
+  const auto Voice = [&](const TJson& AFields, int AClips = 1) {
+    TJson Order = {{"display", "x"}, {"clips", TJson::array()}};
+    for (int i = 0; i < AClips; ++i)
+      Order["clips"].push_back({{"audio", Tone}, {"text", "a transcript"}});
+    Order.update(AFields);
+    return Order.dump();
+  };
   const TCase Cases[] = {
       {"GET", "/v1/tts?text=Hello&sample_rate=1", "", 400},
       {"GET", "/v1/tts?text=Hello&sample_rate=7999", "", 400},
@@ -383,6 +393,15 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
       {"PUT", "/v1/airlines", Airline("CCA", "AUTO"), 200},
       {"PUT", "/v1/defaults", Defaults("e n"), 400},
       {"PUT", "/v1/defaults", Defaults("auto"), 200},
+      {"PUT", "/v1/airlines", Airline("CCA", "english"), 400},
+      {"PUT", "/v1/defaults", Defaults("e-n"), 400},
+      {"POST", "/v1/voices/clone", Voice({{"language", "english"}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"language", "e-n"}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"language", std::string(3000000, 'e')}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"display", std::string(101, 'x')}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"note", std::string(2001, 'x')}}), 400},
+      {"POST", "/v1/voices/clone", Voice(TJson::object(), 33), 400},
+      {"POST", "/v1/voices/clone", Voice({{"language", "en-US"}, {"display", "y"}}), 200},
   };
   httplib::Client Cli = Daemon.Client();
   for (const TCase& c : Cases) {

@@ -112,7 +112,19 @@ TEST_F(LexiconDaemonTest, NormalizeShowsWhatWillBeSaid) {
   const TJson Auto = JsonOf(Cli.Get("/v1/normalize?text=MU5101"));
   EXPECT_EQ(JsonString(&Auto, "language", ""), "auto");
   EXPECT_EQ(SpokenBy(Cli, "text=MU5101"), "China Eastern Airlines five one zero one");
-  EXPECT_EQ(Cli.Post("/v1/normalize", "{}", "application/json")->status, 405);
+  // A text too long for a URL comes as a JSON body.
+  std::string Long, Spoken;
+  for (int i = 0; i < 70; ++i) {
+    Long += "前往PEK的CA1234航班。";
+    Spoken += "前往北京首都的中国国际航空幺二三四航班。";
+  }
+  const auto Posted = Cli.Post("/v1/normalize", TJson({{"text", Long}, {"language", "zh"}}).dump(),
+                               "application/json");
+  ASSERT_TRUE(Posted);
+  EXPECT_EQ(Posted->status, 200) << Posted->body;
+  const TJson PostedReply = JsonOf(Posted);
+  EXPECT_EQ(JsonString(&PostedReply, "spoken", ""), Spoken);
+  EXPECT_EQ(Cli.Post("/v1/normalize", "[1", "application/json")->status, 400);
 }
 
 // Texts without anything to rewrite keep exactly the tag they have without the rules.

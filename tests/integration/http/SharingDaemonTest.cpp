@@ -138,6 +138,34 @@ TEST(SharingDaemonTest, ConcurrentFirstLinesWhileTheEngineLoadsAreToldToRetry) {
   }
 }
 
+// A pre-bake call is queued whole or refused whole: beyond the address's share, or beyond
+// the backlog of all clients together.
+TEST(SharingDaemonTest, ThePrebakeBacklogIsBoundedPerAddressAndInAll) {
+  TDaemon Daemon("prewarm-bound",
+                 {{"synthesis", {{"prewarmLimit", 5}, {"prewarmClientShare", 3}}}});
+  ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
+  const auto Items = [](const std::string& AName, int ACount) {
+    TJson List = TJson::array();
+    for (int i = 0; i < ACount; ++i)
+      List.push_back({{"text", AName + " line " + std::to_string(i)}});
+    return TJson({{"language", "en"}, {"items", List}}).dump();
+  };
+  const struct {
+    const char* Source;
+    int Count;
+    int Status;
+  } Cases[] = {{"127.0.0.2", 4, 503}, {"127.0.0.3", 6, 503}, {"127.0.0.2", 3, 202}};
+  for (const auto& Case : Cases) {
+    httplib::Client Cli = Daemon.ClientFrom(Case.Source);
+    const auto Res = Cli.Post("/v1/prewarm", Items(Case.Source, Case.Count), "application/json");
+    ASSERT_TRUE(Res);
+    EXPECT_EQ(Res->status, Case.Status) << Case.Source << " " << Case.Count << ": " << Res->body;
+    if (Case.Status == 503) {
+      EXPECT_EQ(ErrorOf(Res), "queue_full") << Res->body;
+    }
+  }
+}
+
 // A connection from ASource that sends nothing.
 class TIdleConnection {
  public:

@@ -157,6 +157,23 @@ TEST_F(AnnouncerTest, RepliesAreSharedOnlyWhileMadeFromTheSameClips) {
   EXPECT_EQ(Fresh->Parts.size(), Direct.Parts.size());
 }
 
+// An announcement bigger than the whole memo budget is not kept: delivering it again makes
+// it anew instead of holding it beyond the budget.
+TEST_F(AnnouncerTest, AnAnnouncementBeyondTheMemoBudgetIsNotKept) {
+  TAnnouncer Small(*Service, 1024);
+  TAnnounceRequest Req;
+  Req.Segments = {Line("Beyond the memo")};
+  Req.Layout.LoudnessLufs = -20.0;
+  const TAnnounceResult Result = Small.Synthesize(Req);
+  const auto First = Small.Deliver(Req, Result);
+  ASSERT_TRUE(First && First->Audio);
+  ASSERT_GT(First->Audio->size(), 1024u);
+  const auto Second = Small.Deliver(Req, Result);
+  ASSERT_TRUE(Second && Second->Audio);
+  EXPECT_NE(Second, First);
+  EXPECT_EQ(*Second->Audio, *First->Audio);
+}
+
 // Many connections asking for overlapping announcements at once share the memo; each still
 // gets exactly the audio its own layout names.
 TEST_F(AnnouncerTest, ConcurrentAnnouncementsGetTheirOwnAudio) {

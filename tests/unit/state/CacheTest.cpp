@@ -352,6 +352,23 @@ TEST_F(CacheTest, EntryTextKeepsTheFirst200Characters) {
   EXPECT_EQ(Snap[2].second.Text, "bad \xEF\xBF\xBD byte");
 }
 
+// Below the free-space floor no new clip is kept (the floor is set beyond any disk, so the
+// test needs no full disk); without a floor the same clip is kept.
+TEST_F(CacheTest, NoNewClipWhileTheDiskIsUnderTheFreeSpaceFloor) {
+  auto Cache = Open();
+  Cache->SetMinFreeBytes(INT64_MAX);
+  Cache->Put("a", MakeResult(MakeWav(100)), "text");
+  Cache->Flush();
+  EXPECT_FALSE(Cache->Contains("a"));
+  EXPECT_FALSE(Exists("a.wav"));
+  EXPECT_TRUE(Logged(llWarn, "the cache's disk has"));
+  Cache->SetMinFreeBytes(0);
+  Cache->Put("a", MakeResult(MakeWav(100)), "text");
+  Cache->Flush();
+  EXPECT_TRUE(Cache->Contains("a"));
+  EXPECT_TRUE(Exists("a.wav"));
+}
+
 // A stored clip is served from memory at once while the background writer puts it under
 // its own name; a clip replaced or removed before it got there leaves nothing behind, and
 // once the writer is done the folder holds exactly the table's clips.

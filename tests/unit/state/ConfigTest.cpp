@@ -224,8 +224,8 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   const std::map<std::string, std::vector<std::string>> Added = {
       {"synthesis",
        {"autoDefaultVoice", "loudness", "normalizeText", "queueClientShare", "queueHighReserve",
-        "replyMemoryMB"}},
-      {"cache", {"budgetMB", "encodedMB", "memoryMB"}},
+        "replyMemoryMB", "prewarmLimit", "prewarmClientShare"}},
+      {"cache", {"budgetMB", "encodedMB", "memoryMB", "minFreeMB"}},
       {"server",
        {"debugLog", "shutdownGraceSeconds", "maxConnections", "allowedOrigins", "allowedHosts"}}};
   for (const auto& [Section, Tail] : Added) {

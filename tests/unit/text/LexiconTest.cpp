@@ -135,6 +135,41 @@ TEST_F(TextRulesTest, ChangesAreSavedAndSurviveARestart) {
   EXPECT_FALSE(fs::exists(File + ".tmp"));
 }
 
+// A change updates only its own part of the reading index; after every change of every kind
+// of entry (word, phrase, code, digit; added, replaced in other letter case, removed) the
+// rules read like rules that load the same lexicon whole.
+TEST_F(TextRulesTest, EachChangeReadsLikeTheWholeLexiconLoadedAnew) {
+  const std::string Probe = "Flight CA1234 to PEK via new york, gate B12 at 14:35: Hello World.";
+  const std::string ProbeJa = "CA1234便 PEK行き 3番ゲート";
+  const TLexiconEntry Changes[] = {{"en", "hello", "Greetings"},
+                                   {"en", "New York", "the Big Apple"},
+                                   {"en", "PEK", "Peking"},
+                                   {"en", "3", "drei"},
+                                   {"ja", "3", "さん"},
+                                   {"ja", "CA", "エアチャイナ"},
+                                   {"en", "HELLO", "Hi"},
+                                   {"en", "new YORK", "NYC"},
+                                   {"fr", "gate", "porte"},
+                                   {"en", "hello", ""},
+                                   {"en", "New York", ""},
+                                   {"en", "pek", ""},
+                                   {"en", "3", ""},
+                                   {"ja", "3", ""},
+                                   {"ja", "ca", ""},
+                                   {"en", "World", "Earth"}};
+  auto Rules = Open();
+  for (const TLexiconEntry& Change : Changes) {
+    Rules->Put(Change);
+    const auto Whole = Open();
+    for (const char* Language : {"en", "ja", "zh", "fr"}) {
+      EXPECT_EQ(Rules->Speak(Probe, Language), Whole->Speak(Probe, Language))
+          << Change.Word << " -> " << Change.Say << " in " << Language;
+      EXPECT_EQ(Rules->Speak(ProbeJa, Language), Whole->Speak(ProbeJa, Language))
+          << Change.Word << " -> " << Change.Say << " in " << Language;
+    }
+  }
+}
+
 TEST_F(TextRulesTest, RefusedChangesChangeNothing) {
   auto Rules = Open();
   Rules->Put({"en", "PEK", "Beijing"});

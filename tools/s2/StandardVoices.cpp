@@ -46,10 +46,12 @@ TVoiceBook StandardVoiceBook() {
   };
   // English through flite: slt and rms, the female and male voices a speech recogniser
   // understands best of those Debian ships (bench/english-wer.py); pitch and pace measured
-  // like the variants above, on flite 2.2 speaking announcement lines.
+  // by the same reference analysis a clone goes through, on flite 2.2 speaking the line the
+  // default voices are made from, so a default voice cloned from its own line speaks as the
+  // flite voice does.
   b.FliteVoices = {
-      {"slt", tgFemale, 165, 7, 4.8},
-      {"rms", tgMale, 104, 11, 4.0},
+      {"slt", tgFemale, 165, 9.5, 5.0},
+      {"rms", tgMale, 98, 11, 4.4},
   };
   b.FemaleFlite = "slt";
   b.MaleFlite = "rms";

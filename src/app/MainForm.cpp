@@ -38,6 +38,7 @@
 #include "engine/Models.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 
 namespace quavox {
 
@@ -470,7 +471,9 @@ void TMainForm::OnLogEntry(const TLogEntry& AEntry) {
 
 void TMainForm::OnRequestLogged(const TRequestLog& ARecord) {
   if (FClosing) return;
-  FLogPage->AppendRequest(ARecord);
+  TVoiceInfo Voice;
+  FLogPage->AppendRequest(
+      ARecord, FService->VoiceLibrary().Find(ARecord.Voice, Voice) ? Voice.Display : ARecord.Voice);
 }
 
 }  // namespace quavox

@@ -39,14 +39,6 @@ enum TAirlineColumn : int { acAirline, acLanguage, acGender, acVoice, acStatus }
 constexpr int KeyRole = Qt::UserRole;
 constexpr const char* PackFilter = "克隆包 (*.cln)|*.cln";
 
-TDisplayById DisplayNames(const std::vector<TVoiceInfo>& AVoices) {
-  TDisplayById Names;
-  Names.reserve(AVoices.size());
-  for (const TVoiceInfo& Voice : AVoices)
-    Names.emplace(LowerAscii(Voice.Id), Voice.Display);
-  return Names;
-}
-
 QTreeWidgetItem* NewBindingRow(const std::vector<std::string>& AParts, const std::string& AKey,
                                const std::string& AVoiceId, const TDisplayById& ANames) {
   const auto Voice = Trim(AVoiceId).empty() ? ANames.end() : ANames.find(LowerAscii(AVoiceId));
@@ -299,8 +291,8 @@ void TBroadcastPage::OnCopyBindingClick() {
   SelectRowOfKey(Format("%s:%s:%s", NormalizeAirline(Airline), NormalizeLanguage(Slot->Language),
                         GenderToStr(Slot->Gender)));
   ShowBinding(Airline, Slot->Language, Slot->Gender, VoiceId);
-  FForm.ShowStatus(Format(Translate("已复制成 %s · %s · %s —— 要改成别的,改完点「新增」"),
-                          Airline, LanguageName(Slot->Language), GenderDisplay(Slot->Gender)));
+  FForm.ShowStatus(Format(Translate("已复制成 %s · %s · %s —— 要改成别的,改完点「新增」"), Airline,
+                          LanguageName(Slot->Language), GenderDisplay(Slot->Gender)));
 }
 
 void TBroadcastPage::SelectRowOfKey(const std::string& AKey) {

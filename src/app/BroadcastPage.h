@@ -7,9 +7,9 @@
 #include <QWidget>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "app/VoiceNames.h"
 #include "core/Types.h"
 
 class QComboBox;
@@ -31,9 +31,6 @@ struct TBindingSlot {
 };
 std::optional<TBindingSlot> FreeCopySlot(const TAppConfig& AConfig, const std::string& AAirline,
                                          const std::string& ALanguage, TTtsGender AGender);
-
-// Display names of the library's voices by lower-case id, as the library matches ids.
-using TDisplayById = std::unordered_map<std::string, std::string>;
 
 class TBroadcastPage final : public QWidget {
   Q_OBJECT

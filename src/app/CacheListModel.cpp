@@ -28,17 +28,18 @@ TCacheListModel::TCacheListModel(QObject* AParent)
                                               QStringLiteral("大小"), QStringLiteral("文本")} {}
 
 int TCacheListModel::Refill(TCacheSnapshot ASnapshot, const QString& AFilter,
-                            const std::string& AVoice) {
+                            const std::string& AVoice, TDisplayById ANames) {
   std::sort(ASnapshot.begin(), ASnapshot.end(),
             [](const auto& A, const auto& B) { return A.second.Stamp > B.second.Stamp; });
   const QLocale Locale;
   beginResetModel();
+  FNames = std::move(ANames);
   FRows.clear();
   FRows.reserve(ASnapshot.size());
   FShown.clear();
   for (auto& [Key, Entry] : ASnapshot) {
-    QString Haystack =
-        Locale.toLower(QStr(Entry.VoiceId + " " + Entry.Text + " " + Entry.Language));
+    QString Haystack = Locale.toLower(QStr(Entry.VoiceId + " " + VoiceName(FNames, Entry.VoiceId) +
+                                           " " + Entry.Text + " " + Entry.Language));
     const bool Shown = (AVoice.empty() || Entry.VoiceId == AVoice) &&
                        (AFilter.isEmpty() || Haystack.contains(AFilter));
     if (Shown) FShown.push_back(static_cast<int>(FRows.size()));
@@ -70,7 +71,7 @@ int TCacheListModel::columnCount(const QModelIndex& AParent) const {
 QString TCacheListModel::CellText(const TCacheEntry& AEntry, int AColumn) const {
   switch (AColumn) {
     case ccVoice:
-      return QStr(AEntry.VoiceId);
+      return QStr(VoiceName(FNames, AEntry.VoiceId));
     case ccLanguage:
       return QStr(LanguageName(AEntry.Language));
     case ccSpeed:
@@ -89,6 +90,7 @@ QVariant TCacheListModel::data(const QModelIndex& AIndex, int ARole) const {
   const TRow& Row = FRows[static_cast<std::size_t>(FShown[static_cast<std::size_t>(AIndex.row())])];
   if (ARole == KeyRole) return QStr(Row.Key);
   if (ARole == Qt::DisplayRole) return CellText(Row.Entry, AIndex.column());
+  if (ARole == Qt::ToolTipRole && AIndex.column() == ccVoice) return QStr(Row.Entry.VoiceId);
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/VoiceNames.h"
 #include "state/Cache.h"
 
 namespace quavox {
@@ -24,7 +25,9 @@ class TCacheListModel final : public QAbstractTableModel {
 
   // Takes a new snapshot and shows the entries whose voice is AVoice (any voice when empty)
   // and whose voice, text and language contain AFilter, ignoring case; the number shown.
-  int Refill(TCacheSnapshot ASnapshot, const QString& AFilter, const std::string& AVoice);
+  // Voices are shown by their names in ANames, their ids in a tooltip.
+  int Refill(TCacheSnapshot ASnapshot, const QString& AFilter, const std::string& AVoice,
+             TDisplayById ANames);
   // The distinct non-empty voice ids of the whole snapshot, sorted.
   std::vector<std::string> VoiceIds() const;
   const std::string& KeyAt(int ARow) const;
@@ -51,6 +54,7 @@ class TCacheListModel final : public QAbstractTableModel {
   QStringList FCaptions;
   std::vector<TRow> FRows;
   std::vector<int> FShown;
+  TDisplayById FNames;
 };
 
 }  // namespace quavox

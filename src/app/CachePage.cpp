@@ -26,6 +26,7 @@
 #include "core/I18n.h"
 #include "service/Service.h"
 #include "state/Cache.h"
+#include "state/Voices.h"
 
 namespace quavox {
 
@@ -118,7 +119,8 @@ void TCachePage::RefreshCachePage() {
   const std::string Voice =
       FCbCacheVoice->currentIndex() > 0 ? StdStr(FCbCacheVoice->currentText()) : std::string();
   const std::vector<std::string> Selected = SelectedKeys();
-  const int Shown = FCacheModel->Refill(FForm.Service().Cache().Snapshot(), Filter, Voice);
+  const int Shown = FCacheModel->Refill(FForm.Service().Cache().Snapshot(), Filter, Voice,
+                                        DisplayNames(FForm.Service().VoiceLibrary().All()));
   Reselect(Selected);
   RefillVoiceCombo(FCacheModel->VoiceIds());
   FLblCacheStats->setText(QStr(StatsLine(Shown)));

@@ -2,9 +2,9 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QScrollBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -29,6 +29,7 @@ constexpr TColumn RequestColumns[] = {{"时间", 90},  {"来源", 110}, {"语言
                                       {"音频", 70},  {"缓存", 60},  {"备注", 200}};
 // The "缓存" column, whose cells say whether the cache answered.
 constexpr int HitColumn = 7;
+constexpr int VoiceColumn = 3;
 
 }  // namespace
 
@@ -82,14 +83,15 @@ void TLogPage::AppendLogEntry(const TLogEntry& AEntry) {
   ++FLogLines;
 }
 
-void TLogPage::AppendRequest(const TRequestLog& ARecord) {
+void TLogPage::AppendRequest(const TRequestLog& ARecord, const std::string& AVoiceName) {
   if (FLvRequests->topLevelItemCount() > MaxRequestRows) FLvRequests->clear();
   auto* Row = new QTreeWidgetItem(QStringList{
       QStr(FormatLogTime(ARecord.Time).substr(0, 8)), QStr(ARecord.Peer), QStr(ARecord.Language),
-      QStr(ARecord.Voice), QString::number(ARecord.Status),
-      QStr(Format("%d ms", ARecord.ElapsedMs)), QStr(Format("%.1f s", ARecord.AudioMs / 1000.0)),
+      QStr(AVoiceName), QString::number(ARecord.Status), QStr(Format("%d ms", ARecord.ElapsedMs)),
+      QStr(Format("%.1f s", ARecord.AudioMs / 1000.0)),
       ARecord.CacheHit ? Tr("命中") : QStringLiteral("—"), QStr(ARecord.Note)});
   Row->setData(HitColumn, Qt::UserRole, ARecord.CacheHit);
+  Row->setToolTip(VoiceColumn, QStr(ARecord.Voice));
   FLvRequests->addTopLevelItem(Row);
   FLvRequests->scrollToItem(Row);
 }

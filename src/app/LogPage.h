@@ -24,7 +24,8 @@ class TLogPage final : public QWidget {
   explicit TLogPage(TMainForm& AForm);
 
   void AppendLogEntry(const TLogEntry& AEntry);
-  void AppendRequest(const TRequestLog& ARecord);
+  // The voice is shown as AVoiceName, its id in a tooltip.
+  void AppendRequest(const TRequestLog& ARecord, const std::string& AVoiceName);
   // The rows' "命中" cells in the current interface language.
   void RetranslateRequests();
   void OnClearLogClick();

@@ -100,9 +100,8 @@ void CloseOnStopSignals(TMainForm& AForm) {
 }
 
 int Run(TQuavoxApplication& AApp, const TOptions& AOptions) {
-  if (TSingleInstance::AskRunningInstanceToShow(SecondStartWaitMs)) return 0;
   TSingleInstance Instance;
-  Instance.Listen();
+  if (!Instance.Claim(SecondStartWaitMs)) return 0;
   TMainFormOptions FormOptions;
   FormOptions.Folders = Folders(AOptions);
   TMainForm Form(FormOptions);

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
@@ -37,6 +38,7 @@
 #include "engine/Models.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 
 namespace quavox {
 
@@ -184,8 +186,16 @@ void TMainForm::CreatePages() {
       {FServicePage, "服务"},   {FTryOutPage, "试听"},  {FVoicesPage, "音色"},
       {FBroadcastPage, "广播"}, {FSharePage, "云分享"}, {FCachePage, "缓存"},
       {FModelsPage, "模型"},    {FLogPage, "日志"},     {FSettingsPage, "设置"}};
-  for (const auto& [Page, Caption] : Pages)
-    FPages->addTab(Page, QString::fromUtf8(Caption));
+  // A page that needs more room than the window gives scrolls instead of squeezing its
+  // controls over one another.
+  for (const auto& [Page, Caption] : Pages) {
+    auto* Area = new QScrollArea(FPages);
+    Area->setObjectName(Page->objectName() + QStringLiteral("Area"));
+    Area->setFrameShape(QFrame::NoFrame);
+    Area->setWidgetResizable(true);
+    Area->setWidget(Page);
+    FPages->addTab(Area, QString::fromUtf8(Caption));
+  }
   FPages->setCurrentIndex(piVoices);
   setCentralWidget(FPages);
 }
@@ -461,7 +471,9 @@ void TMainForm::OnLogEntry(const TLogEntry& AEntry) {
 
 void TMainForm::OnRequestLogged(const TRequestLog& ARecord) {
   if (FClosing) return;
-  FLogPage->AppendRequest(ARecord);
+  TVoiceInfo Voice;
+  FLogPage->AppendRequest(
+      ARecord, FService->VoiceLibrary().Find(ARecord.Voice, Voice) ? Voice.Display : ARecord.Voice);
 }
 
 }  // namespace quavox

@@ -352,7 +352,8 @@ void TModelsPage::RefreshModelPage() {
   FCbInstalled->setCurrentIndex(std::max(Wanted.isEmpty() ? 0 : FCbInstalled->findText(Wanted), 0));
   RefreshModelState();
   // Before any download the line is the designed one, which the language walk translates.
-  if (const std::string Line = FDownloadLine.Text(); !Line.empty()) FLblDownload->setText(QStr(Line));
+  if (const std::string Line = FDownloadLine.Text(); !Line.empty())
+    FLblDownload->setText(QStr(Line));
 }
 
 void TModelsPage::RefreshModelState() {

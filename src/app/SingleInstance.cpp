@@ -1,8 +1,14 @@
 #include "app/SingleInstance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalSocket>
+#include <QThread>
 
 namespace quavox {
 
@@ -17,9 +23,15 @@ QString TSingleInstance::ServerName() {
 }
 
 bool TSingleInstance::AskRunningInstanceToShow(int ATimeoutMs) {
+  QElapsedTimer Clock;
+  Clock.start();
   QLocalSocket Socket;
-  Socket.connectToServer(ServerName());
-  if (!Socket.waitForConnected(ATimeoutMs)) return false;
+  for (;;) {
+    Socket.connectToServer(ServerName());
+    if (Socket.waitForConnected(ATimeoutMs)) break;
+    if (Clock.elapsed() >= ATimeoutMs) return false;
+    QThread::msleep(20);
+  }
   Socket.write(ShowCommand);
   if (!Socket.waitForBytesWritten(ATimeoutMs)) return false;
   // The first instance closes the connection once it has read the request.
@@ -27,11 +39,28 @@ bool TSingleInstance::AskRunningInstanceToShow(int ATimeoutMs) {
   return true;
 }
 
+TSingleInstance::~TSingleInstance() {
+  if (FLockFd >= 0) ::close(FLockFd);
+}
+
+bool TSingleInstance::Claim(int AAskTimeoutMs) {
+  const QByteArray LockFile = QFile::encodeName(QDir::tempPath() + '/' + ServerName() + ".lock");
+  FLockFd = ::open(LockFile.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (FLockFd < 0) {
+    if (AskRunningInstanceToShow(AAskTimeoutMs)) return false;
+  } else if (::flock(FLockFd, LOCK_EX | LOCK_NB) != 0) {
+    AskRunningInstanceToShow(AAskTimeoutMs);
+    return false;
+  }
+  Listen();
+  return true;
+}
+
 bool TSingleInstance::Listen() {
   FServer.setSocketOptions(QLocalServer::UserAccessOption);
   connect(&FServer, &QLocalServer::newConnection, this, &TSingleInstance::OnConnection);
   if (FServer.listen(ServerName())) return true;
-  // Nobody answered on the name (checked by the caller), so the socket file is stale.
+  // This process holds the lock (or nobody answered), so the socket file is stale.
   QLocalServer::removeServer(ServerName());
   return FServer.listen(ServerName());
 }

@@ -250,9 +250,8 @@ void TTryOutPage::SynthesizePreview(bool APlay) {
   const bool Unplayable = APlay && !FForm.Player().Play(FLastWav.Bytes(), FLastDurationMs);
   // The voice by its name, as the operator knows it; the id stays at hand in the tooltip.
   TVoiceInfo Voice;
-  const std::string Name = FForm.Service().VoiceLibrary().Find(Result.VoiceId, Voice)
-                               ? Voice.Display
-                               : Result.VoiceId;
+  const std::string Name =
+      FForm.Service().VoiceLibrary().Find(Result.VoiceId, Voice) ? Voice.Display : Result.VoiceId;
   FLblResult->setToolTip(QStr(Result.VoiceId));
   FResultText = [Result, Name, Bytes = FLastWav.size(), Unplayable] {
     return ResultLine(Result, Name, Bytes) +

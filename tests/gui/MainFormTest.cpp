@@ -454,6 +454,19 @@ class TMainFormTest : public QObject {
     Form.OnTimer();
     QCOMPARE(Cache.CacheModel().rowCount(), 2);
     QCOMPARE(Cache.SelectedKeys(), std::vector<std::string>{Selected});
+
+    // Voices are named as the operator named them; the id is in the tooltip.
+    const QModelIndex Voice = Cache.CacheModel().index(0, TCacheListModel::ccVoice);
+    QCOMPARE(Voice.data().toString(), QStringLiteral("First"));
+    QCOMPARE(Voice.data(Qt::ToolTipRole).toString(), QString::fromStdString(First.Id));
+    auto* Requests = Child<QTreeWidget>(Form, "FLvRequests");
+    const auto Named = [&] {
+      for (int i = 0; i < Requests->topLevelItemCount(); ++i)
+        if (Requests->topLevelItem(i)->text(3) == QStringLiteral("First"))
+          return Requests->topLevelItem(i)->toolTip(3) == QString::fromStdString(First.Id);
+      return false;
+    };
+    QVERIFY(WaitFor(Named, 10000));
   }
 };
 

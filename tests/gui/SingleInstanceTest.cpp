@@ -92,6 +92,24 @@ class TSingleInstanceTest : public QObject {
     QCOMPARE(Running.Process().exitCode(), 0);
   }
 
+  // Two starts at the same moment: one runs the window, the other ends at once.
+  void TwoSimultaneousStartsLeaveOneWindow() {
+    QTemporaryDir Tmp;
+    TProgramFolder Folder;
+    TQuavox A(Tmp.path(), Folder.Root());
+    TQuavox B(Tmp.path(), Folder.Root());
+    const auto Ended = [](TQuavox& AStart) {
+      return AStart.Process().state() == QProcess::NotRunning;
+    };
+    QVERIFY(WaitFor([&] { return Ended(A) || Ended(B); }, StartLimitMs));
+    TQuavox& Loser = Ended(A) ? A : B;
+    TQuavox& Winner = Ended(A) ? B : A;
+    QCOMPARE(Loser.Process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(Loser.Process().exitCode(), 0);
+    QVERIFY(Winner.SaysSoon(Started, StartLimitMs));
+    QCOMPARE(Winner.Process().state(), QProcess::Running);
+  }
+
   void StaleSocketOfAKilledStartDoesNotBlock() {
     QTemporaryDir Tmp;
     TProgramFolder Folder;

@@ -107,9 +107,10 @@ int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart);
 // digits: UTF-8 text that fits in a response header. With ALimit, only the whole characters
 // whose encoding fits in that many bytes.
 std::string PercentEncode(std::string_view AText, std::size_t ALimit = SIZE_MAX);
-// The longest X-Quavox-Spoken header sent: well inside the header limits of common HTTP
-// clients; /v1/normalize gives the whole text.
-constexpr std::size_t MaxSpokenHeaderBytes = 4096;
+// The longest X-Quavox-Spoken header sent: with every other header of a reply the block
+// stays well under the 4 KiB a default nginx proxy buffers; a longer one is cut and
+// X-Quavox-Spoken-Truncated says so, and /v1/normalize gives the whole text.
+constexpr std::size_t MaxSpokenHeaderBytes = 2048;
 
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.

@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* ListedOrigin = "http://127.0.0.1:9";
 constexpr const char* ForeignOrigin = "http://evil.example";
+// Short enough that the longest text is made quickly, long enough that its spoken form is cut.
+constexpr int MaxTextLength = 600;
 
 httplib::Result Send(httplib::Client& ACli, const std::string& AMethod, const std::string& ATarget,
                      const httplib::Headers& AHeaders, const std::string& ABody = {},
@@ -41,7 +43,9 @@ class ClientsDaemonTest : public ::testing::Test {
   static void SetUpTestSuite() {
     Daemon = new TDaemon("clients", {{"server",
                                       {{"allowedOrigins", {std::string(ListedOrigin) + "/", "*"}},
-                                       {"allowedHosts", {"quavox.test"}}}}});
+                                       {"allowedHosts", {"quavox.test"}}}},
+                                     {"synthesis", {{"maxTextLength", MaxTextLength}}}});
+    ShipTextTables(*Daemon);
     ASSERT_TRUE(Daemon->Start()) << Daemon->Stderr();
   }
   static void TearDownTestSuite() {
@@ -372,6 +376,35 @@ TEST_F(ClientsDaemonTest, IfNoneMatchTakesListsAndTheWildcard) {
         EXPECT_EQ(Res->get_header_value("ETag"), Tag) << Header;
       }
     }
+  }
+}
+
+// A default nginx reverse proxy refuses a reply whose header block passes 4 KiB; the
+// longest texts the limits allow, in every language and with the CORS headers, stay under.
+TEST_F(ClientsDaemonTest, HeaderBlocksOfTheLongestTextsFitProxyBuffers) {
+  const auto Repeat = [](const std::string& APiece) {
+    std::string Text;
+    while (Utf8ToUtf16(Text + APiece).size() <= MaxTextLength)
+      Text += APiece;
+    return Text;
+  };
+  const std::vector<std::pair<std::string, std::string>> Texts = {
+      {Repeat("CA1234航班"), "zh"},
+      {Repeat("NH0961便"), "ja"},
+      {Repeat("CA1234 "), "en"},
+  };
+  httplib::Client Cli = Daemon->Client();
+  Cli.set_read_timeout(120, 0);
+  for (const auto& [Text, Language] : Texts) {
+    const auto Res = Send(Cli, "POST", "/v1/tts", {{"Origin", ListedOrigin}},
+                          JsonDumpAscii(TJson{{"text", Text}, {"language", Language}}));
+    ASSERT_TRUE(Res) << Language;
+    EXPECT_EQ(Res->status, 200) << Language;
+    std::size_t Block = std::string("HTTP/1.1 200 OK\r\n\r\n").size();
+    for (const auto& [Name, Value] : Res->headers)
+      Block += Name.size() + 2 + Value.size() + 2;
+    EXPECT_LT(Block, 3500u) << Language;
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Spoken-Truncated"), "true") << Language;
   }
 }
 

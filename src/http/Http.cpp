@@ -25,6 +25,7 @@ namespace {
 constexpr const char* LogSource = "http";
 constexpr const char* QueueFullRetrySeconds = "5";
 constexpr const char* EngineNotConnectedRetrySeconds = "30";
+constexpr std::size_t MaxRequestIdLength = 128;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -493,7 +494,22 @@ void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes
   ServeRequest(AReq, ARes, *Policy);
   ApplyByteRange(AReq, ARes);
   AddCorsHeaders(AReq, ARes, *Policy);
+  ARes.SetHeader("X-Request-Id", RequestId(AReq));
   Account(AReq, ARes, Time, Start);
+}
+
+std::string RequestId(const THttpRequest& AReq) {
+  // A proxy's or client's own id is kept when it is plain visible ASCII of sane length,
+  // so one request can be followed through every log.
+  const std::string Given = Trim(AReq.Header("X-Request-Id"));
+  if (!Given.empty() && Given.size() <= MaxRequestIdLength &&
+      std::all_of(Given.begin(), Given.end(), [](char c) { return c > ' ' && c < 0x7F; }))
+    return Given;
+  static std::atomic<uint64_t> Counter{0};
+  static const uint64_t Start =
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  return Format("req_%016x", static_cast<int64_t>(
+                                 (Start ^ (Counter.fetch_add(1) * 0x9E3779B97F4A7C15ull)) >> 1));
 }
 
 void TTtsHttpServer::ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes) {

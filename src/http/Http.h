@@ -101,6 +101,8 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
+// The id of a request: the client's X-Request-Id when it is usable, else a new one.
+std::string RequestId(const THttpRequest& AReq);
 // Milliseconds since AStart, for the request log.
 int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart);
 // Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal

@@ -408,5 +408,55 @@ TEST_F(ClientsDaemonTest, HeaderBlocksOfTheLongestTextsFitProxyBuffers) {
   }
 }
 
+TEST_F(ClientsDaemonTest, OpenAiClientsFindModelsVoicesAndRequestIds) {
+  httplib::Client Cli = Daemon->Client();
+  const auto Model = Cli.Get("/v1/models/tts-1");
+  ASSERT_EQ(Model->status, 200);
+  const auto ModelJson = ParseJsonObject(Model->body);
+  ASSERT_TRUE(ModelJson);
+  EXPECT_EQ(JsonString(&*ModelJson, "id", ""), "tts-1");
+  EXPECT_EQ(JsonString(&*ModelJson, "object", ""), "model");
+  const auto Unknown = Cli.Get("/v1/models/whisper-9");
+  EXPECT_EQ(Unknown->status, 404);
+  EXPECT_NE(Unknown->body.find("\"code\":\"model_not_found\""), std::string::npos);
+
+  struct TCase {
+    TJson Voice;
+    TJson StreamFormat;
+    int Status;
+    const char* Param;
+  };
+  const std::vector<TCase> Cases = {
+      {"marin", nullptr, 200, ""},
+      {"cedar", "audio", 200, ""},
+      {TJson{{"id", "nova"}}, nullptr, 200, ""},
+      {TJson{{"id", "nobody"}}, nullptr, 400, "voice"},
+      {"nova", "sse", 400, "stream_format"},
+  };
+  for (const TCase& Case : Cases) {
+    TJson Body = {{"model", "tts-1"}, {"input", "Gate B12"}, {"voice", Case.Voice}};
+    if (!Case.StreamFormat.is_null()) Body["stream_format"] = Case.StreamFormat;
+    const auto Res = Send(Cli, "POST", "/v1/audio/speech", {}, Body.dump());
+    ASSERT_TRUE(Res) << Body.dump();
+    EXPECT_EQ(Res->status, Case.Status) << Body.dump();
+    if (Case.Status != 200) {
+      EXPECT_NE(Res->body.find("\"param\":\"" + std::string(Case.Param) + "\""), std::string::npos)
+          << Res->body;
+    }
+  }
+
+  // Every reply names its request; a client's own id is kept when it is usable.
+  const std::string First = Cli.Get("/health")->get_header_value("X-Request-Id");
+  const std::string Second = Cli.Get("/v1/nothing")->get_header_value("X-Request-Id");
+  EXPECT_FALSE(First.empty());
+  EXPECT_NE(First, Second);
+  EXPECT_EQ(Cli.Get("/health", {{"X-Request-Id", "pa-7f3c"}})->get_header_value("X-Request-Id"),
+            "pa-7f3c");
+  EXPECT_NE(Cli.Get("/health", {{"X-Request-Id", std::string(200, 'a')}})
+                ->get_header_value("X-Request-Id")
+                .size(),
+            200u);
+}
+
 }  // namespace
 }  // namespace quavox::test

@@ -306,10 +306,24 @@ std::string UnquoteEntityTag(std::string_view AHeader) {
 
 // ---- Reachable addresses -----------------------------------------------------------------
 
+bool BindsAllInterfaces(std::string_view ABindAddress) {
+  return ABindAddress.empty() || ABindAddress == "0.0.0.0" || BindHost(ABindAddress) == "::";
+}
+
+std::string BindHost(std::string_view ABindAddress) {
+  if (ABindAddress.empty() || ABindAddress == "0.0.0.0") return "0.0.0.0";
+  if (ABindAddress.size() > 1 && ABindAddress.front() == '[' && ABindAddress.back() == ']')
+    return std::string(ABindAddress.substr(1, ABindAddress.size() - 2));
+  return std::string(ABindAddress);
+}
+
 std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_t APort,
                                            const std::vector<std::string>& ALocal) {
-  if (!ABindAddress.empty() && ABindAddress != "0.0.0.0")
-    return {Format("http://%s:%d", ABindAddress, APort)};
+  if (!BindsAllInterfaces(ABindAddress)) {
+    const std::string Host = BindHost(ABindAddress);
+    const bool Ipv6 = Host.find(':') != std::string::npos;
+    return {Format(Ipv6 ? "http://[%s]:%d" : "http://%s:%d", Host, APort)};
+  }
   std::vector<std::string> Addresses;
   for (const std::string& Address : ALocal)
     if (!Address.empty() && !StartsWith(Address, "127.") && !StartsWith(Address, "169.254."))
@@ -343,7 +357,7 @@ std::vector<std::string> LocalIPv4Addresses() {
 
 std::vector<std::string> ReachableUrls(const TConfigSettings& ASettings) {
   std::vector<std::string> Local;
-  if (ASettings.BindAddress.empty() || ASettings.BindAddress == "0.0.0.0") {
+  if (BindsAllInterfaces(ASettings.BindAddress)) {
     try {
       Local = LocalIPv4Addresses();
     } catch (const std::exception& E) {
@@ -373,9 +387,7 @@ TTtsHttpServer::~TTtsHttpServer() {
 void TTtsHttpServer::Start() {
   if (FRunning.load()) return;
   const TConfigSettings Settings = FConfig.Settings();
-  const std::string Ip = Settings.BindAddress.empty() || Settings.BindAddress == "0.0.0.0"
-                             ? std::string("0.0.0.0")
-                             : Settings.BindAddress;
+  const std::string Ip = BindHost(Settings.BindAddress);
   FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
   FEncoded.SetBudget(static_cast<std::size_t>(Settings.EncodedCacheMB) << 20);
   ApplyOperationalSettings();

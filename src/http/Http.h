@@ -114,6 +114,10 @@ std::string PercentEncode(std::string_view AText, std::size_t ALimit = SIZE_MAX)
 // X-Quavox-Spoken-Truncated says so, and /v1/normalize gives the whole text.
 constexpr std::size_t MaxSpokenHeaderBytes = 2048;
 
+// The address to listen on: 0.0.0.0 for none, an IPv6 address without its brackets.
+std::string BindHost(std::string_view ABindAddress);
+// Empty, 0.0.0.0, :: or [::].
+bool BindsAllInterfaces(std::string_view ABindAddress);
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.
 std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_t APort,

@@ -22,6 +22,7 @@ std::string AccessLogLine(const TAccessRecord& ARecord) {
   if (!ARecord.Cache.empty()) Line["cache"] = ARecord.Cache;
   if (!ARecord.Voice.empty()) Line["voice"] = ARecord.Voice;
   if (ARecord.EngineMs >= 0) Line["engine_ms"] = ARecord.EngineMs;
+  if (!ARecord.RequestId.empty()) Line["request_id"] = ARecord.RequestId;
   // ASCII escapes keep a line one line whatever bytes a client sent as its path.
   return JsonDumpAscii(Line);
 }

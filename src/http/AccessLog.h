@@ -27,6 +27,7 @@ struct TAccessRecord {
   std::string Cache;  // "hit", "miss" or empty
   std::string Voice;
   int64_t EngineMs = -1;  // -1: no synthesis
+  std::string RequestId;  // the reply's X-Request-Id, or empty
 };
 
 // The record as one line of JSON, without the line feed.

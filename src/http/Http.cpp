@@ -26,6 +26,7 @@ namespace {
 constexpr const char* LogSource = "http";
 constexpr const char* QueueFullRetrySeconds = "5";
 constexpr const char* EngineNotConnectedRetrySeconds = "30";
+constexpr std::size_t MaxRequestIdLength = 128;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -316,10 +317,24 @@ std::string UnquoteEntityTag(std::string_view AHeader) {
 
 // ---- Reachable addresses -----------------------------------------------------------------
 
+bool BindsAllInterfaces(std::string_view ABindAddress) {
+  return ABindAddress.empty() || ABindAddress == "0.0.0.0" || BindHost(ABindAddress) == "::";
+}
+
+std::string BindHost(std::string_view ABindAddress) {
+  if (ABindAddress.empty() || ABindAddress == "0.0.0.0") return "0.0.0.0";
+  if (ABindAddress.size() > 1 && ABindAddress.front() == '[' && ABindAddress.back() == ']')
+    return std::string(ABindAddress.substr(1, ABindAddress.size() - 2));
+  return std::string(ABindAddress);
+}
+
 std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_t APort,
                                            const std::vector<std::string>& ALocal) {
-  if (!ABindAddress.empty() && ABindAddress != "0.0.0.0")
-    return {Format("http://%s:%d", ABindAddress, APort)};
+  if (!BindsAllInterfaces(ABindAddress)) {
+    const std::string Host = BindHost(ABindAddress);
+    const bool Ipv6 = Host.find(':') != std::string::npos;
+    return {Format(Ipv6 ? "http://[%s]:%d" : "http://%s:%d", Host, APort)};
+  }
   std::vector<std::string> Addresses;
   for (const std::string& Address : ALocal)
     if (!Address.empty() && !StartsWith(Address, "127.") && !StartsWith(Address, "169.254."))
@@ -368,7 +383,7 @@ std::vector<std::string> LocalIPv4Addresses() {
 
 std::vector<std::string> ReachableUrls(const TConfigSettings& ASettings) {
   std::vector<std::string> Local;
-  if (ASettings.BindAddress.empty() || ASettings.BindAddress == "0.0.0.0") {
+  if (BindsAllInterfaces(ASettings.BindAddress)) {
     try {
       Local = LocalIPv4Addresses();
     } catch (const std::exception& E) {
@@ -399,9 +414,7 @@ TTtsHttpServer::~TTtsHttpServer() {
 void TTtsHttpServer::Start() {
   if (FRunning.load()) return;
   const TConfigSettings Settings = FConfig.Settings();
-  const std::string Ip = Settings.BindAddress.empty() || Settings.BindAddress == "0.0.0.0"
-                             ? std::string("0.0.0.0")
-                             : Settings.BindAddress;
+  const std::string Ip = BindHost(Settings.BindAddress);
   FServer->SetClientConnectionLimit(static_cast<std::size_t>(Settings.MaxConnectionsPerClient));
   FServer->SetServerConnectionLimit(
       ServerConnectionLimit(Settings.MaxConnections, OpenFileLimit()));
@@ -522,7 +535,22 @@ void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes
   ServeRequest(AReq, ARes, *Policy);
   ApplyByteRange(AReq, ARes);
   AddCorsHeaders(AReq, ARes, *Policy);
+  ARes.SetHeader("X-Request-Id", RequestId(AReq));
   Account(AReq, ARes, Time, Start);
+}
+
+std::string RequestId(const THttpRequest& AReq) {
+  // A proxy's or client's own id is kept when it is plain visible ASCII of sane length,
+  // so one request can be followed through every log.
+  const std::string Given = Trim(AReq.Header("X-Request-Id"));
+  if (!Given.empty() && Given.size() <= MaxRequestIdLength &&
+      std::all_of(Given.begin(), Given.end(), [](char c) { return c > ' ' && c < 0x7F; }))
+    return Given;
+  static std::atomic<uint64_t> Counter{0};
+  static const uint64_t Start =
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  return Format("req_%016x", static_cast<int64_t>(
+                                 (Start ^ (Counter.fetch_add(1) * 0x9E3779B97F4A7C15ull)) >> 1));
 }
 
 void TTtsHttpServer::ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes) {

@@ -113,16 +113,23 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
+// The id of a request: the client's X-Request-Id when it is usable, else a new one.
+std::string RequestId(const THttpRequest& AReq);
 // Milliseconds since AStart, for the request log.
 int32_t ElapsedMs(std::chrono::steady_clock::time_point AStart);
 // Every byte except unreserved ASCII letters, digits and "-._~" as "%" and two hexadecimal
 // digits: UTF-8 text that fits in a response header. With ALimit, only the whole characters
 // whose encoding fits in that many bytes.
 std::string PercentEncode(std::string_view AText, std::size_t ALimit = SIZE_MAX);
-// The longest X-Quavox-Spoken header sent: well inside the header limits of common HTTP
-// clients; /v1/normalize gives the whole text.
-constexpr std::size_t MaxSpokenHeaderBytes = 4096;
+// The longest X-Quavox-Spoken header sent: with every other header of a reply the block
+// stays well under the 4 KiB a default nginx proxy buffers; a longer one is cut and
+// X-Quavox-Spoken-Truncated says so, and /v1/normalize gives the whole text.
+constexpr std::size_t MaxSpokenHeaderBytes = 2048;
 
+// The address to listen on: 0.0.0.0 for none, an IPv6 address without its brackets.
+std::string BindHost(std::string_view ABindAddress);
+// Empty, 0.0.0.0, :: or [::].
+bool BindsAllInterfaces(std::string_view ABindAddress);
 // Base URLs under which clients can reach the server, best first. ALocal lists the
 // machine's IPv4 addresses; it is used only when the server listens on all interfaces.
 std::vector<std::string> RankReachableUrls(std::string_view ABindAddress, int32_t APort,

@@ -140,7 +140,8 @@ void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes
                        DurationUs,
                        ARes.Header("X-Quavox-Cache"),
                        ARes.Header("X-Quavox-Voice"),
-                       -1};
+                       -1,
+                       ARes.Header("X-Request-Id")};
   if (!Record.Cache.empty()) {
     const bool Hit = Record.Cache == "hit";
     THttpMetrics::CountReplyCache(Hit);

@@ -29,13 +29,15 @@ struct TStockVoice {
 
 // The API's own voice names, each standing for a gender; the default voices of the
 // service then speak for them like for any request without an airline.
-constexpr std::array<TStockVoice, 11> StockVoices = {{
+constexpr std::array<TStockVoice, 13> StockVoices = {{
     {"alloy", tgFemale},
     {"ash", tgMale},
     {"ballad", tgMale},
+    {"cedar", tgMale},
     {"coral", tgFemale},
     {"echo", tgMale},
     {"fable", tgMale},
+    {"marin", tgFemale},
     {"nova", tgFemale},
     {"onyx", tgMale},
     {"sage", tgFemale},
@@ -116,11 +118,37 @@ bool IsOpenAiPath(std::string_view ALowerPath) {
          StartsWith(ALowerPath, "/v1/models/");
 }
 
+namespace {
+
+TJson ModelJson(std::string_view AId) {
+  return {{"id", std::string(AId)}, {"object", "model"}, {"created", 0}, {"owned_by", "quavox"}};
+}
+
+// The API's "voice": a name, or an object naming a voice by its "id".
+std::string SpeechVoiceName(const TJsonValue& ABody) {
+  if (const TJsonValue* Voice = JsonChildObject(&ABody, "voice"))
+    return Trim(JsonString(Voice, "id", ""));
+  return Trim(JsonString(&ABody, "voice", ""));
+}
+
+}  // namespace
+
 void TTtsHttpServer::HandleModels(const TCall& ACall) {
+  // GET /v1/models/{id}: one model, as the clients' retrieve call reads it.
+  constexpr std::string_view Prefix = "/v1/models/";
+  if (ACall.Path.size() > Prefix.size()) {
+    const std::string Id = ACall.Req.Path.substr(Prefix.size());
+    if (std::find(ModelIds.begin(), ModelIds.end(), Id) == ModelIds.end()) {
+      SendOpenAiError(ACall.Res, 404, "The model '" + Id + "' does not exist",
+                      "invalid_request_error", "model", "model_not_found");
+      return;
+    }
+    SendJson(ACall.Res, 200, ModelJson(Id));
+    return;
+  }
   TJson Models = TJson::array();
   for (const std::string_view Id : ModelIds)
-    Models.push_back(
-        {{"id", std::string(Id)}, {"object", "model"}, {"created", 0}, {"owned_by", "quavox"}});
+    Models.push_back(ModelJson(Id));
   SendJson(ACall.Res, 200, TJson{{"object", "list"}, {"data", Models}});
 }
 
@@ -162,13 +190,20 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
     SendOpenAiError(Res, 400, AMessage, "invalid_request_error", AParam);
   };
 
-  const std::string Voice = Trim(JsonString(Node, "voice", ""));
+  const std::string Voice = SpeechVoiceName(*Body);
   if (!ApplySpeechVoice(FService.VoiceLibrary(), Voice, Req))
     return Refuse("voice", "unknown voice \"" + Voice +
                                "\": name a voice of this service (its id or name) or one of " +
                                StockVoiceNames());
   if (std::string Problem = StyleLengthProblem("instructions", Req.Style); !Problem.empty())
     return Refuse("instructions", Problem);
+  // Streamed replies are not made: the whole clip comes in one reply, which is what
+  // "audio" streaming receives too; an SSE client would wait for events that never come.
+  if (const std::string Stream = Trim(JsonString(Node, "stream_format", ""));
+      !Stream.empty() && Stream != "audio")
+    return Refuse("stream_format", "stream_format \"" + Stream +
+                                       "\" is not supported; use \"audio\" (the whole clip in "
+                                       "one reply)");
   std::string FormatName = Trim(JsonString(Node, "response_format", ""));
   if (FormatName.empty()) FormatName = "mp3";
   const auto Parsed = ParseAudioFormat(FormatName);

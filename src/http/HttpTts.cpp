@@ -252,8 +252,13 @@ void SetAudioHeaders(THttpResponse& ARes, const TTtsResult& AResult, std::string
   ARes.SetHeader("X-Quavox-Duration-Ms", std::to_string(ADurationMs));
   ARes.SetHeader("X-Quavox-Synth-Ms", std::to_string(AResult.SynthMs));
   ARes.SetHeader("X-Quavox-Cache", AResult.FromCache ? "hit" : "miss");
-  if (AResult.TextRewritten)
-    ARes.SetHeader("X-Quavox-Spoken", PercentEncode(AResult.SpokenText, MaxSpokenHeaderBytes));
+  if (!AResult.TextRewritten) return;
+  std::string Spoken = PercentEncode(AResult.SpokenText);
+  if (Spoken.size() > MaxSpokenHeaderBytes) {
+    Spoken = PercentEncode(AResult.SpokenText, MaxSpokenHeaderBytes);
+    ARes.SetHeader("X-Quavox-Spoken-Truncated", "true");
+  }
+  ARes.SetHeader("X-Quavox-Spoken", Spoken);
 }
 
 std::shared_ptr<const TBytes> TTtsHttpServer::ShareReply(const std::string& ATag,

@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* ListedOrigin = "http://127.0.0.1:9";
 constexpr const char* ForeignOrigin = "http://evil.example";
+// Short enough that the longest text is made quickly, long enough that its spoken form is cut.
+constexpr int MaxTextLength = 600;
 
 httplib::Result Send(httplib::Client& ACli, const std::string& AMethod, const std::string& ATarget,
                      const httplib::Headers& AHeaders, const std::string& ABody = {},
@@ -41,7 +43,9 @@ class ClientsDaemonTest : public ::testing::Test {
   static void SetUpTestSuite() {
     Daemon = new TDaemon("clients", {{"server",
                                       {{"allowedOrigins", {std::string(ListedOrigin) + "/", "*"}},
-                                       {"allowedHosts", {"quavox.test"}}}}});
+                                       {"allowedHosts", {"quavox.test"}}}},
+                                     {"synthesis", {{"maxTextLength", MaxTextLength}}}});
+    ShipTextTables(*Daemon);
     ASSERT_TRUE(Daemon->Start()) << Daemon->Stderr();
   }
   static void TearDownTestSuite() {
@@ -373,6 +377,85 @@ TEST_F(ClientsDaemonTest, IfNoneMatchTakesListsAndTheWildcard) {
       }
     }
   }
+}
+
+// A default nginx reverse proxy refuses a reply whose header block passes 4 KiB; the
+// longest texts the limits allow, in every language and with the CORS headers, stay under.
+TEST_F(ClientsDaemonTest, HeaderBlocksOfTheLongestTextsFitProxyBuffers) {
+  const auto Repeat = [](const std::string& APiece) {
+    std::string Text;
+    while (Utf8ToUtf16(Text + APiece).size() <= MaxTextLength)
+      Text += APiece;
+    return Text;
+  };
+  const std::vector<std::pair<std::string, std::string>> Texts = {
+      {Repeat("CA1234航班"), "zh"},
+      {Repeat("NH0961便"), "ja"},
+      {Repeat("CA1234 "), "en"},
+  };
+  httplib::Client Cli = Daemon->Client();
+  Cli.set_read_timeout(120, 0);
+  for (const auto& [Text, Language] : Texts) {
+    const auto Res = Send(Cli, "POST", "/v1/tts", {{"Origin", ListedOrigin}},
+                          JsonDumpAscii(TJson{{"text", Text}, {"language", Language}}));
+    ASSERT_TRUE(Res) << Language;
+    EXPECT_EQ(Res->status, 200) << Language;
+    std::size_t Block = std::string("HTTP/1.1 200 OK\r\n\r\n").size();
+    for (const auto& [Name, Value] : Res->headers)
+      Block += Name.size() + 2 + Value.size() + 2;
+    EXPECT_LT(Block, 3500u) << Language;
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Spoken-Truncated"), "true") << Language;
+  }
+}
+
+TEST_F(ClientsDaemonTest, OpenAiClientsFindModelsVoicesAndRequestIds) {
+  httplib::Client Cli = Daemon->Client();
+  const auto Model = Cli.Get("/v1/models/tts-1");
+  ASSERT_EQ(Model->status, 200);
+  const auto ModelJson = ParseJsonObject(Model->body);
+  ASSERT_TRUE(ModelJson);
+  EXPECT_EQ(JsonString(&*ModelJson, "id", ""), "tts-1");
+  EXPECT_EQ(JsonString(&*ModelJson, "object", ""), "model");
+  const auto Unknown = Cli.Get("/v1/models/whisper-9");
+  EXPECT_EQ(Unknown->status, 404);
+  EXPECT_NE(Unknown->body.find("\"code\":\"model_not_found\""), std::string::npos);
+
+  struct TCase {
+    TJson Voice;
+    TJson StreamFormat;
+    int Status;
+    const char* Param;
+  };
+  const std::vector<TCase> Cases = {
+      {"marin", nullptr, 200, ""},
+      {"cedar", "audio", 200, ""},
+      {TJson{{"id", "nova"}}, nullptr, 200, ""},
+      {TJson{{"id", "nobody"}}, nullptr, 400, "voice"},
+      {"nova", "sse", 400, "stream_format"},
+  };
+  for (const TCase& Case : Cases) {
+    TJson Body = {{"model", "tts-1"}, {"input", "Gate B12"}, {"voice", Case.Voice}};
+    if (!Case.StreamFormat.is_null()) Body["stream_format"] = Case.StreamFormat;
+    const auto Res = Send(Cli, "POST", "/v1/audio/speech", {}, Body.dump());
+    ASSERT_TRUE(Res) << Body.dump();
+    EXPECT_EQ(Res->status, Case.Status) << Body.dump();
+    if (Case.Status != 200) {
+      EXPECT_NE(Res->body.find("\"param\":\"" + std::string(Case.Param) + "\""), std::string::npos)
+          << Res->body;
+    }
+  }
+
+  // Every reply names its request; a client's own id is kept when it is usable.
+  const std::string First = Cli.Get("/health")->get_header_value("X-Request-Id");
+  const std::string Second = Cli.Get("/v1/nothing")->get_header_value("X-Request-Id");
+  EXPECT_FALSE(First.empty());
+  EXPECT_NE(First, Second);
+  EXPECT_EQ(Cli.Get("/health", {{"X-Request-Id", "pa-7f3c"}})->get_header_value("X-Request-Id"),
+            "pa-7f3c");
+  EXPECT_NE(Cli.Get("/health", {{"X-Request-Id", std::string(200, 'a')}})
+                ->get_header_value("X-Request-Id")
+                .size(),
+            200u);
 }
 
 }  // namespace

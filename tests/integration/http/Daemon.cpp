@@ -271,4 +271,9 @@ TBytes TremoloToneWav(float AFrequency) {
   return PcmToWav(Pcm, 1);
 }
 
+void ShipTextTables(const TDaemon& ADaemon) {
+  std::filesystem::copy(QUAVOX_BIN_DIR "/text", ADaemon.Root() + "text",
+                        std::filesystem::copy_options::recursive);
+}
+
 }  // namespace quavox::test

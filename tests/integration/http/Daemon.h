@@ -70,6 +70,8 @@ std::string Base64(const TBytes& ABytes);
 TBytes TremoloToneWav(float AFrequency);
 
 bool BundledEngineBuilt();
+// Copies the announcement-text tables the build ships into the daemon's program folder.
+void ShipTextTables(const TDaemon& ADaemon);
 // Copies them into the daemon's program folder.
 void InstallBundledEngine(const TDaemon& ADaemon);
 // Waits until /v1/health reports the engine ready; false after ALimit.

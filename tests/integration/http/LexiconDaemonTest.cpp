@@ -41,10 +41,6 @@ httplib::Client ClientOf(const TDaemon& ADaemon) {
   return Cli;
 }
 
-void ShipTables(const TDaemon& ADaemon) {
-  fs::copy(QUAVOX_BIN_DIR "/text", ADaemon.Root() + "text", fs::copy_options::recursive);
-}
-
 httplib::Result Put(httplib::Client& ACli, const std::string& ABody) {
   return ACli.Put("/v1/lexicon", ABody, "application/json");
 }
@@ -78,7 +74,7 @@ class LexiconDaemonTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Daemon = new TDaemon("lexicon");
-    ShipTables(*Daemon);
+    ShipTextTables(*Daemon);
     Started = Daemon->Start();
   }
   static void TearDownTestSuite() {
@@ -182,6 +178,8 @@ TEST_F(LexiconDaemonTest, TheSpokenHeaderOfALongTextIsCut) {
   EXPECT_LT(Long.Spoken.size(), Whole.size());
   EXPECT_LE(PercentEncode(Long.Spoken).size(), MaxSpokenHeaderBytes);
   EXPECT_GT(PercentEncode(Long.Spoken).size(), MaxSpokenHeaderBytes - 9);
+  const auto Short = Cli.Get("/v1/tts?text=CA981&language=en");
+  EXPECT_FALSE(Short->has_header("X-Quavox-Spoken-Truncated"));
 }
 
 TEST_F(LexiconDaemonTest, ALexiconChangeRetagsOnlyTheLinesItTouches) {
@@ -252,7 +250,7 @@ TEST_F(LexiconDaemonTest, MalformedChangesAreRefusedAndChangeNothing) {
 
 TEST(LexiconDaemonLife, AnUnreadableLexiconFileLeavesTheTablesAndIsKept) {
   TDaemon Daemon("lexicon-bad");
-  ShipTables(Daemon);
+  ShipTextTables(Daemon);
   WriteFileAtomic(Daemon.Root() + "data/lexicon.json", "{\"languages\": [1, 2");
   ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
   httplib::Client Cli = ClientOf(Daemon);
@@ -275,7 +273,7 @@ TEST(LexiconDaemonLife, AnUnreadableLexiconFileLeavesTheTablesAndIsKept) {
 
 TEST(LexiconDaemonLife, TheSwitchTurnsTheRulesOff) {
   TDaemon Daemon("lexicon-off", {{"synthesis", {{"normalizeText", false}}}});
-  ShipTables(Daemon);
+  ShipTextTables(Daemon);
   ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
   httplib::Client Cli = ClientOf(Daemon);
   EXPECT_EQ(SpokenBy(Cli, "text=CA1234+to+PEK&language=en"), "CA1234 to PEK");
@@ -289,7 +287,7 @@ TEST(LexiconDaemonLife, TheSwitchTurnsTheRulesOff) {
 TEST(LexiconDaemonLife, TheBundledEngineSpeaksTheRewrittenLines) {
   if (!BundledEngineBuilt()) GTEST_SKIP() << "the bundled engine (engine/s2) is not built";
   TDaemon Daemon("lexicon-engine");
-  ShipTables(Daemon);
+  ShipTextTables(Daemon);
   InstallBundledEngine(Daemon);
   ASSERT_TRUE(Daemon.Start()) << Daemon.Stderr();
   httplib::Client Cli = ClientOf(Daemon);

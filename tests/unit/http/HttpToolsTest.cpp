@@ -156,6 +156,16 @@ TEST(HttpReachableUrls, RanksPrivateNetworksFirst) {
             std::vector<std::string>{"http://10.9.9.9:8080"});
   EXPECT_EQ(RankReachableUrls("0.0.0.0", 9, {"127.0.0.1", "169.254.3.3"}),
             std::vector<std::string>{"http://127.0.0.1:9"});
+  // IPv6 addresses, written with or without brackets, are bracketed in URLs; "::" is every
+  // interface like 0.0.0.0.
+  for (const char* Bind : {"[::1]", "::1"})
+    EXPECT_EQ(RankReachableUrls(Bind, 8080, Local), std::vector<std::string>{"http://[::1]:8080"});
+  EXPECT_EQ(RankReachableUrls("[::]", 17150, Local), Expected);
+  EXPECT_EQ(RankReachableUrls("::", 17150, Local), Expected);
+  EXPECT_EQ(BindHost("[::1]"), "::1");
+  EXPECT_EQ(BindHost("[::]"), "::");
+  EXPECT_EQ(BindHost(""), "0.0.0.0");
+  EXPECT_EQ(BindHost("10.9.9.9"), "10.9.9.9");
 }
 
 }  // namespace

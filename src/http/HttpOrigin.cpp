@@ -156,7 +156,11 @@ bool TTtsHttpServer::AdmitOrigin(const TCall& ACall, const TRoute* ARoute,
                                  const TOriginPolicy& APolicy) {
   const THttpRequest& Req = ACall.Req;
   const std::string Host = Req.Header("Host");
-  if (Req.HasHeader("Host") && !HostAllowed(APolicy, Host)) {
+  // Only a browser can be steered to this address by a rebinding name, and browsers say
+  // where a request comes from; an announcement host or a script addressing the service by
+  // its DNS name is answered as before.
+  const bool FromBrowser = Req.HasHeader("Origin") || Req.HasHeader("Sec-Fetch-Site");
+  if (FromBrowser && Req.HasHeader("Host") && !HostAllowed(APolicy, Host)) {
     SendRefusal(ACall.Res, ACall.Path, 421, "host_not_allowed",
                 "this service does not answer under the name \"" + Host +
                     "\"; list it in server.allowedHosts");

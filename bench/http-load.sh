@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Load test of the HTTP API on 127.0.0.1, against nginx serving the same WAV as a file:
 #   1. start of quavoxd to its first /health answer;
-#   2. wrk, keep-alive, 16 connections, GET /v1/tts of a cached sentence, and the same
-#      WAV from nginx as a static file, in the same run;
+#   2. wrk, keep-alive, 16 connections, GET /v1/tts of a cached announcement (WAV and MP3),
+#      and the same WAV from nginx as a static file, alternating, ROUNDS times (medians);
 #   3. 200 connections for 30 s of mixed cached and new sentences, with /health timed
 #      twice a second throughout;
 #   4. resident memory of the idle daemon with the bundled engine loaded (when built).
@@ -16,6 +16,7 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 DAEMON="$BIN/quavoxd"
 SECONDS_FAST=${SECONDS_FAST:-10}
 SECONDS_MIXED=${SECONDS_MIXED:-30}
+ROUNDS=${ROUNDS:-3}
 [ -x "$DAEMON" ] || { echo "no $DAEMON: build first (make build)"; exit 1; }
 
 missing=()
@@ -76,21 +77,23 @@ figure() { awk -v key="$1" '$1 == key {print $2; exit}' "$2"; }
 PORT=$(free_port)
 start_daemon "$WORK/root" "$PORT"
 FIRST_START_MS=$START_MS
-URL="http://127.0.0.1:$PORT/v1/tts?text=Flight+CA1234+to+Beijing+is+now+boarding+at+gate+12&language=en"
+TEXT="Ladies+and+gentlemen,+flight+CA1234+to+Beijing+is+now+boarding+at+gate+12.+Please+have+your+boarding+pass+and+passport+ready+for+inspection.+Thank+you."
+URL="http://127.0.0.1:$PORT/v1/tts?text=$TEXT&language=en"
 curl -sf -o "$WORK/miss.wav" "$URL"
 mkdir -p "$WORK/www"
 curl -sf -o "$WORK/www/hello.wav" "$URL"
+curl -sf -o /dev/null "$URL&format=mp3"
 chmod -R a+rX "$WORK/www"
+RSS_BEFORE_HITS=$(rss_kib "$DAEMON_PID")
 
-# nginx serves the file twice, with and without sendfile (on loopback either may win); the
-# faster of the two is the reference.
+# nginx serves the file with and without sendfile (on loopback either may win); the faster
+# of the two is each round's reference.
 NGINX_PORT=$(free_port)
 mkdir -p "$WORK/nginx"
-N_RPS=0
-N_P99=""
-N_MODE=""
-for SENDFILE in on off; do
-  cat >"$WORK/nginx/nginx.conf" <<EOF
+nginx_round() {
+  local best_rps=0 best_p99="" sendfile rps pid
+  for sendfile in on off; do
+    cat >"$WORK/nginx/nginx.conf" <<EOF
 worker_processes auto;
 pid $WORK/nginx/nginx.pid;
 error_log $WORK/nginx/error.log;
@@ -104,32 +107,54 @@ http {
   scgi_temp_path $WORK/nginx/scgi;
   types { audio/wav wav; }
   keepalive_requests 1000000;
-  sendfile $SENDFILE;
+  sendfile $sendfile;
   server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }
 }
 EOF
-  /usr/sbin/nginx -c "$WORK/nginx/nginx.conf" -g 'daemon off;' >/dev/null 2>&1 &
-  NGINX_PID=$!
-  PIDS+=("$NGINX_PID")
-  until curl -sf -o /dev/null "http://127.0.0.1:$NGINX_PORT/hello.wav"; do
-    kill -0 "$NGINX_PID" 2>/dev/null || { cat "$WORK/nginx/error.log"; exit 1; }
-    sleep 0.01
+    /usr/sbin/nginx -c "$WORK/nginx/nginx.conf" -g 'daemon off;' >/dev/null 2>&1 &
+    pid=$!
+    until curl -sf -o /dev/null "http://127.0.0.1:$NGINX_PORT/hello.wav"; do
+      kill -0 "$pid" 2>/dev/null || { cat "$WORK/nginx/error.log"; exit 1; }
+      sleep 0.01
+    done
+    wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "http://127.0.0.1:$NGINX_PORT/hello.wav" \
+      >"$WORK/wrk.txt"
+    kill "$pid"
+    wait "$pid" 2>/dev/null || true
+    rps=$(figure "Requests/sec:" "$WORK/wrk.txt")
+    if awk -v a="$rps" -v b="$best_rps" 'BEGIN {exit !(a > b)}'; then
+      best_rps=$rps
+      best_p99=$(figure "99%" "$WORK/wrk.txt")
+    fi
   done
-  wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "http://127.0.0.1:$NGINX_PORT/hello.wav" \
-    >"$WORK/wrk-nginx-$SENDFILE.txt"
-  kill "$NGINX_PID"
-  wait "$NGINX_PID" 2>/dev/null || true
-  RPS=$(figure "Requests/sec:" "$WORK/wrk-nginx-$SENDFILE.txt")
-  if awk -v a="$RPS" -v b="$N_RPS" 'BEGIN {exit !(a > b)}'; then
-    N_RPS=$RPS
-    N_P99=$(figure "99%" "$WORK/wrk-nginx-$SENDFILE.txt")
-    N_MODE="sendfile $SENDFILE"
-  fi
-done
+  echo "$best_rps $best_p99" >>"$WORK/nginx.txt"
+}
 
-wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "$URL" >"$WORK/wrk-quavox.txt"
-Q_RPS=$(figure "Requests/sec:" "$WORK/wrk-quavox.txt")
-Q_P99=$(figure "99%" "$WORK/wrk-quavox.txt")
+# One wrk run against URL $1: its requests per second and 99th percentile, appended to $2.
+quavox_round() {
+  wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "$1" >"$WORK/wrk.txt"
+  echo "$(figure "Requests/sec:" "$WORK/wrk.txt") $(figure "99%" "$WORK/wrk.txt")" >>"$2"
+}
+
+for _ in $(seq 1 "$ROUNDS"); do
+  nginx_round
+  quavox_round "$URL" "$WORK/wav.txt"
+  quavox_round "$URL&format=mp3" "$WORK/mp3.txt"
+done
+RSS_AFTER_HITS=$(rss_kib "$DAEMON_PID")
+
+# The median of column $1 of file $2; latencies are read in milliseconds.
+median() {
+  awk -v c="$1" '{v = $c; if (v ~ /us$/) v = v / 1000; else if (v ~ /ms$/) v = v + 0;
+                  else if (v ~ /s$/) v = v * 1000; print v}' "$2" |
+    sort -g | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'
+}
+N_RPS=$(median 1 "$WORK/nginx.txt")
+N_P99=$(median 2 "$WORK/nginx.txt")
+Q_RPS=$(median 1 "$WORK/wav.txt")
+Q_P99=$(median 2 "$WORK/wav.txt")
+M_RPS=$(median 1 "$WORK/mp3.txt")
+M_P99=$(median 2 "$WORK/mp3.txt")
 
 # ---- 3: 200 connections, mixed cached and new sentences, /health throughout -----------
 for i in $(seq 0 19); do
@@ -177,9 +202,13 @@ fi
 
 echo "== quavoxd HTTP load ($(nproc) cores, 127.0.0.1) =="
 echo "start to first /health answer: ${FIRST_START_MS} ms (placeholder)${ENGINE_START:+, ${ENGINE_START} ms (bundled engine present)}"
-echo "cached GET /v1/tts, 16 keep-alive connections: ${Q_RPS} req/s, p99 ${Q_P99} ($(stat -c %s "$WORK/www/hello.wav") bytes each)"
-echo "nginx static WAV, same run (${N_MODE}):      ${N_RPS} req/s, p99 ${N_P99}"
-awk -v q="$Q_RPS" -v n="$N_RPS" 'BEGIN {printf "ratio quavoxd / nginx: %.2f\n", q / n}'
+echo "cache hits, 16 keep-alive connections, medians of ${ROUNDS} alternating rounds of ${SECONDS_FAST} s:"
+echo "  quavoxd WAV ($(stat -c %s "$WORK/www/hello.wav") bytes): ${Q_RPS} req/s, p99 ${Q_P99} ms"
+echo "  nginx, the same file:       ${N_RPS} req/s, p99 ${N_P99} ms"
+echo "  quavoxd MP3:                ${M_RPS} req/s, p99 ${M_P99} ms"
+awk -v q="$Q_RPS" -v n="$N_RPS" -v qp="$Q_P99" -v np="$N_P99" \
+  'BEGIN {printf "  WAV hits / nginx: %.2f of its req/s, %.2f of its p99\n", q / n, qp / np}'
+echo "  resident memory before the hits ${RSS_BEFORE_HITS} KiB, after ${RSS_AFTER_HITS} KiB"
 echo "mixed load, 200 connections, ${SECONDS_MIXED} s:"
 grep -E "Requests/sec|Latency  |status |unexpected|socket errors|Socket errors|Non-2xx" "$WORK/wrk-mixed.txt" | sed 's/^/  /'
 echo "  /health during the mixed load: max ${HEALTH_MAX_MS} ms over ${HEALTH_N} probes, ${HEALTH_BAD} not 200"

@@ -77,6 +77,11 @@ figure() { awk -v key="$1" '$1 == key {print $2; exit}' "$2"; }
 PORT=$(free_port)
 start_daemon "$WORK/root" "$PORT"
 FIRST_START_MS=$START_MS
+# The bundled engine found beside the daemon loads first; lines before that get 503.
+for _ in $(seq 1 600); do
+  curl -s "http://127.0.0.1:$PORT/health" | grep -q '"status":"ready"' && break
+  sleep 0.1
+done
 TEXT="Ladies+and+gentlemen,+flight+CA1234+to+Beijing+is+now+boarding+at+gate+12.+Please+have+your+boarding+pass+and+passport+ready+for+inspection.+Thank+you."
 URL="http://127.0.0.1:$PORT/v1/tts?text=$TEXT&language=en"
 curl -sf -o "$WORK/miss.wav" "$URL"

@@ -31,8 +31,9 @@ echo "{\"server\": {\"port\": $PORT, \"bind\": \"127.0.0.1\", \"accessLog\": \"$
   >"$WORK/data/config.json"
 "$DAEMON" --root "$WORK" 2>"$WORK/daemon.log" &
 DAEMON_PID=$!
+# Until the bundled engine found beside the daemon has loaded.
 for _ in $(seq 1 600); do
-  curl -sf "http://127.0.0.1:$PORT/health" >/dev/null && break
+  curl -s "http://127.0.0.1:$PORT/health" | grep -q '"status":"ready"' && break
   sleep 0.1
 done
 

@@ -60,6 +60,7 @@ class Balancer:
                             for name, node in nodes.items())
         with open(os.path.join(HERE, "haproxy.cfg.in")) as f:
             text = f.read().replace("@LISTEN@", f"127.0.0.1:{self.port}")
+        shutil.copy(os.path.join(HERE, "quavox-clip.lua"), folder)
         self.config = os.path.join(folder, "haproxy.cfg")
         with open(self.config, "w") as f:
             f.write(text.replace("@SERVERS@", servers))
@@ -82,6 +83,18 @@ class Balancer:
             data = json.dumps(body) if body is not None else None
             headers = {"Content-Type": "application/json"} if body is not None else {}
             conn.request(method, path, body=data, headers=headers)
+            res = conn.getresponse()
+            res.read()
+            return res.status, res.getheader("X-Quavox-Node"), res.getheader("X-Quavox-Cache")
+        finally:
+            conn.close()
+
+    def post(self, data):
+        """A POST of the JSON text data as given, for the escaping forms json.dumps would pick."""
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            conn.request("POST", "/v1/tts", body=data.encode(),
+                         headers={"Content-Type": "application/json"})
             res = conn.getresponse()
             res.read()
             return res.status, res.getheader("X-Quavox-Node"), res.getheader("X-Quavox-Cache")
@@ -143,6 +156,31 @@ def same_line_same_node(lb, nodes):
     via_post = median_ms(lambda: lb.call("POST", "/v1/tts", fields))
     print(f"  cache hit, median of 30: straight to the node {direct:.2f} ms, through HAProxy "
           f"GET {via_get:.2f} ms, POST with body sampling {via_post:.2f} ms")
+
+
+# Lines whose GET and POST forms differ most: non-ASCII text escaped as \uXXXX or sent as UTF-8,
+# JSON escapes, '+' and '%' in the query; members reordered and extra ones added.
+TRICKY = [
+    {"text": "Café à Zürich, Gleis 7.", "language": "de", "gender": "male"},
+    {"text": "国航CA1234航班现在开始登机。", "language": "zh"},
+    {"text": 'Gate "B12" & C+D / 50% boarded \\ now.', "language": "en"},
+]
+
+
+def forms_alike(lb, nodes):
+    print("a. GET and POST forms of lines with escapes and non-ASCII text")
+    before = sum(misses(node) for node in nodes.values())
+    for fields in TRICKY:
+        replies = [lb.call("GET", get_path(fields)),
+                   lb.call("GET", "/v1/tts?" + urllib.parse.urlencode(
+                       fields, quote_via=urllib.parse.quote)),
+                   lb.post(json.dumps(fields)),
+                   lb.post(json.dumps(fields, ensure_ascii=False)),
+                   lb.post(json.dumps(dict(reversed(fields.items())) | {"speed": 1.0}))]
+        check(all(r[0] == 200 for r in replies) and len({r[1] for r in replies}) == 1,
+              f"five forms, 200 from one node {sorted({r[1] for r in replies})}: {fields['text']}")
+    grew = sum(misses(node) for node in nodes.values()) - before
+    check(grew == len(TRICKY), f"one miss per line over all nodes: {grew} for {len(TRICKY)}")
 
 
 def spread(lb, nodes):
@@ -221,6 +259,7 @@ def main():
         lb = Balancer(scratch, nodes)
         print(f"haproxy 127.0.0.1:{lb.port}")
         same_line_same_node(lb, nodes)
+        forms_alike(lb, nodes)
         owner = spread(lb, nodes)
         victim = max(NODES, key=lambda name: sum(o == name for o in owner.values()))
         kill_one(lb, nodes, owner, victim)

@@ -10,12 +10,14 @@ local ESCAPED = {['"'] = '"', ['\\'] = '\\', ['/'] = '/', b = '\b', f = '\f', n 
 
 -- The code point of the \uXXXX escape at i (a surrogate pair counts as one) and the index after it.
 local function unicode_escape(s, i)
-    local code = tonumber(s:sub(i + 2, i + 5), 16)
-    if not code or #s:sub(i + 2, i + 5) ~= 4 then
+    local hex = s:sub(i + 2, i + 5)
+    if not hex:find('^%x%x%x%x$') then
         return nil
     end
+    local code = tonumber(hex, 16)
     if code >= 0xD800 and code < 0xDC00 and s:sub(i + 6, i + 7) == '\\u' then
-        local low = tonumber(s:sub(i + 8, i + 11), 16)
+        local low_hex = s:sub(i + 8, i + 11)
+        local low = low_hex:find('^%x%x%x%x$') and tonumber(low_hex, 16)
         if low and low >= 0xDC00 and low < 0xE000 then
             return 0x10000 + (code - 0xD800) * 0x400 + (low - 0xDC00), i + 12
         end

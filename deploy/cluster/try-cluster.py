@@ -155,7 +155,7 @@ def same_line_same_node(lb, nodes):
     via_get = median_ms(lambda: lb.call("GET", get_path(fields)))
     via_post = median_ms(lambda: lb.call("POST", "/v1/tts", fields))
     print(f"  cache hit, median of 30: straight to the node {direct:.2f} ms, through HAProxy "
-          f"GET {via_get:.2f} ms, POST with body sampling {via_post:.2f} ms")
+          f"GET {via_get:.2f} ms, POST read by quavox-clip.lua {via_post:.2f} ms")
 
 
 # Lines whose GET and POST forms differ most: non-ASCII text escaped as \uXXXX or sent as UTF-8,

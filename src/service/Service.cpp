@@ -406,8 +406,8 @@ TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSet
 
 TVoiceInfo TTtsService::DefaultVoiceOnce(const TTtsRequest& AReq) {
   const std::string Key = DefaultKey(AReq.Language, AReq.Gender);
-  std::promise<TVoiceInfo> Making;
-  std::shared_future<TVoiceInfo> Outcome;
+  std::promise<TMadeVoice> Making;
+  std::shared_future<TMadeVoice> Outcome;
   bool Maker = false;
   {
     TLockGuard Guard(FMakingLock);
@@ -416,21 +416,26 @@ TVoiceInfo TTtsService::DefaultVoiceOnce(const TTtsRequest& AReq) {
     Outcome =
         Maker ? FMaking.emplace(Key, Making.get_future().share()).first->second : Found->second;
   }
-  if (!Maker) return Outcome.get();
-  try {
-    // A voice made and bound since this caller looked is the one to use.
-    TTtsRequest Again = AReq;
-    bool Explicit = false;
-    TVoiceInfo Bound = FVoices->Resolve(Again, Explicit);
-    Making.set_value(Bound.Id.empty() ? CreateDefaultVoice(AReq.Language, AReq.Gender) : Bound);
-  } catch (...) {
-    Making.set_exception(std::current_exception());
-  }
-  {
+  if (Maker) {
+    TMadeVoice Made;
+    try {
+      // A voice made and bound since this caller looked is the one to use.
+      TTtsRequest Again = AReq;
+      bool Explicit = false;
+      Made.Voice = FVoices->Resolve(Again, Explicit);
+      if (Made.Voice.Id.empty()) Made.Voice = CreateDefaultVoice(AReq.Language, AReq.Gender);
+    } catch (const ETtsError& E) {
+      Made = {{}, E.Code(), E.what()};
+    } catch (const std::exception& E) {
+      Made = {{}, ecEngineFailed, E.what()};
+    }
+    Making.set_value(std::move(Made));
     TLockGuard Guard(FMakingLock);
     FMaking.erase(Key);
   }
-  return Outcome.get();
+  const TMadeVoice& Made = Outcome.get();
+  if (Made.Code != ecNone) ETtsError::Raise_(Made.Code, Made.Message);
+  return Made.Voice;
 }
 
 void TTtsService::CountFailure() {

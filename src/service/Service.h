@@ -166,7 +166,14 @@ class TTtsService {
   std::unique_ptr<TPrewarmWorker> FPrewarm;
   // Default voices being made, by DefaultKey.
   TMutex FMakingLock;
-  std::map<std::string, std::shared_future<TVoiceInfo>> FMaking QX_GUARDED_BY(FMakingLock);
+  // What making a default voice gave: the voice, or the error every waiting caller raises as
+  // its own (an exception object must not travel between threads).
+  struct TMadeVoice {
+    TVoiceInfo Voice;
+    TTtsErrorCode Code = ecNone;
+    std::string Message;
+  };
+  std::map<std::string, std::shared_future<TMadeVoice>> FMaking QX_GUARDED_BY(FMakingLock);
 };
 
 }  // namespace quavox

@@ -89,11 +89,11 @@ TRangeVerdict ParseByteRange(std::string_view AHeader, std::size_t ALength, TByt
   const auto Equals = Header.find('=');
   if (Equals == std::string::npos || !SameTextAscii(Trim(Header.substr(0, Equals)), "bytes"))
     return rvWhole;
-  const std::string Spec = Trim(std::string_view(Header).substr(Equals + 1));
-  const auto Dash = Spec.find('-');
-  if (Dash == std::string::npos || Spec.find(',') != std::string::npos) return rvWhole;
-  const std::string_view FirstText = std::string_view(Spec).substr(0, Dash);
-  const std::string_view LastText = std::string_view(Spec).substr(Dash + 1);
+  const std::string Bounds = Trim(std::string_view(Header).substr(Equals + 1));
+  const auto Dash = Bounds.find('-');
+  if (Dash == std::string::npos || Bounds.find(',') != std::string::npos) return rvWhole;
+  const std::string_view FirstText = std::string_view(Bounds).substr(0, Dash);
+  const std::string_view LastText = std::string_view(Bounds).substr(Dash + 1);
   std::size_t First = 0;
   std::size_t Last = 0;
   if (FirstText.empty()) {

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/JsonText.h"
 #include "core/Text.h"
 #include "core/Types.h"
 #include "text/SpokenText.h"
@@ -67,54 +68,6 @@ bool ParseLexicon(std::string_view AText, std::vector<TLexiconEntry>& AEntries,
   return true;
 }
 
-namespace {
-
-// A JSON string as the JSON library writes it (UTF-8 kept, controls escaped); the texts are
-// valid UTF-8 already. Written by hand because the library's way costs a JSON value per
-// string, which dominated writing a large lexicon.
-void AppendQuoted(std::string& AOut, std::string_view AText) {
-  if (!IsValidUtf8(AText)) return AppendQuoted(AOut, ValidUtf8(AText));
-  static constexpr char Hex[] = "0123456789abcdef";
-  AOut += '"';
-  for (const char c : AText) {
-    const auto Byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        AOut += "\\\"";
-        break;
-      case '\\':
-        AOut += "\\\\";
-        break;
-      case '\b':
-        AOut += "\\b";
-        break;
-      case '\f':
-        AOut += "\\f";
-        break;
-      case '\n':
-        AOut += "\\n";
-        break;
-      case '\r':
-        AOut += "\\r";
-        break;
-      case '\t':
-        AOut += "\\t";
-        break;
-      default:
-        if (Byte < 0x20) {
-          AOut += "\\u00";
-          AOut += Hex[Byte >> 4];
-          AOut += Hex[Byte & 15];
-        } else {
-          AOut += c;
-        }
-    }
-  }
-  AOut += '"';
-}
-
-}  // namespace
-
 // Written out directly: building an ordered JSON object costs a search of its members for
 // every member added, the square of the lexicon's size.
 bool TLexiconFileOrder::operator()(const TLexiconEntry* A, const TLexiconEntry* B) const {
@@ -133,7 +86,7 @@ std::string LexiconFileText(const std::vector<TLexiconEntry>& AEntries) {
 
 std::string SortedLexiconFileText(const std::vector<const TLexiconEntry*>& ASorted) {
   std::string Text = "\xEF\xBB\xBF{\n  \"version\": ";
-  AppendQuoted(Text, QuavoxVersion);
+  AppendJsonString(Text, QuavoxVersion);
   Text += ",\n  \"languages\": {";
   const TLexiconEntry* Previous = nullptr;
   std::size_t SayAt = 0;
@@ -142,21 +95,21 @@ std::string SortedLexiconFileText(const std::vector<const TLexiconEntry*>& ASort
       // A word given twice keeps its last say, as a JSON object would.
       if (Previous->Word == Entry->Word) {
         Text.erase(SayAt);
-        AppendQuoted(Text, Entry->Say);
+        AppendJsonString(Text, Entry->Say);
         continue;
       }
       Text += ",";
     } else {
       if (Previous != nullptr) Text += "\n    },";
       Text += "\n    ";
-      AppendQuoted(Text, Entry->Language);
+      AppendJsonString(Text, Entry->Language);
       Text += ": {";
     }
     Text += "\n      ";
-    AppendQuoted(Text, Entry->Word);
+    AppendJsonString(Text, Entry->Word);
     Text += ": ";
     SayAt = Text.size();
-    AppendQuoted(Text, Entry->Say);
+    AppendJsonString(Text, Entry->Say);
     Previous = Entry;
   }
   Text += Previous == nullptr ? "}\n}\n" : "\n    }\n  }\n}\n";

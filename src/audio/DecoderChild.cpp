@@ -24,6 +24,7 @@ constexpr const char* LogSource = "audio";
 constexpr const char* HelperFileName = "quavox-decode";
 constexpr int32_t StatusOk = 1;
 constexpr int32_t StatusOpus = -2;
+constexpr int32_t StatusTooLong = -3;
 constexpr int ExitNoLibrary = 3;
 constexpr std::size_t HeaderBytes = 4 + 4 + 4 + 8;
 // The decoder library never hands out more than ten minutes at 48 kHz.
@@ -108,6 +109,7 @@ TChildDecode ReadAnswer(const std::string& AOutput, TPcmBuffer& APcm) {
   std::memcpy(&Rate, AOutput.data() + 8, 4);
   std::memcpy(&Count, AOutput.data() + 12, 8);
   if (Status == StatusOpus) return cdOpus;
+  if (Status == StatusTooLong) return cdTooLong;
   if (Status != StatusOk) return cdBroken;
   if (Rate <= 0 || Count <= 0 || Count > MaxSamples ||
       AOutput.size() != HeaderBytes + static_cast<std::size_t>(Count) * sizeof(float))

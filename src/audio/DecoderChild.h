@@ -15,7 +15,8 @@ namespace quavox {
 // How decoding an uploaded clip ended.
 enum TChildDecode : uint8_t {
   cdOk,
-  cdBroken,     // the library decoded nothing (damaged, not this format, or too long)
+  cdBroken,     // the library decoded nothing (damaged or not this format)
+  cdTooLong,    // longer than the library's ten minutes
   cdOpus,       // an Ogg stream holding Opus
   cdNoDecoder,  // the decoder library is absent or unusable
   cdCrashed,    // the child died

@@ -89,8 +89,9 @@ std::string_view AudioContentType(TAudioFormat AFormat) {
 }
 
 int32_t DeliveryRate(TAudioFormat AFormat, int32_t ASourceRate, int32_t ARequested) {
-  const bool Telephony = AFormat == afUlaw || AFormat == afAlaw;
-  const int32_t Wanted = ARequested > 0 ? ARequested : Telephony ? TelephonyRate : ASourceRate;
+  // G.711 exists only at 8 kHz; telephone systems take nothing else.
+  if (AFormat == afUlaw || AFormat == afAlaw) return TelephonyRate;
+  const int32_t Wanted = ARequested > 0 ? ARequested : ASourceRate;
   switch (AFormat) {
     case afOpus:
       return RateAtLeast(OpusRates, Wanted);

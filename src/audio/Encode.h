@@ -22,12 +22,12 @@ std::string_view AudioFormatName(TAudioFormat AFormat);
 std::string KnownAudioFormats();
 std::string_view AudioContentType(TAudioFormat AFormat);
 
-// The telephony formats are sent at this rate unless a request names another.
+// The telephony formats are always sent at this rate, whatever a request names.
 constexpr int32_t TelephonyRate = 8000;
 
-// The rate a clip at ASourceRate is delivered at: ARequested, or when that is 0 the
-// telephony rate for G.711 and the source rate for every other format; moved up to the
-// nearest rate the codec carries (Opus, MP3 and AAC know only a few).
+// The rate a clip at ASourceRate is delivered at: the telephony rate for G.711; for every
+// other format ARequested, or the source rate when that is 0, moved up to the nearest rate
+// the codec carries (Opus, MP3 and AAC know only a few).
 int32_t DeliveryRate(TAudioFormat AFormat, int32_t ASourceRate, int32_t ARequested);
 
 // Target loudness of a reply in LUFS; 0 leaves the level alone. Targets outside

@@ -48,6 +48,8 @@ bool IsAirlineCode(std::string_view ACode) {
 constexpr std::size_t MaxVoiceDisplayLength = 100;  // UTF-16 code units
 constexpr std::size_t MaxVoiceNoteLength = 2000;    // UTF-16 code units
 constexpr std::size_t MaxVoiceClips = 32;
+// A transcript of the longest clip the library takes (ten minutes of speech).
+constexpr std::size_t MaxClipTranscriptLength = 10000;  // UTF-16 code units
 
 // Empty, "auto", or a language code of two or three letters with an optional region or
 // script after "-" or "_" ("en", "zh-CN", "yue"); "english" and "e-n" are none.
@@ -80,9 +82,22 @@ std::string CloneFieldsProblem(const TJsonValue* ANode) {
                   static_cast<int64_t>(MaxVoiceDisplayLength));
   if (Utf16Length(JsonString(ANode, "note", "")) > MaxVoiceNoteLength)
     return Format("note is longer than %d characters", static_cast<int64_t>(MaxVoiceNoteLength));
+  if (std::string Problem = StyleLengthProblem("style", JsonString(ANode, "style", ""));
+      !Problem.empty())
+    return Problem;
   const TJsonValue* Clips = JsonChildArray(ANode, "clips");
   if (Clips != nullptr && Clips->size() > MaxVoiceClips)
     return Format("clips holds more than %d clips", static_cast<int64_t>(MaxVoiceClips));
+  std::vector<const TJsonValue*> Transcribed{ANode};
+  if (Clips != nullptr)
+    for (const TJsonValue& Clip : *Clips)
+      Transcribed.push_back(&Clip);
+  for (const TJsonValue* Clip : Transcribed)
+    for (const char* Name : {"text", "reference_text"})
+      if (std::string Problem =
+              FieldLengthProblem(Name, JsonString(Clip, Name, ""), MaxClipTranscriptLength);
+          !Problem.empty())
+        return Problem;
   return {};
 }
 

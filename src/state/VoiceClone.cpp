@@ -117,6 +117,9 @@ bool TVoiceLibrary::DecodeUpload(const TBytes& AAudio, const std::string& AExten
     case cdCrashed:
     case cdTimedOut:
       RaiseChildFailure(Result);
+    case cdTooLong:
+      ETtsError::Raise_(ecBadAudio, Format(Translate("参考音频比 %d 秒的上限还长"),
+                                           TVoiceLibrary::MaxClipMs / 1000));
     case cdOpus:
       ETtsError::Raise_(ecBadAudio, OggErrorText(odOpus));
     case cdNoDecoder:

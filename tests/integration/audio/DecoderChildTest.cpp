@@ -41,17 +41,17 @@ TBytes Bytes(std::string_view AText) {
   return TBytes(AText.begin(), AText.end());
 }
 
-// Half a second of tone, encoded by the tools the dependency script installs.
-TBytes Encoded(const std::string& AExtension) {
+// A tone (half a second unless told), encoded by the tools the dependency script installs.
+TBytes Encoded(const std::string& AExtension, const char* ASeconds = "0.5",
+               const char* ARate = "22050") {
   static const TTempDir Folder("quavox-child");
   const std::string Wav = Folder.Path("tone.wav");
   const std::string Out = Folder.Path("tone" + AExtension);
   const std::string Encode =
       AExtension == ".mp3" ? "lame --quiet " + Wav + " " + Out : "oggenc -Q " + Wav + " -o " + Out;
-  if (std::system(("sox -n -r 22050 -b 16 -c 1 " + Wav + " synth 0.5 sine 330 2>/dev/null && " +
-                   Encode + " 2>/dev/null")
-                      .c_str()) != 0)
-    return {};
+  const std::string Tone = "sox -n -r " + std::string(ARate) + " -b 16 -c 1 " + Wav + " synth " +
+                           ASeconds + " sine 330 2>/dev/null";
+  if (std::system((Tone + " && " + Encode + " 2>/dev/null").c_str()) != 0) return {};
   return ReadFileBytes(Out);
 }
 
@@ -91,6 +91,20 @@ TEST_F(DecoderChildTest, RealClipsDecodeAsInProcess) {
   TPcmBuffer Pcm;
   EXPECT_EQ(DecodeInChild(Bytes("OggS but nothing more"), true, Pcm), cdBroken);
   EXPECT_TRUE(Pcm.IsEmpty());
+}
+
+// Past the library's ten minutes a clip is too long, not damaged: the uploader needs to know
+// which.
+TEST_F(DecoderChildTest, ClipsPastTenMinutesAreTooLong) {
+  SetDecoderChildForTesting(Helper, RealDecoder, {});
+  for (const std::string Extension : {".mp3", ".ogg"}) {
+    SCOPED_TRACE(Extension);
+    const TBytes Audio = Encoded(Extension, "610", "8000");
+    ASSERT_FALSE(Audio.empty());
+    TPcmBuffer Pcm;
+    EXPECT_EQ(DecodeInChild(Audio, Extension == ".ogg", Pcm), cdTooLong);
+    EXPECT_TRUE(Pcm.IsEmpty());
+  }
 }
 
 TEST_F(DecoderChildTest, MisbehavingLibraryFailsOnlyTheOneCall) {

@@ -400,6 +400,10 @@ TEST_F(HttpFaultsTest, RequestValuesOutsideWhatTheyMean) {
       {"POST", "/v1/voices/clone", Voice({{"language", std::string(3000000, 'e')}}), 400},
       {"POST", "/v1/voices/clone", Voice({{"display", std::string(101, 'x')}}), 400},
       {"POST", "/v1/voices/clone", Voice({{"note", std::string(2001, 'x')}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"style", std::string(30000, 's')}}), 400},
+      {"POST", "/v1/voices/clone", Voice({{"reference_text", std::string(10001, 't')}}), 400},
+      {"POST", "/v1/voices/clone",
+       Voice({{"clips", {{{"audio", Tone}, {"text", std::string(10001, 't')}}}}}), 400},
       {"POST", "/v1/voices/clone", Voice(TJson::object(), 33), 400},
       {"POST", "/v1/voices/clone", Voice({{"language", "en-US"}, {"display", "y"}}), 200},
   };

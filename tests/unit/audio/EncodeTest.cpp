@@ -108,7 +108,7 @@ TEST(Encode, DeliveryRatesAreWhatEachCodecCarries) {
   };
   for (const TCase c :
        {TCase{afWav, 22050, 0, 22050}, TCase{afFlac, 22050, 16000, 16000},
-        TCase{afUlaw, 22050, 0, 8000}, TCase{afAlaw, 44100, 16000, 16000},
+        TCase{afUlaw, 22050, 0, 8000}, TCase{afAlaw, 44100, 16000, 8000},
         TCase{afOpus, 22050, 0, 24000}, TCase{afOpus, 44100, 0, 48000},
         TCase{afOpus, 8000, 0, 8000}, TCase{afOpus, 96000, 0, 48000}, TCase{afMp3, 22050, 0, 22050},
         TCase{afMp3, 23000, 0, 24000}, TCase{afAac, 24000, 0, 24000}, TCase{afAac, 20000, 0, 22050},

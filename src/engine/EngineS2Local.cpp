@@ -573,8 +573,15 @@ bool TS2LocalEngine::LocateFiles() {
 
 bool TS2LocalEngine::Launch() {
   int32_t Port = 0;
+  TPortClaim Claim;
+  {
+    // The old child's claim goes first, so a restart may take the same port again.
+    TLockGuard Guard(FLock);
+    FPortClaim = TPortClaim();
+  }
   for (int32_t p = FTiming.FirstPort; p <= FTiming.LastPort; ++p) {
-    if (!PortAccepts(p, FTiming.PortProbe)) {
+    Claim = TPortClaim(p);
+    if (Claim.Held() && !PortAccepts(p, FTiming.PortProbe)) {
       Port = p;
       break;
     }
@@ -617,6 +624,7 @@ bool TS2LocalEngine::Launch() {
     TLockGuard Guard(FLock);
     FProcess = std::move(Process);
     FPort = Port;
+    FPortClaim = std::move(Claim);
   }
   if (Opt.Compute == cbCuda || Opt.Compute == cbVulkan) {
     TAppLog::Info(LogSource, "inference process started (pid %d, port %d): %s [%s, gpu #%d]", Pid,

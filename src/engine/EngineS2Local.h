@@ -145,6 +145,8 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   std::string FModelIdentity QX_GUARDED_BY(FLock);
   std::string FSearchDir QX_GUARDED_BY(FLock);
   int32_t FPort QX_GUARDED_BY(FLock) = 0;
+  // Held while a child may run on FPort, so no other service starts its server there.
+  TPortClaim FPortClaim QX_GUARDED_BY(FLock);
   std::shared_ptr<TChildProcess> FProcess QX_GUARDED_BY(FLock);
   TClock::time_point FLoadStart QX_GUARDED_BY(FLock){};
   int32_t FRestarts QX_GUARDED_BY(FLock) = 0;

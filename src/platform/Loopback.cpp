@@ -4,9 +4,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <utility>
 
 namespace quavox {
 
@@ -51,6 +54,37 @@ int32_t UnusedLoopbackPort() {
                      ::getsockname(Sock, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0;
   ::close(Sock);
   return Bound ? ntohs(Addr.sin_port) : 0;
+}
+
+// A name in the abstract socket namespace: no file to clean up, and the kernel frees it with
+// the last descriptor, also when the process is killed.
+TPortClaim::TPortClaim(int32_t APort) {
+  const int Sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (Sock < 0) return;
+  sockaddr_un Addr{};
+  Addr.sun_family = AF_UNIX;
+  const int Length = std::snprintf(Addr.sun_path + 1, sizeof Addr.sun_path - 1,
+                                   "quavox-loopback-port-%d", static_cast<int>(APort));
+  const auto Size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + Length);
+  if (::bind(Sock, reinterpret_cast<const sockaddr*>(&Addr), Size) == 0) {
+    FSocket = Sock;
+  } else {
+    ::close(Sock);
+  }
+}
+
+TPortClaim::TPortClaim(TPortClaim&& AOther) noexcept : FSocket(std::exchange(AOther.FSocket, -1)) {}
+
+TPortClaim& TPortClaim::operator=(TPortClaim&& AOther) noexcept {
+  if (this != &AOther) {
+    if (FSocket >= 0) ::close(FSocket);
+    FSocket = std::exchange(AOther.FSocket, -1);
+  }
+  return *this;
+}
+
+TPortClaim::~TPortClaim() {
+  if (FSocket >= 0) ::close(FSocket);
 }
 
 }  // namespace quavox

@@ -396,6 +396,21 @@ TEST_F(S2LocalServer, NoFreePortStartsNoChild) {
   EXPECT_EQ(e.ChildPid(), 0);
 }
 
+// Another service that has just found the same port free claims it before its server
+// listens; this one must take the next port, not start a second server on the first.
+TEST_F(S2LocalServer, APortAnotherServiceClaimedIsPassedOver) {
+  const TPortClaim Elsewhere(Timing.FirstPort);
+  ASSERT_TRUE(Elsewhere.Held());
+  Timing.LastPort = Timing.FirstPort + 1;
+  if (PortAccepts(Timing.LastPort, 200ms)) GTEST_SKIP() << "the next port is in use";
+  TS2LocalEngine& e = Start();
+  ASSERT_TRUE(UntilState(esReady)) << e.Detail();
+  EXPECT_EQ(e.Port(), Timing.LastPort);
+  EXPECT_FALSE(TPortClaim(Timing.LastPort).Held());
+  FEngine.reset();
+  EXPECT_TRUE(TPortClaim(Timing.LastPort).Held());
+}
+
 TEST_F(S2LocalServer, AnExecutableThatCannotRunFailsTheStart) {
   fs::remove(FRoot + "engine/s2");
   std::ofstream(FRoot + "engine/s2") << "not a program";

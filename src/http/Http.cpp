@@ -302,6 +302,22 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes) {
   return true;
 }
 
+std::string Base64Encode(std::span<const uint8_t> ABytes) {
+  static constexpr char Alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string Out;
+  Out.reserve((ABytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < ABytes.size(); i += 3) {
+    const std::size_t Count = std::min<std::size_t>(3, ABytes.size() - i);
+    uint32_t Group = static_cast<uint32_t>(ABytes[i]) << 16;
+    if (Count > 1) Group |= static_cast<uint32_t>(ABytes[i + 1]) << 8;
+    if (Count > 2) Group |= ABytes[i + 2];
+    for (std::size_t k = 0; k < 4; ++k)
+      Out += k <= Count ? Alphabet[(Group >> (18 - 6 * k)) & 0x3F] : '=';
+  }
+  return Out;
+}
+
 std::string UnquoteEntityTag(std::string_view AHeader) {
   std::string Tag = Trim(AHeader);
   if (Tag.size() > 1 && Tag.front() == '"' && Tag.back() == '"') {

@@ -298,7 +298,8 @@ void TTtsHttpServer::SendSpoken(const TCall& ACall, TSentenceSpeaker& ASpeaker,
   TTtsResult Facts = ASpeaker.First();
   Facts.SynthMs = ASpeaker.SynthMs();
   Facts.FromCache = ASpeaker.AllCached();
-  Facts.TextRewritten = false;
+  Facts.SpokenText = ASpeaker.SpokenText();
+  Facts.TextRewritten = ASpeaker.TextRewritten();
   THttpResponse& Res = ACall.Res;
   Res.ContentType = std::string(AudioContentType(ASpeaker.Format()));
   SetAudioHeaders(Res, Facts, Tag, ASpeaker.SampleRate(), ASpeaker.DurationMs());

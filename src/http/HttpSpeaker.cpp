@@ -81,6 +81,8 @@ void TSentenceSpeaker::Account(const TTtsResult& AResult, const TPcmBuffer& AAud
   FDurationMs += AAudio.DurationMs();
   FSynthMs += AResult.SynthMs;
   FAllCached = FAllCached && AResult.FromCache;
+  FSpoken += (FSpoken.empty() ? "" : " ") + AResult.SpokenText;
+  FRewritten = FRewritten || AResult.TextRewritten;
 }
 
 namespace {

@@ -48,6 +48,9 @@ class TSentenceSpeaker {
   int32_t DurationMs() const { return FDurationMs; }
   int32_t SynthMs() const { return FSynthMs; }
   bool AllCached() const { return FAllCached; }
+  // The sentences as they were spoken, joined; and whether the rules rewrote any of them.
+  const std::string& SpokenText() const { return FSpoken; }
+  bool TextRewritten() const { return FRewritten; }
   // The entity tag of the whole reply: the sentences' tags and the delivery.
   std::string ETag() const;
 
@@ -70,6 +73,8 @@ class TSentenceSpeaker {
   int32_t FDurationMs = 0;
   int32_t FSynthMs = 0;
   bool FAllCached = true;
+  std::string FSpoken;
+  bool FRewritten = false;
 };
 
 }  // namespace quavox

@@ -306,9 +306,9 @@ class TTtsHttpServer {
                              const TOriginPolicy& APolicy);
   // Serves the byte range a GET of an audio reply asks for.
   static void ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes);
-  // Counts the answered request and writes its access log line.
-  static void Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
-                      std::chrono::steady_clock::time_point AStart);
+  // Counts the answered request and writes its access log line; ABytes went out as its body.
+  static void Account(const THttpRequest& AReq, const THttpResponse& ARes, std::size_t ABytes,
+                      TDateTime ATime, std::chrono::steady_clock::time_point AStart);
 
   void HandleHealth(const TCall& ACall);
   void HandleTts(const TCall& ACall);

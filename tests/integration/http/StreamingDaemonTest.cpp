@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -128,6 +129,18 @@ TEST_F(StreamingDaemon, ServerSentEventsCarryTheSameAudio) {
   ASSERT_NE(Usage, nullptr);
   EXPECT_GT(JsonInteger(Usage, "input_tokens", 0), 0);
   EXPECT_EQ(JsonInteger(Usage, "total_tokens", -1), JsonInteger(Usage, "input_tokens", 0));
+
+  // The access log counts the bytes that went out, once they have.
+  std::ifstream Log(Daemon->Root() + "logs/access.log");
+  bool Logged = false;
+  for (std::string Line; std::getline(Log, Line);) {
+    const auto Entry = ParseJsonObject(Line);
+    Logged = Logged ||
+             (Entry &&
+              JsonString(&*Entry, "request_id", "") == Events->get_header_value("X-Request-Id") &&
+              JsonInteger(&*Entry, "bytes", -1) == static_cast<int64_t>(Events->body.size()));
+  }
+  EXPECT_TRUE(Logged) << "no access log line with the streamed reply's bytes";
 }
 
 TEST_F(StreamingDaemon, TtsStreamsOnlyWhenAskedAndRefusesFormatsThatCannotStream) {

@@ -6,12 +6,14 @@
 
 #include "core/Text.h"
 #include "text/Lexicon.h"
+#include "text/Sentences.h"
 #include "text/SpokenText.h"
 
 // Any bytes as a lexicon file and as announcement text, read in every language: nothing may
 // crash and what is to be spoken is always valid UTF-8. Bytes up to the first NUL are the
 // lexicon and the rest the text; without a NUL the same bytes are both. The bytes are also
-// read as each built-in table.
+// read as each built-in table, and split into sentences: none is empty, and together they
+// hold no more bytes than the text.
 namespace {
 
 const std::shared_ptr<const quavox::TSpeechTables>& ShippedTables() {
@@ -60,5 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   const quavox::TSpeechIndex& Index = Own ? *Own : Fixed;
   for (const char* Language : {"en", "zh", "ja", "", "fr"})
     if (!IsValidUtf8(Index.Speak(Text, Language))) __builtin_trap();
+
+  std::size_t SentenceBytes = 0;
+  for (const std::string& Sentence : quavox::SplitSentences(Text)) {
+    if (Sentence.empty()) __builtin_trap();
+    SentenceBytes += Sentence.size();
+  }
+  if (SentenceBytes > Text.size()) __builtin_trap();
   return 0;
 }

@@ -14,7 +14,8 @@ PACKAGES=(
   libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus
   qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
-  sox lame vorbis-tools opus-tools curl
+  sox lame vorbis-tools opus-tools curl wget nginx mpv
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libsystemd-dev lintian systemd
 )
 

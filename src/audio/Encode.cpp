@@ -51,19 +51,19 @@ int32_t RateAtLeast(std::span<const int32_t> ARates, int32_t ARate) {
   return ARates.back();
 }
 
-TBytes RawPcm(const TPcmBuffer& ABuffer) {
-  constexpr size_t WavHeaderBytes = 44;
-  TBytes Wav = PcmToWav(ABuffer);
-  Wav.erase(Wav.begin(), Wav.begin() + WavHeaderBytes);
-  return Wav;
-}
-
 void ClipToFullScale(TPcmBuffer& ABuffer) {
   for (float& Sample : ABuffer.Data)
     Sample = std::clamp(Sample, -1.0f, 1.0f);
 }
 
 }  // namespace
+
+TBytes RawPcm(const TPcmBuffer& ABuffer) {
+  constexpr size_t WavHeaderBytes = 44;
+  TBytes Wav = PcmToWav(ABuffer);
+  Wav.erase(Wav.begin(), Wav.begin() + WavHeaderBytes);
+  return Wav;
+}
 
 std::optional<TAudioFormat> ParseAudioFormat(std::string_view AName) {
   for (const TFormatInfo& Format : Formats)
@@ -132,12 +132,17 @@ TBytes EncodeAudio(const TPcmBuffer& ABuffer, TAudioFormat AFormat) {
   return PcmToWav(ABuffer);
 }
 
-TEncodedAudio DeliverAudio(TPcmBuffer ABuffer, const TDeliveryOptions& AOptions) {
+TPcmBuffer PrepareDelivery(TPcmBuffer ABuffer, const TDeliveryOptions& AOptions) {
   const int32_t Rate = DeliveryRate(AOptions.Format, ABuffer.SampleRate, AOptions.SampleRate);
   if (Rate != ABuffer.SampleRate) ABuffer = ResampleBandLimited(ABuffer, Rate);
   if (IsLoudnessTarget(AOptions.LoudnessLufs))
     NormalizeLoudness(ABuffer, AOptions.LoudnessLufs, LoudnessCeilingDbtp);
   ClipToFullScale(ABuffer);
+  return ABuffer;
+}
+
+TEncodedAudio DeliverAudio(TPcmBuffer ABuffer, const TDeliveryOptions& AOptions) {
+  ABuffer = PrepareDelivery(std::move(ABuffer), AOptions);
   TEncodedAudio Out;
   Out.Bytes = EncodeAudio(ABuffer, AOptions.Format);
   Out.SampleRate = ABuffer.SampleRate;

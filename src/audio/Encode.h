@@ -55,6 +55,10 @@ struct TEncodedAudio {
 // std::runtime_error when a codec refuses the clip.
 TBytes EncodeAudio(const TPcmBuffer& ABuffer, TAudioFormat AFormat);
 
+// The samples a reply carries: the clip at the delivery rate and loudness, within full
+// scale; what DeliverAudio encodes.
+TPcmBuffer PrepareDelivery(TPcmBuffer ABuffer, const TDeliveryOptions& AOptions);
+
 // The delivery step shared by every endpoint that answers with audio: band-limited rate
 // conversion to the delivery rate, loudness normalisation with the true-peak ceiling, then
 // EncodeAudio. Loudness comes after the rate change so it is measured on what is sent.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/EncodeBackends.h"
@@ -103,47 +104,102 @@ std::unique_ptr<OpusEncoder, TOpusEncoderDeleter> NewEncoder(int32_t ARate) {
 
 }  // namespace
 
-TBytes EncodeOggOpus(const TPcmBuffer& ABuffer) {
-  const int32_t Rate = ABuffer.SampleRate;
-  auto Encoder = NewEncoder(Rate);
-  opus_int32 LookAhead = 0;
-  opus_encoder_ctl(Encoder.get(), OPUS_GET_LOOKAHEAD(&LookAhead));
-  const int64_t Scale = OpusGranuleRate / Rate;
-  const int32_t PreSkip = static_cast<int32_t>(LookAhead * Scale);
-  const int32_t FrameSize = Rate / OpusFramesPerSecond;
+// The encoder state of one Ogg Opus file. The last packet must carry the end-of-stream
+// flag and the final granule position, so one packet is held back until the next one (or
+// the end) shows whether it was the last.
+struct TOggOpusWriter::TState {
+  std::unique_ptr<OpusEncoder, TOpusEncoderDeleter> Encoder;
+  TOggStream Stream;
+  int64_t Scale = 1;
+  int32_t PreSkip = 0;
+  int32_t FrameSize = 0;
+  int32_t LookAhead = 0;
+  int64_t Samples = 0;         // samples appended so far
+  int64_t Packets = 0;         // packets encoded so far
+  std::vector<float> Pending;  // samples short of a whole packet
+  std::vector<uint8_t> Held;   // the packet not yet known to be the last
+  bool Holding = false;
+  TBytes Out;
 
+  void Release(bool ALast) {
+    if (!Holding) return;
+    const int64_t Number = Packets - 1;
+    const int64_t Granule = ALast ? PreSkip + Samples * Scale : (Number + 1) * FrameSize * Scale;
+    Stream.Add(Held, false, ALast, Granule, Number + 2);
+    Stream.Pages(Out, ALast);
+    Holding = false;
+  }
+
+  void EncodeWholePackets() {
+    std::vector<uint8_t> Packet(MaxPacketBytes);
+    std::size_t Used = 0;
+    for (; Pending.size() - Used >= static_cast<std::size_t>(FrameSize); Used += FrameSize) {
+      const opus_int32 Bytes =
+          opus_encode_float(Encoder.get(), Pending.data() + Used, FrameSize, Packet.data(),
+                            static_cast<opus_int32>(Packet.size()));
+      if (Bytes < 0)
+        throw std::runtime_error(std::string("cannot encode Opus: ") + opus_strerror(Bytes));
+      Release(false);
+      Held.assign(Packet.begin(), Packet.begin() + Bytes);
+      Holding = true;
+      ++Packets;
+    }
+    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(Used));
+  }
+};
+
+TOggOpusWriter::TOggOpusWriter(int32_t ARate) : FState(std::make_unique<TState>()) {
+  TState& s = *FState;
+  s.Encoder = NewEncoder(ARate);
+  opus_int32 LookAhead = 0;
+  opus_encoder_ctl(s.Encoder.get(), OPUS_GET_LOOKAHEAD(&LookAhead));
+  s.LookAhead = LookAhead;
+  s.Scale = OpusGranuleRate / ARate;
+  s.PreSkip = static_cast<int32_t>(LookAhead * s.Scale);
+  s.FrameSize = ARate / OpusFramesPerSecond;
+  auto Head = HeadPacket(ARate, s.PreSkip);
+  s.Stream.Add(Head, true, false, 0, 0);
+  s.Stream.Pages(s.Out, true);
+  auto Tags = TagsPacket();
+  s.Stream.Add(Tags, false, false, 0, 1);
+  s.Stream.Pages(s.Out, true);
+}
+
+TOggOpusWriter::~TOggOpusWriter() = default;
+
+void TOggOpusWriter::Append(std::span<const float> ASamples) {
+  FState->Pending.insert(FState->Pending.end(), ASamples.begin(), ASamples.end());
+  FState->Samples += static_cast<int64_t>(ASamples.size());
+  FState->EncodeWholePackets();
+}
+
+void TOggOpusWriter::Flush() {
+  FState->Stream.Pages(FState->Out, true);
+}
+
+void TOggOpusWriter::Finish() {
   // The encoder lags by its look-ahead: feed that much silence after the clip so its last
   // samples come out, then pad to whole packets. The final granule position cuts the
   // padding off again in every decoder.
-  std::vector<float> Samples(ABuffer.Data);
-  const size_t Wanted = Samples.size() + static_cast<size_t>(LookAhead);
-  const size_t Packets = std::max<size_t>(1, (Wanted + FrameSize - 1) / FrameSize);
-  Samples.resize(Packets * FrameSize, 0.0f);
-  const int64_t EndGranule = PreSkip + static_cast<int64_t>(ABuffer.Data.size()) * Scale;
+  TState& s = *FState;
+  s.Pending.resize(s.Pending.size() + static_cast<std::size_t>(s.LookAhead), 0.0f);
+  const std::size_t Frame = static_cast<std::size_t>(s.FrameSize);
+  const std::size_t Whole =
+      std::max<std::size_t>(s.Packets > 0 ? 0 : 1, (s.Pending.size() + Frame - 1) / Frame);
+  s.Pending.resize(Whole * Frame, 0.0f);
+  s.EncodeWholePackets();
+  s.Release(true);
+}
 
-  TBytes Out;
-  TOggStream Stream;
-  auto Head = HeadPacket(Rate, PreSkip);
-  Stream.Add(Head, true, false, 0, 0);
-  Stream.Pages(Out, true);
-  auto Tags = TagsPacket();
-  Stream.Add(Tags, false, false, 0, 1);
-  Stream.Pages(Out, true);
+TBytes TOggOpusWriter::Take() {
+  return std::exchange(FState->Out, TBytes());
+}
 
-  std::vector<uint8_t> Packet(MaxPacketBytes);
-  for (size_t i = 0; i < Packets; ++i) {
-    const opus_int32 Bytes =
-        opus_encode_float(Encoder.get(), Samples.data() + i * FrameSize, FrameSize, Packet.data(),
-                          static_cast<opus_int32>(Packet.size()));
-    if (Bytes < 0)
-      throw std::runtime_error(std::string("cannot encode Opus: ") + opus_strerror(Bytes));
-    std::vector<uint8_t> Data(Packet.begin(), Packet.begin() + Bytes);
-    const bool Last = i + 1 == Packets;
-    const int64_t Granule = Last ? EndGranule : static_cast<int64_t>(i + 1) * FrameSize * Scale;
-    Stream.Add(Data, false, Last, Granule, static_cast<int64_t>(i) + 2);
-    Stream.Pages(Out, Last);
-  }
-  return Out;
+TBytes EncodeOggOpus(const TPcmBuffer& ABuffer) {
+  TOggOpusWriter Writer(ABuffer.SampleRate);
+  Writer.Append(ABuffer.Data);
+  Writer.Finish();
+  return Writer.Take();
 }
 
 }  // namespace quavox

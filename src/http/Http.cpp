@@ -92,6 +92,22 @@ int AddressClass(const std::string& AAddress) {
   return 3;
 }
 
+// Passes a streamed reply on and counts its bytes.
+class TCountingSink final : public TReplySink {
+ public:
+  explicit TCountingSink(TReplySink& AInner) : FInner(AInner) {}
+  bool Write(std::string_view ABytes) override {
+    FBytes += ABytes.size();
+    return FInner.Write(ABytes);
+  }
+  bool ClientGone() override { return FInner.ClientGone(); }
+  std::size_t Bytes() const { return FBytes; }
+
+ private:
+  TReplySink& FInner;
+  std::size_t FBytes = 0;
+};
+
 }  // namespace
 
 // ---- Request and response records ------------------------------------------------------
@@ -300,6 +316,22 @@ bool Base64Decode(std::string_view AText, TBytes& ABytes) {
     Quad[k] = 0;
   Emit(N - 1);
   return true;
+}
+
+std::string Base64Encode(std::span<const uint8_t> ABytes) {
+  static constexpr char Alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string Out;
+  Out.reserve((ABytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < ABytes.size(); i += 3) {
+    const std::size_t Count = std::min<std::size_t>(3, ABytes.size() - i);
+    uint32_t Group = static_cast<uint32_t>(ABytes[i]) << 16;
+    if (Count > 1) Group |= static_cast<uint32_t>(ABytes[i + 1]) << 8;
+    if (Count > 2) Group |= ABytes[i + 2];
+    for (std::size_t k = 0; k < 4; ++k)
+      Out += k <= Count ? Alphabet[(Group >> (18 - 6 * k)) & 0x3F] : '=';
+  }
+  return Out;
 }
 
 std::string UnquoteEntityTag(std::string_view AHeader) {
@@ -536,7 +568,23 @@ void TTtsHttpServer::HandleRequest(const THttpRequest& AReq, THttpResponse& ARes
   ApplyByteRange(AReq, ARes);
   AddCorsHeaders(AReq, ARes, *Policy);
   ARes.SetHeader("X-Request-Id", RequestId(AReq));
-  Account(AReq, ARes, Time, Start);
+  if (!ARes.Stream) {
+    Account(AReq, ARes, ARes.BodySize(), Time, Start);
+    return;
+  }
+  // A reply made while it is sent is accounted once it has gone out, with its bytes.
+  THttpRequest Head = AReq;
+  Head.Body.clear();
+  THttpResponse Facts;
+  Facts.Status = ARes.Status;
+  Facts.Headers = ARes.Headers;
+  ARes.Stream = [Inner = std::move(ARes.Stream), Head = std::move(Head), Facts = std::move(Facts),
+                 Time, Start](TReplySink& ASink) {
+    TCountingSink Counted(ASink);
+    const bool Whole = Inner(Counted);
+    Account(Head, Facts, Counted.Bytes(), Time, Start);
+    return Whole;
+  };
 }
 
 std::string RequestId(const THttpRequest& AReq) {

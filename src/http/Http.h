@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,6 +36,7 @@ namespace quavox {
 class TTtsService;
 class THttpLibServer;
 class TAnnouncer;
+class TSentenceSpeaker;
 struct TAnnounceRequest;
 
 using THttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -53,6 +55,16 @@ struct THttpRequest {
   bool HasHeader(std::string_view AName) const;
 };
 
+// Where a reply made while it is sent goes: the client's connection.
+class TReplySink {
+ public:
+  virtual ~TReplySink() = default;
+  // Sends the bytes at once; false when the client is gone.
+  virtual bool Write(std::string_view ABytes) = 0;
+  // The client closed its connection: nothing more need be made.
+  virtual bool ClientGone() = 0;
+};
+
 struct THttpResponse {
   int Status = 200;
   std::string ContentType;
@@ -65,6 +77,10 @@ struct THttpResponse {
   bool Seekable = false;
   std::size_t BinaryOffset = 0;
   std::size_t BinaryLength = SIZE_MAX;
+  // A reply made while it is sent (chunked), instead of Body or Binary: called once the
+  // headers are out. False when the reply broke off; the connection then closes without
+  // the reply's end, so the client sees it incomplete rather than short.
+  std::function<bool(TReplySink&)> Stream;
 
   void SetHeader(std::string_view AName, std::string_view AValue);
   std::string Header(std::string_view AName) const;
@@ -110,6 +126,8 @@ std::string QueryParam(std::string_view AQuery, std::string_view AName, std::str
 // Strict base64 (standard alphabet): line breaks and blanks between groups are ignored,
 // anything else outside the alphabet, misplaced padding or a dangling character fails.
 bool Base64Decode(std::string_view AText, TBytes& ABytes);
+// Standard base64 with padding.
+std::string Base64Encode(std::span<const uint8_t> ABytes);
 // The entity tag of an If-None-Match header: trimmed, and when it is quoted the quotes
 // removed (a doubled quote inside becomes one). A weak tag keeps its W/ prefix.
 std::string UnquoteEntityTag(std::string_view AHeader);
@@ -288,9 +306,9 @@ class TTtsHttpServer {
                              const TOriginPolicy& APolicy);
   // Serves the byte range a GET of an audio reply asks for.
   static void ApplyByteRange(const THttpRequest& AReq, THttpResponse& ARes);
-  // Counts the answered request and writes its access log line.
-  static void Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
-                      std::chrono::steady_clock::time_point AStart);
+  // Counts the answered request and writes its access log line; ABytes went out as its body.
+  static void Account(const THttpRequest& AReq, const THttpResponse& ARes, std::size_t ABytes,
+                      TDateTime ATime, std::chrono::steady_clock::time_point AStart);
 
   void HandleHealth(const TCall& ACall);
   void HandleTts(const TCall& ACall);
@@ -313,6 +331,21 @@ class TTtsHttpServer {
   void SendDelivered(const TCall& ACall, const TTtsResult& AResult,
                      const TDeliveryOptions& AOptions, TRequestLog& ARecord,
                      std::chrono::steady_clock::time_point AStart, bool AOpenAiShape);
+  // Answers with the speaker's reply made while it is sent: the audio file, or (ASse) the
+  // OpenAI API's server-sent events carrying it in base64. The ticket is held until the
+  // reply ends; the request is logged then.
+  void SendStreamed(const TCall& ACall, std::shared_ptr<TSentenceSpeaker> ASpeaker,
+                    TReplyBudget::TTicket ATicket, const TRequestLog& ARecord,
+                    std::chrono::steady_clock::time_point AStart, bool ASse);
+  // The speaker's whole reply in one body, in the OpenAI API's shape.
+  void SendSpoken(const TCall& ACall, TSentenceSpeaker& ASpeaker, TRequestLog& ARecord,
+                  std::chrono::steady_clock::time_point AStart);
+  // A reply spoken sentence by sentence holds one sentence's audio at a time: it is refused
+  // (413) when the whole text could not be one reply, and admitted for its longest sentence.
+  TReplyBudget::TTicket AdmitStream(const TTtsRequest& AReq, int32_t ARate);
+  // The speaker for AReq, its first sentence made; raises as the pipeline does.
+  std::shared_ptr<TSentenceSpeaker> StartSpeaking(const TTtsRequest& AReq,
+                                                  const TDeliveryOptions& AOptions);
   // How long the request's speech can last at its speed: 0 for a text over the length
   // limit as written or as spoken, which the pipeline refuses by name before anything is
   // made.

@@ -136,6 +136,14 @@ class TSocketStream final : public httplib::Stream {
     FBodyStart = std::chrono::steady_clock::now();
     FBodyBytes = 0;
   }
+  // A reply made while it is sent pauses while each part is made; the minimum reply rate
+  // counts from each part's first byte.
+  void RestartWriteClock() { FWriting = false; }
+  // The client closed its side or reset the connection.
+  bool PeerGone() const {
+    pollfd Item{FSock, POLLRDHUP, 0};
+    return ::poll(&Item, 1, 0) > 0 && (Item.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
   // The body stopped because it came in below the minimum rate, or paused too long.
   bool TimedOut() const { return FTimedOut; }
   // A reply was not read fast enough.
@@ -307,12 +315,38 @@ int64_t DeclaredBodyLength(const httplib::Request& AReq) {
   return Length;
 }
 
+// The connection of the request this thread serves, for a reply made while it is sent.
+class TChunkSink final : public TReplySink {
+ public:
+  explicit TChunkSink(httplib::DataSink& ASink) : FSink(ASink) {}
+  bool Write(std::string_view ABytes) override {
+    // An empty chunk would end the reply.
+    if (ABytes.empty()) return true;
+    if (tStream != nullptr) tStream->RestartWriteClock();
+    return FSink.write(ABytes.data(), ABytes.size());
+  }
+  bool ClientGone() override { return tStream != nullptr && tStream->PeerGone(); }
+
+ private:
+  httplib::DataSink& FSink;
+};
+
 void ToLibrary(THttpResponse&& ARes, httplib::Response& AOut) {
   AOut.status = ARes.Status;
   for (const auto& [Name, Value] : ARes.Headers)
     AOut.set_header(Name, Value);
   if (tCloseAfterReply) AOut.set_header("Connection", "close");
   tSeekable = ARes.Seekable;
+  if (ARes.Stream) {
+    AOut.set_chunked_content_provider(
+        ARes.ContentType, [Stream = std::move(ARes.Stream)](std::size_t, httplib::DataSink& ASink) {
+          TChunkSink Sink(ASink);
+          if (!Stream(Sink)) return false;
+          ASink.done();
+          return true;
+        });
+    return;
+  }
   if (const std::size_t Size = ARes.BodySize(); ARes.Binary && Size > 0) {
     // A byte range is sent from the shared reply itself.
     const char* Start = reinterpret_cast<const char*>(ARes.Binary->data()) + ARes.BinaryOffset;

@@ -123,7 +123,8 @@ bool TTtsHttpServer::Authorized(const TCall& ACall, const TRoute* ARoute) {
   return false;
 }
 
-void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes, TDateTime ATime,
+void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes,
+                             std::size_t ABytes, TDateTime ATime,
                              std::chrono::steady_clock::time_point AStart) {
   const int64_t DurationUs = std::chrono::duration_cast<std::chrono::microseconds>(
                                  std::chrono::steady_clock::now() - AStart)
@@ -136,7 +137,7 @@ void TTtsHttpServer::Account(const THttpRequest& AReq, const THttpResponse& ARes
                        AReq.Method,
                        AReq.Path,
                        ARes.Status,
-                       ARes.BodySize(),
+                       ABytes,
                        DurationUs,
                        ARes.Header("X-Quavox-Cache"),
                        ARes.Header("X-Quavox-Voice"),

@@ -6,12 +6,15 @@
 #include <chrono>
 #include <cmath>
 
+#include "audio/StreamEncode.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/Http.h"
+#include "http/HttpSpeaker.h"
 #include "service/Service.h"
 #include "state/Voices.h"
+#include "text/Sentences.h"
 
 namespace quavox {
 
@@ -197,13 +200,10 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
                                StockVoiceNames());
   if (std::string Problem = StyleLengthProblem("instructions", Req.Style); !Problem.empty())
     return Refuse("instructions", Problem);
-  // Streamed replies are not made: the whole clip comes in one reply, which is what
-  // "audio" streaming receives too; an SSE client would wait for events that never come.
-  if (const std::string Stream = Trim(JsonString(Node, "stream_format", ""));
-      !Stream.empty() && Stream != "audio")
-    return Refuse("stream_format", "stream_format \"" + Stream +
-                                       "\" is not supported; use \"audio\" (the whole clip in "
-                                       "one reply)");
+  const std::string Stream = Trim(JsonString(Node, "stream_format", ""));
+  if (!Stream.empty() && Stream != "audio" && Stream != "sse")
+    return Refuse("stream_format",
+                  "stream_format \"" + Stream + "\" is not supported; use \"audio\" or \"sse\"");
   std::string FormatName = Trim(JsonString(Node, "response_format", ""));
   if (FormatName.empty()) FormatName = "mp3";
   const auto Parsed = ParseAudioFormat(FormatName);
@@ -219,12 +219,30 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
   if (!Problem.empty()) return Refuse("loudness", Problem);
   TDeliveryOptions Options = Delivery.value_or(TDeliveryOptions{*Parsed, 0, 0});
   if (*Parsed == afPcm) Options.SampleRate = SpeechPcmRate;
+  const bool Sse = Stream == "sse";
+  if (Sse && !StreamableFormat(Options.Format))
+    return Refuse("response_format",
+                  "stream_format \"sse\" carries pcm, mp3, opus or wav, not " + FormatName);
+  // Other formats cannot go out before the clip ends: they come whole, as without streaming.
+  const bool Streamed = Sse || (Stream == "audio" && StreamableFormat(Options.Format));
 
   TReplyBudget::TTicket Ticket;
   TTtsResult Result;
+  std::shared_ptr<TSentenceSpeaker> Speaker;
   try {
-    Ticket = AdmitReply(EstimateReply(PredictedSpeechMs(Req), ReplyRate(0, Options.SampleRate)));
-    Result = FService.Synthesize(Req);
+    const int32_t Rate = ReplyRate(0, Options.SampleRate);
+    if (Streamed) {
+      Ticket = AdmitStream(Req, Rate);
+      Speaker = StartSpeaking(Req, Options);
+    } else {
+      Ticket = AdmitReply(EstimateReply(PredictedSpeechMs(Req), Rate));
+      // A text of several sentences is spoken as a stream of it would be, so the two
+      // replies hold the same audio.
+      if (SplitSentences(Req.Text).size() > 1)
+        Speaker = StartSpeaking(Req, Options);
+      else
+        Result = FService.Synthesize(Req);
+    }
   } catch (const ETtsError& E) {
     Record.Status = ParamOf(E.Code()).empty() ? E.HttpStatus() : 400;
     Record.ElapsedMs = ElapsedMs(Start);
@@ -240,9 +258,55 @@ void TTtsHttpServer::HandleSpeech(const TCall& ACall) {
     SendOpenAiError(Res, 500, E.what(), "server_error", "", "internal");
     return;
   }
+  if (Streamed) {
+    SendStreamed(ACall, std::move(Speaker), std::move(Ticket), Record, Start, Sse);
+    return;
+  }
+  if (Speaker) {
+    SendSpoken(ACall, *Speaker, Record, Start);
+    return;
+  }
   Record.Voice = Result.VoiceId;
   Record.CacheHit = Result.FromCache;
   SendDelivered(ACall, Result, Options, Record, Start, true);
+}
+
+void TTtsHttpServer::SendSpoken(const TCall& ACall, TSentenceSpeaker& ASpeaker,
+                                TRequestLog& ARecord,
+                                std::chrono::steady_clock::time_point AStart) {
+  TBytes Whole;
+  const bool Done = ASpeaker.Speak(
+      [&Whole](const TBytes& ABytes) {
+        Whole.insert(Whole.end(), ABytes.begin(), ABytes.end());
+        return true;
+      },
+      [] { return false; });
+  ARecord.Voice = ASpeaker.First().VoiceId;
+  ARecord.CacheHit = ASpeaker.AllCached();
+  ARecord.ElapsedMs = ElapsedMs(AStart);
+  if (!Done) {
+    const ETtsError& Failure = *ASpeaker.Failure();
+    ARecord.Status = ParamOf(Failure.Code()).empty() ? Failure.HttpStatus() : 400;
+    ARecord.Note = Failure.what();
+    TAppLog::Request(ARecord);
+    SendSpeechError(ACall.Res, Failure);
+    return;
+  }
+  ASpeaker.Complete(Whole);
+  const std::string Tag = ASpeaker.ETag();
+  if (AnswerNotModified(ACall, Tag, ARecord, AStart)) return;
+  TTtsResult Facts = ASpeaker.First();
+  Facts.SynthMs = ASpeaker.SynthMs();
+  Facts.FromCache = ASpeaker.AllCached();
+  Facts.SpokenText = ASpeaker.SpokenText();
+  Facts.TextRewritten = ASpeaker.TextRewritten();
+  THttpResponse& Res = ACall.Res;
+  Res.ContentType = std::string(AudioContentType(ASpeaker.Format()));
+  SetAudioHeaders(Res, Facts, Tag, ASpeaker.SampleRate(), ASpeaker.DurationMs());
+  Res.Binary = std::make_shared<const TBytes>(std::move(Whole));
+  ARecord.Status = 200;
+  ARecord.AudioMs = ASpeaker.DurationMs();
+  TAppLog::Request(ARecord);
 }
 
 }  // namespace quavox

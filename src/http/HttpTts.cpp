@@ -7,11 +7,13 @@
 #include <limits>
 
 #include "audio/Encode.h"
+#include "audio/StreamEncode.h"
 #include "core/Format.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/Http.h"
 #include "http/HttpDelivery.h"
+#include "http/HttpSpeaker.h"
 #include "http/HttpWire.h"
 #include "service/Service.h"
 
@@ -306,11 +308,14 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   std::optional<TDeliveryOptions> Delivery;
   std::string DeliveryProblem;
   std::string NumberProblem;
+  // The reply made while it is sent, sentence by sentence; a HEAD has nothing to make.
+  bool Streamed = QueryBoolean(ACall.Req.Query, "stream", false);
   if (ACall.Method == "POST") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
     Req = RequestFromJson(*Body, NumberProblem);
     Delivery = DeliveryFromJson(*Body, ConfiguredLoudness, DeliveryProblem);
+    Streamed = Streamed || JsonBoolean(&*Body, "stream", false);
   } else {
     Req = RequestFromQuery(ACall.Req.Query, NumberProblem);
     Delivery = DeliveryFromQuery(ACall.Req.Query, ConfiguredLoudness, DeliveryProblem);
@@ -327,6 +332,10 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   std::string Problem = NumberProblem;
   if (Problem.empty()) Problem = SampleRateProblem(Req);
   if (Problem.empty()) Problem = DeliveryProblem;
+  Streamed = Streamed && ACall.Method != "HEAD";
+  const TDeliveryOptions StreamOptions = Delivery.value_or(TDeliveryOptions{});
+  if (Problem.empty() && Streamed && !StreamableFormat(StreamOptions.Format))
+    Problem = "stream=true serves the formats pcm, wav, mp3 and opus";
   if (!Problem.empty()) {
     Record.Status = 400;
     Record.ElapsedMs = ElapsedMs(Start);
@@ -343,6 +352,7 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   }
   TReplyBudget::TTicket Ticket;
   TTtsResult Result;
+  std::shared_ptr<TSentenceSpeaker> Speaker;
   try {
     // A HEAD answers from the cache alone: making the audio would cost an engine run for
     // a reply nobody reads, and its length and tag do not exist before it is made.
@@ -354,9 +364,14 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
       SendError(ACall.Res, 404, "not_found", "this line is not in the cache; a GET makes it");
       return;
     }
-    Ticket = AdmitReply(EstimateReply(
-        PredictedSpeechMs(Req), ReplyRate(Req.SampleRate, Delivery ? Delivery->SampleRate : 0)));
-    Result = FService.Synthesize(Req);
+    const int32_t Rate = ReplyRate(Req.SampleRate, Delivery ? Delivery->SampleRate : 0);
+    if (Streamed) {
+      Ticket = AdmitStream(Req, Rate);
+      Speaker = StartSpeaking(Req, StreamOptions);
+    } else {
+      Ticket = AdmitReply(EstimateReply(PredictedSpeechMs(Req), Rate));
+      Result = FService.Synthesize(Req);
+    }
   } catch (const ETtsError& E) {
     Record.Status = E.HttpStatus();
     Record.ElapsedMs = ElapsedMs(Start);
@@ -380,6 +395,10 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
     return;
   }
 
+  if (Speaker) {
+    SendStreamed(ACall, std::move(Speaker), std::move(Ticket), Record, Start, false);
+    return;
+  }
   Record.Voice = Result.VoiceId;
   Record.CacheHit = Result.FromCache;
   if (Delivery) {

@@ -1,6 +1,6 @@
 // The `openai` npm package's audio.speech.create against the real quavoxd, for every
-// response format: each reply is checked with ffprobe against the WAV of the same line;
-// and the client's API key against a daemon that requires one.
+// response format: each reply is checked with ffprobe against the WAV of the same line; its
+// streaming read of a long text; and the client's API key against a daemon that requires one.
 // Usage: node openai-speech.mjs QUAVOXD NODE_PREFIX
 import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -49,6 +49,28 @@ try {
   const pcm = await speak('pcm');
   check(Math.abs(pcm.length / 2 / 24000 - reference.seconds) <= 0.05,
         `pcm: ${pcm.length} bytes of 24 kHz 16-bit mono`);
+
+  // The client's streaming read: audio arrives while later sentences are still being made,
+  // and the pieces put together are the reply without streaming.
+  const sentences = Array.from({ length: 8 }, (_, i) =>
+    `Streaming check ${i + 1}: flight ${4100 + i} to Oslo boards at gate ${i + 3}.`);
+  const made = async () => (await (await fetch(`${daemon.base}/v1/stats`)).json()).total;
+  const before = await made();
+  const streamed = await client.audio.speech.create({
+    model: 'tts-1', voice: 'alloy', input: sentences.join(' '), response_format: 'pcm',
+    stream_format: 'audio' });
+  const pieces = [];
+  let madeAtFirstPiece = -1;
+  for await (const piece of streamed.body) {
+    if (pieces.length === 0) madeAtFirstPiece = (await made()) - before;
+    pieces.push(Buffer.from(piece));
+  }
+  check(madeAtFirstPiece >= 1 && madeAtFirstPiece < sentences.length,
+        `audio arrived after ${madeAtFirstPiece} of ${sentences.length} sentences were made`);
+  const whole = await client.audio.speech.create({
+    model: 'tts-1', voice: 'alloy', input: sentences.join(' '), response_format: 'pcm' });
+  check(Buffer.concat(pieces).equals(Buffer.from(await whole.arrayBuffer())),
+        `the streamed pieces (${pieces.length}) put together are the reply without streaming`);
 
   const models = await client.models.list();
   check(models.data.some((m) => m.id === 'quavox'), 'models.list names quavox');

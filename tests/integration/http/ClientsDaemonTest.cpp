@@ -445,7 +445,8 @@ TEST_F(ClientsDaemonTest, OpenAiClientsFindModelsVoicesAndRequestIds) {
       {"cedar", "audio", 200, ""},
       {TJson{{"id", "nova"}}, nullptr, 200, ""},
       {TJson{{"id", "nobody"}}, nullptr, 400, "voice"},
-      {"nova", "sse", 400, "stream_format"},
+      {"nova", "sse", 200, ""},
+      {"nova", "chunks", 400, "stream_format"},
   };
   for (const TCase& Case : Cases) {
     TJson Body = {{"model", "tts-1"}, {"input", "Gate B12"}, {"voice", Case.Voice}};

@@ -112,10 +112,16 @@ struct TReply {
   std::string Cache;
 };
 
+std::string LineText(int ALine) {
+  return "Flight " + std::to_string(100 + ALine) + " to gate B" + std::to_string(ALine % 40 + 1) +
+         " is now boarding.";
+}
+
 std::string LinePath(int ALine) {
-  return "/v1/tts?airline=CCA&language=en&gender=female&text=Flight+" +
-         std::to_string(100 + ALine) + "+to+gate+B" + std::to_string(ALine % 40 + 1) +
-         "+is+now+boarding.";
+  std::string Path = "/v1/tts?airline=CCA&language=en&gender=female&text=";
+  for (const char c : LineText(ALine))
+    Path += c == ' ' ? std::string("%20") : std::string(1, c);
+  return Path;
 }
 
 TReply Ask(httplib::Client& ACli, int ALine) {
@@ -209,6 +215,16 @@ class ClusterDaemonTest : public ::testing::Test {
     return true;
   }
 
+  // The three nodes behind a balancer, once the followers hold the primary's binding.
+  std::unique_ptr<THaproxy> BalanceBoundNodes() {
+    if (CloneAndBind().empty() || !WaitForFollowers("/v1/airlines")) return nullptr;
+    std::vector<std::pair<std::string, const TDaemon*>> Named;
+    for (std::size_t i = 0; i < Nodes().size(); ++i)
+      Named.emplace_back(NodeNames[i], Nodes()[i]);
+    auto Balancer = std::make_unique<THaproxy>(Named);
+    return Balancer->WaitUntilServing() ? std::move(Balancer) : nullptr;
+  }
+
   std::unique_ptr<TDaemon> Primary;
   std::vector<std::unique_ptr<TDaemon>> Followers;
 };
@@ -274,13 +290,9 @@ TEST_F(ClusterDaemonTest, FollowersTakeThePrimarysVoicesAndRefuseTheirOwnChanges
 }
 
 TEST_F(ClusterDaemonTest, BalancerKeepsEachLineOnOneNodeAndSurvivesANodeDying) {
-  ASSERT_FALSE(CloneAndBind().empty()) << Primary->Stderr();
-  ASSERT_TRUE(WaitForFollowers("/v1/airlines"));
-  std::vector<std::pair<std::string, const TDaemon*>> Named;
-  for (std::size_t i = 0; i < Nodes().size(); ++i)
-    Named.emplace_back(NodeNames[i], Nodes()[i]);
-  THaproxy Balancer(Named);
-  ASSERT_TRUE(Balancer.WaitUntilServing()) << Balancer.Log();
+  const std::unique_ptr<THaproxy> Started = BalanceBoundNodes();
+  ASSERT_TRUE(Started) << Primary->Stderr();
+  const THaproxy& Balancer = *Started;
 
   // a. After one round that makes every line, every repeat is a hit on the same node.
   const std::map<int, std::string> Owner = OwnerOf(AskAll(Balancer));
@@ -335,6 +347,47 @@ TEST_F(ClusterDaemonTest, BalancerKeepsEachLineOnOneNodeAndSurvivesANodeDying) {
   while (Ask(Cli, Probe).Node != VictimName && Clock::now() < Deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(OwnerOf(AskAll(Balancer)), Owner);
+}
+
+// A prewarm of many lines sent to the balancer is baked line by line on the nodes that serve
+// them: afterwards every line is a hit, on every node.
+TEST_F(ClusterDaemonTest, PrewarmThroughTheBalancerBakesEachLineWhereItIsServed) {
+  const std::unique_ptr<THaproxy> Balancer = BalanceBoundNodes();
+  ASSERT_TRUE(Balancer) << Primary->Stderr();
+  TJson Items = TJson::array({{{"text", ""}}});
+  for (int n = 0; n < Lines; ++n)
+    Items.push_back(TJson{{"text", LineText(n)}});
+  const TJson Order = {
+      {"airline", "CCA"}, {"language", "en"}, {"gender", "female"}, {"items", Items}};
+  httplib::Client Cli = Balancer->Client();
+  const auto Queued = Cli.Post("/v1/prewarm", Order.dump(), "application/json");
+  ASSERT_TRUE(Queued);
+  ASSERT_EQ(Queued->status, 202) << Queued->body << Balancer->Log();
+  const auto Counts = ParseJsonObject(Queued->body);
+  ASSERT_TRUE(Counts) << Queued->body;
+  EXPECT_EQ((*Counts)["queued"], Lines);
+  EXPECT_EQ((*Counts)["skipped_empty"], 1);
+
+  const auto Deadline = Clock::now() + ReadyLimit;
+  auto Cached = [&] {
+    int Count = 0;
+    for (TDaemon* Node : Nodes()) {
+      httplib::Client NodeCli = Node->Client();
+      const auto Stats = ParseJsonObject(NodeCli.Get("/v1/stats")->body);
+      Count += static_cast<int>(JsonInteger(&*Stats, "cache_count", 0));
+    }
+    return Count;
+  };
+  while (Cached() < Lines && Clock::now() < Deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::map<int, TReply> Replies = AskAll(*Balancer);
+  std::map<std::string, int> Hits;
+  for (const auto& [Line, Reply] : Replies) {
+    EXPECT_EQ(Reply.Cache, "hit") << "line " << Line << " on " << Reply.Node;
+    ++Hits[Reply.Node];
+  }
+  EXPECT_EQ(Hits.size(), 3u);
+  EXPECT_EQ(Cached(), Lines) << "each line baked once";
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ def make_clip(path):
 
 
 class Daemon:
-    def __init__(self, bin_dir, root):
+    def __init__(self, bin_dir, root, sections=None):
+        """sections: further config.json sections, e.g. {"cluster": {...}}."""
         self.root = root
         self.port = free_port()
         for sub in ("engine", "models", "data"):
@@ -94,7 +95,7 @@ class Daemon:
                     os.path.join(root, "models"))
         with open(os.path.join(root, "data", "config.json"), "w") as f:
             json.dump({"server": {"port": self.port, "bind": "127.0.0.1",
-                                  "rateLimitPerMinute": 0}}, f)
+                                  "rateLimitPerMinute": 0}} | (sections or {}), f)
         self.stderr = open(os.path.join(root, "stderr.log"), "wb")
         self.proc = subprocess.Popen([os.path.join(bin_dir, "quavoxd"), "--root", root],
                                      stdout=subprocess.DEVNULL, stderr=self.stderr)

@@ -10,7 +10,8 @@
 
 // Imports arbitrary bytes as a clone pack into an empty installation. The import either
 // refuses the file with the service's own error or imports what it can; every clip it stores
-// carries a name the library chose, inside the clone folder.
+// carries a name the library chose, inside the clone folder. Then the same bytes as a
+// primary's library pack, mirrored by a follower: refused, or every clip name it keeps is safe.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   static const quavox::TTempDir FuzzRoot("quavox-pack-fuzz");
   const std::string& Root = FuzzRoot.Path();
@@ -30,6 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
       for (const quavox::TVoiceClip& Clip : Voice.Clips)
         if (!quavox::IsSafeClipFileName(Clip.FileName) || Clip.FileName.rfind(Voice.Id, 0) != 0)
           __builtin_trap();
+  }
+  {
+    quavox::TAppConfig Config({Root, Root + "appdata/"});
+    quavox::TVoiceLibrary Follower(Config);
+    try {
+      const quavox::TLibraryPack Primary = quavox::ReadLibraryPack(Pack);
+      Follower.Mirror(Primary.Voices, Primary.Clips, {});
+    } catch (const quavox::ETtsError&) {
+      if (Follower.Count() != 0) __builtin_trap();
+    }
+    for (const quavox::TVoiceInfo& Voice : Follower.All())
+      for (const quavox::TVoiceClip& Clip : Voice.Clips)
+        if (!quavox::IsSafeClipFileName(Clip.FileName)) __builtin_trap();
   }
   std::error_code Ec;
   for (const char* Folder : {"clone", "data", "appdata"})

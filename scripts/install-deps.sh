@@ -11,7 +11,7 @@ PACKAGES=(
   libespeak-ng-dev espeak-ng-data espeak-ng flite1-dev flite
   pocketsphinx pocketsphinx-en-us
   libmpg123-dev libvorbis-dev libogg-dev libebur128-dev
-  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus
+  libsndfile1-dev libsoxr-dev libopus-dev libavcodec-dev libavutil-dev ffmpeg chromium wrk prometheus haproxy
   qt6-base-dev qt6-multimedia-dev qt6-translations-l10n libgl-dev pulseaudio
   fonts-noto-cjk fonts-dejavu-core fonts-lohit-deva fonts-tlwg-loma-otf
   sox lame vorbis-tools opus-tools curl wget nginx mpv

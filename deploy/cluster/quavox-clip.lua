@@ -93,3 +93,195 @@ core.register_fetches("quavox_clip", function(txn)
     return table.concat({found[1] or "", found[2] or "", found[3] or "", found[4] or "",
                          found[5] or ""}, "|")
 end)
+
+-- Prewarm across the cluster: a POST /v1/prewarm with "items" is split here, one request per
+-- line, each sent back through this balancer with the line's clip key in X-Quavox-Clip, so the
+-- ring bakes it on the node that will serve it. Each part keeps the top-level members, so the
+-- node fills in airline, language, gender and speed exactly as for the whole request.
+
+-- The index after the object or array that opens at i; nil for malformed text.
+local function skip_container(s, i)
+    local depth, j = 1, i + 1
+    while depth > 0 do
+        j = s:find('[%[%]{}"]', j)
+        if not j then
+            return nil
+        end
+        local c = s:sub(j, j)
+        if c == '"' then
+            local _, after = read_string(s, j)
+            if not after then
+                return nil
+            end
+            j = after
+        else
+            depth = depth + ((c == '{' or c == '[') and 1 or -1)
+            j = j + 1
+        end
+    end
+    return j
+end
+
+-- The index after the JSON value at or after i, and where the value starts; nil for
+-- malformed text.
+local function skip_value(s, i)
+    i = s:find('%S', i)
+    if not i then
+        return nil
+    end
+    local c = s:sub(i, i)
+    if c == '"' then
+        local _, after = read_string(s, i)
+        return after, i
+    elseif c == '{' or c == '[' then
+        return skip_container(s, i), i
+    end
+    local j = s:find('[,}%]%s]', i) or #s + 1
+    return j, i
+end
+
+-- The members of the top-level object as {key, raw value text, decoded string or nil, raw key}.
+local function members(body)
+    local list, i = {}, body:find('%S')
+    if not i or body:sub(i, i) ~= '{' then
+        return nil
+    end
+    i = i + 1
+    while true do
+        i = body:find('%S', i)
+        if not i then
+            return nil
+        end
+        local c = body:sub(i, i)
+        if c == '}' then
+            return list
+        elseif c == ',' then
+            i = i + 1
+        elseif c == '"' then
+            local key, after = read_string(body, i)
+            if not key then
+                return nil
+            end
+            local colon = body:find('%S', after)
+            if not colon or body:sub(colon, colon) ~= ':' then
+                return nil
+            end
+            local next_i, start = skip_value(body, colon + 1)
+            if not next_i then
+                return nil
+            end
+            local raw = body:sub(start, next_i - 1)
+            local text = raw:sub(1, 1) == '"' and read_string(raw, 1) or nil
+            list[#list + 1] = {key, raw, text, body:sub(i, after - 1)}
+            i = next_i
+        else
+            return nil
+        end
+    end
+end
+
+-- The raw text of each element of a JSON array text.
+local function elements(array)
+    local list, i = {}, 2
+    while true do
+        i = array:find('%S', i)
+        if not i or array:sub(i, i) == ']' then
+            return list
+        end
+        if array:sub(i, i) == ',' then
+            i = i + 1
+        else
+            local next_i, start = skip_value(array, i)
+            if not next_i then
+                return list
+            end
+            list[#list + 1] = array:sub(start, next_i - 1)
+            i = next_i
+        end
+    end
+end
+
+local function field(list, names)
+    for _, m in ipairs(list) do
+        for _, name in ipairs(names) do
+            if m[1] == name and m[3] then
+                return m[3]
+            end
+        end
+    end
+    return nil
+end
+
+-- The clip key of one item: its own text and voice; airline, language and gender its own or
+-- else the request's, as the node reads them.
+local function item_key(item, top)
+    local own = members(item) or {}
+    local function pick(names)
+        return field(own, names) or field(top, names) or ""
+    end
+    return table.concat({field(own, {"text", "input"}) or "", field(own, {"voice", "reference_id"}) or "",
+                         pick({"airline"}), pick({"language"}), pick({"gender"})}, "|")
+end
+
+local function reply(applet, status, body)
+    applet:set_status(status)
+    applet:add_header("content-type", "application/json; charset=utf-8")
+    applet:add_header("content-length", tostring(#body))
+    applet:start_response()
+    applet:send(body)
+end
+
+core.register_service("quavox_prewarm", "http", function(applet)
+    local body = applet:receive() or ""
+    local top = members(body)
+    local items
+    for _, m in ipairs(top or {}) do
+        if m[1] == "items" and m[2]:sub(1, 1) == '[' then
+            items = elements(m[2])
+        end
+    end
+    local host = applet.f:dst()
+    if host:find(":") then
+        host = "[" .. host .. "]"
+    end
+    local url = "http://" .. host .. ":" .. applet.f:dst_port() .. "/v1/prewarm"
+    -- The key travels percent-encoded ('%' and control characters), as a header can carry it.
+    local function send(part, key)
+        local encoded = key:gsub('[%%%c]', function(c) return string.format('%%%02X', c:byte()) end)
+        return core.httpclient():post{url = url, body = part,
+            headers = {["content-type"] = {"application/json"}, ["x-quavox-clip"] = {encoded}}}
+    end
+    -- One line (or no JSON at all, which its node refuses): to its node as it is.
+    if not items then
+        local found = clip_fields(body)
+        local res = send(body, table.concat({found[1] or "", found[2] or "", found[3] or "",
+                                             found[4] or "", found[5] or ""}, "|"))
+        return reply(applet, res and res.status or 502, res and res.body or "")
+    end
+    local rest = {}
+    for _, m in ipairs(top) do
+        if m[1] ~= "items" then
+            rest[#rest + 1] = m[4] .. ":" .. m[2]
+        end
+    end
+    local head = "{" .. table.concat(rest, ",") .. (#rest > 0 and "," or "") .. '"items":['
+    local totals, pending = {queued = 0, cached = 0, skipped_empty = 0}, {}
+    for _, item in ipairs(items) do
+        local res = send(head .. item .. "]}", item_key(item, top))
+        if not res or res.status ~= 202 then
+            return reply(applet, res and res.status or 502, res and res.body or
+                '{"error":"bad_gateway","message":"a node did not take its part of the prewarm"}')
+        end
+        for name in pairs(totals) do
+            totals[name] = totals[name] + tonumber(res.body:match('"' .. name .. '":(%d+)') or 0)
+        end
+        local node = res.headers["x-quavox-node"] and res.headers["x-quavox-node"][0] or ""
+        pending[node] = tonumber(res.body:match('"pending":(%d+)') or 0)
+    end
+    local waiting = 0
+    for _, n in pairs(pending) do
+        waiting = waiting + n
+    end
+    reply(applet, 202, string.format('{"queued":%d,"cached":%d,"skipped_empty":%d,"pending":%d}',
+                                     totals.queued, totals.cached, totals.skipped_empty, waiting))
+end)

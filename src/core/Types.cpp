@@ -34,9 +34,19 @@ struct TErrorRow {
 };
 
 constexpr TErrorRow ErrorTable[] = {
-    {"ok", 500},         {"empty_text", 400}, {"text_too_long", 413},        {"bad_voice", 404},
-    {"bad_speed", 400},  {"bad_audio", 400},  {"engine_not_connected", 503}, {"engine_failed", 500},
-    {"queue_full", 503}, {"timeout", 504},    {"clone_failed", 500},         {"not_found", 404},
+    {"ok", 500},
+    {"empty_text", 400},
+    {"text_too_long", 413},
+    {"bad_voice", 404},
+    {"bad_speed", 400},
+    {"bad_audio", 400},
+    {"engine_not_connected", 503},
+    {"engine_failed", 500},
+    {"queue_full", 503},
+    {"timeout", 504},
+    {"clone_failed", 500},
+    {"not_found", 404},
+    {"follower_read_only", 409},
 };
 
 }  // namespace

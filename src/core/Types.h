@@ -70,7 +70,10 @@ enum TTtsErrorCode : uint8_t {
   ecQueueFull,
   ecTimeout,
   ecCloneFailed,
-  ecNotFound
+  ecNotFound,
+  // A node that follows a primary changes voices, bindings, defaults and the lexicon only
+  // by taking the primary's.
+  ecFollowerReadOnly
 };
 
 // Which genders an airline and language can serve.

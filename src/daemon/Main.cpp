@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "core/LogFiles.h"
 #include "core/Types.h"
 #include "http/Http.h"
+#include "online/Follower.h"
 #include "platform/Files.h"
 #include "platform/Memory.h"
 #include "service/Service.h"
@@ -224,6 +226,13 @@ int main(int argc, char** argv) {
     SetUiLang(Config.Settings().UiLanguage);
     TTtsService Service(Config);
     TTtsHttpServer Server(Service);
+    std::unique_ptr<TFollower> Follower;
+    if (const TConfigSettings Settings = Config.Settings(); !Settings.ClusterPrimary.empty()) {
+      Follower = std::make_unique<TFollower>(
+          Service, Settings.ClusterPrimary,
+          std::chrono::milliseconds(std::lround(Settings.FollowSeconds * 1000)));
+      Follower->Start();
+    }
     try {
       Server.Start();
     } catch (const std::exception& E) {
@@ -238,7 +247,8 @@ int main(int argc, char** argv) {
         Reload(Config, Service, Server);
       TAppLog::Info("app", "%s received, shutting down", SignalName(Signal));
       NotifyStopping();
-      StopWithinGrace(Service, Server, std::chrono::seconds(Config.Settings().ShutdownGraceSeconds));
+      StopWithinGrace(Service, Server,
+                      std::chrono::seconds(Config.Settings().ShutdownGraceSeconds));
     }
   }
   // Every line emitted during the shutdown reaches standard error before the hooks go.

@@ -197,6 +197,15 @@ void SendJson(THttpResponse& ARes, int AStatus, const TJson& AValue) {
   ARes.Body = JsonWireText(AValue);
 }
 
+void SendTaggedJson(const THttpRequest& AReq, THttpResponse& ARes, const TJson& AValue) {
+  SendJson(ARes, 200, AValue);
+  const std::string Tag = Sha256Hex(ARes.Body).substr(0, 32);
+  ARes.SetHeader("ETag", "\"" + Tag + "\"");
+  if (!NoneMatchNames(AReq.Header("If-None-Match"), Tag)) return;
+  ARes.Status = 304;
+  ARes.Body.clear();
+}
+
 void SendError(THttpResponse& ARes, int AStatus, std::string_view ACode,
                std::string_view AMessage) {
   TJson Body = TJson::object();
@@ -544,6 +553,7 @@ const std::vector<TTtsHttpServer::TRoute>& TTtsHttpServer::Routes() {
       {"/v1/models", "", true, {"GET"}, false, true, &TTtsHttpServer::HandleModels},
       {"/v1/lexicon", "", false, {"GET", "PUT"}, false, true, &TTtsHttpServer::HandleLexicon},
       {"/v1/normalize", "", false, {"GET", "POST"}, false, true, &TTtsHttpServer::HandleNormalize},
+      {"/v1/pack", "", false, {"GET"}, false, true, &TTtsHttpServer::HandlePack},
       {"/metrics", "", false, {"GET"}, false, false, &TTtsHttpServer::HandleMetrics},
   };
   return Table;

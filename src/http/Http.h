@@ -96,6 +96,9 @@ std::string JsonWireText(const TJson& AValue);
 void SendJson(THttpResponse& ARes, int AStatus, const TJson& AValue);
 // The error envelope: exactly {"error": code, "message": text}.
 void SendError(THttpResponse& ARes, int AStatus, std::string_view ACode, std::string_view AMessage);
+// A GET reply of state that followers poll: 200 with the JSON and an ETag made from it, or
+// 304 without a body when If-None-Match names that tag.
+void SendTaggedJson(const THttpRequest& AReq, THttpResponse& ARes, const TJson& AValue);
 // The one place where a service error becomes a status and an error body.
 void SendTtsError(THttpResponse& ARes, const ETtsError& AError);
 // The body as UTF-8 text: valid UTF-8 is passed through, invalid bytes become U+FFFD.
@@ -360,6 +363,7 @@ class TTtsHttpServer {
   // 503 when the replies being made leave no room for it now.
   TReplyBudget::TTicket AdmitReply(const TReplyEstimate& AEstimate);
   void HandleLexicon(const TCall& ACall);
+  void HandlePack(const TCall& ACall);
   void HandleNormalize(const TCall& ACall);
 
   void CloneVoice(const TCall& ACall);

@@ -8,6 +8,7 @@
 #include "core/Text.h"
 #include "http/Http.h"
 #include "service/Service.h"
+#include "state/Voices.h"
 #include "text/TextRules.h"
 
 namespace quavox {
@@ -67,6 +68,12 @@ void TTtsHttpServer::HandleLexicon(const TCall& ACall) {
   if (ACall.Method == "PUT") {
     const auto Body = ReadJsonBody(ACall.Req, ACall.Res);
     if (!Body) return;
+    try {
+      FService.VoiceLibrary().RefuseWhileFollowing();
+    } catch (const ETtsError& E) {
+      SendTtsError(ACall.Res, E);
+      return;
+    }
     TLexiconEntry Entry;
     if (!ReadEntry(*Body, Entry)) {
       SendError(ACall.Res, 400, "bad_json", "language, word and say must be strings");
@@ -85,7 +92,7 @@ void TTtsHttpServer::HandleLexicon(const TCall& ACall) {
   TJson Entries = TJson::array();
   for (const TLexiconEntry& Entry : Rules.Entries())
     Entries.push_back(EntryJson(Entry));
-  SendJson(ACall.Res, 200, TJson{{"entries", std::move(Entries)}});
+  SendTaggedJson(ACall.Req, ACall.Res, TJson{{"entries", std::move(Entries)}});
 }
 
 void TTtsHttpServer::HandleNormalize(const TCall& ACall) {

@@ -49,6 +49,14 @@ void TTtsHttpServer::HandleHealth(const TCall& ACall) {
     Reply["status"] = "degraded";
     Reply["voices_error"] = Problem;
   }
+  // Only on a node that follows a primary.
+  if (const TFollowState Follow = FService.FollowState(); !Follow.Primary.empty()) {
+    TJson Cluster = TJson::object();
+    Cluster["primary"] = Follow.Primary;
+    Cluster["lastSync"] = Follow.LastSync.empty() ? TJson(nullptr) : TJson(Follow.LastSync);
+    Cluster["reachable"] = Follow.Reachable;
+    Reply["cluster"] = std::move(Cluster);
+  }
   SendJson(ACall.Res, 200, Reply);
 }
 

@@ -8,7 +8,9 @@
 #include "core/I18n.h"
 #include "core/Text.h"
 #include "http/Http.h"
+#include "http/HttpWire.h"
 #include "service/Service.h"
+#include "state/ClonePack.h"
 #include "state/Voices.h"
 
 namespace quavox {
@@ -222,7 +224,10 @@ void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
   try {
     Removed = !Id.empty() && FService.RemoveVoice(Id);
   } catch (const ETtsError& E) {
-    SendError(ACall.Res, 500, "internal", E.what());
+    if (E.Code() == ecFollowerReadOnly)
+      SendTtsError(ACall.Res, E);
+    else
+      SendError(ACall.Res, 500, "internal", E.what());
     return;
   }
   if (!Removed) {
@@ -232,6 +237,19 @@ void TTtsHttpServer::RemoveVoice(const TCall& ACall) {
   TJson Reply = TJson::object();
   Reply["removed"] = Id;
   SendJson(ACall.Res, 200, Reply);
+}
+
+void TTtsHttpServer::HandlePack(const TCall& ACall) {
+  const std::string Tag = LibraryPackTag(FService.VoiceLibrary());
+  ACall.Res.SetHeader("ETag", "\"" + Tag + "\"");
+  if (NoneMatchNames(ACall.Req.Header("If-None-Match"), Tag)) {
+    ACall.Res.Status = 304;
+    return;
+  }
+  ACall.Res.Status = 200;
+  ACall.Res.ContentType = "application/zip";
+  ACall.Res.Binary =
+      std::make_shared<const TBytes>(ExportLibraryPack(FService.VoiceLibrary(), FConfig));
 }
 
 void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
@@ -266,12 +284,17 @@ void TTtsHttpServer::HandleAirlines(const TCall& ACall) {
         SendNoSuchVoice(ACall.Res, Voice);
         return;
       }
+    } catch (const ETtsError& E) {
+      SendTtsError(ACall.Res, E);
+      return;
     } catch (const std::exception& E) {
       SendNotSaved(ACall.Res, E);
       return;
     }
+    SendJson(ACall.Res, 200, MapJson(FConfig.AirlinesSnapshot()));
+    return;
   }
-  SendJson(ACall.Res, 200, MapJson(FConfig.AirlinesSnapshot()));
+  SendTaggedJson(ACall.Req, ACall.Res, MapJson(FConfig.AirlinesSnapshot()));
 }
 
 void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
@@ -300,12 +323,17 @@ void TTtsHttpServer::HandleDefaults(const TCall& ACall) {
         SendNoSuchVoice(ACall.Res, !Female.empty() && !FService.HasVoice(Female) ? Female : Male);
         return;
       }
+    } catch (const ETtsError& E) {
+      SendTtsError(ACall.Res, E);
+      return;
     } catch (const std::exception& E) {
       SendNotSaved(ACall.Res, E);
       return;
     }
+    SendJson(ACall.Res, 200, MapJson(FConfig.DefaultsSnapshot()));
+    return;
   }
-  SendJson(ACall.Res, 200, MapJson(FConfig.DefaultsSnapshot()));
+  SendTaggedJson(ACall.Req, ACall.Res, MapJson(FConfig.DefaultsSnapshot()));
 }
 
 }  // namespace quavox

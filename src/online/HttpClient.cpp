@@ -161,6 +161,9 @@ TClientResponse HttpRequest(const TClientRequest& ARequest) {
     long Code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &Code);
     Response.Status = static_cast<int>(Code);
+    curl_header* Tag = nullptr;
+    if (curl_easy_header(h, "ETag", 0, CURLH_HEADER, -1, &Tag) == CURLHE_OK && Tag != nullptr)
+      Response.ETag = Tag->value;
     if (Rc == CURLE_OK) {
       Response.Ok = true;
     } else if (Sink.TooLarge) {

@@ -40,6 +40,8 @@ struct TClientResponse {
   int Status = 0;
   std::string Body;
   int64_t BytesWritten = 0;
+  // The answer's ETag header as sent, quotes included; empty without one.
+  std::string ETag;
   // Transport failure text when Ok is false.
   std::string Error;
 };

@@ -286,6 +286,16 @@ TVoiceInfo TTtsService::CloneVoice(const TVoiceCloneSpec& ASpec) {
   return Voice;
 }
 
+void TTtsService::SetFollowState(const TFollowState& AState) {
+  TLockGuard Guard(FFollowLock);
+  FFollow = AState;
+}
+
+TFollowState TTtsService::FollowState() const {
+  TLockGuard Guard(FFollowLock);
+  return FFollow;
+}
+
 std::vector<TVoiceInfo> TTtsService::Voices() const {
   return FVoices->All();
 }
@@ -385,7 +395,9 @@ bool IsTransientEngineError(TTtsErrorCode ACode) {
 TVoiceInfo TTtsService::ResolveOrCreateVoice(TTtsRequest& AReq, const TConfigSettings& ASettings) {
   bool Explicit = false;
   TVoiceInfo Voice = FVoices->Resolve(AReq, Explicit);
-  if (Voice.Id.empty() && AReq.Airline.empty() && ASettings.AutoCreateDefaultVoice) {
+  // A follower speaks with the primary's voices and never makes one of its own.
+  if (Voice.Id.empty() && AReq.Airline.empty() && ASettings.AutoCreateDefaultVoice &&
+      ASettings.ClusterPrimary.empty()) {
     try {
       Voice = DefaultVoiceOnce(AReq);
     } catch (const ETtsError& E) {

@@ -62,6 +62,14 @@ struct TServiceStats {
   }
 };
 
+// What a node that follows a primary knows of it, for the health check.
+struct TFollowState {
+  std::string Primary;
+  // When this node last was sure to hold what the primary holds (ISO 8601); empty before.
+  std::string LastSync;
+  bool Reachable = false;
+};
+
 class TTtsService {
  public:
   explicit TTtsService(TAppConfig& AConfig);
@@ -115,6 +123,10 @@ class TTtsService {
   // text is longer than the limit as written or as the rules and the lexicon rewrote it.
   std::string CheckedSpokenText(const TTtsRequest& AReq) const;
   TTextRules& TextRules() { return *FTextRules; }
+
+  // Set by the part that follows the primary; Primary is empty on a node of its own.
+  void SetFollowState(const TFollowState& AState) QX_EXCLUDES(FFollowLock);
+  TFollowState FollowState() const QX_EXCLUDES(FFollowLock);
 
   TVoiceLibrary& VoiceLibrary() { return *FVoices; }
   TWavCache& Cache() { return *FCache; }
@@ -174,6 +186,9 @@ class TTtsService {
     std::string Message;
   };
   std::map<std::string, std::shared_future<TMadeVoice>> FMaking QX_GUARDED_BY(FMakingLock);
+  // A leaf lock.
+  mutable TMutex FFollowLock;
+  TFollowState FFollow QX_GUARDED_BY(FFollowLock);
 };
 
 }  // namespace quavox

@@ -182,17 +182,21 @@ class TPackExport {
     return true;
   }
 
-  void Save(const std::string& AFileName) {
+  void Save(const std::string& AFileName) { WriteFileAtomic(AFileName, Finish()); }
+
+  // The archive with its manifest; AExtra members follow the specified ones.
+  TBytes Finish(TJson AExtra = TJson::object()) {
     TJson Root = TJson::object();
     Root["format"] = PackFormat;
     Root["version"] = 1;
     Root["exportedAt"] = LocalTimestamp();
     Root["voices"] = std::move(FVoices);
     Root["airlines"] = std::move(Airlines);
+    for (auto& [Name, Value] : AExtra.items())
+      Root[Name] = std::move(Value);
     const std::string Text = JsonDumpIndented(Root);
     FWriter.Add(ManifestName, TBytes(Text.begin(), Text.end()));
-    const TBytes Bytes = FWriter.Finish();
-    WriteFileAtomic(AFileName, Bytes);
+    return FWriter.Finish();
   }
 
  private:
@@ -306,7 +310,71 @@ class TPackReader {
   int64_t FTotal = 0;
 };
 
+// Checks every entry, then reads the manifest; raises ETtsError ecBadAudio when the archive
+// is no clone pack.
+TJson ReadManifest(TPackReader& AReader) {
+  AReader.CheckAll();
+  const zip_int64_t ManifestIndex = AReader.Locate(ManifestName);
+  if (ManifestIndex < 0)
+    throw ETtsError(ecBadAudio,
+                    Translate("包里没有 ") + ManifestName + Translate(",这不是 Quavox 的克隆包。"));
+  const TBytes ManifestBytes = AReader.Read(ManifestIndex);
+  std::optional<TJson> Root = ParseJsonObject(StripUtf8Bom(
+      std::string_view(reinterpret_cast<const char*>(ManifestBytes.data()), ManifestBytes.size())));
+  if (!Root)
+    throw ETtsError(ecBadAudio,
+                    Translate("包里的 ") + ManifestName + Translate(" 坏了,读不出来。"));
+  const auto FormatNode = Root->find("format");
+  if (FormatNode == Root->end() || !FormatNode->is_string() ||
+      FormatNode->get<std::string>() != PackFormat)
+    throw ETtsError(ecBadAudio, Translate("这个包不是 Quavox 的克隆包(format 对不上)。"));
+  return *std::move(Root);
+}
+
+TJson LibraryRecords(const std::vector<TVoiceInfo>& AVoices) {
+  TJson Records = TJson::array();
+  for (const TVoiceInfo& Voice : AVoices)
+    Records.push_back(VoiceRecordJson(Voice));
+  return Records;
+}
+
 }  // namespace
+
+TBytes ExportLibraryPack(const TVoiceLibrary& ALibrary, const TAppConfig& AConfig) {
+  const std::vector<TVoiceInfo> Voices = ALibrary.All();
+  TPackExport Export(ALibrary);
+  for (const TVoiceInfo& Voice : Voices)
+    if (!Export.Written(Voice.Id)) Export.WriteVoice(Voice.Id);
+  for (const auto& [Key, Id] : AConfig.AirlinesSnapshot())
+    Export.Airlines[Key] = Id;
+  TJson Extra = TJson::object();
+  Extra["library"] = LibraryRecords(Voices);
+  return Export.Finish(std::move(Extra));
+}
+
+std::string LibraryPackTag(const TVoiceLibrary& ALibrary) {
+  return Sha256Hex(LibraryRecords(ALibrary.All()).dump()).substr(0, 32);
+}
+
+TLibraryPack ReadLibraryPack(const std::string& AFileName) {
+  TPackReader Reader(AFileName);
+  const TJson Manifest = ReadManifest(Reader);
+  const TJson* Records = JsonChildArray(&Manifest, "library");
+  if (Records == nullptr) throw ETtsError(ecBadAudio, Format("%s holds no library", ManifestName));
+  TLibraryPack Pack;
+  for (const TJson& Record : *Records) {
+    if (!Record.is_object()) continue;
+    TVoiceInfo Voice = VoiceFromRecord(Record);
+    if (Voice.Id.empty()) continue;
+    for (const TVoiceClip& Clip : Voice.Clips) {
+      const zip_int64_t Index = Reader.Locate("audio/" + Clip.FileName);
+      if (IsSafeClipFileName(Clip.FileName) && Index >= 0)
+        Pack.Clips[Clip.FileName] = Reader.Read(Index);
+    }
+    Pack.Voices.push_back(std::move(Voice));
+  }
+  return Pack;
+}
 
 std::string TPackSummary::Describe() const {
   std::string Text = Format(
@@ -355,23 +423,10 @@ TPackSummary ExportVoicesPack(const std::string& AFileName, const std::vector<st
 
 TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary,
                         TAppConfig& AConfig) {
+  ALibrary.RefuseWhileFollowing();
   TPackReader Reader(AFileName);
-  Reader.CheckAll();
-  const zip_int64_t ManifestIndex = Reader.Locate(ManifestName);
-  if (ManifestIndex < 0)
-    throw ETtsError(ecBadAudio,
-                    Translate("包里没有 ") + ManifestName + Translate(",这不是 Quavox 的克隆包。"));
-  const TBytes ManifestBytes = Reader.Read(ManifestIndex);
-  const std::optional<TJson> Root = ParseJsonObject(StripUtf8Bom(
-      std::string_view(reinterpret_cast<const char*>(ManifestBytes.data()), ManifestBytes.size())));
-  if (!Root)
-    throw ETtsError(ecBadAudio,
-                    Translate("包里的 ") + ManifestName + Translate(" 坏了,读不出来。"));
-  const TJson* Manifest = &*Root;
-  const auto FormatNode = Manifest->find("format");
-  if (FormatNode == Manifest->end() || !FormatNode->is_string() ||
-      FormatNode->get<std::string>() != PackFormat)
-    throw ETtsError(ecBadAudio, Translate("这个包不是 Quavox 的克隆包(format 对不上)。"));
+  const TJson Root = ReadManifest(Reader);
+  const TJson* Manifest = &Root;
 
   TPackSummary Summary;
   std::map<std::string, std::string> LocalIds;

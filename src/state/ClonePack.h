@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,22 @@ TPackSummary ExportVoicesPack(const std::string& AFileName, const std::vector<st
                               const TVoiceLibrary& ALibrary);
 // Raises ETtsError ecBadAudio for an unusable file before changing anything.
 TPackSummary ImportPack(const std::string& AFileName, TVoiceLibrary& ALibrary, TAppConfig& AConfig);
+// The whole library as one pack, for nodes that follow this one: a clone pack any installation
+// can import, whose manifest also carries every voice as voices.json stores it ("library"),
+// so a follower keeps the very ids, seeds and clip names.
+TBytes ExportLibraryPack(const TVoiceLibrary& ALibrary, const TAppConfig& AConfig);
+// Changes whenever the library's records change; the same on every node with the same voices.
+std::string LibraryPackTag(const TVoiceLibrary& ALibrary);
+
+struct TLibraryPack {
+  std::vector<TVoiceInfo> Voices;
+  // Clip files by name.
+  std::map<std::string, TBytes> Clips;
+};
+// Reads a pack ExportLibraryPack made, within the bounds of an import; raises ETtsError
+// ecBadAudio for anything else.
+TLibraryPack ReadLibraryPack(const std::string& AFileName);
+
 std::string PackFingerprint(const std::vector<std::string>& AIds,
                             const std::vector<std::string>& AKeys, const TVoiceLibrary& ALibrary,
                             const TAppConfig& AConfig);

@@ -70,8 +70,7 @@ void ReadServer(const TJson* s, TConfigSettings& c) {
   c.AccessLog = JsonString(s, "accessLog", c.AccessLog);
   c.AccessLogMaxMB = ReadClamped(s, "accessLogMaxMB", c.AccessLogMaxMB, 1, 1 << 20);
   c.DebugLog = JsonBoolean(s, "debugLog", c.DebugLog);
-  c.ShutdownGraceSeconds =
-      ReadClamped(s, "shutdownGraceSeconds", c.ShutdownGraceSeconds, 0, 3600);
+  c.ShutdownGraceSeconds = ReadClamped(s, "shutdownGraceSeconds", c.ShutdownGraceSeconds, 0, 3600);
   c.MaxConnections = ReadClamped(s, "maxConnections", c.MaxConnections, 0, 10000000);
   ReadStrings(s, "allowedOrigins", c.AllowedOrigins);
   ReadStrings(s, "allowedHosts", c.AllowedHosts);
@@ -102,6 +101,15 @@ void ReadCache(const TJson* s, TConfigSettings& c) {
   c.EncodedCacheMB = ReadClamped(s, "encodedMB", c.EncodedCacheMB, 0, 4096);
   c.CacheMemoryMB = ReadClamped(s, "memoryMB", c.CacheMemoryMB, 0, 4096);
   c.CacheMinFreeMB = ReadClamped(s, "minFreeMB", c.CacheMinFreeMB, 0, INT32_MAX);
+}
+
+constexpr double DefaultFollowSeconds = 2.0;
+
+void ReadCluster(const TJson* s, TConfigSettings& c) {
+  if (s == nullptr) return;
+  c.ClusterPrimary = Trim(JsonString(s, "primary", c.ClusterPrimary));
+  const double Seconds = JsonFloat(s, "followSeconds", c.FollowSeconds);
+  c.FollowSeconds = std::isfinite(Seconds) ? std::clamp(Seconds, 0.1, 3600.0) : c.FollowSeconds;
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -313,6 +321,7 @@ void TAppConfig::Apply(const TJson& ARoot) {
   ReadSynthesis(JsonChildObject(R, "synthesis"), FSettings);
   ReadCache(JsonChildObject(R, "cache"), FSettings);
   ReadEngine(JsonChildObject(R, "engine"), FSettings.Engine);
+  ReadCluster(JsonChildObject(R, "cluster"), FSettings);
   if (const TJson* Hub = JsonChildObject(R, "hub")) {
     FSettings.HubUserId = JsonString(Hub, "userId", {});
     FHubShares = ReadShares(Hub);
@@ -372,6 +381,10 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
   Root["hub"] = {{"userId", c.HubUserId}, {"shares", Shares}};
   Root["defaultVoices"] = MapJson(AMaps.Defaults);
   Root["airlineVoices"] = MapJson(AMaps.Airlines);
+  // Only a node that was given cluster settings writes them, so a single node's file stays
+  // as it was.
+  if (!c.ClusterPrimary.empty() || c.FollowSeconds != DefaultFollowSeconds)
+    Root["cluster"] = {{"primary", c.ClusterPrimary}, {"followSeconds", c.FollowSeconds}};
   return Root;
 }
 

@@ -91,6 +91,11 @@ struct TConfigSettings {
   // Memory for the most recently hit clips, served without a file read; 0: none kept.
   int32_t CacheMemoryMB = 64;
   TEngineOptions Engine;
+  // The base URL of the node this one follows ("http://10.0.0.11:17150"): its voices,
+  // bindings, defaults and lexicon are taken from there every FollowSeconds and cannot be
+  // changed here. Empty: a node of its own.
+  std::string ClusterPrimary;
+  double FollowSeconds = 2.0;
 };
 
 // Where the program keeps its files: the program folder (data, clone, temp, models,

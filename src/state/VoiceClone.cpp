@@ -196,6 +196,7 @@ TVoiceClip TVoiceLibrary::StoreClip(const std::string& AVoiceId, int AFirstNumbe
 }
 
 TVoiceInfo TVoiceLibrary::AddClone(const TVoiceCloneSpec& ASpec) {
+  RefuseWhileFollowing();
   if (ASpec.Clips.empty()) ETtsError::Raise_(ecBadAudio, Translate("克隆至少需要一段参考音频"));
   const std::string Fingerprint = CloneFingerprint(ASpec);
   TVoiceInfo Voice;
@@ -254,6 +255,7 @@ TVoiceInfo TVoiceLibrary::AddClone(const TVoiceCloneSpec& ASpec) {
 }
 
 TVoiceInfo TVoiceLibrary::AddClip(std::string_view AVoiceId, const TVoiceClipInput& AClip) {
+  RefuseWhileFollowing();
   TVoiceInfo Voice;
   if (!Find(AVoiceId, Voice))
     ETtsError::Raise_(ecBadVoice, Translate("没有这个音色:") + std::string(AVoiceId));
@@ -286,6 +288,7 @@ TVoiceInfo TVoiceLibrary::AddClip(std::string_view AVoiceId, const TVoiceClipInp
 }
 
 bool TVoiceLibrary::RemoveClip(std::string_view AVoiceId, int AIndex) {
+  RefuseWhileFollowing();
   if (Trim(AVoiceId).empty()) return false;
   std::vector<TVoiceClip> Removed;
   Commit([&](std::vector<TVoiceInfo>& AItems) {

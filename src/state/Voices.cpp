@@ -88,6 +88,18 @@ TJson VoiceToJson(const TVoiceInfo& AVoice) {
   return v;
 }
 
+}  // namespace
+
+TJson VoiceRecordJson(const TVoiceInfo& AVoice) {
+  return VoiceToJson(AVoice);
+}
+
+TVoiceInfo VoiceFromRecord(const TJson& ARecord) {
+  return VoiceFromJson(ARecord, std::chrono::system_clock::now());
+}
+
+namespace {
+
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
@@ -529,6 +541,7 @@ std::vector<TVoiceInfo> TVoiceLibrary::ForLanguage(std::string_view ALanguage) c
 
 void TVoiceLibrary::Update(const TVoiceInfo& AVoice) {
   if (AVoice.Id.empty()) return;
+  RefuseWhileFollowing();
   Commit([&](std::vector<TVoiceInfo>& AItems) {
     const int i = IndexIn(AItems, AVoice.Id);
     if (i < 0) return false;
@@ -568,6 +581,7 @@ void TVoiceLibrary::DeleteClipFiles(const std::vector<std::string>& ANames,
 }
 
 bool TVoiceLibrary::Remove(std::string_view AId) {
+  RefuseWhileFollowing();
   TVoiceInfo Voice;
   std::string BindingsError;
   {
@@ -601,6 +615,7 @@ bool TVoiceLibrary::Remove(std::string_view AId) {
 
 bool TVoiceLibrary::CommitBinding(const std::vector<std::string>& AVoiceIds,
                                   const std::function<void(TVoiceMaps&)>& AChange) {
+  RefuseWhileFollowing();
   TLockGuard SaveGuard(FSaveLock);
   {
     TLockGuard Guard(FLock);
@@ -608,6 +623,59 @@ bool TVoiceLibrary::CommitBinding(const std::vector<std::string>& AVoiceIds,
       if (!Id.empty() && IndexOf(Id) < 0) return false;
   }
   FConfig.CommitVoiceMaps(AChange);
+  return true;
+}
+
+void TVoiceLibrary::RefuseWhileFollowing() const {
+  const std::string Primary = FConfig.Settings().ClusterPrimary;
+  if (!Primary.empty())
+    ETtsError::Raise_(ecFollowerReadOnly,
+                      Format("this node follows %s: change voices, bindings, defaults and the "
+                             "lexicon there",
+                             Primary));
+}
+
+void TVoiceLibrary::Mirror(const std::vector<TVoiceInfo>& AItems,
+                           const std::map<std::string, TBytes>& AClips, const TVoiceMaps& AMaps) {
+  std::vector<TVoiceClip> Before;
+  {
+    TLockGuard SaveGuard(FSaveLock);
+    std::vector<std::string> Written;
+    try {
+      for (const TVoiceInfo& Voice : AItems)
+        for (const TVoiceClip& Clip : Voice.Clips)
+          if (WriteMirroredClip(Clip, AClips)) Written.push_back(Clip.FileName);
+      CommitLocked([&](std::vector<TVoiceInfo>& AList) {
+        for (const TVoiceInfo& Voice : AList)
+          Before.insert(Before.end(), Voice.Clips.begin(), Voice.Clips.end());
+        AList = AItems;
+        return true;
+      });
+    } catch (...) {
+      DeleteClipFiles(Written, "cannot delete a clip of a mirror that failed (%s)");
+      throw;
+    }
+    FConfig.CommitVoiceMaps([&](TVoiceMaps& AMine) { AMine = AMaps; });
+  }
+  DeleteClipFiles(Unreferenced(Before), "cannot delete reference audio (%s)");
+}
+
+bool TVoiceLibrary::WriteMirroredClip(const TVoiceClip& AClip,
+                                      const std::map<std::string, TBytes>& AClips) const {
+  const std::string Path = ClipPath(AClip);
+  std::error_code Ec;
+  // The library never rewrites a clip under its name, so one that is here is the same.
+  if (!Path.empty() && fs::is_regular_file(Path, Ec)) return false;
+  const auto Found = AClips.find(AClip.FileName);
+  if (Path.empty() || Found == AClips.end())
+    ETtsError::Raise_(ecCloneFailed, Format("the primary's voices name a clip it did not send: %s",
+                                            AClip.FileName));
+  try {
+    fs::create_directories(FConfig.VoicesDir());
+    WriteFileAtomic(Path, Found->second);
+  } catch (const std::exception& E) {
+    ETtsError::Raise_(ecCloneFailed, Translate("参考音频存不下来:") + E.what());
+  }
   return true;
 }
 

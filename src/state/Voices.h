@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -22,6 +23,7 @@
 #include "core/ThreadAnnotations.h"
 #include "core/Types.h"
 #include "state/Config.h"
+#include "state/Json.h"
 
 namespace quavox {
 
@@ -41,6 +43,11 @@ std::string FormatIso8601(TDateTime ATime);
 // Date, optional time ("T" or blank), optional fraction and offset; without an offset the
 // time is local. False for anything else.
 bool ParseIso8601(std::string_view AText, TDateTime& ATime);
+
+// A voice as voices.json stores it, every member included, and back; a record without an
+// id gives a voice without one.
+TJson VoiceRecordJson(const TVoiceInfo& AVoice);
+TVoiceInfo VoiceFromRecord(const TJson& ARecord);
 
 class TVoiceLibrary {
  public:
@@ -101,6 +108,17 @@ class TVoiceLibrary {
   // files' writes), with a log line for each voice. Runs after Load.
   void DropDanglingBindings();
   std::string PredictId(const TVoiceCloneSpec& ASpec) const;
+  // Raises ETtsError (ecFollowerReadOnly) naming the primary while the configuration makes
+  // this node follow one: voices and bindings then change only by Mirror. Every change of
+  // the library and the bindings asks first.
+  void RefuseWhileFollowing() const;
+  // Makes the library and the voice maps what the primary has: AItems as they are, the clip
+  // files that are not here yet from AClips (by file name), then the maps; files no voice
+  // names any more go last. Each file is replaced atomically under the save lock, so no
+  // other change comes between. Raises ETtsError (ecCloneFailed) and changes nothing when a
+  // clip is missing or unsafe or voices.json cannot be written.
+  void Mirror(const std::vector<TVoiceInfo>& AItems, const std::map<std::string, TBytes>& AClips,
+              const TVoiceMaps& AMaps);
 
   // Reference audio and cloning. The cloning operations raise ETtsError.
   TVoiceInfo AddClone(const TVoiceCloneSpec& ASpec);
@@ -146,6 +164,9 @@ class TVoiceLibrary {
   // The first non-empty binding of the fallback chain, or empty.
   std::string BoundId(const std::string& AAirline, const std::string& ALanguage,
                       TTtsGender AGender) const;
+  // Writes the clip from AClips unless its file is here already; true when it wrote it.
+  bool WriteMirroredClip(const TVoiceClip& AClip,
+                         const std::map<std::string, TBytes>& AClips) const;
   // Deletes the clip files of the given names, skipping unsafe ones.
   void DeleteClipFiles(const std::vector<std::string>& ANames, const char* AWarning) const;
   // Names of AClips that no voice of the list refers to any more.

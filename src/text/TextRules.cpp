@@ -97,10 +97,7 @@ TLexiconEntry TTextRules::Put(TLexiconEntry AEntry) {
   // Changed in place for writing the file, and put back when the file cannot be written.
   Store(Key, AEntry);
   try {
-    if (FUnreadableFile) SetAside();
-    std::error_code Ignored;
-    std::filesystem::create_directories(std::filesystem::path(FLexiconFile).parent_path(), Ignored);
-    WriteFileAtomic(FLexiconFile, FileText());
+    WriteFile();
   } catch (...) {
     Store(Key, Old.value_or(TLexiconEntry{AEntry.Language, AEntry.Word, ""}));
     throw;
@@ -114,6 +111,42 @@ TLexiconEntry TTextRules::Put(TLexiconEntry AEntry) {
   TLockGuard Guard(FLock);
   FIndex = std::move(Index);
   return AEntry;
+}
+
+void TTextRules::ReplaceAll(std::vector<TLexiconEntry> AEntries) {
+  TEntryMap Wanted;
+  for (TLexiconEntry& Entry : AEntries) {
+    if (const std::string Problem = CleanLexiconEntry(Entry); !Problem.empty())
+      throw std::invalid_argument(Problem);
+    if (!Entry.Say.empty()) Wanted[LexiconKey(Entry.Language, Entry.Word)] = std::move(Entry);
+  }
+  if (Wanted.size() > MaxLexiconEntries) throw std::invalid_argument("the lexicon is full");
+  TLockGuard SaveGuard(FSaveLock);
+  const TEntryMap Old = FEntries;
+  StoreAll(Wanted);
+  try {
+    WriteFile();
+  } catch (...) {
+    StoreAll(Old);
+    throw;
+  }
+  auto Index = std::make_shared<const TSpeechIndex>(FTables, ListOf(FEntries));
+  TLockGuard Guard(FLock);
+  FIndex = std::move(Index);
+}
+
+void TTextRules::StoreAll(const TEntryMap& AEntries) {
+  FFileOrder.clear();
+  FEntries.clear();
+  for (const auto& [Key, Entry] : AEntries)
+    Store(Key, Entry);
+}
+
+void TTextRules::WriteFile() {
+  if (FUnreadableFile) SetAside();
+  std::error_code Ignored;
+  std::filesystem::create_directories(std::filesystem::path(FLexiconFile).parent_path(), Ignored);
+  WriteFileAtomic(FLexiconFile, FileText());
 }
 
 // An unreadable lexicon is kept beside the new one, so an operator's hand-edited file is

@@ -31,6 +31,9 @@ class TTextRules {
   // reason for an entry that cannot be stored, std::system_error when the file cannot be
   // written; nothing changes then.
   TLexiconEntry Put(TLexiconEntry AEntry);
+  // Makes the lexicon exactly these entries, with one write of the file; raises as Put does
+  // and changes nothing then.
+  void ReplaceAll(std::vector<TLexiconEntry> AEntries);
 
  private:
   using TEntryMap = std::map<std::string, TLexiconEntry>;
@@ -39,6 +42,9 @@ class TTextRules {
   // Stores or (for an empty say) removes the entry under the key, in both orders.
   void Store(const std::string& AKey, const TLexiconEntry& AEntry) QX_REQUIRES(FSaveLock);
   std::string FileText() const QX_REQUIRES(FSaveLock);
+  // Writes the file of the entries as they are now, setting an unreadable one aside first.
+  void WriteFile() QX_REQUIRES(FSaveLock);
+  void StoreAll(const TEntryMap& AEntries) QX_REQUIRES(FSaveLock);
 
   const std::shared_ptr<const TSpeechTables> FTables;
   const std::string FLexiconFile;

@@ -107,6 +107,7 @@ TDaemon::TDaemon(const std::string& AName, const TJson& AConfig) : FRootDir("qua
     for (const auto& [Name, Value] : Values.items())
       Config[Section][Name] = Value;
   }
+  FHost = Config["server"]["bind"].get<std::string>();
   WriteFileAtomic(FRoot + "data/config.json", JsonDumpIndented(Config));
 }
 
@@ -127,7 +128,7 @@ bool TDaemon::Launch() {
 bool TDaemon::Start() {
   if (!Launch()) return false;
   const auto Deadline = std::chrono::steady_clock::now() + StartLimit;
-  httplib::Client Probe("127.0.0.1", FPort);
+  httplib::Client Probe(FHost, FPort);
   Probe.set_connection_timeout(0, 200000);
   while (std::chrono::steady_clock::now() < Deadline) {
     if (!Alive()) return false;
@@ -164,8 +165,12 @@ int TDaemon::Wait() {
   return FExitCode;
 }
 
+std::string TDaemon::BaseUrl() const {
+  return "http://" + FHost + ":" + std::to_string(FPort);
+}
+
 httplib::Client TDaemon::Client() const {
-  httplib::Client Cli("127.0.0.1", FPort);
+  httplib::Client Cli(FHost, FPort);
   Cli.set_keep_alive(true);
   Cli.set_read_timeout(60, 0);
   return Cli;

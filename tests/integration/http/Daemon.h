@@ -18,7 +18,8 @@ namespace quavox::test {
 class TDaemon {
  public:
   // A fresh folder whose data/config.json listens on 127.0.0.1 and a free port, with the
-  // extra settings of AConfig merged in per section.
+  // extra settings of AConfig merged in per section (a "bind" there moves it to that
+  // loopback address).
   explicit TDaemon(const std::string& AName, const TJson& AConfig = TJson::object());
   ~TDaemon();
   TDaemon(const TDaemon&) = delete;
@@ -44,12 +45,16 @@ class TDaemon {
   std::string Stderr() const;
   const std::string& Root() const { return FRoot; }
   int Port() const { return FPort; }
+  const std::string& Host() const { return FHost; }
+  // "http://host:port".
+  std::string BaseUrl() const;
   pid_t Pid() const { return FPid; }
 
  private:
   TTempDir FRootDir;
   std::string FRoot = FRootDir.Path();
   int FPort = 0;
+  std::string FHost = "127.0.0.1";
   pid_t FPid = -1;
   int FExitCode = -1;
   bool FShippedFiles = false;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -401,6 +402,65 @@ TEST_F(ClonePackTest, UnusablePacksAreRefusedBeforeAnythingChanges) {
   }
   // A file that is not there at all.
   EXPECT_THROW(ImportPack(Base + "none.cln", *B->Library, *B->Config), ETtsError);
+}
+
+// A follower takes the primary's library as it is: the same ids, seeds and clip names, and
+// the same bindings; what the primary dropped goes, files included. It refuses changes of
+// its own, and a pack that names a clip it does not carry changes nothing.
+TEST_F(ClonePackTest, LibraryPackMirrorsThePrimaryOnAFollower) {
+  const TVoiceInfo Kept = Clone(*A, "Kept", "en", tgFemale, {300});
+  const TVoiceInfo Dropped = Clone(*A, "Dropped", "zh", tgMale, {500, 600});
+  A->Config->SetAirlineVoice("CCA", "en", tgFemale, Kept.Id);
+  TConfigSettings Following = B->Config->Settings();
+  Following.ClusterPrimary = "http://127.0.0.2:17150";
+  B->Config->SetSettings(Following);
+  const std::string PackFile = Base + "library.cln";
+  auto MirrorA = [&] {
+    WriteFileBytes(PackFile, ExportLibraryPack(*A->Library, *A->Config));
+    const TLibraryPack Pack = ReadLibraryPack(PackFile);
+    TVoiceMaps Maps;
+    Maps.Airlines = {{"CCA:en:female", Kept.Id}};
+    B->Library->Mirror(Pack.Voices, Pack.Clips, Maps);
+  };
+
+  MirrorA();
+  auto Records = [](const TVoiceLibrary& ALibrary) {
+    TJson List = TJson::array();
+    for (const TVoiceInfo& Voice : ALibrary.All())
+      List.push_back(VoiceRecordJson(Voice));
+    return List;
+  };
+  EXPECT_EQ(Records(*B->Library), Records(*A->Library));
+  EXPECT_EQ(LibraryPackTag(*B->Library), LibraryPackTag(*A->Library));
+  EXPECT_EQ(B->Config->AirlineVoice("CCA", "en", tgFemale), Kept.Id);
+  for (const TVoiceClip& Clip : Dropped.Clips)
+    EXPECT_TRUE(fs::exists(B->Config->VoicesDir() + Clip.FileName));
+
+  for (const auto& Change : std::vector<std::function<void()>>{
+           [&] { B->Library->Remove(Kept.Id); },
+           [&] { B->Library->CommitBinding({}, [](TVoiceMaps&) {}); },
+           [&] { ImportPack(PackFile, *B->Library, *B->Config); }}) {
+    try {
+      Change();
+      ADD_FAILURE() << "a follower's own change went through";
+    } catch (const ETtsError& E) {
+      EXPECT_EQ(E.Code(), ecFollowerReadOnly);
+      EXPECT_NE(std::string(E.what()).find("http://127.0.0.2:17150"), std::string::npos);
+    }
+  }
+
+  A->Library->Remove(Dropped.Id);
+  MirrorA();
+  EXPECT_EQ(Records(*B->Library), Records(*A->Library));
+  for (const TVoiceClip& Clip : Dropped.Clips)
+    EXPECT_FALSE(fs::exists(B->Config->VoicesDir() + Clip.FileName));
+
+  TVoiceInfo Unsent = Kept;
+  Unsent.Id = "v-000000000001";
+  Unsent.Clips = {{"v-000000000001-1.wav", "", 1000}};
+  EXPECT_THROW(B->Library->Mirror({Kept, Unsent}, {}, {}), ETtsError);
+  EXPECT_EQ(Records(*B->Library), Records(*A->Library));
+  EXPECT_EQ(B->Config->AirlineVoice("CCA", "en", tgFemale), Kept.Id);
 }
 
 TEST_F(ClonePackTest, DescribeFillsThePattern) {

@@ -260,6 +260,37 @@ TEST_F(ConfigTest, LoudnessAndEncodedCacheMembersFollowTheSpecifiedOnes) {
   }
 }
 
+// The cluster group is written only by a node given cluster settings, after every other
+// group; followSeconds is kept within reason.
+TEST_F(ConfigTest, ClusterMembersAreWrittenOnlyWhenSet) {
+  TAppConfig Config(Folders());
+  Config.Save();
+  EXPECT_EQ(ReadConfig().find("cluster"), std::string::npos);
+  TConfigSettings s = Config.Settings();
+  EXPECT_EQ(s.FollowSeconds, 2.0);
+  s.ClusterPrimary = "http://10.0.0.11:17150";
+  Config.SetSettings(s);
+  Config.Save();
+  const auto Root = ParseJsonObject(StripUtf8Bom(ReadConfig()));
+  ASSERT_TRUE(Root);
+  std::string Last;
+  for (const auto& [Key, Value] : Root->items())
+    Last = Key;
+  EXPECT_EQ(Last, "cluster");
+  EXPECT_EQ((*Root)["cluster"]["primary"], "http://10.0.0.11:17150");
+
+  const std::pair<const char*, double> Cases[] = {
+      {"0.5", 0.5}, {"0", 0.1}, {"-3", 0.1}, {"999999", 3600}, {"\"soon\"", 2.0}};
+  for (const auto& [Value, Want] : Cases) {
+    WriteConfig(std::string(R"({"cluster": {"primary": " http://p:1 ", "followSeconds": )") +
+                Value + "}}");
+    TAppConfig Loaded(Folders());
+    Loaded.Load();
+    EXPECT_EQ(Loaded.Settings().FollowSeconds, Want) << Value;
+    EXPECT_EQ(Loaded.Settings().ClusterPrimary, "http://p:1");
+  }
+}
+
 // Saves from many threads while others change the maps: every file on disk parses and
 // the last one holds the last change.
 TEST_F(ConfigTest, ConcurrentChangesAndSavesStayWhole) {

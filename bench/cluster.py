@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Figures of several nodes on one machine (run by hand): how long a change on the primary takes
+to reach two followers (default cluster.followSeconds), and cache hits through HAProxy against
+hits straight from one node, measured with wrk. Usage: cluster.py [build folder]
+"""
+
+import base64
+import importlib.util
+import io
+import json
+import math
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+
+def load(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+cache_miss = load("cache_miss", os.path.join(HERE, "cache-miss.py"))
+try_cluster = load("try_cluster", os.path.join(REPO, "deploy", "cluster", "try-cluster.py"))
+
+HIT_PATH = "/v1/tts?text=Final+call+for+flight+4711+to+Oslo.&airline=CCA&language=en&gender=female"
+
+
+def tone_wav(frequency):
+    rate, frames = 22050, 44100
+    samples = b"".join(struct.pack("<h", int(12000 * (0.6 + 0.4 * math.sin(2 * math.pi * 3 * i / rate))
+                                             * math.sin(2 * math.pi * frequency * i / rate)))
+                       for i in range(frames))
+    out = io.BytesIO()
+    out.write(b"RIFF" + struct.pack("<I", 36 + len(samples)) + b"WAVEfmt ")
+    out.write(struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
+    out.write(b"data" + struct.pack("<I", len(samples)) + samples)
+    return base64.b64encode(out.getvalue()).decode()
+
+
+def clone(node, frequency):
+    status, body, _ = node.call("POST", "/v1/voices/clone",
+                                {"display": f"tone {frequency}", "language": "en",
+                                 "audio": tone_wav(frequency), "reference_text": "A tone."})
+    assert status == 200, body
+    return json.loads(body)["id"]
+
+
+def reach_seconds(primary, followers, change):
+    """Makes the change on the primary; seconds until every follower's /v1/airlines and
+    /v1/voices equal the primary's."""
+    change()
+    start = time.perf_counter()
+    wanted = [primary.call("GET", path)[1] for path in ("/v1/airlines", "/v1/voices")]
+    for node in followers:
+        while [node.call("GET", path)[1] for path in ("/v1/airlines", "/v1/voices")] != wanted:
+            time.sleep(0.01)
+    return time.perf_counter() - start
+
+
+def wrk_rate(port):
+    out = subprocess.run(["wrk", "-t2", "-c8", "-d5s", f"http://127.0.0.1:{port}{HIT_PATH}"],
+                         capture_output=True, text=True, check=True).stdout
+    return float(next(l for l in out.splitlines() if l.startswith("Requests/sec")).split()[1])
+
+
+def main():
+    build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(REPO, "build")
+    bin_dir = os.path.join(build, "bin")
+    scratch = tempfile.mkdtemp(prefix="quavox-cluster-bench-")
+    nodes, lb = {}, None
+    try:
+        nodes["n1"] = cache_miss.Daemon(bin_dir, os.path.join(scratch, "n1"))
+        primary_url = f"http://127.0.0.1:{nodes['n1'].port}"
+        for name in ("n2", "n3"):
+            nodes[name] = cache_miss.Daemon(bin_dir, os.path.join(scratch, name),
+                                            {"cluster": {"primary": primary_url}})
+        primary, followers = nodes["n1"], [nodes["n2"], nodes["n3"]]
+        times = []
+        for round_ in range(5):
+            def change(round_=round_):
+                voice = clone(primary, 150 + 20 * round_)
+                primary.call("PUT", "/v1/airlines", {"airline": "CCA", "language": "en",
+                                                     "gender": "female", "voice": voice})
+                primary.call("PUT", "/v1/defaults", {"language": "en", "female": voice,
+                                                     "male": voice})
+            times.append(reach_seconds(primary, followers, change))
+        print(f"a new voice bound on the primary reaches both followers (followSeconds 2) in "
+              f"{statistics.median(times):.2f} s median, {max(times):.2f} s at most "
+              f"({', '.join(f'{t:.2f}' for t in times)})")
+
+        lb = try_cluster.Balancer(scratch, nodes)
+        owner = lb.call("GET", HIT_PATH)[1]
+        lb.call("GET", HIT_PATH)
+        direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
+        print(f"cache hits with wrk (2 threads, 8 connections, 5 s): straight to {owner} "
+              f"{direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+    finally:
+        if lb:
+            lb.stop()
+        for node in nodes.values():
+            if node.proc.poll() is None:
+                node.stop()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,61 @@
+// A node that follows a primary: every interval it asks the primary for its voices (the
+// library pack of GET /v1/pack), airline bindings, default voices and lexicon, each with
+// the entity tag it last took, so a primary that changed nothing answers four 304s. When
+// anything changed it fetches the rest, checks all of it, and only then applies it: clips and
+// voices.json, the voice maps in config.json and lexicon.json, each replaced atomically
+// under the library's and the lexicon's own locks. A primary that cannot be reached or sends
+// something unusable changes nothing here; the node serves what it has and /health says so.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "core/ThreadAnnotations.h"
+#include "service/Service.h"
+
+namespace quavox {
+
+class TFollower {
+ public:
+  // APrimary is the primary's base URL; the service must outlive the follower.
+  TFollower(TTtsService& AService, std::string APrimary, std::chrono::milliseconds AInterval);
+  // Stops the thread after the round in progress.
+  ~TFollower();
+  TFollower(const TFollower&) = delete;
+  TFollower& operator=(const TFollower&) = delete;
+
+  // Starts following on a thread of its own, a round at once and one every interval.
+  void Start();
+  // One round on the calling thread: true when this node now holds what the primary holds.
+  bool SyncOnce() QX_EXCLUDES(FRoundLock);
+
+ private:
+  struct TResource {
+    const char* Path;
+    // The tag of what this node holds, empty before the first round that applied it.
+    std::string Tag;
+  };
+  struct TFetched;
+
+  // Asks for the resource with the tag held; false when the primary did not answer it
+  // usably (AInto.Problem says why). A changed pack is written to AFile and read from there.
+  bool Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile)
+      QX_REQUIRES(FRoundLock);
+  void Apply(const TFetched& AFetched);
+
+  TTtsService& FService;
+  const std::string FPrimary;
+  const std::chrono::milliseconds FInterval;
+  // One round at a time, whoever calls.
+  TMutex FRoundLock;
+  TResource FPack QX_GUARDED_BY(FRoundLock){"/v1/pack", {}};
+  TResource FAirlines QX_GUARDED_BY(FRoundLock){"/v1/airlines", {}};
+  TResource FDefaults QX_GUARDED_BY(FRoundLock){"/v1/defaults", {}};
+  TResource FLexicon QX_GUARDED_BY(FRoundLock){"/v1/lexicon", {}};
+  std::string FLastSync QX_GUARDED_BY(FRoundLock);
+  std::string FLastProblem QX_GUARDED_BY(FRoundLock);
+  std::jthread FThread;
+};
+
+}  // namespace quavox

@@ -146,11 +146,9 @@ class TSocketStream final : public httplib::Stream {
     FTimedOut = FInBody;
     return false;
   }
-  bool is_writable() const override {
-    if (PollFor(FSock, POLLOUT, WriteWaitMs())) return true;
-    FWriteTimedOut = true;
-    return false;
-  }
+  // Every write waits for room itself, bounded by the reply's rate; asking first would
+  // cost a poll per block of every reply.
+  bool is_writable() const override { return !FWriteTimedOut; }
 
   ssize_t read(char* APtr, size_t ASize) override {
     if (!HasBuffered()) {
@@ -168,14 +166,68 @@ class TSocketStream final : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // The next write, the head of a reply, is kept and goes out with the first bytes of its
+  // body in one send: one call and one segment instead of two.
+  void HoldHead() { FHoldHead = true; }
+
   ssize_t write(const char* APtr, size_t ASize) override {
     if (!FWriting) {
       FWriting = true;
       FWriteStart = std::chrono::steady_clock::now();
       FWritten = 0;
     }
+    if (FHoldHead) {
+      FHoldHead = false;
+      FHeld.assign(APtr, ASize);
+      return static_cast<ssize_t>(ASize);
+    }
+    while (!FHeld.empty()) {
+      const std::size_t HeldLeft = FHeld.size();
+      std::array<iovec, 2> Parts{iovec{FHeld.data(), HeldLeft},
+                                 iovec{const_cast<char*>(APtr), ASize}};
+      const ssize_t n = Send(Parts.data(), Parts.size());
+      if (n < 0) return -1;
+      const auto Sent = static_cast<std::size_t>(n);
+      FHeld.erase(0, std::min(Sent, HeldLeft));
+      if (Sent > HeldLeft) return static_cast<ssize_t>(Sent - HeldLeft);
+    }
+    iovec Part{const_cast<char*>(APtr), ASize};
+    return Send(&Part, 1);
+  }
+
+  // Sends a head still held, when no body followed it.
+  bool FlushHead() {
+    while (!FHeld.empty()) {
+      iovec Part{FHeld.data(), FHeld.size()};
+      const ssize_t n = Send(&Part, 1);
+      if (n < 0) {
+        FHeld.clear();
+        return false;
+      }
+      FHeld.erase(0, static_cast<std::size_t>(n));
+    }
+    FHoldHead = false;
+    return true;
+  }
+
+  void get_remote_ip_and_port(std::string& AIp, int& APort) const override {
+    AIp = FRemoteIp;
+    APort = FRemotePort;
+  }
+  void get_local_ip_and_port(std::string& AIp, int& APort) const override {
+    AIp = FLocalIp;
+    APort = FLocalPort;
+  }
+  socket_t socket() const override { return FSock; }
+
+ private:
+  // Some bytes of AParts, waiting for room under the reply's deadline.
+  ssize_t Send(iovec* AParts, std::size_t ACount) {
+    msghdr Message{};
+    Message.msg_iov = AParts;
+    Message.msg_iovlen = ACount;
     for (;;) {
-      const ssize_t n = ::send(FSock, APtr, ASize, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::sendmsg(FSock, &Message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         FWritten += static_cast<std::size_t>(n);
         return n;
@@ -190,17 +242,6 @@ class TSocketStream final : public httplib::Stream {
     }
   }
 
-  void get_remote_ip_and_port(std::string& AIp, int& APort) const override {
-    AIp = FRemoteIp;
-    APort = FRemotePort;
-  }
-  void get_local_ip_and_port(std::string& AIp, int& APort) const override {
-    AIp = FLocalIp;
-    APort = FLocalPort;
-  }
-  socket_t socket() const override { return FSock; }
-
- private:
   ssize_t Receive(char* APtr, std::size_t ASize) {
     for (;;) {
       const ssize_t n = ::recv(FSock, APtr, ASize, MSG_DONTWAIT);
@@ -244,6 +285,8 @@ class TSocketStream final : public httplib::Stream {
   bool FWriting = false;
   TSteadyTime FWriteStart;
   std::size_t FWritten = 0;
+  bool FHoldHead = false;
+  std::string FHeld;  // a reply's head, sent with its body
   std::string FRemoteIp;
   int FRemotePort = 0;
   std::string FLocalIp;
@@ -308,6 +351,7 @@ int64_t DeclaredBodyLength(const httplib::Request& AReq) {
 }
 
 void ToLibrary(THttpResponse&& ARes, httplib::Response& AOut) {
+  if (tStream != nullptr) tStream->HoldHead();
   AOut.status = ARes.Status;
   for (const auto& [Name, Value] : ARes.Headers)
     AOut.set_header(Name, Value);
@@ -756,8 +800,9 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
       tSeekable = false;
       bool Closed = false;
       const bool Answered = process_request(Stream, FStopping.load(), Closed, nullptr);
+      const bool Sent = Stream.FlushHead();
       Linger = tCloseAfterReply;
-      if (!Answered || Closed || tCloseAfterReply || FStopping.load()) break;
+      if (!Answered || !Sent || Closed || tCloseAfterReply || FStopping.load()) break;
       // A further request that came with this one is served at once; anything less waits
       // in the room, without a thread.
       if (!HeadComplete(Stream.Buffered())) {

@@ -37,6 +37,10 @@ constexpr int ListenBacklog = 1024;
 // so the client sees the error reply instead of a reset.
 constexpr std::size_t LingerBytes = 1u << 20;
 constexpr int LingerMs = 500;
+// How long a worker waits for a keep-alive client's next request before the connection goes
+// back to the waiting room: a client that asks again at once is served on the same thread,
+// without the room's wake-up and the handover to a worker.
+constexpr int NextRequestWaitMs = 1;
 // A refused body up to this size is read out before the refusal is sent, so a client that
 // sends it whole before reading sees the reply instead of a reset.
 constexpr std::size_t DiscardBytes = 16u << 20;
@@ -122,6 +126,19 @@ class TSocketStream final : public httplib::Stream {
   }
 
   bool HasBuffered() const { return FOff < FBuffer.size(); }
+  // True when the head of the next request arrived within AWaitMs; what did arrive stays
+  // buffered either way.
+  bool AwaitHead(int AWaitMs) {
+    if (HeadComplete(Buffered())) return true;
+    if (!PollFor(FSock, POLLIN, AWaitMs)) return false;
+    std::array<char, 16384> Chunk{};
+    const ssize_t n = ::recv(FSock, Chunk.data(), Chunk.size(), MSG_DONTWAIT);
+    if (n <= 0) return false;
+    FBuffer.erase(0, FOff);
+    FOff = 0;
+    FBuffer.append(Chunk.data(), static_cast<std::size_t>(n));
+    return HeadComplete(Buffered());
+  }
   std::string_view Buffered() const { return std::string_view(FBuffer).substr(FOff); }
   std::string TakeBuffered() { return FBuffer.substr(FOff); }
 
@@ -803,9 +820,9 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
       const bool Sent = Stream.FlushHead();
       Linger = tCloseAfterReply;
       if (!Answered || !Sent || Closed || tCloseAfterReply || FStopping.load()) break;
-      // A further request that came with this one is served at once; anything less waits
-      // in the room, without a thread.
-      if (!HeadComplete(Stream.Buffered())) {
+      // A further request that came with this one, or right after it, is served at once;
+      // anything less waits in the room, without a thread.
+      if (!Stream.AwaitHead(NextRequestWaitMs)) {
         KeepOpen = true;
         break;
       }

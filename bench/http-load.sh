@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Load test of the HTTP API on 127.0.0.1, against nginx serving the same WAV as a file:
 #   1. start of quavoxd to its first /health answer;
-#   2. wrk, keep-alive, 16 connections, GET /v1/tts of a cached announcement (WAV and MP3),
-#      and the same WAV from nginx as a static file, alternating, ROUNDS times (medians);
+#   2. wrk, keep-alive, 16 connections, GET /v1/tts of a cached announcement (WAV, MP3 and
+#      Opus), POST /v1/announce of a whole cached announcement, and the same WAV from nginx
+#      as a static file, alternating, ROUNDS times (medians);
 #   3. 200 connections for 30 s of mixed cached and new sentences, with /health timed
 #      twice a second throughout;
-#   4. resident memory of the idle daemon with the bundled engine loaded (when built).
+#   4. resident memory of the daemon idle, after the hits and after the mixed load, against
+#      the idle figure plus the cache's memory tier (64 MiB by default);
+#   5. resident memory of the idle daemon with the bundled engine loaded (when built).
 # Usage: bench/http-load.sh [build folder, default build]. Installs wrk and nginx when
 # they are missing (Debian).
 set -euo pipefail
@@ -82,12 +85,19 @@ for _ in $(seq 1 600); do
   curl -s "http://127.0.0.1:$PORT/health" | grep -q '"status":"ready"' && break
   sleep 0.1
 done
+RSS_IDLE=$(rss_kib "$DAEMON_PID")
 TEXT="Ladies+and+gentlemen,+flight+CA1234+to+Beijing+is+now+boarding+at+gate+12.+Please+have+your+boarding+pass+and+passport+ready+for+inspection.+Thank+you."
 URL="http://127.0.0.1:$PORT/v1/tts?text=$TEXT&language=en"
 curl -sf -o "$WORK/miss.wav" "$URL"
 mkdir -p "$WORK/www"
 curl -sf -o "$WORK/www/hello.wav" "$URL"
 curl -sf -o /dev/null "$URL&format=mp3"
+curl -sf -o /dev/null "$URL&format=opus"
+export ANNOUNCE_BODY='{"chime": "both", "segments": [
+  {"text": "Flight CA1234 to Beijing is now boarding at gate 12.", "language": "en"},
+  {"text": "Please have your boarding pass ready.", "language": "en"}]}'
+curl -sf -o /dev/null -H 'Content-Type: application/json' -d "$ANNOUNCE_BODY" \
+  "http://127.0.0.1:$PORT/v1/announce"
 chmod -R a+rX "$WORK/www"
 RSS_BEFORE_HITS=$(rss_kib "$DAEMON_PID")
 
@@ -135,9 +145,10 @@ EOF
   echo "$best_rps $best_p99" >>"$WORK/nginx.txt"
 }
 
-# One wrk run against URL $1: its requests per second and 99th percentile, appended to $2.
+# One wrk run against URL $1: its requests per second and 99th percentile, appended to $2;
+# further arguments go to wrk.
 quavox_round() {
-  wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "$1" >"$WORK/wrk.txt"
+  wrk -t2 -c16 -d"${SECONDS_FAST}s" --latency "${@:3}" "$1" >"$WORK/wrk.txt"
   echo "$(figure "Requests/sec:" "$WORK/wrk.txt") $(figure "99%" "$WORK/wrk.txt")" >>"$2"
 }
 
@@ -145,6 +156,8 @@ for _ in $(seq 1 "$ROUNDS"); do
   nginx_round
   quavox_round "$URL" "$WORK/wav.txt"
   quavox_round "$URL&format=mp3" "$WORK/mp3.txt"
+  quavox_round "$URL&format=opus" "$WORK/opus.txt"
+  quavox_round "http://127.0.0.1:$PORT/v1/announce" "$WORK/announce.txt" -s "$HERE/announce.lua"
 done
 RSS_AFTER_HITS=$(rss_kib "$DAEMON_PID")
 
@@ -160,6 +173,10 @@ Q_RPS=$(median 1 "$WORK/wav.txt")
 Q_P99=$(median 2 "$WORK/wav.txt")
 M_RPS=$(median 1 "$WORK/mp3.txt")
 M_P99=$(median 2 "$WORK/mp3.txt")
+O_RPS=$(median 1 "$WORK/opus.txt")
+O_P99=$(median 2 "$WORK/opus.txt")
+A_RPS=$(median 1 "$WORK/announce.txt")
+A_P99=$(median 2 "$WORK/announce.txt")
 
 # ---- 3: 200 connections, mixed cached and new sentences, /health throughout -----------
 for i in $(seq 0 19); do
@@ -211,12 +228,15 @@ echo "cache hits, 16 keep-alive connections, medians of ${ROUNDS} alternating ro
 echo "  quavoxd WAV ($(stat -c %s "$WORK/www/hello.wav") bytes): ${Q_RPS} req/s, p99 ${Q_P99} ms"
 echo "  nginx, the same file:       ${N_RPS} req/s, p99 ${N_P99} ms"
 echo "  quavoxd MP3:                ${M_RPS} req/s, p99 ${M_P99} ms"
+echo "  quavoxd Opus:               ${O_RPS} req/s, p99 ${O_P99} ms"
+echo "  quavoxd whole announcement: ${A_RPS} req/s, p99 ${A_P99} ms"
 awk -v q="$Q_RPS" -v n="$N_RPS" -v qp="$Q_P99" -v np="$N_P99" \
   'BEGIN {printf "  WAV hits / nginx: %.2f of its req/s, %.2f of its p99\n", q / n, qp / np}'
-echo "  resident memory before the hits ${RSS_BEFORE_HITS} KiB, after ${RSS_AFTER_HITS} KiB"
+echo "  resident memory idle ${RSS_IDLE} KiB, before the hits ${RSS_BEFORE_HITS} KiB, after ${RSS_AFTER_HITS} KiB"
 echo "mixed load, 200 connections, ${SECONDS_MIXED} s:"
 grep -E "Requests/sec|Latency  |status |unexpected|socket errors|Socket errors|Non-2xx" "$WORK/wrk-mixed.txt" | sed 's/^/  /'
 echo "  /health during the mixed load: max ${HEALTH_MAX_MS} ms over ${HEALTH_N} probes, ${HEALTH_BAD} not 200"
-echo "resident memory after the load (placeholder engine): ${RSS_PLACEHOLDER} KiB"
+echo "resident memory after the load (placeholder engine): ${RSS_PLACEHOLDER} KiB;" \
+  "idle plus the memory tier's 65536 KiB: $((RSS_IDLE + 65536)) KiB"
 echo "resident memory idle with the bundled engine loaded: ${RSS_ENGINE}"
 echo "exit status after SIGTERM: ${EXIT_CODE}"

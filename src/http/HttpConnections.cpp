@@ -348,7 +348,7 @@ void TWorkerPool::StartLocked(TReadyConnection&& AConn) {
   if (FIdle > 0) {
     --FIdle;
     FHandoff.push_back(std::move(AConn));
-    FChanged.notify_all();
+    FHandedOver.notify_one();
     return;
   }
   auto Conn = std::make_shared<TReadyConnection>(std::move(AConn));
@@ -405,7 +405,7 @@ bool TWorkerPool::TakeNext(TReadyConnection& AConn, const std::string& ADonePeer
       FHandoff.pop_front();
       return true;
     }
-    if (FStopping || FChanged.wait_until(Lock.Native(), Deadline) == std::cv_status::timeout) {
+    if (FStopping || FHandedOver.wait_until(Lock.Native(), Deadline) == std::cv_status::timeout) {
       if (!FHandoff.empty()) continue;
       --FIdle;
       return false;
@@ -437,7 +437,7 @@ void TWorkerPool::Stop() {
       Dropped.push_back(std::move(Conn));
     }
     FHandoff.clear();
-    FChanged.notify_all();
+    FHandedOver.notify_all();
     FChanged.wait(Lock.Native(), [this]() QX_REQUIRES(FLock) { return FThreads.empty(); });
     Threads.swap(FFinished);
   }

@@ -165,6 +165,10 @@ class TWorkerPool {
   const std::function<void(TReadyConnection&&)> FOnDropped;
 
   mutable TMutex FLock;
+  // Idle workers wait on FHandedOver, one woken per connection handed over: waking them
+  // all would have every idle thread fight for FLock on each request. Stop waits on
+  // FChanged for the threads to end.
+  std::condition_variable FHandedOver;
   std::condition_variable FChanged;
   std::size_t FBusy QX_GUARDED_BY(FLock) = 0;
   std::size_t FIdle QX_GUARDED_BY(FLock) = 0;

@@ -37,6 +37,10 @@ constexpr int ListenBacklog = 1024;
 // so the client sees the error reply instead of a reset.
 constexpr std::size_t LingerBytes = 1u << 20;
 constexpr int LingerMs = 500;
+// How long a worker waits for a keep-alive client's next request before the connection goes
+// back to the waiting room: a client that asks again at once is served on the same thread,
+// without the room's wake-up and the handover to a worker.
+constexpr int NextRequestWaitMs = 1;
 // A refused body up to this size is read out before the refusal is sent, so a client that
 // sends it whole before reading sees the reply instead of a reset.
 constexpr std::size_t DiscardBytes = 16u << 20;
@@ -122,6 +126,19 @@ class TSocketStream final : public httplib::Stream {
   }
 
   bool HasBuffered() const { return FOff < FBuffer.size(); }
+  // True when the head of the next request arrived within AWaitMs; what did arrive stays
+  // buffered either way.
+  bool AwaitHead(int AWaitMs) {
+    if (HeadComplete(Buffered())) return true;
+    if (!PollFor(FSock, POLLIN, AWaitMs)) return false;
+    std::array<char, 16384> Chunk{};
+    const ssize_t n = ::recv(FSock, Chunk.data(), Chunk.size(), MSG_DONTWAIT);
+    if (n <= 0) return false;
+    FBuffer.erase(0, FOff);
+    FOff = 0;
+    FBuffer.append(Chunk.data(), static_cast<std::size_t>(n));
+    return HeadComplete(Buffered());
+  }
   std::string_view Buffered() const { return std::string_view(FBuffer).substr(FOff); }
   std::string TakeBuffered() { return FBuffer.substr(FOff); }
 
@@ -154,11 +171,9 @@ class TSocketStream final : public httplib::Stream {
     FTimedOut = FInBody;
     return false;
   }
-  bool is_writable() const override {
-    if (PollFor(FSock, POLLOUT, WriteWaitMs())) return true;
-    FWriteTimedOut = true;
-    return false;
-  }
+  // Every write waits for room itself, bounded by the reply's rate; asking first would
+  // cost a poll per block of every reply.
+  bool is_writable() const override { return !FWriteTimedOut; }
 
   ssize_t read(char* APtr, size_t ASize) override {
     if (!HasBuffered()) {
@@ -176,14 +191,68 @@ class TSocketStream final : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // The next write, the head of a reply, is kept and goes out with the first bytes of its
+  // body in one send: one call and one segment instead of two.
+  void HoldHead() { FHoldHead = true; }
+
   ssize_t write(const char* APtr, size_t ASize) override {
     if (!FWriting) {
       FWriting = true;
       FWriteStart = std::chrono::steady_clock::now();
       FWritten = 0;
     }
+    if (FHoldHead) {
+      FHoldHead = false;
+      FHeld.assign(APtr, ASize);
+      return static_cast<ssize_t>(ASize);
+    }
+    while (!FHeld.empty()) {
+      const std::size_t HeldLeft = FHeld.size();
+      std::array<iovec, 2> Parts{iovec{FHeld.data(), HeldLeft},
+                                 iovec{const_cast<char*>(APtr), ASize}};
+      const ssize_t n = Send(Parts.data(), Parts.size());
+      if (n < 0) return -1;
+      const auto Sent = static_cast<std::size_t>(n);
+      FHeld.erase(0, std::min(Sent, HeldLeft));
+      if (Sent > HeldLeft) return static_cast<ssize_t>(Sent - HeldLeft);
+    }
+    iovec Part{const_cast<char*>(APtr), ASize};
+    return Send(&Part, 1);
+  }
+
+  // Sends a head still held, when no body followed it.
+  bool FlushHead() {
+    while (!FHeld.empty()) {
+      iovec Part{FHeld.data(), FHeld.size()};
+      const ssize_t n = Send(&Part, 1);
+      if (n < 0) {
+        FHeld.clear();
+        return false;
+      }
+      FHeld.erase(0, static_cast<std::size_t>(n));
+    }
+    FHoldHead = false;
+    return true;
+  }
+
+  void get_remote_ip_and_port(std::string& AIp, int& APort) const override {
+    AIp = FRemoteIp;
+    APort = FRemotePort;
+  }
+  void get_local_ip_and_port(std::string& AIp, int& APort) const override {
+    AIp = FLocalIp;
+    APort = FLocalPort;
+  }
+  socket_t socket() const override { return FSock; }
+
+ private:
+  // Some bytes of AParts, waiting for room under the reply's deadline.
+  ssize_t Send(iovec* AParts, std::size_t ACount) {
+    msghdr Message{};
+    Message.msg_iov = AParts;
+    Message.msg_iovlen = ACount;
     for (;;) {
-      const ssize_t n = ::send(FSock, APtr, ASize, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::sendmsg(FSock, &Message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         FWritten += static_cast<std::size_t>(n);
         return n;
@@ -198,17 +267,6 @@ class TSocketStream final : public httplib::Stream {
     }
   }
 
-  void get_remote_ip_and_port(std::string& AIp, int& APort) const override {
-    AIp = FRemoteIp;
-    APort = FRemotePort;
-  }
-  void get_local_ip_and_port(std::string& AIp, int& APort) const override {
-    AIp = FLocalIp;
-    APort = FLocalPort;
-  }
-  socket_t socket() const override { return FSock; }
-
- private:
   ssize_t Receive(char* APtr, std::size_t ASize) {
     for (;;) {
       const ssize_t n = ::recv(FSock, APtr, ASize, MSG_DONTWAIT);
@@ -252,6 +310,8 @@ class TSocketStream final : public httplib::Stream {
   bool FWriting = false;
   TSteadyTime FWriteStart;
   std::size_t FWritten = 0;
+  bool FHoldHead = false;
+  std::string FHeld;  // a reply's head, sent with its body
   std::string FRemoteIp;
   int FRemotePort = 0;
   std::string FLocalIp;
@@ -332,6 +392,7 @@ class TChunkSink final : public TReplySink {
 };
 
 void ToLibrary(THttpResponse&& ARes, httplib::Response& AOut) {
+  if (tStream != nullptr) tStream->HoldHead();
   AOut.status = ARes.Status;
   for (const auto& [Name, Value] : ARes.Headers)
     AOut.set_header(Name, Value);
@@ -790,11 +851,12 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
       tSeekable = false;
       bool Closed = false;
       const bool Answered = process_request(Stream, FStopping.load(), Closed, nullptr);
+      const bool Sent = Stream.FlushHead();
       Linger = tCloseAfterReply;
-      if (!Answered || Closed || tCloseAfterReply || FStopping.load()) break;
-      // A further request that came with this one is served at once; anything less waits
-      // in the room, without a thread.
-      if (!HeadComplete(Stream.Buffered())) {
+      if (!Answered || !Sent || Closed || tCloseAfterReply || FStopping.load()) break;
+      // A further request that came with this one, or right after it, is served at once;
+      // anything less waits in the room, without a thread.
+      if (!Stream.AwaitHead(NextRequestWaitMs)) {
         KeepOpen = true;
         break;
       }

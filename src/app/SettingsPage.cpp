@@ -151,6 +151,8 @@ QLayout* TSettingsPage::CreateButtonRow() {
   FBtnCheckUpdate = NewButton(this, "FBtnCheckUpdate", "检查更新");
   FLblUpdate = NewLabel(this, "FLblUpdate", "点一下看看有没有新版");
   FLblUpdate->setForegroundRole(QPalette::PlaceholderText);
+  // A long answer (a failed check names its reason) wraps instead of widening the page.
+  FLblUpdate->setWordWrap(true);
   FLnkGitHub = NewLabel(this, "FLnkGitHub", "<a href=\"releases\">GitHub</a>");
   FLnkGitHub->setTextFormat(Qt::RichText);
   FLnkGitHub->setCursor(Qt::PointingHandCursor);

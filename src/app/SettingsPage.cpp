@@ -212,7 +212,10 @@ QGroupBox* TSettingsPage::CreateSynthesisGroup() {
   FCbSpeedMode = NewCombo(Group, "FCbSpeedMode");
   QLabel* SpeedLabel = NewLabel(Group, "FLblSpeedMode", "调速方式");
   SpeedLabel->setBuddy(FCbSpeedMode);
-  Form->addRow(SpeedLabel, FCbSpeedMode);
+  // Its choices are long sentences in every language: the combo takes the whole row under
+  // its caption, so none of them is shown cut.
+  Form->addRow(SpeedLabel);
+  Form->addRow(FCbSpeedMode);
   FChkCacheEnabled = NewCheck(Group, "FChkCacheEnabled", "启用结果缓存");
   Form->addRow(FChkCacheEnabled);
   FEdtCacheMB = AddEdit(Form, Group, "FEdtCacheMB", "上限(MB,0=不限)");

@@ -59,25 +59,6 @@ class TTryOutPageTest : public QObject {
     QCOMPARE(QString::fromStdString(ComboLanguage(&Combo)), Code);
   }
 
-  // At the smallest window the English result line wraps; the text box keeps its height.
-  void TextBoxKeepsItsHeightWhenTheResultWraps() {
-    TProgramFolder Folder;
-    TFormUnderTest T(Folder);
-    T.Form->OnUiLangChange(ulEn);
-    T.Form->resize(T.Form->minimumSize());
-    T.Form->ShowPage(TMainForm::piTryOut);
-    T.Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(T.Form.get()));
-    TTryOutPage& Page = T.Form->TryOutPage();
-    const int Before = Page.FMemoText->height();
-    Page.SynthesizePreview(false);
-    QTest::qWait(0);
-    const int Lines = Page.FLblResult->heightForWidth(Page.FLblResult->width()) /
-                      Page.FLblResult->fontMetrics().lineSpacing();
-    QVERIFY2(Lines >= 2, qPrintable(Page.FLblResult->text()));
-    QCOMPARE(Page.FMemoText->height(), Before);
-  }
-
   void EachModeBuildsItsRequest() {
     TProgramFolder Folder;
     TFormUnderTest T(Folder);

@@ -66,9 +66,13 @@ QTreeWidget* NewReportList(QWidget* AParent, const char* AName,
 
 void NoScrollBarWhileEmpty(QAbstractItemView* AView) {
   QAbstractItemModel* Model = AView->model();
-  const auto Follow = [AView, Model] {
-    AView->setHorizontalScrollBarPolicy(Model->rowCount() == 0 ? Qt::ScrollBarAlwaysOff
-                                                               : Qt::ScrollBarAsNeeded);
+  QObject* Object = AView;
+  const auto Follow = [Object, Model] {
+    // A view being destroyed empties its model when it is no longer a view.
+    auto* View = qobject_cast<QAbstractItemView*>(Object);
+    if (View == nullptr) return;
+    View->setHorizontalScrollBarPolicy(Model->rowCount() == 0 ? Qt::ScrollBarAlwaysOff
+                                                              : Qt::ScrollBarAsNeeded);
   };
   QObject::connect(Model, &QAbstractItemModel::rowsInserted, AView, Follow);
   QObject::connect(Model, &QAbstractItemModel::rowsRemoved, AView, Follow);

@@ -92,6 +92,7 @@ void TCachePage::CreateList() {
   FLvCache->setAllColumnsShowFocus(true);
   for (int i = 0; i < static_cast<int>(std::size(CacheColumnWidths)); ++i)
     FLvCache->setColumnWidth(i, CacheColumnWidths[i]);
+  NoScrollBarWhileEmpty(FLvCache);
   connect(FLvCache, &QTreeView::doubleClicked, this, &TCachePage::OnCachePlayClick);
 }
 

@@ -1,5 +1,7 @@
 #include "app/Controls.h"
 
+#include <QAbstractItemModel>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -58,7 +60,24 @@ QTreeWidget* NewReportList(QWidget* AParent, const char* AName,
   List->setHeaderLabels(Captions);
   for (int i = 0; i < static_cast<int>(AColumns.size()); ++i)
     List->setColumnWidth(i, AColumns[static_cast<std::size_t>(i)].Width);
+  NoScrollBarWhileEmpty(List);
   return List;
+}
+
+void NoScrollBarWhileEmpty(QAbstractItemView* AView) {
+  QAbstractItemModel* Model = AView->model();
+  QObject* Object = AView;
+  const auto Follow = [Object, Model] {
+    // A view being destroyed empties its model when it is no longer a view.
+    auto* View = qobject_cast<QAbstractItemView*>(Object);
+    if (View == nullptr) return;
+    View->setHorizontalScrollBarPolicy(Model->rowCount() == 0 ? Qt::ScrollBarAlwaysOff
+                                                              : Qt::ScrollBarAsNeeded);
+  };
+  QObject::connect(Model, &QAbstractItemModel::rowsInserted, AView, Follow);
+  QObject::connect(Model, &QAbstractItemModel::rowsRemoved, AView, Follow);
+  QObject::connect(Model, &QAbstractItemModel::modelReset, AView, Follow);
+  Follow();
 }
 
 TBusyCursor::TBusyCursor() {

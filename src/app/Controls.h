@@ -5,6 +5,7 @@
 #include <QString>
 #include <span>
 
+class QAbstractItemView;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -29,6 +30,9 @@ QLineEdit* NewEdit(QWidget* AParent, const char* AName, const char* AHint = null
 // A read-only report-view list with whole-row selection and the given columns.
 QTreeWidget* NewReportList(QWidget* AParent, const char* AName,
                            std::span<const TListColumn> AColumns);
+// The list shows a horizontal scroll bar only while it has rows: the column titles of an
+// empty list are not worth one. Call after the view has its model.
+void NoScrollBarWhileEmpty(QAbstractItemView* AView);
 
 // While the service works on the main thread, the window shows it is busy.
 class TBusyCursor {

@@ -103,15 +103,10 @@ TComputeBackend TEngineSettingsPanel::ChosenBackend() const {
 void TEngineSettingsPanel::FillComputeCombo() {
   RefreshEngineButton();
   const int Index = FCbCompute->currentIndex();
-  // A backend counts when it was downloaded into the state folder or shipped with the program.
-  const auto Available = [this](TComputeBackend ABackend) {
-    return TS2LocalEngine::BackendAvailable(FForm.Config().ExeDir(), ABackend) ||
-           TS2LocalEngine::BackendAvailable(FForm.Config().BundledDir(), ABackend);
-  };
   FCbCompute->clear();
   for (const TComputeBackend Backend : ComputeOrder) {
     std::string Text = ComputeDisplay(Backend);
-    if (Backend != cbAuto && !Available(Backend))
+    if (Backend != cbAuto && !EngineBackendAvailable(FForm.Config(), Backend))
       Text += Translate(" —— 这份引擎没带");
     FCbCompute->addItem(QStr(Text));
   }
@@ -120,9 +115,10 @@ void TEngineSettingsPanel::FillComputeCombo() {
 
 void TEngineSettingsPanel::RefreshEngineButton() {
   const std::optional<TModelVariant> Package = FirstEnginePackage(FForm.Config());
-  FBtnDownloadEngine->setVisible(Package.has_value());
+  const bool Installed = Package && EngineBackendInstalled(FForm.Config(), Package->Backend);
+  // The CUDA engine is of use only where the NVIDIA driver is (or was, when it got installed).
+  FBtnDownloadEngine->setVisible(Package && (Installed || FForm.HasCudaDriver()));
   if (!Package) return;
-  const bool Installed = EngineBackendInstalled(FForm.Config(), Package->Backend);
   FBtnDownloadEngine->setText(
       QStr(Format(Installed ? Translate("重新下载 %s 引擎(%s)") : Translate("下载 %s 引擎(%s)"),
                   UpperAscii(Package->Backend), FormatSize(Package->SizeBytes))));

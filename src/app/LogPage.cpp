@@ -1,4 +1,5 @@
 #include "app/LogPage.h"
+#include "app/Controls.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -47,6 +48,7 @@ TLogPage::TLogPage(TMainForm& AForm) : QWidget(&AForm) {
   FLvRequests->setHeaderLabels(Captions);
   for (int i = 0; i < static_cast<int>(std::size(RequestColumns)); ++i)
     FLvRequests->setColumnWidth(i, RequestColumns[i].Width);
+  NoScrollBarWhileEmpty(FLvRequests);
 
   FMemoLog = new QPlainTextEdit(this);
   FMemoLog->setObjectName(QStringLiteral("FMemoLog"));

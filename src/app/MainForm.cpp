@@ -270,6 +270,22 @@ bool TMainForm::HasCudaDriver() const {
   return FCudaDriverCheck ? FCudaDriverCheck() : CudaDriverPresent();
 }
 
+bool TMainForm::HasGpu() const {
+  if (HasCudaDriver()) return true;
+  FGpuProbe->RequestProbe(cbVulkan, {});
+  const std::vector<TGpuDevice> Devices = FGpuProbe->ProbedDevices(cbVulkan);
+  return std::any_of(Devices.begin(), Devices.end(),
+                     [](const TGpuDevice& ADevice) { return !ADevice.Integrated; });
+}
+
+bool TMainForm::HasModel() const {
+  return !InstalledModels(*FConfig).empty() || !FService->EngineHealth().ModelPath.empty();
+}
+
+TModelVariant TMainForm::RecommendedModel() const {
+  return RecommendedModelVariant(HasGpu());
+}
+
 void TMainForm::ShowPage(TPageIndex APage) {
   FPages->setCurrentIndex(APage);
 }
@@ -384,12 +400,11 @@ void TMainForm::OnTimer() {
   FServicePage->FBtnStart->setEnabled(!Running);
   FServicePage->FBtnStop->setEnabled(Running);
   QPushButton* Quick = FServicePage->FBtnQuickModel;
-  const bool NoModel = InstalledModels(*FConfig).empty();
-  // With no model there is nothing to unload; an unloaded one can always be loaded again.
-  FServicePage->FBtnUnloadModel->setEnabled(!NoModel || FService->ModelUnloaded());
-  if (NoModel) {
-    Quick->setText(QStr(
-        Format(Translate("一键下载推荐模型(%s)"), FormatSize(DefaultModelVariant().SizeBytes))));
+  // Only a model the engine runs, loads or has unloaded can be unloaded or loaded again.
+  FServicePage->FBtnUnloadModel->setEnabled(!FService->EngineHealth().ModelPath.empty());
+  if (!HasModel()) {
+    Quick->setText(
+        QStr(Format(Translate("一键下载推荐模型(%s)"), FormatSize(RecommendedModel().SizeBytes))));
     Quick->setEnabled(!FDownloader->Busy());
   } else {
     Quick->setText(Tr("模型已就位"));

@@ -44,6 +44,7 @@ class TGpuProbe;
 struct TLogEntry;
 struct TRequestLog;
 struct TDownloadProgress;
+struct TModelVariant;
 struct TServiceStats;
 
 class TServicePage;
@@ -113,6 +114,14 @@ class TMainForm final : public QMainWindow {
   // The base URL of the mirror or the official model host.
   const std::string& ModelHost(bool AMirror) const;
   bool HasCudaDriver() const;
+  // A GPU worth the larger model: the NVIDIA driver, or a discrete GPU the Vulkan probe
+  // found (asked for in the background on the first call).
+  bool HasGpu() const;
+  // A model is in place: one in the models folder, or the one the engine found (the voice
+  // file shipped beside the program).
+  bool HasModel() const;
+  // What the one-click download offers this machine.
+  TModelVariant RecommendedModel() const;
   // Runs posted calls on this window's thread; calls still queued when it goes are dropped.
   std::shared_ptr<IMainThreadDispatcher> Dispatcher() const { return FDispatcher; }
 

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "app/Dialogs.h"
 #include "app/EnginePanel.h"
@@ -88,13 +89,18 @@ std::optional<TModelVariant> FirstEnginePackage(const TAppConfig& AConfig) {
   return Package;
 }
 
+bool EngineBackendAvailable(const TAppConfig& AConfig, TComputeBackend ABackend) {
+  return TS2LocalEngine::BackendAvailable(AConfig.ExeDir(), ABackend) ||
+         TS2LocalEngine::BackendAvailable(AConfig.BundledDir(), ABackend);
+}
+
 TModelsPage::TModelsPage(TMainForm& AForm) : QWidget(&AForm), FForm(AForm) {
   setObjectName(QStringLiteral("FTabModels"));
   auto* Layout = new QVBoxLayout(this);
   Layout->addWidget(CreateDownloadGroup());
   Layout->addSpacing(10);
   Layout->addWidget(CreateChoiceGroup());
-  Layout->addWidget(FLblModelState);
+  Layout->addWidget(CreateModelState());
   Layout->addStretch(1);
 
   // The service page's model buttons act here.
@@ -162,13 +168,6 @@ QWidget* TModelsPage::CreateChoiceGroup() {
   FCbInstalled = NewWideCombo(Group, "FCbInstalled");
   FBtnApplyModel = NewButton(Group, "FBtnApplyModel", "应用并重启引擎");
   connect(FBtnApplyModel, &QPushButton::clicked, this, &TModelsPage::OnApplyModelClick);
-  FLblModelState = new QLabel(this);
-  FLblModelState->setObjectName(QStringLiteral("FLblModelState"));
-  FLblModelState->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  FLblModelState->setWordWrap(true);
-  // The state lines align their values with spaces.
-  FLblModelState->setFont(FixedUiFont());
-
   auto* Row = new QHBoxLayout;
   Row->addWidget(NewLabel(Group, "FLblInstalled", "已装模型"));
   Row->addWidget(FCbInstalled);
@@ -179,6 +178,32 @@ QWidget* TModelsPage::CreateChoiceGroup() {
   Layout->addWidget(Heading);
   Layout->addLayout(Row);
   return Group;
+}
+
+QWidget* TModelsPage::CreateModelState() {
+  FPnlModelState = new QWidget(this);
+  FPnlModelState->setObjectName(QStringLiteral("FPnlModelState"));
+  static const char* const Captions[ModelStateRows][2] = {
+      {"FLblStateModelsDir", "模型目录"}, {"FLblStateInstalled", "已装模型"},
+      {"FLblStateTokenizer", "分词器"},   {"FLblStateEngineExe", "推理程序"},
+      {"FLblStateCompute", "计算后端"},   {"FLblStateEngine", "引擎状态"}};
+  auto* Grid = new QGridLayout(FPnlModelState);
+  Grid->setContentsMargins(0, 0, 0, 0);
+  Grid->setVerticalSpacing(2);
+  for (std::size_t i = 0; i < ModelStateRows; ++i) {
+    const int Row = static_cast<int>(i);
+    QLabel* Caption = NewLabel(FPnlModelState, Captions[i][0], Captions[i][1]);
+    auto* Value = new QLabel(FPnlModelState);
+    Value->setObjectName(QStringLiteral("FLblModelState%1").arg(Row + 1));
+    Value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Value->setWordWrap(true);
+    FLblModelStateCaptions[i] = Caption;
+    FLblModelState[i] = Value;
+    Grid->addWidget(Caption, Row, 0, Qt::AlignTop);
+    Grid->addWidget(Value, Row, 1, Qt::AlignTop);
+  }
+  Grid->setColumnStretch(1, 1);
+  return FPnlModelState;
 }
 
 void TModelsPage::FillCombos() {
@@ -214,14 +239,14 @@ void TModelsPage::ShowDownloadLine(TLiveText ALine) {
 TQuickDownloadPlan TModelsPage::QuickDownloadPlan() const {
   const TAppConfig& Config = FForm.Config();
   const bool Driver = FForm.HasCudaDriver();
-  const bool NeedModel = InstalledModels(Config).empty();
+  const bool NeedModel = !FForm.HasModel();
   const std::optional<TModelVariant> Package = FirstEnginePackage(Config);
   const bool NeedEngine = Driver && Package && !EngineBackendInstalled(Config, Package->Backend);
   TQuickDownloadPlan Plan;
   Plan.WithTokenizer = NeedModel;
   std::string Lines;
   if (NeedModel) {
-    const TModelVariant Model = DefaultModelVariant();
+    const TModelVariant Model = FForm.RecommendedModel();
     Plan.Items.push_back(Model);
     Plan.TotalBytes += Model.SizeBytes;
     Lines += "\n" + Format(Translate("· 模型 %s(%s)"), Model.FileName, FormatSize(Model.SizeBytes));
@@ -357,34 +382,42 @@ void TModelsPage::RefreshModelPage() {
 }
 
 void TModelsPage::RefreshModelState() {
-  const QString Text = QStr(ModelStateText());
-  if (FLblModelState->text() != Text) FLblModelState->setText(Text);
+  const std::array<std::string, ModelStateRows> Values = ModelStateValues();
+  for (std::size_t i = 0; i < ModelStateRows; ++i) {
+    const QString Text = QStr(Values[i]);
+    if (FLblModelState[i]->text() != Text) FLblModelState[i]->setText(Text);
+  }
 }
 
-std::string TModelsPage::ModelStateText() {
+QString TModelsPage::ModelStateText() const {
+  QStringList Lines;
+  for (std::size_t i = 0; i < ModelStateRows; ++i)
+    Lines << FLblModelStateCaptions[i]->text() + QStringLiteral("  ") + FLblModelState[i]->text();
+  return Lines.join('\n');
+}
+
+std::array<std::string, TModelsPage::ModelStateRows> TModelsPage::ModelStateValues() {
   const TAppConfig& Config = FForm.Config();
   const TEngineHealth Health = FForm.Service().EngineHealth();
   const size_t Installed = InstalledModels(Config).size();
   const TComputeBackend Compute = Config.Settings().Engine.Compute;
-  const bool Available = TS2LocalEngine::BackendAvailable(Config.ExeDir(), Compute);
-  const std::string Lines[] = {
-      Format(Translate("模型目录  %s"), Config.ModelsDir()),
-      Format(Translate("已装模型  %d 个%s"), Installed,
+  // The tokenizer belongs to the model the engine runs; the bundled voice file reads none.
+  const bool NoTokenizerNeeded =
+      !Health.ModelPath.empty() && !ModelNeedsTokenizer(Health.ModelPath);
+  return {
+      Config.ModelsDir(),
+      Format(Translate("%d 个%s"), Installed,
              Installed == 0 ? Translate("(还没有,先在上面下一个)") : std::string()),
-      Format(Translate("分词器    %s"), TokenizerInstalled(Config)
-                                            ? Translate("已就位")
-                                            : Translate("缺 tokenizer.json —— 下载模型时会自动补")),
-      Format(Translate("推理程序  %s"), !Health.ExePath.empty()
-                                            ? Health.ExePath
-                                            : Translate("缺 engine/s2 —— 见该目录里的说明")),
-      Format(Translate("计算后端  %s%s"), ComputeDisplay(Compute),
-             Available ? std::string() : Translate("  ← 这份引擎没带这个后端!")),
-      Format(Translate("引擎状态  %s"), Health.Detail),
+      NoTokenizerNeeded            ? Format(Translate("用不着 —— %s 不读分词器"),
+                                            std::filesystem::path(Health.ModelPath).filename().string())
+      : TokenizerInstalled(Config) ? Translate("已就位")
+                                   : Translate("缺 tokenizer.json —— 下载模型时会自动补"),
+      !Health.ExePath.empty() ? Health.ExePath : Translate("缺 engine/s2 —— 见该目录里的说明"),
+      ComputeDisplay(Compute) + (EngineBackendAvailable(Config, Compute)
+                                     ? std::string()
+                                     : Translate("  ← 这份引擎没带这个后端!")),
+      Health.Detail,
   };
-  std::string Text;
-  for (const std::string& Line : Lines)
-    Text += (Text.empty() ? "" : "\n") + Line;
-  return Text;
 }
 
 }  // namespace quavox

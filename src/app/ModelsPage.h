@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ class TMainForm;
 // The first engine package, its address taken from the configured package base when one is
 // set; nothing when the catalogue has no package.
 std::optional<TModelVariant> FirstEnginePackage(const TAppConfig& AConfig);
+// The engine for the backend was downloaded into the state folder or shipped with the program.
+bool EngineBackendAvailable(const TAppConfig& AConfig, TComputeBackend ABackend);
 
 // What the one-click download fetches on this machine now: the recommended model (with the
 // tokenizer) while no model is installed, and the first engine package while an NVIDIA
@@ -75,13 +78,20 @@ class TModelsPage final : public QWidget {
   QLabel* FLblDownload;
   QComboBox* FCbInstalled;
   QPushButton* FBtnApplyModel;
-  QLabel* FLblModelState;
+  // The model state, a caption and a value per row, so the rows line up in every script.
+  QWidget* FPnlModelState;
+  static constexpr std::size_t ModelStateRows = 6;
+  std::array<QLabel*, ModelStateRows> FLblModelState;
+  // The rows as "caption  value" lines, as the operator reads them.
+  QString ModelStateText() const;
 
  private:
   QWidget* CreateDownloadGroup();
   QWidget* CreateChoiceGroup();
   void AfterDownloadEnded(const TDownloadProgress& AProgress);
-  std::string ModelStateText();
+  QWidget* CreateModelState();
+  std::array<QLabel*, ModelStateRows> FLblModelStateCaptions;
+  std::array<std::string, ModelStateRows> ModelStateValues();
   // The download line, kept so it can be shown again in another interface language.
   void ShowDownloadLine(TLiveText ALine);
 

@@ -151,6 +151,8 @@ QLayout* TSettingsPage::CreateButtonRow() {
   FBtnCheckUpdate = NewButton(this, "FBtnCheckUpdate", "检查更新");
   FLblUpdate = NewLabel(this, "FLblUpdate", "点一下看看有没有新版");
   FLblUpdate->setForegroundRole(QPalette::PlaceholderText);
+  // A long answer (a failed check names its reason) wraps instead of widening the page.
+  FLblUpdate->setWordWrap(true);
   FLnkGitHub = NewLabel(this, "FLnkGitHub", "<a href=\"releases\">GitHub</a>");
   FLnkGitHub->setTextFormat(Qt::RichText);
   FLnkGitHub->setCursor(Qt::PointingHandCursor);
@@ -210,7 +212,10 @@ QGroupBox* TSettingsPage::CreateSynthesisGroup() {
   FCbSpeedMode = NewCombo(Group, "FCbSpeedMode");
   QLabel* SpeedLabel = NewLabel(Group, "FLblSpeedMode", "调速方式");
   SpeedLabel->setBuddy(FCbSpeedMode);
-  Form->addRow(SpeedLabel, FCbSpeedMode);
+  // Its choices are long sentences in every language: the combo takes the whole row under
+  // its caption, so none of them is shown cut.
+  Form->addRow(SpeedLabel);
+  Form->addRow(FCbSpeedMode);
   FChkCacheEnabled = NewCheck(Group, "FChkCacheEnabled", "启用结果缓存");
   Form->addRow(FChkCacheEnabled);
   FEdtCacheMB = AddEdit(Form, Group, "FEdtCacheMB", "上限(MB,0=不限)");

@@ -138,6 +138,7 @@ TSharePage::TSharePage(TMainForm& AForm)
   FLvHub->setHeaderLabels(Captions);
   for (int i = 0; i < static_cast<int>(std::size(HubColumns)); ++i)
     FLvHub->setColumnWidth(i, HubColumns[i].Width);
+  NoScrollBarWhileEmpty(FLvHub);
   CreateButtons();
   FLblHubStatus = new QLabel(this);
   FLblHubStatus->setObjectName(QStringLiteral("FLblHubStatus"));
@@ -192,7 +193,7 @@ void TSharePage::OnHubRefreshClick() {
   if (FHubBusy) return;
   FHubBusy = true;
   FBtnHubRefresh->setEnabled(false);
-  FLblHubStatus->setText(Tr("正在拉取列表…"));
+  ShowHubStatus(TLiveText::Of("正在拉取列表…"));
   const THubKind Kind = FHubKind;
   const std::weak_ptr<TSharePage*> Page = FSelf;
   // The pool's threads are waited for when the application ends, so the answer always has
@@ -218,7 +219,7 @@ void TSharePage::OnHubListed(THubKind AKind, const THubResult& AResult) {
     return;
   }
   if (!AResult.Ok) {
-    FLblHubStatus->setText(Tr("拉不到:") + QStr(AResult.Error));
+    ShowHubStatus(TLiveText([Error = AResult.Error] { return Translate("拉不到:") + Error; }));
     return;
   }
   FHubAll = AResult.Items;
@@ -245,6 +246,7 @@ void TSharePage::RetranslateHubCombos() {
   if (FCbHubLang->count() > 0) FCbHubLang->setItemText(0, Tr("全部语言"));
   if (FCbHubUser->count() > 0) FCbHubUser->setItemText(0, Tr("全部上传者"));
   if (!FHubBusy && !FHubAll.empty()) RefreshHubList();
+  ShowHubStatus(FHubStatus);
 }
 
 THubFilter TSharePage::CurrentFilter() const {
@@ -269,10 +271,14 @@ void TSharePage::RefreshHubList() {
   FLvHub->clear();
   FLvHub->addTopLevelItems(Rows);
   FLvHub->setUpdatesEnabled(true);
-  FLblHubStatus->setText(
-      FHubAll.empty() ? QString()
-                      : QStr(Format(Translate("%d / %d 条"), static_cast<int>(FHubShown.size()),
-                                    static_cast<int>(FHubAll.size()))));
+  ShowHubStatus(FHubAll.empty() ? TLiveText()
+                                : TLiveText::Of("%d / %d 条", static_cast<int>(FHubShown.size()),
+                                                static_cast<int>(FHubAll.size())));
+}
+
+void TSharePage::ShowHubStatus(TLiveText AText) {
+  FHubStatus = std::move(AText);
+  FLblHubStatus->setText(QStr(FHubStatus.Text()));
 }
 
 void TSharePage::OnHubKindChange() {
@@ -304,11 +310,11 @@ void TSharePage::OnHubDownloadClick() {
     return;
   }
   const std::string File = FForm.Config().CacheDir() + "hub-" + SafeFileStem(Item.Id) + ".cln";
-  FLblHubStatus->setText(Tr("正在下载…"));
+  ShowHubStatus(TLiveText::Of("正在下载…"));
   QCoreApplication::processEvents();
   std::string Error;
   if (!HubDownload(Item, File, Error)) {
-    FLblHubStatus->clear();
+    ShowHubStatus({});
     FForm.Warn(Translate("下载失败:") + Error);
     return;
   }
@@ -316,7 +322,7 @@ void TSharePage::OnHubDownloadClick() {
   try {
     Summary = ImportPack(File, FForm.Service().VoiceLibrary(), FForm.Config());
   } catch (const ETtsError& E) {
-    FLblHubStatus->clear();
+    ShowHubStatus({});
     FForm.Warn(Translate("这个包导不进来:") + E.what());
     return;
   }
@@ -326,7 +332,7 @@ void TSharePage::OnHubDownloadClick() {
   FForm.VoicesPage().RefreshVoicesList();
   FForm.TryOutPage().RefreshVoiceCombo();
   FForm.BroadcastPage().RefreshAirlinesPage();
-  FLblHubStatus->clear();
+  ShowHubStatus({});
   FForm.Dialogs().Plain(
       &FForm, Format(Translate("「%s」已导入。"), Item.Title) + "\r\n" + Summary.Describe());
   OnHubRefreshClick();
@@ -372,7 +378,7 @@ void TSharePage::OnHubShareClick() {
   int32_t Voices = 0, Bindings = 0;
   if (!PackChoice(Choice, File, Language, Gender, Voices, Bindings)) return;
   FBtnHubShare->setEnabled(false);
-  FLblHubStatus->setText(Tr("正在上传…"));
+  ShowHubStatus(TLiveText::Of("正在上传…"));
   QCoreApplication::processEvents();
   const bool Broadcast = Choice.Kind == hkBroadcasts;
   const std::string Fingerprint =
@@ -385,7 +391,7 @@ void TSharePage::OnHubShareClick() {
   std::error_code Ignored;
   std::filesystem::remove(File, Ignored);
   FBtnHubShare->setEnabled(true);
-  FLblHubStatus->clear();
+  ShowHubStatus({});
   ReportUpload(Choice, Result);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/LiveText.h"
 #include "online/Hub.h"
 
 class QComboBox;
@@ -73,6 +74,8 @@ class TSharePage final : public QWidget {
   bool PackChoice(const TShareChoice& AChoice, const std::string& AFile, std::string& ALanguage,
                   std::string& AGender, int32_t& AVoices, int32_t& ABindings);
   void ReportUpload(const TShareChoice& AChoice, const THubUploadResult& AResult);
+  // The status line, kept so that it follows a switch of the interface language.
+  void ShowHubStatus(TLiveText AText);
 
   TMainForm& FForm;
   THubKind FHubKind = hkVoices;
@@ -80,6 +83,7 @@ class TSharePage final : public QWidget {
   std::vector<THubItem> FHubAll;
   std::vector<THubItem> FHubShown;
   bool FHubBusy = false;
+  TLiveText FHubStatus;
   // Fetch answers hold a weak reference: a page that is gone drops them.
   std::shared_ptr<TSharePage*> FSelf;
 };

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -125,6 +126,18 @@ void TTryOutPage::CreateSpeedAndButtons() {
   FLblResult = NewLabel(this, "FLblResult", "还没有合成过。");
   FLblResult->setWordWrap(true);
   FLblResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  FLblResult->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  ReserveResultLines();
+}
+
+void TTryOutPage::ReserveResultLines() {
+  constexpr int ResultLines = 3;
+  FLblResult->setMinimumHeight(ResultLines * FLblResult->fontMetrics().lineSpacing());
+}
+
+void TTryOutPage::changeEvent(QEvent* AEvent) {
+  if (AEvent->type() == QEvent::FontChange) ReserveResultLines();
+  QWidget::changeEvent(AEvent);
 }
 
 // A refill in another interface language keeps what the operator chose.

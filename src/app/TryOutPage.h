@@ -67,7 +67,13 @@ class TTryOutPage final : public QWidget {
   QPushButton* FBtnSaveWav;
   QLabel* FLblResult;
 
+ protected:
+  void changeEvent(QEvent* AEvent) override;
+
  private:
+  // Keeps room for the result line wrapped to three lines, so the text box above keeps its
+  // height whatever the line says.
+  void ReserveResultLines();
   void CreateChoices();
   void CreateSpeedAndButtons();
 

@@ -70,6 +70,7 @@ TVoicesPage::TVoicesPage(TMainForm& AForm) : QWidget(&AForm), FForm(AForm) {
   FLvVoices->setHeaderLabels(Captions);
   for (int i = 0; i < static_cast<int>(std::size(VoiceColumns)); ++i)
     FLvVoices->setColumnWidth(i, VoiceColumns[i].Width);
+  NoScrollBarWhileEmpty(FLvVoices);
   connect(FLvVoices, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* ACurrent) { OnVoiceSelected(ACurrent, ACurrent != nullptr); });
 

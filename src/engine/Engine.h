@@ -18,6 +18,8 @@ struct TEngineHealth {
   std::string Detail;
   std::string ExePath;
   TDateTime ProbedAt{};
+  // The model file the engine runs (or loads, or has unloaded); empty when it found none.
+  std::string ModelPath;
 };
 
 class IQuavoxEngine {

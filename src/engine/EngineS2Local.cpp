@@ -466,6 +466,7 @@ TEngineHealth TS2LocalEngine::CheckHealth() {
   Health.ExePath = EngineExe(Options().Compute);
   TLockGuard Guard(FLock);
   Health.Ready = FState == esReady;
+  if (FState != esMissing) Health.ModelPath = FModelPath;
   Health.Detail = FState == esLoading ? Format(Translate("模型加载中(已 %.0f 秒)…"), LoadSeconds())
                                       : FDetail.Text();
   return Health;

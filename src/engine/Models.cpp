@@ -274,11 +274,23 @@ std::vector<TModelVariant> ModelVariants() {
   return List;
 }
 
-TModelVariant DefaultModelVariant() {
+namespace {
+
+TModelVariant ModelVariantById(std::string_view AId) {
   const std::vector<TModelVariant> List = ModelVariants();
   for (const TModelVariant& v : List)
-    if (v.Id == "q6_k") return v;
+    if (v.Id == AId) return v;
   return List.front();
+}
+
+}  // namespace
+
+TModelVariant DefaultModelVariant() {
+  return ModelVariantById("q6_k");
+}
+
+TModelVariant RecommendedModelVariant(bool AHasGpu) {
+  return AHasGpu ? DefaultModelVariant() : ModelVariantById("q4_k_m");
 }
 
 TModelVariant TokenizerVariant() {
@@ -333,6 +345,13 @@ std::vector<std::string> InstalledModels(const TAppConfig& AConfig) {
 
 bool TokenizerInstalled(const TAppConfig& AConfig) {
   return FileSizeOf(AConfig.ModelsDir() + "tokenizer.json") > 0;
+}
+
+bool ModelNeedsTokenizer(std::string_view AModelPath) {
+  const std::string Name = fs::path(AModelPath).filename().string();
+  const std::vector<TModelVariant> List = ModelVariants();
+  return std::any_of(List.begin(), List.end(),
+                     [&Name](const TModelVariant& v) { return v.FileName == Name; });
 }
 
 bool CudaDriverPresent() {

@@ -70,6 +70,9 @@ struct TDownloadProgress {
 
 std::vector<TModelVariant> ModelVariants();
 TModelVariant DefaultModelVariant();
+// What the one-click download offers: the default model on a machine with a GPU, the CPU
+// choice ("q4_k_m") on one without, where the larger model would only be slower.
+TModelVariant RecommendedModelVariant(bool AHasGpu);
 TModelVariant TokenizerVariant();
 std::vector<TModelVariant> EnginePackages();
 
@@ -79,6 +82,9 @@ std::string EnginePackageUrl(std::string_view AFileName, std::string_view ABaseU
 
 std::vector<std::string> InstalledModels(const TAppConfig& AConfig);
 bool TokenizerInstalled(const TAppConfig& AConfig);
+// The catalogue's models read "tokenizer.json" beside them; any other model file (the bundled
+// engine's voice file) needs none.
+bool ModelNeedsTokenizer(std::string_view AModelPath);
 // The NVIDIA driver library is loaded already or can be loaded.
 bool CudaDriverPresent();
 std::string EngineBackendDir(const TAppConfig& AConfig, std::string_view ABackend);

@@ -196,11 +196,9 @@ bool TTtsService::ModelUnloaded() const {
 TEngineHealth TTtsService::EngineHealth() {
   const IQuavoxEnginePtr Engine = CurrentEngine();
   if (!Engine) {
-    return {false,
-            Translate("(无)"),
-            Translate("没有可用的引擎"),
-            {},
-            std::chrono::system_clock::now()};
+    return {
+        false, Translate("(无)"), Translate("没有可用的引擎"), {}, std::chrono::system_clock::now(),
+        {}};
   }
   TEngineHealth Health = Engine->CheckHealth();
   std::shared_ptr<TS2LocalEngine> Local;

@@ -25,6 +25,7 @@
 #include "app/CacheListModel.h"
 #include "app/CachePage.h"
 #include "app/LogPage.h"
+#include "app/ModelsPage.h"
 #include "app/ServicePage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
@@ -134,7 +135,7 @@ class TMainFormTest : public QObject {
     if (!Folder.InstallBundledEngine()) QSKIP("the bundled engine (engine/s2) is not built");
     TFormUnderTest T(Folder);
     const auto EngineLine = [&] { return Child<QLabel>(*T.Form, "FLblEngine")->text(); };
-    const auto ModelState = [&] { return Child<QLabel>(*T.Form, "FLblModelState")->text(); };
+    const auto ModelState = [&] { return T.Form->ModelsPage().ModelStateText(); };
     QVERIFY(WaitFor([&] { return EngineLine().contains(QStringLiteral("加载用了")); }, 60000));
     QVERIFY(EngineLine().startsWith(QStringLiteral("引擎:")));
     QVERIFY(ModelState().contains(QStringLiteral("加载用了")));

@@ -29,6 +29,7 @@
 #include "app/ModelsPage.h"
 #include "app/ServicePage.h"
 #include "app/SettingsPage.h"
+#include "engine/Gpu.h"
 #include "engine/Models.h"
 #include "service/Service.h"
 
@@ -159,14 +160,21 @@ QString Q(const std::string& AText) {
 
 // Hosts, a program folder whose engine packages come from the package host, and a window
 // over it with the driver check and the model hosts pointed at the hosts.
+// AVulkanDevices is what the GPU probe prints for Vulkan (no probe program when empty).
 struct TRig {
-  explicit TRig(bool ADriver = false, const TJson& AConfig = TJson::object())
+  explicit TRig(bool ADriver = false, const TJson& AConfig = TJson::object(),
+                const std::string& AVulkanDevices = {})
       : Folder(Merged(AConfig)) {
-    Form = std::make_unique<TFormUnderTest>(Folder, false, [this, ADriver](TMainFormOptions& A) {
+    const std::string Probe = Folder.Root() + "gpu-probe";
+    if (!AVulkanDevices.empty()) {
+      Touch(Probe, "#!/bin/sh\n[ \"$1\" = vulkan ] && printf '" + AVulkanDevices + "'\n");
+      fs::permissions(Probe, fs::perms::owner_all);
+    }
+    Form = std::make_unique<TFormUnderTest>(Folder, false, [&](TMainFormOptions& A) {
       A.MirrorModelHost = Mirror.Base();
       A.OfficialModelHost = Official.Base();
       A.CudaDriverCheck = [ADriver] { return ADriver; };
-      A.GpuProbePath = Folder.Root() + "no-gpu-probe";
+      A.GpuProbePath = Probe;
     });
   }
   TJson Merged(TJson AConfig) {
@@ -192,6 +200,7 @@ struct TRig {
 
 const std::string Tokenizer = "tokenizer.json";
 const std::string Recommended = "s2-pro-q6_k.gguf";
+const std::string CpuChoice = "s2-pro-q4_k_m.gguf";
 const std::string CudaPackage = "Quavox_engine_cuda_1.zip";
 
 }  // namespace
@@ -200,26 +209,44 @@ class TModelsPageTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // The model follows the hardware: the default one with a GPU (NVIDIA, or a discrete one
+  // that the Vulkan probe finds), the CPU choice without; the CUDA engine only with NVIDIA.
   void QuickDownloadFetchesWhatThisMachineNeeds_data() {
     QTest::addColumn<bool>("Driver");
-    QTest::newRow("NVIDIA driver") << true;
-    QTest::newRow("no NVIDIA driver") << false;
+    QTest::addColumn<QString>("VulkanDevices");
+    QTest::addColumn<QString>("Model");
+    const QString Discrete =
+        "0\\tAMD Radeon RX 6600\\nggml_vulkan: 0 = AMD Radeon RX 6600 | uma: 0";
+    const QString Integrated =
+        "0\\tIntel(R) UHD Graphics\\nggml_vulkan: 0 = Intel(R) UHD Graphics | uma: 1";
+    QTest::newRow("NVIDIA driver") << true << QString() << Q(Recommended);
+    QTest::newRow("no GPU at all") << false << QString() << Q(CpuChoice);
+    QTest::newRow("discrete Vulkan GPU") << false << Discrete << Q(Recommended);
+    QTest::newRow("integrated GPU only") << false << Integrated << Q(CpuChoice);
   }
   void QuickDownloadFetchesWhatThisMachineNeeds() {
     QFETCH(bool, Driver);
-    TRig R(Driver);
+    QFETCH(QString, VulkanDevices);
+    QFETCH(QString, Model);
+    TRig R(Driver, TJson::object(), VulkanDevices.toStdString());
+    // The Vulkan probe is asked on the first look at the hardware; its answer decides.
+    if (!R.Window().HasGpu())
+      QVERIFY(WaitFor([&] { return R.Window().GpuProbe().ProbeDone(cbVulkan); }, Patience));
     R.Mirror.Serve(Tokenizer, Bytes(MiB, 't'));
-    R.Mirror.Serve(Recommended, Bytes(3 * MiB));
+    R.Mirror.Serve(Model.toStdString(), Bytes(3 * MiB));
     R.Packages.Serve(CudaPackage, EngineZip(R.Folder.Root() + "scratch.zip"));
-    const int64_t Model = DefaultModelVariant().SizeBytes;
+    const TModelVariant Variant =
+        Model == Q(Recommended) ? DefaultModelVariant() : ModelVariants()[0];
+    QCOMPARE(Q(Variant.FileName), Model);
     const int64_t Package = EnginePackages().front().SizeBytes;
+    const std::string ModelLine =
+        ":\n· 模型 " + Variant.FileName + "(" + FormatSize(Variant.SizeBytes) + ")\n";
     const std::string Expected =
         Driver
-            ? "一共要下 " + FormatSize(Model + Package) +
-                  ":\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n"
+            ? "一共要下 " + FormatSize(Variant.SizeBytes + Package) + ModelLine +
                   "· CUDA 引擎(NVIDIA 显卡)(538.0 MB)—— 这台机器是 N 卡,下了才能用 GPU 加速\n\n\n"
-            : "一共要下 4.53 GB:\n· 模型 s2-pro-q6_k.gguf(4.53 GB)\n\n"
-              "(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)\n\n";
+            : "一共要下 " + FormatSize(Variant.SizeBytes) + ModelLine +
+                  "\n(没检测到 N 卡,不下 CUDA —— 你这台走 Vulkan,引擎已经随安装包装好了)\n\n";
 
     R.Dialogs().ConfirmAnswers = {false};
     R.Window().ServicePage().FBtnQuickModel->click();
@@ -238,9 +265,10 @@ class TModelsPageTest : public QObject {
              static_cast<int>(TMainForm::piModels));
     QCOMPARE(R.Window().StatusMessage(),
              Driver ? QStringLiteral("正在下载 2 项…") : QStringLiteral("正在下载 1 项…"));
-    const QString Last = Q((Driver ? CudaPackage : Recommended) + " —— 完成");
+    const QString Last = (Driver ? Q(CudaPackage) : Model) + QStringLiteral(" —— 完成");
     QVERIFY2(R.WaitForText(Last), qPrintable(R.DownloadText()));
-    QVERIFY(NamesOf(R.Mirror.Requested()) == (std::vector<std::string>{Tokenizer, Recommended}));
+    QVERIFY(NamesOf(R.Mirror.Requested()) ==
+            (std::vector<std::string>{Tokenizer, Model.toStdString()}));
     QVERIFY(R.Packages.Requested() == (Driver ? std::vector<std::string>{"/pkg/" + CudaPackage}
                                               : std::vector<std::string>{}));
     QCOMPARE(EngineBackendInstalled(R.Window().Config(), "cuda"), Driver);
@@ -259,7 +287,7 @@ class TModelsPageTest : public QObject {
     QPushButton* Quick = R.Window().ServicePage().FBtnQuickModel;
     R.Window().OnTimer();
     QVERIFY(Quick->isEnabled());
-    QCOMPARE(Quick->text(), QStringLiteral("一键下载推荐模型(4.53 GB)"));
+    QCOMPARE(Quick->text(), QStringLiteral("一键下载推荐模型(3.57 GB)"));
     Touch(R.Models() + "mine.gguf");
     R.Window().OnTimer();
     QVERIFY(!Quick->isEnabled());
@@ -328,7 +356,7 @@ class TModelsPageTest : public QObject {
     QVERIFY(R.Page().FBtnDownload->isEnabled());
     QVERIFY(!R.Page().FBtnCancelDownload->isEnabled());
     QCOMPARE(ItemsOf(R.Page().FCbInstalled), (QStringList{"(自动:挑体积最大的)", Q(Name)}));
-    QVERIFY(R.Page().FLblModelState->text().contains(QStringLiteral("\n已装模型  1 个\n")));
+    QVERIFY(R.Page().ModelStateText().contains(QStringLiteral("\n已装模型  1 个\n")));
     QVERIFY(WaitFor(
         [&] {
           return R.Window().LogPage().FMemoLog->toPlainText().contains(Q(Name + " is ready"));
@@ -378,14 +406,57 @@ class TModelsPageTest : public QObject {
   void ModelStateShowsSixLines() {
     TRig R;
     R.Page().RefreshModelPage();
-    const QStringList Lines = R.Page().FLblModelState->text().split('\n');
+    const QStringList Lines = R.Page().ModelStateText().split('\n');
     QCOMPARE(Lines.size(), 6);
     QCOMPARE(Lines.mid(0, 5),
              (QStringList{Q("模型目录  " + R.Models()), "已装模型  0 个(还没有,先在上面下一个)",
-                          "分词器    缺 tokenizer.json —— 下载模型时会自动补",
+                          "分词器  缺 tokenizer.json —— 下载模型时会自动补",
                           "推理程序  缺 engine/s2 —— 见该目录里的说明",
                           "计算后端  自动(用通用版,CPU)  ← 这份引擎没带这个后端!"}));
     QVERIFY(Lines[5].startsWith(QStringLiteral("引擎状态  ")));
+  }
+
+  // Started with another state folder (--root), the engine runs the voice file shipped beside
+  // the program: that is a model in place, which needs no tokenizer and can be unloaded.
+  void TheShippedVoiceFileIsAModelInPlace() {
+    TProgramFolder Folder;
+    if (!fs::exists(QUAVOX_BIN_DIR "/engine/s2"))
+      QSKIP("the bundled engine (engine/s2) is not built");
+    TFormUnderTest T(Folder, false, [](TMainFormOptions& AOptions) {
+      AOptions.Folders.BundledDir = QUAVOX_BIN_DIR "/";
+    });
+    QVERIFY(WaitFor([&] { return T.Form->Service().Stats().EngineReady; }, 60000));
+    T.Form->OnTimer();
+    QPushButton* Quick = T.Form->ServicePage().FBtnQuickModel;
+    QCOMPARE(Quick->text(), QStringLiteral("模型已就位"));
+    QVERIFY(!Quick->isEnabled());
+    QVERIFY(T.Form->ServicePage().FBtnUnloadModel->isEnabled());
+    const QStringList Lines = T.Form->ModelsPage().ModelStateText().split('\n');
+    QCOMPARE(Lines[2], QStringLiteral("分词器  用不着 —— quavox-espeak.gguf 不读分词器"));
+    QCOMPARE(Lines[4], QStringLiteral("计算后端  自动(用通用版,CPU)"));
+    T.Form->OnUiLangChange(ulEn);
+    QCOMPARE(T.Form->ModelsPage().ModelStateText().split('\n')[2],
+             QStringLiteral("Tokenizer  not needed — quavox-espeak.gguf reads none"));
+  }
+
+  void CudaEngineIsOfferedOnlyWithTheNvidiaDriver_data() {
+    QTest::addColumn<bool>("Driver");
+    QTest::addColumn<bool>("Installed");
+    QTest::addColumn<bool>("Offered");
+    QTest::newRow("no driver") << false << false << false;
+    QTest::newRow("driver") << true << false << true;
+    QTest::newRow("no driver, installed before") << false << true << true;
+  }
+  void CudaEngineIsOfferedOnlyWithTheNvidiaDriver() {
+    QFETCH(bool, Driver);
+    QFETCH(bool, Installed);
+    QFETCH(bool, Offered);
+    TProgramFolder Folder;
+    if (Installed) Touch(Folder.Root() + "engine/cuda/s2");
+    TFormUnderTest T(Folder, false, [Driver](TMainFormOptions& AOptions) {
+      AOptions.CudaDriverCheck = [Driver] { return Driver; };
+    });
+    QCOMPARE(!T.Form->SettingsPage().FEnginePanel->FBtnDownloadEngine->isHidden(), Offered);
   }
 
   void ApplyStoresTheChosenModelOrTheAutomaticOne_data() {
@@ -527,7 +598,7 @@ class TModelsPageTest : public QObject {
   }
 
   void EnginePackageButtonDownloadsAndUnpacksThePackage() {
-    TRig R;
+    TRig R(true);
     R.Packages.Serve(CudaPackage, EngineZip(R.Folder.Root() + "scratch.zip"));
     QPushButton* Button = R.Panel().FBtnDownloadEngine;
     QVERIFY(!Button->isHidden());

@@ -9,6 +9,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <QUrl>
@@ -381,6 +383,44 @@ class TSettingsPageTest : public QObject {
     QCOMPARE(F.Page.FLblUpdate->text(), QStringLiteral("Up to date (0.3.26218)"));
     F.T.Form->OnUiLangChange(ulJa);
     QCOMPARE(F.Page.FLblUpdate->text(), QStringLiteral("最新版です(0.3.26218)"));
+  }
+
+  // With the advanced settings open and a failed update check with a long reason, the page
+  // still fits the default window: nothing is cut at its right edge, no choice is cut short.
+  void PageFitsTheDefaultWindow_data() {
+    QTest::addColumn<int>("Lang");
+    QTest::newRow("Japanese") << static_cast<int>(ulJa);
+    QTest::newRow("English") << static_cast<int>(ulEn);
+  }
+  void PageFitsTheDefaultWindow() {
+    QFETCH(int, Lang);
+    TSettingsFixture F;
+    F.T.Form->OnUiLangChange(Lang);
+    F.Page.OnToggleAdvancedClick();
+    TUpdateInfo Failed;
+    Failed.Error = "Could not resolve host: api.github.com (name resolution timed out after 10 s)";
+    F.Page.OnUpdateChecked(Failed);
+    F.T.Form->resize(811, 620);
+    F.T.Form->ShowPage(TMainForm::piSettings);
+    F.T.Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(F.T.Form.get()));
+    QTest::qWait(0);
+    auto* Area = F.T.Form->findChild<QScrollArea*>(QStringLiteral("FTabSettingsArea"));
+    QVERIFY(Area != nullptr);
+    QVERIFY(!Area->horizontalScrollBar()->isVisible());
+    const QWidget* Viewport = Area->viewport();
+    for (const QWidget* Widget :
+         {static_cast<QWidget*>(F.Page.FLnkGitHub), static_cast<QWidget*>(F.Page.FLblUpdate)}) {
+      const int Right = Widget->mapTo(Viewport, QPoint(Widget->width(), 0)).x();
+      QVERIFY2(Right <= Viewport->width(), qPrintable(Widget->objectName()));
+    }
+    QComboBox* Speed = F.Page.FCbSpeedMode;
+    for (int i = 0; i < Speed->count(); ++i) {
+      Speed->setCurrentIndex(i);
+      QTest::qWait(0);
+      const int Text = Speed->fontMetrics().horizontalAdvance(Speed->currentText());
+      QVERIFY2(Speed->width() > Text + 20, qPrintable(Speed->currentText()));
+    }
   }
 
   void LinkOpensTheReleasePage() {

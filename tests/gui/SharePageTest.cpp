@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <condition_variable>
@@ -237,6 +238,36 @@ class TSharePageTest : public QObject {
     QCOMPARE(F.Page.FCbHubUser->count(), 3);
     QCOMPARE(F.Page.FCbHubKind->currentText(), QStringLiteral("音色"));
     QCOMPARE(F.Page.FCbHubSort->count(), 5);
+  }
+
+  // The status line is rewritten in the new language whatever it says: a fetch under way or
+  // the count of the list.
+  void StatusLineFollowsTheLanguageSwitch() {
+    TShareFixture F;
+    F.Hub.SetList("voices", {HubItem("a1", "amy", "female")});
+    F.Hub.HoldLists(true);
+    F.Page.OnHubRefreshClick();
+    QVERIFY(WaitFor([&] { return F.Hub.ListRequests() == 1; }, 10000));
+    F.T.Form->OnUiLangChange(ulEn);
+    QCOMPARE(F.Page.FLblHubStatus->text(), QStringLiteral("Fetching the list…"));
+    F.Hub.HoldLists(false);
+    QVERIFY(WaitFor([&] { return !F.Page.HubBusy(); }, 20000));
+    QCOMPARE(F.Page.FLblHubStatus->text(), QStringLiteral("1 / 1 entries"));
+    F.T.Form->OnUiLangChange(ulJa);
+    QCOMPARE(F.Page.FLblHubStatus->text(), QStringLiteral("1 / 1 件"));
+  }
+
+  // An empty list shows no horizontal scroll bar; one with rows scrolls to its other columns.
+  void OnlyAListWithRowsScrollsSideways() {
+    TShareFixture F;
+    F.T.Form->resize(F.T.Form->minimumSize());
+    F.T.Form->ShowPage(TMainForm::piShare);
+    F.T.Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(F.T.Form.get()));
+    QVERIFY(!F.Page.FLvHub->horizontalScrollBar()->isVisible());
+    F.Hub.SetList("voices", {HubItem("a1", "amy", "female")});
+    QVERIFY(F.Refresh());
+    QVERIFY(WaitFor([&] { return F.Page.FLvHub->horizontalScrollBar()->isVisible(); }, 5000));
   }
 
   void KindSwitchEmptiesTheListAtOnceThenFetches() {

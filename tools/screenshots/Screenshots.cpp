@@ -1,7 +1,8 @@
 // Renders the main window page by page to PNG files in each interface language, plus the share
-// and transcript dialogs, over a temporary program folder with a few cloned voices, airline
-// bindings, cached lines and a listed cloud share, on whatever Qt platform is set (offscreen by
-// default). Usage: quavox-screenshots OUTPUT_DIR; the pictures go to OUTPUT_DIR/<language>/.
+// and transcript dialogs, over a temporary program folder with the bundled engine running, a
+// few cloned voices, airline bindings, cached lines and a listed cloud share, on whatever Qt
+// platform is set (offscreen by default).
+// Usage: quavox-screenshots OUTPUT_DIR; the pictures go to OUTPUT_DIR/<language>/.
 #include <stdlib.h>
 
 #include <QApplication>
@@ -13,10 +14,12 @@
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTreeWidget>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <numbers>
+#include <thread>
 #include <tuple>
 
 #include "app/BroadcastPage.h"
@@ -88,7 +91,22 @@ std::string MakeProgramFolder() {
                       {"autoStart", true},
                       {"uiLanguage", "zh"}};
   WriteFileAtomic(Root + "data/config.json", JsonDumpIndented(Config));
+  // A fresh installation: the bundled engine and its voice file in the program folder.
+  for (const char* File : {"engine/s2", "models/quavox-espeak.gguf"}) {
+    std::filesystem::create_directories(std::filesystem::path(Root + File).parent_path());
+    std::filesystem::copy_file(std::string(QUAVOX_BIN_DIR "/") + File, Root + File);
+  }
   return Root;
+}
+
+bool WaitForEngine(TTtsService& AService) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!AService.Stats().EngineReady) {
+    if (std::chrono::steady_clock::now() > Deadline) return false;
+    QApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 TBytes Tone(double AHz) {
@@ -100,12 +118,8 @@ TBytes Tone(double AHz) {
   return PcmToWav(Pcm);
 }
 
-// One model installed and the recommended one halfway down.
+// The recommended model halfway down beside the bundled engine's voice file.
 void ShowDownloadUnderWay(TMainForm& AForm) {
-  const std::string Models = AForm.Config().ModelsDir();
-  ForceDirectories(Models);
-  WriteFileBytes(Models + ModelVariants()[0].FileName, TBytes(4096, 1));
-  WriteFileBytes(Models + "tokenizer.json", TBytes(4096, '{'));
   TModelsPage& Page = AForm.ModelsPage();
   Page.RefreshModelPage();
   Page.FCbVariant->setCurrentIndex(2);
@@ -271,6 +285,10 @@ int main(int argc, char** argv) {
     Options.TrayAvailable = false;
     TMainForm Form(Options);
     Form.show();
+    if (!WaitForEngine(Form.Service())) {
+      std::fputs("quavox-screenshots: the bundled engine did not get ready\n", stderr);
+      Status = 1;
+    }
     FillSamples(Form);
     const QSize Default = Form.size();
     for (const TUiLang Lang : {ulZh, ulJa, ulEn}) {

@@ -117,6 +117,12 @@ const TFliteVoice* NearestFlite(const TVoiceBook& ABook, TTtsGender AGender, dou
   return Best;
 }
 
+// A scale from a reference's measurement, or 1 where it is too close to the voice's own
+// to be told apart from it (AMargins: how many of the voice book's margins).
+double OwnUnlessFar(const TVoiceBook& ABook, double AScale, double AMargins = 1) {
+  return std::fabs(std::log(AScale)) <= std::log1p(AMargins * ABook.FliteOwnWithin) ? 1 : AScale;
+}
+
 // The flite voice for an espeak-ng choice: of the variant's gender (else the hinted one,
 // else the default female voice, the usual announcer), nearest to the reference's pitch;
 // the pitch setting and rate carry over as ratios, so profiles and seeds keep their
@@ -131,17 +137,21 @@ void ChooseFlite(const TVoiceBook& ABook, const TChoice& AChoice, TTtsGender ASt
   if (v == nullptr) return;
   APlan.Flite = v->Name;
   if (AChoice.F0 > 0) {
-    APlan.F0Scale = AChoice.F0 / v->BaseF0;
+    APlan.F0Scale = OwnUnlessFar(ABook, AChoice.F0 / v->BaseF0);
+    // The spread of pitch is measured less surely than its median: one line of slt reads
+    // 9 % wider as flite's 16 kHz than as the server's 22.05 kHz.
     if (AChoice.F0Range > 0 && v->F0Range > 0)
-      APlan.RangeScale = std::clamp(AChoice.F0Range / v->F0Range, 0.25, 4.0);
+      APlan.RangeScale =
+          OwnUnlessFar(ABook, std::clamp(AChoice.F0Range / v->F0Range, 0.25, 4.0), 2);
   } else {
     APlan.F0Scale = PitchRatioFor(ABook, APlan.Pitch);
   }
   // A transcript's pace compares with the voice's own; otherwise the rate's ratio to
   // espeak-ng's default carries over.
-  const double Stretch = AChoice.SyllablesPerSecond > 0
-                             ? v->SyllablesPerSecond / AChoice.SyllablesPerSecond
-                             : static_cast<double>(EspeakDefaultRate) / AChoice.Rate;
+  const double Stretch =
+      AChoice.SyllablesPerSecond > 0
+          ? OwnUnlessFar(ABook, v->SyllablesPerSecond / AChoice.SyllablesPerSecond)
+          : static_cast<double>(EspeakDefaultRate) / AChoice.Rate;
   APlan.Stretch = std::clamp(Stretch, static_cast<double>(EspeakDefaultRate) / MaxRate,
                              static_cast<double>(EspeakDefaultRate) / MinRate);
 }

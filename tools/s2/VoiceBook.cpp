@@ -41,6 +41,7 @@ const char* const KeyFliteF0Range = "quavox-espeak.flite.f0_range";
 const char* const KeyFliteSyllables = "quavox-espeak.flite.syllables_per_second";
 const char* const KeyFemaleFlite = "quavox-espeak.flite.female";
 const char* const KeyMaleFlite = "quavox-espeak.flite.male";
+const char* const KeyFliteOwnWithin = "quavox-espeak.flite.own_within";
 
 // Voice and variant names become part of the voice name handed to espeak-ng; keeping them
 // to plain characters keeps "+" and paths out of it.
@@ -117,11 +118,14 @@ bool ReadFliteVoices(TMetadataReader& r, TVoiceBook& ABook) {
   if (!r.Strings(KeyFliteNames, Names) || !r.Strings(KeyFliteGenders, Genders) ||
       !r.Numbers(KeyFliteBaseF0, BaseF0) || !r.Numbers(KeyFliteF0Range, Range) ||
       !r.Numbers(KeyFliteSyllables, Syllables) || !r.String(KeyFemaleFlite, ABook.FemaleFlite) ||
-      !r.String(KeyMaleFlite, ABook.MaleFlite))
+      !r.String(KeyMaleFlite, ABook.MaleFlite) ||
+      !r.Number(KeyFliteOwnWithin, ABook.FliteOwnWithin))
     return false;
   if (Names.size() != Genders.size() || Names.size() != BaseF0.size() ||
       Names.size() != Range.size() || Names.size() != Syllables.size())
     return r.Fail("flite voice tables differ in length");
+  if (!Finite(ABook.FliteOwnWithin, 0, 0.5))
+    return r.Fail("flite's own-setting margin is out of range");
   for (size_t i = 0; i < Names.size(); ++i) {
     const TTtsGender g = ParseGender(Genders[i]);
     if (!PlainName(Names[i]) || g == tgAuto || !Finite(BaseF0[i], 40, 500) ||
@@ -237,6 +241,7 @@ TGgufFile TVoiceBook::ToGguf() const {
   f.Set(KeyFliteSyllables, TGgufValue::Float32Array(FliteSyllables));
   f.Set(KeyFemaleFlite, TGgufValue::String(FemaleFlite));
   f.Set(KeyMaleFlite, TGgufValue::String(MaleFlite));
+  f.Set(KeyFliteOwnWithin, TGgufValue::Float32(static_cast<float>(FliteOwnWithin)));
   return f;
 }
 

@@ -14,8 +14,9 @@ namespace quavox::s2 {
 
 // The value of general.architecture that marks a voice file of ours.
 inline constexpr const char* VoiceFileArchitecture = "quavox-espeak";
-// 2: English is spoken by flite voices.
-inline constexpr uint32_t VoiceFileVersion = 2;
+// 2: English is spoken by flite voices. 3: a reference near a flite voice keeps its own
+// settings (FliteOwnWithin).
+inline constexpr uint32_t VoiceFileVersion = 3;
 
 // The espeak-ng voice of one language of the service, with how espeak-ng speaks it: its
 // pitch relative to the other languages (tonal languages sit lower) and its syllables per
@@ -79,6 +80,10 @@ struct TVoiceBook {
   std::vector<TFliteVoice> FliteVoices;
   std::string FemaleFlite;
   std::string MaleFlite;
+  // A reference's pitch and pace within this fraction of a flite voice's own (its pitch
+  // spread within twice that) leave that setting at the voice's own: flite's voices are understood
+  // best there, and the reference analysis cannot tell such a difference from the voice itself.
+  double FliteOwnWithin = 0;
 
   // The row of a language code; the English row when the book has none for it.
   const TLanguageVoice& LanguageFor(const std::string& ALanguage) const;

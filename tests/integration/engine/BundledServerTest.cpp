@@ -416,30 +416,51 @@ TEST_F(BundledServer, DefaultVoiceEqualsTheEspeakCommandLine) {
   }
 }
 
+// What flite's command line says in AVoice, as WAV bytes; empty when it is not installed.
+std::string FliteCommandLine(const std::string& AVoice, const std::string& AText,
+                             const TTempDir& ADir) {
+  const std::string Wav = ADir.Path() + AVoice + ".wav";
+  TChild Flite("flite", {"-voice", AVoice, "-t", AText, "-o", Wav}, ADir.Path() + "flite.log",
+               true);
+  const std::optional<int> Status = Flite.Started() ? Flite.Wait() : std::nullopt;
+  if (!Status || !WIFEXITED(*Status) || WEXITSTATUS(*Status) != 0) return {};
+  return ReadText(Wav);
+}
+
 // English is flite's: the default female and male voices are flite's slt and rms as its
-// command line speaks them, brought to the server's rate.
+// command line speaks them, brought to the server's rate. So is a voice cloned from a line
+// such a voice spoke (as the service's default voices are): the analysis of the reference
+// cannot tell it from the flite voice, which is understood best at its own settings.
 TEST_F(BundledServer, DefaultEnglishVoicesAreFlitesCommandLine) {
   const std::string Text = "Ladies and gentlemen, flight QV 123 is now boarding at gate 5.";
-  const std::pair<const char*, const char*> Cases[] = {{"slt", "[female] "}, {"rms", "[male] "}};
+  const std::string Line =
+      "Ladies and gentlemen, we are now ready for departure. Please fasten your seat belt and "
+      "stow your tray table.";
   const TTempDir Dir("qx-s2srv");
-  for (const auto& [Voice, Hint] : Cases) {
-    const std::string Wav = Dir.Path() + Voice + ".wav";
-    TChild Flite("flite", {"-voice", Voice, "-t", Text, "-o", Wav}, Dir.Path() + "flite.log", true);
-    const std::optional<int> Status = Flite.Started() ? Flite.Wait() : std::nullopt;
-    if (!Status || !WIFEXITED(*Status) || WEXITSTATUS(*Status) != 0)
-      GTEST_SKIP() << "the flite command line is not installed here";
-    const TReply r = Generate(Shared->Port, Say(Hint + Text));
-    ASSERT_EQ(r.Status, 200) << r.Body;
-    EXPECT_NE(Shared->LastRequestLine().find(std::string("voice=") + Voice + " "),
-              std::string::npos)
-        << Shared->LastRequestLine();
-    const TPcmBuffer Got = Pcm(r.Body);
-    const TPcmBuffer Want = ResampleBandLimited(Pcm(ReadText(Wav)), Got.SampleRate);
-    ASSERT_EQ(Got.Data.size(), Want.Data.size()) << Voice;
-    float Worst = 0;
-    for (size_t i = 0; i < Got.Data.size(); ++i)
-      Worst = std::max(Worst, std::fabs(Got.Data[i] - Want.Data[i]));
-    EXPECT_LE(Worst, 1.5f / 32768) << Voice;
+  for (const char* Voice : {"slt", "rms"}) {
+    const std::string Own = FliteCommandLine(Voice, Line, Dir);
+    const std::string Want = FliteCommandLine(Voice, Text, Dir);
+    if (Want.empty()) GTEST_SKIP() << "the flite command line is not installed here";
+    const std::string Hint = Voice == std::string("slt") ? "[female] " : "[male] ";
+    const std::pair<std::string, TRequest> Cases[] = {
+        {"style hint", Say(Hint + Text)},
+        {"cloned from its own line", Say(Text).WithReference(Own, Line)},
+    };
+    for (const auto& [What, Request] : Cases) {
+      const TReply r = Generate(Shared->Port, Request);
+      ASSERT_EQ(r.Status, 200) << What << ": " << r.Body;
+      EXPECT_NE(Shared->LastRequestLine().find(std::string("voice=") + Voice +
+                                               " f0x=1.00 rangex=1.00 stretch=1.00 "),
+                std::string::npos)
+          << What << ": " << Shared->LastRequestLine();
+      const TPcmBuffer Got = Pcm(r.Body);
+      const TPcmBuffer Flite = ResampleBandLimited(Pcm(Want), Got.SampleRate);
+      ASSERT_EQ(Got.Data.size(), Flite.Data.size()) << Voice << ", " << What;
+      float Worst = 0;
+      for (size_t i = 0; i < Got.Data.size(); ++i)
+        Worst = std::max(Worst, std::fabs(Got.Data[i] - Flite.Data[i]));
+      EXPECT_LE(Worst, 1.5f / 32768) << Voice << ", " << What;
+    }
   }
 }
 
@@ -470,7 +491,8 @@ TEST_F(BundledServer, ReferencePitchCarriesOverToTheVoice) {
     const char* Voice;
   };
   // Each voice speaks near the reference's own pitch, not at its flite voice's.
-  for (const TCase& c : {TCase{95, "voice=rms"}, TCase{150, "voice=slt"}, TCase{240, "voice=slt"}}) {
+  for (const TCase& c :
+       {TCase{95, "voice=rms"}, TCase{150, "voice=slt"}, TCase{240, "voice=slt"}}) {
     const auto [Pitch, Line] = Cloned(c.F0);
     EXPECT_NEAR(Pitch, c.F0, c.F0 * 0.2) << Line;
     EXPECT_NE(Line.find(c.Voice), std::string::npos) << Line;

@@ -13,6 +13,7 @@ only works against the three-node figure. Usage: cluster.py [build folder]
 """
 
 import base64
+import collections
 import concurrent.futures
 import importlib.util
 import io
@@ -42,8 +43,8 @@ def load(name, path):
 cache_miss = load("cache_miss", os.path.join(HERE, "cache-miss.py"))
 try_cluster = load("try_cluster", os.path.join(REPO, "deploy", "cluster", "try-cluster.py"))
 
-ENGINE_DELAY_MS = int(os.environ.get("ENGINE_DELAY_MS", "300"))
-MISS_LINES = int(os.environ.get("MISS_LINES", "60"))
+ENGINE_DELAY_MS = int(os.environ.get("ENGINE_DELAY_MS", "800"))
+MISS_LINES = int(os.environ.get("MISS_LINES", "90"))
 MISS_CLIENTS = 12
 HIT_PATH = "/v1/tts?text=Final+call+for+flight+4711+to+Oslo.&airline=CCA&language=en&gender=female"
 
@@ -92,27 +93,28 @@ def new_lines_per_second(lb, round_):
         query = urllib.parse.urlencode({"text": f"Round {round_}: gate B{n} is now open for "
                                                 f"flight {1000 + n}.", "airline": "CCA",
                                   "language": "en", "gender": "female"})
-        status, _, cache = lb.call("GET", "/v1/tts?" + query)
+        status, node, cache = lb.call("GET", "/v1/tts?" + query)
         assert status == 200 and cache == "miss", (status, cache)
+        return node
     start = time.perf_counter()
     with concurrent.futures.ThreadPoolExecutor(MISS_CLIENTS) as pool:
-        list(pool.map(ask, range(MISS_LINES)))
-    return MISS_LINES / (time.perf_counter() - start)
+        nodes = list(pool.map(ask, range(MISS_LINES)))
+    return MISS_LINES / (time.perf_counter() - start), collections.Counter(nodes)
 
 
 def scaling(scratch, nodes):
-    rates = {}
+    rates, shares = {}, {}
     for count in (1, 3):
         folder = os.path.join(scratch, f"lb{count}")
         os.makedirs(folder)
         lb = try_cluster.Balancer(folder, dict(list(nodes.items())[:count]))
         try:
-            rates[count] = new_lines_per_second(lb, count)
+            rates[count], shares[count] = new_lines_per_second(lb, count)
         finally:
             lb.stop()
     print(f"new lines (cache misses, engine {ENGINE_DELAY_MS} ms a line, {MISS_LINES} lines from "
           f"{MISS_CLIENTS} clients) through HAProxy: one node {rates[1]:.2f}/s, three nodes "
-          f"{rates[3]:.2f}/s ({rates[3] / rates[1]:.2f}x)")
+          f"{rates[3]:.2f}/s ({rates[3] / rates[1]:.2f}x; lines per node {dict(sorted(shares[3].items()))})")
 
 
 def main():

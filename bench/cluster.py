@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Figures of several nodes on one machine (run by hand): how long a change on the primary takes
 to reach two followers (default cluster.followSeconds), cache hits through HAProxy against hits
-straight from one node (measured with wrk), and new lines per second (cache misses) through
-HAProxy with one node against three.
+straight from one node (measured with wrk; see hits()), and new lines per second (cache
+misses) through HAProxy with one node against three.
 
 The machine has two cores, so three real engines would share them and could not show what three
 machines do. Each node's bundled engine therefore waits ENGINE_DELAY_MS before every line
@@ -81,10 +81,37 @@ def reach_seconds(primary, followers, change):
     return time.perf_counter() - start
 
 
-def wrk_rate(port):
-    out = subprocess.run(["wrk", "-t2", "-c8", "-d5s", f"http://127.0.0.1:{port}{HIT_PATH}"],
+def wrk_rate(port, cpu=None):
+    """Cache hits per second with wrk; on core cpu with one thread when given."""
+    pin = ["taskset", "-c", str(cpu)] if cpu is not None else []
+    threads = "-t1" if cpu is not None else "-t2"
+    out = subprocess.run(pin + ["wrk", threads, "-c8", "-d5s",
+                                f"http://127.0.0.1:{port}{HIT_PATH}"],
                          capture_output=True, text=True, check=True).stdout
     return float(next(l for l in out.splitlines() if l.startswith("Requests/sec")).split()[1])
+
+
+def pin(pid, cpu):
+    subprocess.run(["taskset", "-a", "-p", "-c", str(cpu), str(pid)], check=True,
+                   capture_output=True)
+
+
+def hits(lb, nodes):
+    """Hits straight from the line's node and through HAProxy: first as everything falls on the
+    two cores, then with the node alone on core 1 and wrk and HAProxy on core 0, so the node
+    has the same core either way, as a balancer on a machine of its own leaves it."""
+    owner = lb.call("GET", HIT_PATH)[1]
+    lb.call("GET", HIT_PATH)
+    direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
+    print(f"cache hits with wrk (2 threads, 8 connections, 5 s), all on both cores: straight to "
+          f"{owner} {direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+    pin(nodes[owner].proc.pid, 1)
+    pin(lb.proc.pid, 0)
+    for _ in range(2):
+        direct, through = wrk_rate(nodes[owner].port, 0), wrk_rate(lb.port, 0)
+        print(f"  {owner} on core 1, wrk (1 thread) and HAProxy on core 0: straight "
+              f"{direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x), "
+              f"load {os.getloadavg()[0]:.2f}")
 
 
 def new_lines_per_second(lb, round_):
@@ -114,7 +141,8 @@ def scaling(scratch, nodes):
             lb.stop()
     print(f"new lines (cache misses, engine {ENGINE_DELAY_MS} ms a line, {MISS_LINES} lines from "
           f"{MISS_CLIENTS} clients) through HAProxy: one node {rates[1]:.2f}/s, three nodes "
-          f"{rates[3]:.2f}/s ({rates[3] / rates[1]:.2f}x; lines per node {dict(sorted(shares[3].items()))})")
+          f"{rates[3]:.2f}/s ({rates[3] / rates[1]:.2f}x; lines per node "
+          f"{dict(sorted(shares[3].items()))})")
 
 
 def main():
@@ -145,15 +173,12 @@ def main():
 
         # Each node readies the followed default voice before lines are counted.
         for node in nodes.values():
-            status, body, _ = node.call("GET", "/v1/tts?text=Warm+up.&airline=CCA&language=en&gender=female")
+            status, body, _ = node.call("GET", "/v1/tts?text=Warm+up.&airline=CCA&language=en"
+                                               "&gender=female")
             assert status == 200, body[:300]
         scaling(scratch, nodes)
         lb = try_cluster.Balancer(scratch, nodes)
-        owner = lb.call("GET", HIT_PATH)[1]
-        lb.call("GET", HIT_PATH)
-        direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
-        print(f"cache hits with wrk (2 threads, 8 connections, 5 s): straight to {owner} "
-              f"{direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+        hits(lb, nodes)
     finally:
         if lb:
             lb.stop()

@@ -99,7 +99,7 @@ def pin(pid, cpu):
 def hits(lb, nodes):
     """Hits straight from the line's node and through HAProxy: first as everything falls on the
     two cores, then with the node alone on core 1 and wrk and HAProxy on core 0, so the node
-    has the same core either way, as a balancer on a machine of its own leaves it."""
+    has the same core either way (the client and the balancer then share one)."""
     owner = lb.call("GET", HIT_PATH)[1]
     lb.call("GET", HIT_PATH)
     direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)

@@ -1,10 +1,20 @@
 #!/usr/bin/env python3
 """Figures of several nodes on one machine (run by hand): how long a change on the primary takes
-to reach two followers (default cluster.followSeconds), and cache hits through HAProxy against
-hits straight from one node, measured with wrk. Usage: cluster.py [build folder]
+to reach two followers (default cluster.followSeconds), cache hits through HAProxy against hits
+straight from one node (measured with wrk; see hits()), and new lines per second (cache
+misses) through HAProxy with one node against three.
+
+The machine has two cores, so three real engines would share them and could not show what three
+machines do. Each node's bundled engine therefore waits ENGINE_DELAY_MS before every line
+(--test-answer-delay-ms): that stands for the engine's time on the node's own machine. A node
+makes one line at a time, so more clients do not make one node faster; what the nodes still
+compute (the small bundled engine, the daemon, HAProxy) shares this machine's two cores, which
+only works against the three-node figure. Usage: cluster.py [build folder]
 """
 
 import base64
+import collections
+import concurrent.futures
 import importlib.util
 import io
 import json
@@ -17,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -32,6 +43,9 @@ def load(name, path):
 cache_miss = load("cache_miss", os.path.join(HERE, "cache-miss.py"))
 try_cluster = load("try_cluster", os.path.join(REPO, "deploy", "cluster", "try-cluster.py"))
 
+ENGINE_DELAY_MS = int(os.environ.get("ENGINE_DELAY_MS", "800"))
+MISS_LINES = int(os.environ.get("MISS_LINES", "90"))
+MISS_CLIENTS = 12
 HIT_PATH = "/v1/tts?text=Final+call+for+flight+4711+to+Oslo.&airline=CCA&language=en&gender=female"
 
 
@@ -67,10 +81,68 @@ def reach_seconds(primary, followers, change):
     return time.perf_counter() - start
 
 
-def wrk_rate(port):
-    out = subprocess.run(["wrk", "-t2", "-c8", "-d5s", f"http://127.0.0.1:{port}{HIT_PATH}"],
+def wrk_rate(port, cpu=None):
+    """Cache hits per second with wrk; on core cpu with one thread when given."""
+    pin = ["taskset", "-c", str(cpu)] if cpu is not None else []
+    threads = "-t1" if cpu is not None else "-t2"
+    out = subprocess.run(pin + ["wrk", threads, "-c8", "-d5s",
+                                f"http://127.0.0.1:{port}{HIT_PATH}"],
                          capture_output=True, text=True, check=True).stdout
     return float(next(l for l in out.splitlines() if l.startswith("Requests/sec")).split()[1])
+
+
+def pin(pid, cpu):
+    subprocess.run(["taskset", "-a", "-p", "-c", str(cpu), str(pid)], check=True,
+                   capture_output=True)
+
+
+def hits(lb, nodes):
+    """Hits straight from the line's node and through HAProxy: first as everything falls on the
+    two cores, then with the node alone on core 1 and wrk and HAProxy on core 0, so the node
+    has the same core either way (the client and the balancer then share one)."""
+    owner = lb.call("GET", HIT_PATH)[1]
+    lb.call("GET", HIT_PATH)
+    direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
+    print(f"cache hits with wrk (2 threads, 8 connections, 5 s), all on both cores: straight to "
+          f"{owner} {direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+    pin(nodes[owner].proc.pid, 1)
+    pin(lb.proc.pid, 0)
+    for _ in range(2):
+        direct, through = wrk_rate(nodes[owner].port, 0), wrk_rate(lb.port, 0)
+        print(f"  {owner} on core 1, wrk (1 thread) and HAProxy on core 0: straight "
+              f"{direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x), "
+              f"load {os.getloadavg()[0]:.2f}")
+
+
+def new_lines_per_second(lb, round_):
+    """MISS_LINES lines never asked before, from MISS_CLIENTS clients at once."""
+    def ask(n):
+        query = urllib.parse.urlencode({"text": f"Round {round_}: gate B{n} is now open for "
+                                                f"flight {1000 + n}.", "airline": "CCA",
+                                  "language": "en", "gender": "female"})
+        status, node, cache = lb.call("GET", "/v1/tts?" + query)
+        assert status == 200 and cache == "miss", (status, cache)
+        return node
+    start = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(MISS_CLIENTS) as pool:
+        nodes = list(pool.map(ask, range(MISS_LINES)))
+    return MISS_LINES / (time.perf_counter() - start), collections.Counter(nodes)
+
+
+def scaling(scratch, nodes):
+    rates, shares = {}, {}
+    for count in (1, 3):
+        folder = os.path.join(scratch, f"lb{count}")
+        os.makedirs(folder)
+        lb = try_cluster.Balancer(folder, dict(list(nodes.items())[:count]))
+        try:
+            rates[count], shares[count] = new_lines_per_second(lb, count)
+        finally:
+            lb.stop()
+    print(f"new lines (cache misses, engine {ENGINE_DELAY_MS} ms a line, {MISS_LINES} lines from "
+          f"{MISS_CLIENTS} clients) through HAProxy: one node {rates[1]:.2f}/s, three nodes "
+          f"{rates[3]:.2f}/s ({rates[3] / rates[1]:.2f}x; lines per node "
+          f"{dict(sorted(shares[3].items()))})")
 
 
 def main():
@@ -79,11 +151,12 @@ def main():
     scratch = tempfile.mkdtemp(prefix="quavox-cluster-bench-")
     nodes, lb = {}, None
     try:
-        nodes["n1"] = cache_miss.Daemon(bin_dir, os.path.join(scratch, "n1"))
+        slow = {"engine": {"extraArgs": f"--test-answer-delay-ms {ENGINE_DELAY_MS}"}}
+        nodes["n1"] = cache_miss.Daemon(bin_dir, os.path.join(scratch, "n1"), slow)
         primary_url = f"http://127.0.0.1:{nodes['n1'].port}"
         for name in ("n2", "n3"):
             nodes[name] = cache_miss.Daemon(bin_dir, os.path.join(scratch, name),
-                                            {"cluster": {"primary": primary_url}})
+                                            slow | {"cluster": {"primary": primary_url}})
         primary, followers = nodes["n1"], [nodes["n2"], nodes["n3"]]
         times = []
         for round_ in range(5):
@@ -98,12 +171,14 @@ def main():
               f"{statistics.median(times):.2f} s median, {max(times):.2f} s at most "
               f"({', '.join(f'{t:.2f}' for t in times)})")
 
+        # Each node readies the followed default voice before lines are counted.
+        for node in nodes.values():
+            status, body, _ = node.call("GET", "/v1/tts?text=Warm+up.&airline=CCA&language=en"
+                                               "&gender=female")
+            assert status == 200, body[:300]
+        scaling(scratch, nodes)
         lb = try_cluster.Balancer(scratch, nodes)
-        owner = lb.call("GET", HIT_PATH)[1]
-        lb.call("GET", HIT_PATH)
-        direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
-        print(f"cache hits with wrk (2 threads, 8 connections, 5 s): straight to {owner} "
-              f"{direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+        hits(lb, nodes)
     finally:
         if lb:
             lb.stop()

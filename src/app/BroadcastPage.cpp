@@ -248,8 +248,7 @@ void TBroadcastPage::OnBindAirlineClick() {
   const TTtsGender Gender = ComboGender(FCbAirGender);
   TAppConfig& Config = FForm.Config();
   const std::string Previous = Config.AirlineVoice(Airline, Language, Gender);
-  Config.SetAirlineVoice(Airline, Language, Gender, Voice);
-  Config.Save();
+  if (!CommitAirlineVoice(Airline, Language, Gender, Voice)) return;
   RefreshAirlinesPage();
   FForm.ShowStatus(Format(
       Previous.empty() ? Translate("已新增 %s · %s · %s") : Translate("%s · %s · %s 换成了新音色"),
@@ -260,8 +259,7 @@ void TBroadcastPage::OnUnbindAirlineClick() {
   const auto Parts = SelectedParts();
   if (!Parts) return;
   const TTtsGender Gender = ParseGender((*Parts)[2]);
-  FForm.Config().SetAirlineVoice((*Parts)[0], (*Parts)[1], Gender, "");
-  FForm.Config().Save();
+  if (!CommitAirlineVoice((*Parts)[0], (*Parts)[1], Gender, "")) return;
   RefreshAirlinesPage();
   FForm.ShowStatus(Format(Translate("已删除 %s · %s · %s"), (*Parts)[0], LanguageName((*Parts)[1]),
                           GenderDisplay(Gender)));
@@ -285,14 +283,29 @@ void TBroadcastPage::OnCopyBindingClick() {
                "\r\n" + Translate("想加别的语种的话,在下面直接敲语言代码再点「新增」。"));
     return;
   }
-  Config.SetAirlineVoice(Airline, Slot->Language, Slot->Gender, VoiceId);
-  Config.Save();
+  if (!CommitAirlineVoice(Airline, Slot->Language, Slot->Gender, VoiceId)) return;
   RefreshAirlinesPage();
   SelectRowOfKey(Format("%s:%s:%s", NormalizeAirline(Airline), NormalizeLanguage(Slot->Language),
                         GenderToStr(Slot->Gender)));
   ShowBinding(Airline, Slot->Language, Slot->Gender, VoiceId);
   FForm.ShowStatus(Format(Translate("已复制成 %s · %s · %s —— 要改成别的,改完点「新增」"), Airline,
                           LanguageName(Slot->Language), GenderDisplay(Slot->Gender)));
+}
+
+bool TBroadcastPage::CommitAirlineVoice(const std::string& AAirline, const std::string& ALanguage,
+                                        TTtsGender AGender, const std::string& AVoiceId) {
+  try {
+    if (FForm.Service().VoiceLibrary().CommitBinding({AVoiceId}, [&](TVoiceMaps& AMaps) {
+          AMaps.SetAirline(AAirline, ALanguage, AGender, AVoiceId);
+        }))
+      return true;
+    FForm.Warn(Translate("这个音色已经不在了"));
+  } catch (const ETtsError& E) {
+    FForm.Warn(E.what());
+  } catch (const std::exception& E) {
+    FForm.Warn(Translate("数据文件夹写不进去,改动没有保存:") + E.what());
+  }
+  return false;
 }
 
 void TBroadcastPage::SelectRowOfKey(const std::string& AKey) {

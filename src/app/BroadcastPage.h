@@ -76,6 +76,10 @@ class TBroadcastPage final : public QWidget {
   // row shows, else empty.
   std::string RowVoiceId(const QTreeWidgetItem* ARow, const std::vector<std::string>& AParts);
   void SelectRowOfKey(const std::string& AKey);
+  // Binds (or with an empty id unbinds) through the voice library, which refuses while this
+  // node follows a primary, as the API does; warns and returns false when nothing changed.
+  bool CommitAirlineVoice(const std::string& AAirline, const std::string& ALanguage,
+                          TTtsGender AGender, const std::string& AVoiceId);
   void ShowBinding(const std::string& AAirline, const std::string& ALanguage, TTtsGender AGender,
                    const std::string& AVoiceId);
 

@@ -189,6 +189,31 @@ class TBroadcastPageTest : public QObject {
     QVERIFY(F.T.Dialogs.Warnings.empty());
   }
 
+  // A desktop program whose daemon follows a primary changes no binding of its own: each
+  // button is refused with the primary's address, as the API refuses it, and nothing is saved.
+  void AFollowerRefusesBindingChanges() {
+    TBroadcastFixture F;
+    const TVoiceInfo Anna = F.Clone("Anna", "en", tgFemale);
+    F.Bind("CCA", "en", tgFemale, Anna.Id);
+    F.Config.Save();
+    TConfigSettings Settings = F.Config.Settings();
+    Settings.ClusterPrimary = "http://127.0.0.2:17150";
+    F.Config.SetSettings(Settings);
+    const TKeyValueList Before = F.Config.AirlinesSnapshot();
+    F.Page.FCbAirline->setEditText(QStringLiteral("ANA"));
+    SelectVoice(F.Page.FCbAirVoice, Anna.Id);
+    F.Page.OnBindAirlineClick();
+    F.Select("CCA:en:female");
+    F.Page.OnUnbindAirlineClick();
+    F.Select("CCA:en:female");
+    F.Page.OnCopyBindingClick();
+    QCOMPARE(F.T.Dialogs.Warnings.size(), std::size_t{3});
+    for (const std::string& Warning : F.T.Dialogs.Warnings)
+      QVERIFY2(Warning.find("http://127.0.0.2:17150") != std::string::npos, Warning.c_str());
+    QCOMPARE(F.Config.AirlinesSnapshot(), Before);
+    QCOMPARE(F.SavedBindings(), Before);
+  }
+
   void FreeSlotsFollowTheSearchOrder() {
     TBroadcastFixture F;
     const TVoiceInfo Anna = F.Clone("Anna", "en", tgFemale);

@@ -222,7 +222,7 @@ TEST(AnnounceDelivery, WavAsAssembledOtherFormatsAtTheirRate) {
   };
   for (const TCase& c :
        {TCase{afWav, 0, "audio/wav", 16000}, TCase{afUlaw, 0, "audio/wav", 8000},
-        TCase{afAlaw, 16000, "audio/wav", 16000}, TCase{afFlac, 0, "audio/flac", 16000}}) {
+        TCase{afAlaw, 16000, "audio/wav", 8000}, TCase{afFlac, 0, "audio/flac", 16000}}) {
     const TAnnounceReply Reply = DeliverAnnouncement(Whole, c.Format, c.RequestedRate);
     const std::string Name(AudioFormatName(c.Format));
     EXPECT_EQ(Reply.ContentType, AudioContentType(c.Format)) << Name;

@@ -338,7 +338,7 @@ TEST_F(ClusterDaemonTest, BalancerKeepsEachLineOnOneNodeAndSurvivesANodeDying) {
   // c. Back, with its state folder and port, it takes back exactly its former lines.
   ASSERT_TRUE(Victim.Start()) << Victim.Stderr();
   httplib::Client VictimCli = Victim.Client();
-  ASSERT_TRUE(WaitUntilReady(VictimCli, ReadyLimit));
+  ASSERT_TRUE(WaitUntilReady(VictimCli, ReadyLimit)) << Victim.Stderr();
   const int Probe = std::find_if(Owner.begin(), Owner.end(), [&](const auto& AItem) {
                       return AItem.second == VictimName;
                     })->first;

@@ -15,33 +15,31 @@ only works against the three-node figure. Usage: cluster.py [build folder]
 import base64
 import collections
 import concurrent.futures
-import importlib.util
 import io
 import json
 import math
 import os
-import shutil
+import runpy
 import statistics
 import struct
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
 
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def load(path):
+    # The scripts' file names are not module names; their globals serve as the module.
+    return types.SimpleNamespace(**runpy.run_path(path))
 
 
-cache_miss = load("cache_miss", os.path.join(HERE, "cache-miss.py"))
-try_cluster = load("try_cluster", os.path.join(REPO, "deploy", "cluster", "try-cluster.py"))
+cache_miss = load(os.path.join(HERE, "cache-miss.py"))
+try_cluster = load(os.path.join(REPO, "deploy", "cluster", "try-cluster.py"))
 
 ENGINE_DELAY_MS = int(os.environ.get("ENGINE_DELAY_MS", "800"))
 MISS_LINES = int(os.environ.get("MISS_LINES", "90"))
@@ -180,12 +178,7 @@ def main():
         lb = try_cluster.Balancer(scratch, nodes)
         hits(lb, nodes)
     finally:
-        if lb:
-            lb.stop()
-        for node in nodes.values():
-            if node.proc.poll() is None:
-                node.stop()
-        shutil.rmtree(scratch, ignore_errors=True)
+        try_cluster.tear_down(lb, nodes, scratch)
 
 
 if __name__ == "__main__":

@@ -11,22 +11,21 @@ its speaker process) once both English voices have spoken.
 Usage: bench/english-wer.py [build folder, default build]
 """
 
-import importlib.util
 import json
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import base64
 import http.client
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-loader_spec = importlib.util.spec_from_file_location("cache_miss", os.path.join(HERE, "cache-miss.py"))
-cache_miss = importlib.util.module_from_spec(loader_spec)
-loader_spec.loader.exec_module(cache_miss)
+cache_miss = types.SimpleNamespace(**runpy.run_path(os.path.join(HERE, "cache-miss.py")))
 
 SENTENCES = [
     "Ladies and gentlemen, welcome aboard this flight to Tokyo.",

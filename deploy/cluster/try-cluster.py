@@ -10,9 +10,9 @@ Prints the figures; exits non-zero on a failed check. Usage: try-cluster.py [bui
 
 import concurrent.futures
 import http.client
-import importlib.util
 import json
 import os
+import runpy
 import shutil
 import signal
 import statistics
@@ -20,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,10 +30,7 @@ NODES = ("n1", "n2", "n3")
 
 # The scratch daemon of the cache-miss benchmark: copies the bundled engine into a state folder
 # and starts quavoxd there on a free 127.0.0.1 port.
-_spec = importlib.util.spec_from_file_location("cache_miss", os.path.join(REPO, "bench",
-                                                                          "cache-miss.py"))
-cache_miss = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(cache_miss)
+cache_miss = types.SimpleNamespace(**runpy.run_path(os.path.join(REPO, "bench", "cache-miss.py")))
 
 failures = []
 
@@ -245,6 +243,15 @@ def bring_back(lb, nodes, owner, victim, folder):
     check(all(r[0] == 200 for r in replies.values()), "every line 200")
 
 
+def tear_down(lb, nodes, scratch):
+    if lb:
+        lb.stop()
+    for node in nodes.values():
+        if node.proc.poll() is None:
+            node.stop()
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
 def main():
     global BIN
     build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(REPO, "build")
@@ -265,12 +272,7 @@ def main():
         kill_one(lb, nodes, owner, victim)
         bring_back(lb, nodes, owner, victim, folders[victim])
     finally:
-        if lb:
-            lb.stop()
-        for node in nodes.values():
-            if node.proc.poll() is None:
-                node.stop()
-        shutil.rmtree(scratch, ignore_errors=True)
+        tear_down(lb, nodes, scratch)
     print("FAILED: " + "; ".join(failures) if failures else "all checks passed")
     return 1 if failures else 0
 

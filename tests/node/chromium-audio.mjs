@@ -3,16 +3,14 @@
 // ones fired "ended" and which failed. WAV, MP3, Opus, Ogg Vorbis and FLAC must play; AAC
 // must play when the browser build says it can.
 // Usage: node chromium-audio.mjs QUAVOXD [CHROMIUM]; exits 77 when there is no Chromium.
-import { spawn, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startDaemon, freePort, SKIPPED } from './daemon.mjs';
+import { findChromium, reportFrom, servePage } from './browser.mjs';
+import { startDaemon, SKIPPED } from './daemon.mjs';
 
 const [daemonPath, chromiumArg] = process.argv.slice(2);
-const chromium = chromiumArg || ['chromium', 'chromium-browser', 'google-chrome']
-  .find((name) => { try { execFileSync('which', [name]); return true; } catch { return false; } });
+const chromium = findChromium(chromiumArg);
 if (!chromium) {
   console.log('no Chromium installed; skipped');
   process.exit(SKIPPED);
@@ -54,31 +52,12 @@ if (!made.ok) {
   throw new Error(`the line was not made: ${made.status} ${await made.text()}`);
 }
 const profile = mkdtempSync(join(tmpdir(), 'quavox-chromium-'));
-let browser;
-let server;
+let pageServer;
 let failed = false;
 try {
-  const port = await freePort();
-  const report = new Promise((resolve) => {
-    server = createServer((req, res) => {
-      if (req.method === 'POST' && req.url === '/report') {
-        let body = '';
-        req.on('data', (chunk) => { body += chunk; });
-        req.on('end', () => { res.end('ok'); resolve(JSON.parse(body)); });
-        return;
-      }
-      res.setHeader('Content-Type', 'text/html; charset=utf-8');
-      res.end(page(daemon.base));
-    });
-    server.listen(port, '127.0.0.1');
-  });
-  browser = spawn(chromium, ['--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                             '--mute-audio', '--autoplay-policy=no-user-gesture-required',
-                             `--user-data-dir=${profile}`, `http://127.0.0.1:${port}/`],
-                  { stdio: 'ignore', detached: true });
-  const limit = new Promise((resolve) => setTimeout(() => resolve(null), playLimitMs + 30000));
-  const results = await Promise.race([report, limit]);
-  if (!results) throw new Error('Chromium sent no report');
+  pageServer = await servePage(() => page(daemon.base));
+  const results = await reportFrom(chromium, pageServer, profile, playLimitMs + 30000,
+                                   ['--autoplay-policy=no-user-gesture-required']);
   for (const r of results) {
     const mustPlay = required.includes(r.format) || (r.format === 'aac' && r.canPlayType !== '');
     const ok = r.outcome === 'ended' || !mustPlay;
@@ -88,10 +67,7 @@ try {
                 `${mustPlay ? '' : ' (not required)'}`);
   }
 } finally {
-  if (browser) {
-    try { process.kill(-browser.pid, 'SIGKILL'); } catch { /* already gone */ }
-  }
-  if (server) server.close();
+  if (pageServer) pageServer.close();
   await daemon.stop();
   rmSync(profile, { recursive: true, force: true });
 }

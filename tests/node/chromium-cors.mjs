@@ -3,16 +3,14 @@
 // seek. A page of another origin is refused, and what it sent changes nothing: a text/plain
 // prewarm (no preflight) is never baked and a lexicon change never stored.
 // Usage: node chromium-cors.mjs QUAVOXD [CHROMIUM]; exits 77 when there is no Chromium.
-import { spawn, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startDaemon, freePort, SKIPPED } from './daemon.mjs';
+import { findChromium, reportFrom, servePage } from './browser.mjs';
+import { startDaemon, SKIPPED } from './daemon.mjs';
 
 const [daemonPath, chromiumArg] = process.argv.slice(2);
-const chromium = chromiumArg || ['chromium', 'chromium-browser', 'google-chrome']
-  .find((name) => { try { execFileSync('which', [name]); return true; } catch { return false; } });
+const chromium = findChromium(chromiumArg);
 if (!chromium) {
   console.log('no Chromium installed; skipped');
   process.exit(SKIPPED);
@@ -67,45 +65,17 @@ async function run() {
   };
 }`;
 
-// A page server whose page runs the script's run() (the script is made when the page is
-// asked for) and posts its result back to /report.
-async function pageServer(script) {
-  const port = await freePort();
-  let server;
-  const report = new Promise((resolve) => {
-    server = createServer((req, res) => {
-      if (req.method === 'POST' && req.url === '/report') {
-        let body = '';
-        req.on('data', (chunk) => { body += chunk; });
-        req.on('end', () => { res.end('ok'); resolve(JSON.parse(body)); });
-        return;
-      }
-      res.setHeader('Content-Type', 'text/html; charset=utf-8');
-      res.end(`<!doctype html><meta charset="utf-8"><body><script>
+// A page that runs the script's run() (the script is made when the page is asked for) and
+// reports its result.
+function pageServer(script) {
+  return servePage(() => `<!doctype html><meta charset="utf-8"><body><script>
 ${script()}
 run().catch((e) => ({ error: String(e) }))
   .then((r) => fetch('/report', { method: 'POST', body: JSON.stringify(r) }));
 </script>`);
-    });
-    server.listen(port, '127.0.0.1');
-  });
-  return { origin: `http://127.0.0.1:${port}`, report, close: () => server.close() };
 }
 
-async function reportOf(page, profile) {
-  const browser = spawn(chromium, ['--headless=new', '--no-sandbox', '--disable-gpu',
-                                   '--no-first-run', '--mute-audio', `--user-data-dir=${profile}`,
-                                   page.origin + '/'],
-                        { stdio: 'ignore', detached: true });
-  try {
-    const limit = new Promise((resolve) => setTimeout(() => resolve(null), limitMs));
-    const result = await Promise.race([page.report, limit]);
-    if (!result) throw new Error(`Chromium sent no report from ${page.origin}`);
-    return result;
-  } finally {
-    try { process.kill(-browser.pid, 'SIGKILL'); } catch { /* already gone */ }
-  }
-}
+const reportOf = (page, profile) => reportFrom(chromium, page, profile, limitMs);
 
 const failures = [];
 function expect(ok, what) {

@@ -11,6 +11,7 @@
 
 #include "core/Format.h"
 #include "core/I18n.h"
+#include "core/JsonText.h"
 #include "core/Log.h"
 #include "core/Text.h"
 #include "http/HttpLibServer.h"
@@ -46,34 +47,10 @@ int Base64Value(char c) {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view AText) {
-  const auto* p = reinterpret_cast<const unsigned char*>(AText.data());
-  const auto* e = p + AText.size();
-  while (p < e) {
-    const unsigned char b = *p;
-    if (b < 0x80) {
-      ++p;
-      continue;
-    }
-    int Len = 0;
-    unsigned char Lo = 0x80, Hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      Len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      Len = 3;
-      if (b == 0xE0) Lo = 0xA0;
-      if (b == 0xED) Hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      Len = 4;
-      if (b == 0xF0) Lo = 0x90;
-      if (b == 0xF4) Hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (e - p < Len) return false;
-    if (p[1] < Lo || p[1] > Hi) return false;
-    for (int k = 2; k < Len; ++k)
-      if ((p[k] & 0xC0) != 0x80) return false;
-    p += Len;
+  for (std::size_t i = 0; i < AText.size();) {
+    const std::size_t Length = Utf8SequenceLength(AText, i);
+    if (Length == 0) return false;
+    i += Length;
   }
   return true;
 }

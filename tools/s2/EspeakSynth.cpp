@@ -20,9 +20,9 @@ extern "C" {
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <span>
 
 #include "CommandLine.h"
-#include "audio/Resample.h"
 #include "core/Format.h"
 
 // The English voices of Debian's libflite, linked in; each returns its voice, loaded.
@@ -52,6 +52,7 @@ const uint32_t WorkerPid = 0xFFFFFFFEu;     // the speaking process, to stop it 
 const uint32_t WorkerFailed = 0xFFFFFFFDu;  // its wait status
 const uint32_t Hello = 0xFFFFFFFCu;         // sample rate, then version length and text
 const uint32_t InitFailed = 0xFFFFFFFBu;    // message length and text
+const uint32_t SpeechRate = 0xFFFFFFFAu;    // the sample rate of the speech that follows
 
 // A request: pitch, rate, the byte counts of the espeak-ng voice, the text and the flite
 // voice, the scales of flite's pitch mean and spread and its duration stretch in 1/1000,
@@ -61,6 +62,7 @@ const size_t HeadWords = 8;
 // Upper bounds the speaker holds a request to, far above anything the server sends.
 const uint32_t MaxVoiceBytes = 256;
 const uint32_t MaxPlanTextBytes = 1u << 20;
+const uint32_t MaxSampleRate = 384000;
 
 bool WriteAll(int AFd, const void* AData, size_t ASize) {
   const auto* p = static_cast<const char*>(AData);
@@ -137,7 +139,8 @@ int CollectSamples(short* AWav, int ACount, espeak_EVENT*) {
   return 0;
 }
 
-bool SendSamples(int AChannel, const std::vector<int16_t>& ASamples) {
+bool SendSpeech(int AChannel, std::span<const int16_t> ASamples, int ASampleRate) {
+  if (!WriteWords(AChannel, SpeechRate, static_cast<uint32_t>(ASampleRate))) return false;
   const size_t FrameSamples = 4u << 20;
   for (size_t At = 0; At < ASamples.size(); At += FrameSamples) {
     const size_t n = std::min(FrameSamples, ASamples.size() - At);
@@ -183,22 +186,6 @@ cst_voice* FindFliteVoice(const std::string& AName) {
   return nullptr;
 }
 
-// flite speaks at its voices' own rate (16 kHz); the reply keeps espeak-ng's rate, so every
-// language comes back alike.
-std::vector<int16_t> ToRate(const cst_wave* AWave, int ARate) {
-  TPcmBuffer In;
-  In.SampleRate = AWave->sample_rate;
-  In.Data.resize(static_cast<size_t>(AWave->num_samples));
-  for (size_t i = 0; i < In.Data.size(); ++i)
-    In.Data[i] = AWave->samples[i] / 32768.0f;
-  const TPcmBuffer Out = ResampleBandLimited(In, ARate);
-  std::vector<int16_t> Samples(Out.Data.size());
-  for (size_t i = 0; i < Samples.size(); ++i)
-    Samples[i] =
-        static_cast<int16_t>(std::lround(std::clamp(Out.Data[i] * 32768.0f, -32768.0f, 32767.0f)));
-  return Samples;
-}
-
 // The voice's own pitch mean and spread are scaled; settings a plan keeps at 1 are left
 // alone, so the default voices speak exactly as flite's command line does.
 [[noreturn]] void SpeakWithFlite(int AChannel, const TPlanMessage& APlan) {
@@ -215,8 +202,10 @@ std::vector<int16_t> ToRate(const cst_wave* AWave, int ARate) {
     feat_set_float(Voice->features, "duration_stretch", APlan.StretchPermille / 1000.0f);
   cst_wave* Wave = flite_text_to_wave(APlan.Text.c_str(), Voice);
   if (Wave == nullptr) _exit(weSynthFailed);
-  const std::vector<int16_t> Samples = ToRate(Wave, espeak_ng_GetSampleRate());
-  _exit(SendSamples(AChannel, Samples) ? weOk : weWriteFailed);
+  // At the voice's own rate (16 kHz): a listener, or a recogniser, that wants another rate
+  // resamples once, from the original.
+  const std::span<const int16_t> Samples(Wave->samples, static_cast<size_t>(Wave->num_samples));
+  _exit(SendSpeech(AChannel, Samples, Wave->sample_rate) ? weOk : weWriteFailed);
 }
 
 [[noreturn]] void SpeakOnce(int AChannel, pid_t ASpeaker, const TPlanMessage& APlan) {
@@ -236,7 +225,7 @@ std::vector<int16_t> ToRate(const cst_wave* AWave, int ARate) {
                            nullptr, nullptr) != ENS_OK)
     _exit(weSynthFailed);
   if (espeak_ng_Synchronize() != ENS_OK) _exit(weSynthFailed);
-  _exit(SendSamples(AChannel, Samples) ? weOk : weWriteFailed);
+  _exit(SendSpeech(AChannel, Samples, espeak_ng_GetSampleRate()) ? weOk : weWriteFailed);
 }
 
 // The speaker: loads espeak-ng, then forks one speaking process per request and reports
@@ -413,8 +402,8 @@ void TEspeakSynth::StopSpeaker() {
   FSpeaker = -1;
 }
 
-bool TEspeakSynth::Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
-                         std::string& AError, int ATimeoutMs) {
+bool TEspeakSynth::Speak(const TSpeechPlan& APlan, TSpeech& ASpeech, std::string& AError,
+                         int ATimeoutMs) {
   TLockGuard Guard(FLock);
   if (APlan.Voice.size() > MaxVoiceBytes || APlan.Text.size() > MaxPlanTextBytes ||
       APlan.Flite.size() > MaxVoiceBytes) {
@@ -425,16 +414,16 @@ bool TEspeakSynth::Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASample
   // A speaker found gone before it started to speak is replaced and asked again, once.
   bool Retry = false;
   for (int Attempt = 0; Attempt < 2; ++Attempt) {
-    if (SpeakWithSpeaker(APlan, ASamples, AError, Deadline, ATimeoutMs, Retry)) return true;
+    if (SpeakWithSpeaker(APlan, ASpeech, AError, Deadline, ATimeoutMs, Retry)) return true;
     if (!Retry) break;
   }
   return false;
 }
 
-bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
-                                    std::string& AError, TClock::time_point ADeadline,
-                                    int ATimeoutMs, bool& ARetry) {
-  ASamples.clear();
+bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, TSpeech& ASpeech, std::string& AError,
+                                    TClock::time_point ADeadline, int ATimeoutMs, bool& ARetry) {
+  ASpeech = {};
+  std::vector<int16_t>& Samples = ASpeech.Samples;
   ARetry = false;
   // A report of a failure nobody waited for any more is dropped; a speaker that ended is
   // replaced.
@@ -473,17 +462,22 @@ bool TEspeakSynth::SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_
     if (r == rrOk && Word[0] >= FirstMarker)
       r = ReadBefore(FChannel, &Word[1], sizeof Word[1], ADeadline);
     if (r == rrOk && Word[0] < FirstMarker && Word[0] % sizeof(int16_t) == 0) {
-      const size_t First = ASamples.size();
-      ASamples.resize(First + Word[0] / sizeof(int16_t));
-      r = ReadBefore(FChannel, ASamples.data() + First, Word[0], ADeadline);
+      const size_t First = Samples.size();
+      Samples.resize(First + Word[0] / sizeof(int16_t));
+      r = ReadBefore(FChannel, Samples.data() + First, Word[0], ADeadline);
       if (r == rrOk) continue;
     }
     if (r == rrOk && Word[0] == WorkerPid) {
       Worker = static_cast<pid_t>(Word[1]);
       continue;
     }
-    if (r == rrOk && Word[0] == EndOfSpeech && Word[1] == ASamples.size()) return true;
-    ASamples.clear();
+    if (r == rrOk && Word[0] == SpeechRate && Word[1] > 0 && Word[1] <= MaxSampleRate) {
+      ASpeech.SampleRate = static_cast<int>(Word[1]);
+      continue;
+    }
+    if (r == rrOk && Word[0] == EndOfSpeech && Word[1] == Samples.size() && ASpeech.SampleRate > 0)
+      return true;
+    ASpeech = {};
     if (r == rrOk && Word[0] == WorkerFailed) {
       AError = DescribeExit(static_cast<int>(Word[1]));
       return false;

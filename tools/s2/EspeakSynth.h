@@ -20,6 +20,12 @@
 
 namespace quavox::s2 {
 
+// One utterance as its voice spoke it: espeak-ng's rate, or a flite voice's own (16 kHz).
+struct TSpeech {
+  std::vector<int16_t> Samples;
+  int SampleRate = 0;
+};
+
 class TEspeakSynth {
  public:
   ~TEspeakSynth();
@@ -27,20 +33,22 @@ class TEspeakSynth {
   // Starts the speaker and waits until espeak-ng is loaded in it. Call before the server
   // starts its threads.
   bool Initialize(std::string& AError) QX_EXCLUDES(FLock);
+  // espeak-ng's rate; flite's English keeps its voice's own rate instead, so that no
+  // resampling stands between the voice and the listener.
   int SampleRate() const { return FSampleRate; }
   const std::string& Version() const { return FVersion; }
 
-  // Speaks one plan into 16-bit samples at SampleRate; one utterance at a time, because
-  // that is what an inference server does. False with a one-line reason when espeak-ng
-  // fails, crashes or takes longer than ATimeoutMs; a speaker that went wrong is replaced
-  // for the next request.
-  bool Speak(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples, std::string& AError,
+  // Speaks one plan into 16-bit samples at its voice's rate; one utterance at a time,
+  // because that is what an inference server does. False with a one-line reason when
+  // espeak-ng fails, crashes or takes longer than ATimeoutMs; a speaker that went wrong is
+  // replaced for the next request.
+  bool Speak(const TSpeechPlan& APlan, TSpeech& ASpeech, std::string& AError,
              int ATimeoutMs = 120000) QX_EXCLUDES(FLock);
 
  private:
-  bool SpeakWithSpeaker(const TSpeechPlan& APlan, std::vector<int16_t>& ASamples,
-                        std::string& AError, std::chrono::steady_clock::time_point ADeadline,
-                        int ATimeoutMs, bool& ARetry) QX_REQUIRES(FLock);
+  bool SpeakWithSpeaker(const TSpeechPlan& APlan, TSpeech& ASpeech, std::string& AError,
+                        std::chrono::steady_clock::time_point ADeadline, int ATimeoutMs,
+                        bool& ARetry) QX_REQUIRES(FLock);
   bool StartSpeaker(std::string& AError) QX_REQUIRES(FLock);
   void StopSpeaker() QX_REQUIRES(FLock);
 

@@ -171,9 +171,9 @@ class TGenerateService {
 
   void Speak(const TSpeechPlan& APlan, double APlanMs, httplib::Response& ARes) {
     const auto Start = std::chrono::steady_clock::now();
-    std::vector<int16_t> Samples;
+    TSpeech Speech;
     std::string Why;
-    const bool Ok = FSynth.Speak(APlan, Samples, Why);
+    const bool Ok = FSynth.Speak(APlan, Speech, Why);
     const int SynthMs = ElapsedMs(Start);
     const std::string Voice =
         APlan.Flite.empty()
@@ -189,10 +189,11 @@ class TGenerateService {
     }
     ARes.status = 200;
     // Moved into the reply rather than copied by set_content.
-    ARes.body = MonoWav16(Samples, FSynth.SampleRate());
+    ARes.body = MonoWav16(Speech.Samples, Speech.SampleRate);
     ARes.set_header("Content-Type", "audio/wav");
     LogLine(Format("POST /generate 200 %s plan=%.2fms synth=%dms audio=%dms", What, APlanMs,
-                   SynthMs, static_cast<long long>(Samples.size()) * 1000 / FSynth.SampleRate()));
+                   SynthMs,
+                   static_cast<long long>(Speech.Samples.size()) * 1000 / Speech.SampleRate));
   }
 
   const TS2Options& FOptions;

@@ -15,8 +15,9 @@ namespace quavox::s2 {
 // The value of general.architecture that marks a voice file of ours.
 inline constexpr const char* VoiceFileArchitecture = "quavox-espeak";
 // 2: English is spoken by flite voices. 3: a reference near a flite voice keeps its own
-// settings (FliteOwnWithin).
-inline constexpr uint32_t VoiceFileVersion = 3;
+// settings (FliteOwnWithin). 4: English comes at its flite voice's own rate (16 kHz), so
+// clips cached from an older voice file are not served as this one's.
+inline constexpr uint32_t VoiceFileVersion = 4;
 
 // The espeak-ng voice of one language of the service, with how espeak-ng speaks it: its
 // pitch relative to the other languages (tonal languages sit lower) and its syllables per

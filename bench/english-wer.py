@@ -8,7 +8,13 @@ against the sentence as written (target: <= 12 % for each voice of the engine).
 Also the cost of a cache miss per second of speech produced, against flite's command line
 once per sentence (target: ratio <= 0.8), and the engine's resident memory (the server and
 its speaker process) once both English voices have spoken.
-Usage: bench/english-wer.py [build folder, default build]
+
+With a second build folder (one of an engine before flite, espeak-ng only), both engines are
+started on their own, speak the same English lines in both genders and a Chinese one, and
+their memory is compared (target: at most 30 MiB more), as resident memory and as
+proportional memory (pages shared between the server and its speaker counted once).
+MEMORY_ONLY=1 in the environment skips the recogniser.
+Usage: bench/english-wer.py [build folder, default build] [baseline build folder]
 """
 
 import json
@@ -132,21 +138,85 @@ def through_daemon(daemon, fields, work, name):
     return files, elapsed, seconds
 
 
-def engine_rss_mib(daemon):
-    """Resident memory of s2 and every process below it, in MiB."""
-    pids = subprocess.run(["pgrep", "-f", os.path.join(daemon.root, "engine", "s2")],
-                          capture_output=True, text=True).stdout.split()
+def tree_memory_mib(pids, field="VmRSS", source="status"):
+    """A memory figure (kB in /proc/PID/<source>) summed over the processes and every
+    process below them, in MiB."""
     total, todo = 0, list(pids)
     while todo:
         pid = todo.pop()
         try:
-            with open(f"/proc/{pid}/status") as f:
-                total += next(int(l.split()[1]) for l in f if l.startswith("VmRSS"))
+            with open(f"/proc/{pid}/{source}") as f:
+                total += next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
             with open(f"/proc/{pid}/task/{pid}/children") as f:
                 todo += f.read().split()
         except (OSError, StopIteration):
             pass
     return total / 1024
+
+
+def engine_rss_mib(daemon):
+    """Resident memory of s2 and every process below it, in MiB."""
+    pids = subprocess.run(["pgrep", "-f", os.path.join(daemon.root, "engine", "s2")],
+                          capture_output=True, text=True).stdout.split()
+    return tree_memory_mib(pids)
+
+
+MEMORY_LINES = ["[female] Ladies and gentlemen, welcome aboard this flight to Tokyo.",
+                "[male] Flight four five two to London is now boarding at gate twelve.",
+                "各位旅客请注意,本次航班即将起飞。"]
+
+
+def generate(port, text):
+    boundary = "qxBenchBoundary"
+    body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"text\"\r\n"
+            f"Content-Type: text/plain; charset=utf-8\r\n\r\n{text}\r\n"
+            f"--{boundary}\r\nContent-Disposition: form-data; name=\"params\"\r\n\r\n"
+            f"{{}}\r\n--{boundary}--\r\n").encode()
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    conn.request("POST", "/generate", body=body,
+                 headers={"Content-Type": f"multipart/form-data; boundary={boundary}"})
+    res = conn.getresponse()
+    res.read()
+    conn.close()
+    if res.status != 200:
+        sys.exit(f"the engine answered {res.status}")
+
+
+def standalone_engine_memory(bin_dir):
+    """Resident and proportional memory of one build's engine, started on its own, once it
+    has spoken MEMORY_LINES."""
+    port = cache_miss.free_port()
+    server = subprocess.Popen([os.path.join(bin_dir, "engine", "s2"), "--model",
+                               os.path.join(bin_dir, "models", "quavox-espeak.gguf"),
+                               "--server", "--port", str(port)], stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                http.client.HTTPConnection("127.0.0.1", port, timeout=1).connect()
+                break
+            except OSError:
+                if time.monotonic() > deadline or server.poll() is not None:
+                    sys.exit(f"{bin_dir}: the engine did not start")
+                time.sleep(0.05)
+        for text in MEMORY_LINES:
+            generate(port, text)
+        return (tree_memory_mib([server.pid]),
+                tree_memory_mib([server.pid], "Pss", "smaps_rollup"))
+    finally:
+        server.terminate()
+        server.wait()
+
+
+def compare_engine_memory(bin_dir, baseline_dir):
+    now, before = standalone_engine_memory(bin_dir), standalone_engine_memory(baseline_dir)
+    print(f"== engine memory on its own after {len(MEMORY_LINES)} lines (English in both "
+          f"genders, Chinese) ==")
+    print(f"{'engine':40} {'resident':>10} {'proportional':>13}")
+    for name, (rss, pss) in [("this build", now), ("baseline", before)]:
+        print(f"{name:40} {rss:8.1f} MiB {pss:9.1f} MiB")
+    print(f"{'difference':40} {now[0] - before[0]:+8.1f} MiB {now[1] - before[1]:+9.1f} MiB"
+          f"   (target: at most +30 MiB)")
 
 
 def default_voice_rows(bin_dir, work):
@@ -167,6 +237,10 @@ def default_voice_rows(bin_dir, work):
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     bin_dir = os.path.abspath(os.path.join(build, "bin"))
+    if len(sys.argv) > 2:
+        compare_engine_memory(bin_dir, os.path.abspath(os.path.join(sys.argv[2], "bin")))
+    if os.environ.get("MEMORY_ONLY") == "1":
+        return
     for tool in ("pocketsphinx_continuous", "flite", "espeak-ng", "sox"):
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is missing: run scripts/install-deps.sh")

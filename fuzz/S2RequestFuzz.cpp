@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         TVoiceBook Back;
         if (TGgufFile::Parse(Book.ToGguf().Serialize(), Again) != grOk ||
             !TVoiceBook::FromGguf(Again, Back, Error) ||
-            Back.Variants.size() != Book.Variants.size())
+            Back.Variants.size() != Book.Variants.size() ||
+            Back.FliteVoices.size() != Book.FliteVoices.size())
           __builtin_trap();
       }
       break;

@@ -1,5 +1,8 @@
 #include "http/AccessLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -62,20 +65,41 @@ void TAccessLog::Reopen() {
   OpenLocked();
 }
 
+namespace {
+
+// Appends ALine in one write where the file takes it whole: O_APPEND keeps the lines of
+// threads writing at once from interleaving.
+void WriteLine(int AFd, std::string_view ALine) {
+  while (!ALine.empty()) {
+    const ssize_t n = ::write(AFd, ALine.data(), ALine.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    ALine.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+TAccessLog::TFile::~TFile() {
+  ::close(Fd);
+}
+
 void TAccessLog::Write(const TAccessRecord& ARecord) {
   const std::string Line = AccessLogLine(ARecord) + "\n";
-  TLockGuard Guard(FLock);
-  if (FTarget == atStderr) {
-    std::fwrite(Line.data(), 1, Line.size(), stderr);
-    std::fflush(stderr);
-    return;
+  int Fd = STDERR_FILENO;
+  std::shared_ptr<const TFile> File;  // keeps Fd open while the line is written
+  {
+    TLockGuard Guard(FLock);
+    if (FTarget != atStderr) {
+      if (FFile == nullptr) return;
+      if (FMaxBytes > 0 && FSize > 0 && FSize + Line.size() > FMaxBytes) RotateLocked();
+      if (FFile == nullptr) return;
+      FSize += Line.size();
+      File = FFile;
+      Fd = File->Fd;
+    }
   }
-  if (FFile == nullptr) return;
-  if (FMaxBytes > 0 && FSize > 0 && FSize + Line.size() > FMaxBytes) RotateLocked();
-  if (FFile == nullptr) return;
-  std::fwrite(Line.data(), 1, Line.size(), FFile);
-  std::fflush(FFile);
-  FSize += Line.size();
+  WriteLine(Fd, Line);
 }
 
 void TAccessLog::OpenLocked() {
@@ -83,16 +107,16 @@ void TAccessLog::OpenLocked() {
   std::error_code Error;
   std::filesystem::create_directories(std::filesystem::path(FFileName).parent_path(), Error);
   // Appending, so lines written after a rotation tool truncated the file start at its end.
-  FFile = std::fopen(FFileName.c_str(), "ae");
-  if (FFile == nullptr)
+  const int Fd = ::open(FFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (Fd < 0)
     TAppLog::Error("http", "cannot open the access log %s: %s", FFileName, std::strerror(errno));
+  FFile = Fd >= 0 ? std::make_shared<const TFile>(Fd) : nullptr;
   FSize =
       FFile != nullptr ? static_cast<uint64_t>(std::filesystem::file_size(FFileName, Error)) : 0;
   if (Error) FSize = 0;
 }
 
 void TAccessLog::CloseLocked() {
-  if (FFile != nullptr) std::fclose(FFile);
   FFile = nullptr;
 }
 

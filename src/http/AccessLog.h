@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -55,12 +55,22 @@ class TAccessLog {
   void CloseLocked() QX_REQUIRES(FLock);
   void RotateLocked() QX_REQUIRES(FLock);
 
+  // An open log file; closed when the last writer holding it is done, so a line is written
+  // outside the lock while a rotation or reopen moves on to the next file.
+  struct TFile {
+    explicit TFile(int AFd) : Fd(AFd) {}
+    ~TFile();
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+    const int Fd;
+  };
+
   TMutex FLock;
   TTarget FTarget QX_GUARDED_BY(FLock) = atOff;
   std::string FFileName QX_GUARDED_BY(FLock);
   uint64_t FMaxBytes QX_GUARDED_BY(FLock) = 0;
   uint64_t FSize QX_GUARDED_BY(FLock) = 0;
-  std::FILE* FFile QX_GUARDED_BY(FLock) = nullptr;
+  std::shared_ptr<const TFile> FFile QX_GUARDED_BY(FLock);
 };
 
 }  // namespace quavox

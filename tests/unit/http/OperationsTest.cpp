@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "http/AccessLog.h"
@@ -73,6 +74,34 @@ TEST(AccessLogFile, RotatesBySizeAndReopensAfterAMove) {
   Log.Write(Record("/truncated"));
   EXPECT_EQ(ReadText(File).rfind("{", 0), 0u);
   Log.Configure(TAccessLog::atOff, {}, 0);
+}
+
+// Lines are written outside the log's lock: threads writing at once while the file is
+// moved away and reopened still leave every line whole, in the old file or the new one.
+TEST(AccessLogFile, KeepsEveryLineWholeWhileThreadsWriteAcrossAReopen) {
+  TTempDir Dir("quavox-access");
+  const std::string File = Dir.Path() + "logs/access.log";
+  TAccessLog& Log = TAccessLog::Instance();
+  Log.Configure(TAccessLog::atFile, File, 0);
+  constexpr int Writers = 4;
+  constexpr int LinesEach = 200;
+  std::vector<std::thread> Threads;
+  for (int w = 0; w < Writers; ++w)
+    Threads.emplace_back([&Log, w] {
+      for (int i = 0; i < LinesEach; ++i)
+        Log.Write(Record("/writer/" + std::to_string(w) + std::string(i % 7 * 300, 'x')));
+    });
+  fs::rename(File, File + ".moved");
+  Log.Reopen();
+  for (std::thread& Thread : Threads)
+    Thread.join();
+  Log.Configure(TAccessLog::atOff, {}, 0);
+
+  std::istringstream Lines(ReadText(File + ".moved") + ReadText(File));
+  int Count = 0;
+  for (std::string Line; std::getline(Lines, Line); ++Count)
+    EXPECT_TRUE(ParseJsonObject(Line).has_value()) << Line.substr(0, 80);
+  EXPECT_EQ(Count, Writers * LinesEach);
 }
 
 TEST(AccessLogTarget, AutoFollowsTheJournal) {

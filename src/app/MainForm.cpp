@@ -198,6 +198,9 @@ void TMainForm::CreatePages() {
     FPages->addTab(Area, QString::fromUtf8(Caption));
   }
   FPages->setCurrentIndex(piVoices);
+  connect(FPages, &QTabWidget::currentChanged, this, [this](int APage) {
+    if (APage == piCache) FCachePage->RefreshIfStale();
+  });
   setCentralWidget(FPages);
 }
 

@@ -478,6 +478,8 @@ class TMainFormTest : public QObject {
     QCOMPARE(Form.BroadcastPage().FCbAirline->currentText(), QStringLiteral("JA"));
     const int Cached = Form.Service().Stats().CacheCount;
     QCOMPARE(Cached, 1);
+    // The cache list, filled when its page is shown, is as current as the others.
+    Form.ShowPage(TMainForm::piCache);
     QCOMPARE(Form.CachePage().CacheModel().rowCount(), Cached);
     QVERIFY(Form.StatusText().contains(QStringLiteral("缓存 1 条")));
 

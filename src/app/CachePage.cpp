@@ -115,7 +115,11 @@ QLayout* TCachePage::CreateButtonRow() {
   return Row;
 }
 
+// Reading ten thousand entries costs the window's start and memory, so a page nobody looks at
+// is filled when it is shown.
 void TCachePage::RefreshCachePage() {
+  FStale = !isVisibleTo(window());
+  if (FStale) return;
   const QString Filter = QLocale().toLower(FEdtCacheFilter->text().trimmed());
   const std::string Voice =
       FCbCacheVoice->currentIndex() > 0 ? StdStr(FCbCacheVoice->currentText()) : std::string();
@@ -125,6 +129,10 @@ void TCachePage::RefreshCachePage() {
   Reselect(Selected);
   RefillVoiceCombo(FCacheModel->VoiceIds());
   FLblCacheStats->setText(QStr(StatsLine(Shown)));
+}
+
+void TCachePage::RefreshIfStale() {
+  if (FStale) RefreshCachePage();
 }
 
 // A refill resets the model; the rows the operator had selected are selected again.

@@ -24,8 +24,11 @@ class TCachePage final : public QWidget {
  public:
   explicit TCachePage(TMainForm& AForm);
 
-  // Refills the cache list, the voice choice and the statistics line from the cache.
+  // Refills the cache list, the voice choice and the statistics line from the cache; while
+  // the page is not the one shown it only notes that they are out of date.
   void RefreshCachePage();
+  // The refill the page missed while it was not shown.
+  void RefreshIfStale();
   void OnCachePlayClick();
   void OnCacheDeleteClick();
   void OnCacheClearClick();
@@ -58,6 +61,7 @@ class TCachePage final : public QWidget {
 
   TMainForm& FForm;
   TCacheListModel* FCacheModel;
+  bool FStale = false;
 };
 
 }  // namespace quavox

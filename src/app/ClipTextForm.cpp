@@ -6,6 +6,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include "app/Controls.h"
 #include "app/Dialogs.h"
 #include "app/UiFonts.h"
 #include "app/UiText.h"
@@ -22,12 +23,11 @@ TClipTextForm::TClipTextForm(QWidget* AOwner) : QDialog(AOwner) {
   resize(620, 300);
   setSizeGripEnabled(true);
 
-  LblFile = new QLabel(this);
-  LblFile->setObjectName(QStringLiteral("LblFile"));
+  // A long path keeps its start and its file name; the middle gives way.
+  LblFile = new TElidedLabel(this, "LblFile", Qt::ElideMiddle);
   QFont Bold = LblFile->font();
   Bold.setBold(true);
   LblFile->setFont(Bold);
-  LblFile->setMinimumWidth(1);
   LblPlace = new QLabel(this);
   LblPlace->setObjectName(QStringLiteral("LblPlace"));
   BtnPlay = new QPushButton(Tr("试听"), this);
@@ -76,13 +76,12 @@ TClipTextForm::TClipTextForm(QWidget* AOwner) : QDialog(AOwner) {
 }
 
 void TClipTextForm::SetClip(const TClipQuestion& AClip, const std::string& ATranscript) {
-  FFileName = QStr(AClip.FileName);
   FPlay = AClip.Play;
   BtnPlay->setVisible(static_cast<bool>(FPlay));
   LblPlace->setText(AClip.Count > 1
                         ? QStr(Format(Translate("第 %d 段,共 %d 段"), AClip.Number, AClip.Count))
                         : QString());
-  ElideFileName();
+  LblFile->SetFullText(QStr(AClip.FileName));
   RichText->setPlainText(QStr(ATranscript));
   UpdateOk();
 }
@@ -95,11 +94,6 @@ void TClipTextForm::accept() {
   if (!RichText->toPlainText().trimmed().isEmpty()) QDialog::accept();
 }
 
-void TClipTextForm::resizeEvent(QResizeEvent* AEvent) {
-  QDialog::resizeEvent(AEvent);
-  ElideFileName();
-}
-
 void TClipTextForm::showEvent(QShowEvent* AEvent) {
   QDialog::showEvent(AEvent);
   if (parentWidget() != nullptr) {
@@ -110,13 +104,6 @@ void TClipTextForm::showEvent(QShowEvent* AEvent) {
 
 void TClipTextForm::UpdateOk() {
   BtnOk->setEnabled(!RichText->toPlainText().trimmed().isEmpty());
-}
-
-// A long path keeps its start and its file name; the middle gives way.
-void TClipTextForm::ElideFileName() {
-  const int Width = std::max(40, LblFile->width());
-  LblFile->setText(LblFile->fontMetrics().elidedText(FFileName, Qt::ElideMiddle, Width));
-  LblFile->setToolTip(FFileName);
 }
 
 }  // namespace quavox

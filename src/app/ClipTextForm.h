@@ -13,6 +13,7 @@ class QTextEdit;
 namespace quavox {
 
 struct TClipQuestion;
+class TElidedLabel;
 
 class TClipTextForm final : public QDialog {
   Q_OBJECT
@@ -28,21 +29,18 @@ class TClipTextForm final : public QDialog {
 
  protected:
   void accept() override;
-  void resizeEvent(QResizeEvent* AEvent) override;
   void showEvent(QShowEvent* AEvent) override;
 
  private:
   void UpdateOk();
-  void ElideFileName();
 
-  QLabel* LblFile;
+  TElidedLabel* LblFile;
   QLabel* LblPlace;
   QPushButton* BtnPlay;
   QLabel* LblHint;
   QTextEdit* RichText;
   QPushButton* BtnOk;
   QPushButton* BtnCancel;
-  QString FFileName;
   std::function<void()> FPlay;
 };
 

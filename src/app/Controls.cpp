@@ -80,6 +80,32 @@ void NoScrollBarWhileEmpty(QAbstractItemView* AView) {
   Follow();
 }
 
+TElidedLabel::TElidedLabel(QWidget* AParent, const char* AName, Qt::TextElideMode AMode)
+    : QLabel(AParent), FMode(AMode) {
+  setObjectName(QLatin1String(AName));
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void TElidedLabel::SetFullText(const QString& AText) {
+  FFullText = AText;
+  setToolTip(AText);
+  Elide();
+}
+
+QSize TElidedLabel::minimumSizeHint() const {
+  return {0, QLabel::minimumSizeHint().height()};
+}
+
+void TElidedLabel::resizeEvent(QResizeEvent* AEvent) {
+  QLabel::resizeEvent(AEvent);
+  Elide();
+}
+
+void TElidedLabel::Elide() {
+  const QString Shown = fontMetrics().elidedText(FFullText, FMode, contentsRect().width());
+  if (text() != Shown) setText(Shown);
+}
+
 TBusyCursor::TBusyCursor() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
 }

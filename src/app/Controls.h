@@ -2,12 +2,12 @@
 // objectName (tests and the language walk find it by that name) and its Chinese caption.
 #pragma once
 
+#include <QLabel>
 #include <QString>
 #include <span>
 
 class QAbstractItemView;
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -33,6 +33,26 @@ QTreeWidget* NewReportList(QWidget* AParent, const char* AName,
 // The list shows a horizontal scroll bar only while it has rows: the column titles of an
 // empty list are not worth one. Call after the view has its model.
 void NoScrollBarWhileEmpty(QAbstractItemView* AView);
+
+// A one-line label that shows as much of its text as fits, the rest given way to "…", with
+// the whole text in its tooltip. It asks for no width, so a long text never pushes its
+// neighbours or the window's edge.
+class TElidedLabel final : public QLabel {
+ public:
+  TElidedLabel(QWidget* AParent, const char* AName, Qt::TextElideMode AMode = Qt::ElideRight);
+  void SetFullText(const QString& AText);
+  const QString& FullText() const { return FFullText; }
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void resizeEvent(QResizeEvent* AEvent) override;
+
+ private:
+  void Elide();
+
+  const Qt::TextElideMode FMode;
+  QString FFullText;
+};
 
 // While the service works on the main thread, the window shows it is busy.
 class TBusyCursor {

@@ -20,6 +20,7 @@
 
 #include "app/BroadcastPage.h"
 #include "app/CachePage.h"
+#include "app/Controls.h"
 #include "app/Dialogs.h"
 #include "app/LogPage.h"
 #include "app/ModelsPage.h"
@@ -133,8 +134,8 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   FMessageTimer->setSingleShot(true);
   FMessageTimer->setInterval(AOptions.StatusMessageMs);
   connect(FMessageTimer, &QTimer::timeout, FStatusMessage, &QLabel::clear);
-  FStatusText = new QLabel(QStringLiteral("正在启动…"), this);
-  FStatusText->setObjectName(QStringLiteral("FStatusText"));
+  FStatusText = new TElidedLabel(this, "FStatusText");
+  FStatusText->SetFullText(QStringLiteral("正在启动…"));
   statusBar()->addWidget(FStatusText, 1);
   ApplyUiFont();
   ApplyQtTranslation();
@@ -197,6 +198,9 @@ void TMainForm::CreatePages() {
     FPages->addTab(Area, QString::fromUtf8(Caption));
   }
   FPages->setCurrentIndex(piVoices);
+  connect(FPages, &QTabWidget::currentChanged, this, [this](int APage) {
+    if (APage == piCache) FCachePage->RefreshIfStale();
+  });
   setCentralWidget(FPages);
 }
 
@@ -304,7 +308,7 @@ QString TMainForm::StatusMessage() const {
 }
 
 QString TMainForm::StatusText() const {
-  return FStatusText->text();
+  return FStatusText->FullText();
 }
 
 void TMainForm::OnStartClick() {
@@ -412,7 +416,7 @@ void TMainForm::OnTimer() {
   }
   RefreshEngineLines();
   RefreshChangedLists();
-  FStatusText->setText(QStr(StatusLine(Stats)));
+  FStatusText->SetFullText(QStr(StatusLine(Stats)));
 }
 
 void TMainForm::ShowRunState(bool ARunning) {

@@ -56,6 +56,7 @@ class TCachePage;
 class TModelsPage;
 class TLogPage;
 class TSettingsPage;
+class TElidedLabel;
 
 // True from the end of the window's construction until the start of its destruction.
 bool MainFormAlive();
@@ -242,7 +243,7 @@ class TMainForm final : public QMainWindow {
   QTabWidget* FPages = nullptr;
   QLabel* FStatusMessage = nullptr;
   QTimer* FMessageTimer = nullptr;
-  QLabel* FStatusText = nullptr;
+  TElidedLabel* FStatusText = nullptr;
   QTimer* FTimer = nullptr;
   QSystemTrayIcon* FTray = nullptr;
   std::unique_ptr<QMenu> FTrayMenu;

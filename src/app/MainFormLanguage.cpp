@@ -21,6 +21,7 @@
 
 #include "app/BroadcastPage.h"
 #include "app/CachePage.h"
+#include "app/Controls.h"
 #include "app/LogPage.h"
 #include "app/MainForm.h"
 #include "app/ModelsPage.h"
@@ -117,6 +118,10 @@ void TMainForm::LocalizeWidget(QWidget* AWidget) {
     if (qobject_cast<TRadioGroup*>(Button->parentWidget()) == nullptr)
       LocalizeText(Key(Button, "Caption"), Button->text(),
                    [Button](const QString& AText) { Button->setText(AText); });
+  } else if (auto* Elided = dynamic_cast<TElidedLabel*>(AWidget)) {
+    // What it shows may be cut short; the whole text is the one to translate.
+    LocalizeText(Key(Elided, "Caption"), Elided->FullText(),
+                 [Elided](const QString& AText) { Elided->SetFullText(AText); });
   } else if (auto* Label = qobject_cast<QLabel*>(AWidget)) {
     LocalizeText(Key(Label, "Caption"), Label->text(),
                  [Label](const QString& AText) { Label->setText(AText); });

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -68,6 +69,10 @@ class TSteadyLabelHolder final : public QWidget {
   QLabel* FLabel;
 };
 
+constexpr const char* VariantsUnusableText =
+    "随附的引擎(engine/s2)只认它自己的声音文件,跑不了这些模型;"
+    "要用它们,先装一个 s2.cpp 引擎(CUDA 或 Vulkan 版)。";
+
 bool BatchEnded(TDownloadStage AStage) {
   return AStage == dsDone || AStage == dsFailed || AStage == dsCancelled;
 }
@@ -124,6 +129,8 @@ QWidget* TModelsPage::CreateDownloadGroup() {
   // The variant texts are laid out in columns.
   FCbVariant->setFont(FixedUiFont());
   FCbVariant->setMinimumContentsLength(44);
+  FLblVariantsUnusable = NewHintLabel(Group, "FLblVariantsUnusable", VariantsUnusableText);
+  FLblVariantsUnusable->hide();
   FCbSource = NewWideCombo(Group, "FCbSource");
   FBtnDownload = NewButton(Group, "FBtnDownload", "下载");
   FBtnCancelDownload = NewButton(Group, "FBtnCancelDownload", "取消");
@@ -155,6 +162,7 @@ QWidget* TModelsPage::CreateDownloadGroup() {
   Layout->addWidget(Hint1);
   Layout->addWidget(Hint2);
   Layout->addLayout(Choices);
+  Layout->addWidget(FLblVariantsUnusable);
   Layout->addLayout(Buttons);
   Layout->addWidget(FBarDownload);
   Layout->addWidget(new TSteadyLabelHolder(FLblDownload, Group));
@@ -212,6 +220,8 @@ void TModelsPage::FillCombos() {
   for (const TModelVariant& v : ModelVariants())
     FCbVariant->addItem(QStr(v.Display));
   FCbVariant->setCurrentIndex(std::clamp(Variant, 0, FCbVariant->count() - 1));
+  FVariantsRunnable.reset();
+  ShowVariantsRunnable();
 
   const int Source = FCbSource->currentIndex() >= 1 ? 1 : 0;
   FCbSource->clear();
@@ -288,7 +298,7 @@ void TModelsPage::OnQuickModelClick() {
 }
 
 void TModelsPage::OnDownloadClick() {
-  if (FForm.Downloader().Busy()) return;
+  if (FForm.Downloader().Busy() || FVariantsRunnable == false) return;
   const std::vector<TModelVariant> Variants = ModelVariants();
   const int Index = FCbVariant->currentIndex();
   if (Index < 0 || Index >= static_cast<int>(Variants.size())) return;
@@ -315,9 +325,8 @@ void TModelsPage::OnDownloadProgress(const TDownloadProgress& AProgress) {
 }
 
 void TModelsPage::AfterDownloadEnded(const TDownloadProgress& AProgress) {
-  const bool Busy = FForm.Downloader().Busy();
-  FBtnDownload->setEnabled(!Busy);
-  FBtnCancelDownload->setEnabled(Busy);
+  FBtnCancelDownload->setEnabled(FForm.Downloader().Busy());
+  // Enables "下载" again where the engine runs the models.
   RefreshModelPage();
   // A finished engine package changes which backends the engine offers.
   FForm.SettingsPage().FEnginePanel->FillComputeCombo();
@@ -387,6 +396,23 @@ void TModelsPage::RefreshModelState() {
     const QString Text = QStr(Values[i]);
     if (FLblModelState[i]->text() != Text) FLblModelState[i]->setText(Text);
   }
+  ShowVariantsRunnable();
+}
+
+// Without an engine there is nothing to refuse the models yet, so they stay on offer.
+void TModelsPage::ShowVariantsRunnable() {
+  const std::string Exe = FForm.Service().EngineHealth().ExePath;
+  const bool Runnable = Exe.empty() || TS2LocalEngine::RunsCatalogueModels(Exe);
+  FBtnDownload->setEnabled(Runnable && !FForm.Downloader().Busy());
+  if (FVariantsRunnable == Runnable) return;
+  FVariantsRunnable = Runnable;
+  const QString Reason = Runnable ? QString() : Tr(VariantsUnusableText);
+  auto* Items = qobject_cast<QStandardItemModel*>(FCbVariant->model());
+  for (int i = 0; i < Items->rowCount(); ++i) {
+    Items->item(i)->setEnabled(Runnable);
+    Items->item(i)->setToolTip(Reason);
+  }
+  FLblVariantsUnusable->setVisible(!Runnable);
 }
 
 QString TModelsPage::ModelStateText() const {

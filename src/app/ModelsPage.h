@@ -70,6 +70,8 @@ class TModelsPage final : public QWidget {
   void ShowDownloadStarting();
 
   QComboBox* FCbVariant;
+  // Shown while the engine is the bundled server, which runs none of the catalogue's models.
+  QLabel* FLblVariantsUnusable;
   QComboBox* FCbSource;
   QPushButton* FBtnDownload;
   QPushButton* FBtnCancelDownload;
@@ -90,6 +92,8 @@ class TModelsPage final : public QWidget {
   QWidget* CreateChoiceGroup();
   void AfterDownloadEnded(const TDownloadProgress& AProgress);
   QWidget* CreateModelState();
+  // Whether the engine would run the catalogue's models; the variant choice follows it.
+  void ShowVariantsRunnable();
   std::array<QLabel*, ModelStateRows> FLblModelStateCaptions;
   std::array<std::string, ModelStateRows> ModelStateValues();
   // The download line, kept so it can be shown again in another interface language.
@@ -97,6 +101,8 @@ class TModelsPage final : public QWidget {
 
   TMainForm& FForm;
   TLiveText FDownloadLine;
+  // What the variant choice shows; unset after it was filled anew.
+  std::optional<bool> FVariantsRunnable;
 };
 
 }  // namespace quavox

@@ -356,6 +356,16 @@ bool TS2LocalEngine::BackendAvailable(const std::string& AProgramDir, TComputeBa
   return false;
 }
 
+bool TS2LocalEngine::RunsCatalogueModels(const std::string& AExe) {
+  const fs::path Folder = fs::path(AExe).parent_path();
+  const std::string Name = Folder.filename().string();
+  if (Name == "cuda" || Name == "vulkan") return true;
+  std::error_code Ec;
+  for (fs::directory_iterator It(Folder, Ec), End; !Ec && It != End; It.increment(Ec))
+    if (It->path().filename().string().starts_with("libggml")) return true;
+  return false;
+}
+
 bool TS2LocalEngine::Ready() const {
   return State() == esReady;
 }

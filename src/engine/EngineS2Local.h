@@ -103,6 +103,10 @@ class TS2LocalEngine final : public TCustomTtsEngine {
   // program; empty when none exists.
   static std::string ExeFor(const std::string& AProgramDir, TComputeBackend ABackend);
   static bool BackendAvailable(const std::string& AProgramDir, TComputeBackend ABackend);
+  // Whether the executable runs the catalogue's models: a backend's own build (in
+  // engine/cuda or engine/vulkan) or one with ggml's libraries beside it. The bundled server
+  // alone in engine/ speaks through espeak-ng and refuses every model but its voice file.
+  static bool RunsCatalogueModels(const std::string& AExe);
 
  private:
   using TClock = std::chrono::steady_clock;

@@ -68,6 +68,7 @@ struct TCacheFixture {
   std::vector<std::string> Keys;
 
   TCacheFixture() {
+    T.Form->ShowPage(TMainForm::piCache);
     TPcmBuffer Pcm;
     Pcm.SampleRate = 24000;
     Pcm.Data.assign(24000, 0.1f);
@@ -253,6 +254,7 @@ class TCacheAndLogPagesTest : public QObject {
   void BudgetShowsInTheStatistics() {
     TProgramFolder Folder(TJson{{"cache", {{"budgetMB", 32}}}});
     TFormUnderTest T(Folder);
+    T.Form->ShowPage(TMainForm::piCache);
     QVERIFY(T.Form->CachePage().FLblCacheStats->text().contains(QStringLiteral("/ 上限 32 MB ·")));
   }
 

@@ -29,6 +29,7 @@
 #include "app/ServicePage.h"
 #include "app/VoicesPage.h"
 #include "audio/Wav.h"
+#include "core/I18n.h"
 #include "core/Log.h"
 #include "http/Http.h"
 #include "service/Service.h"
@@ -277,6 +278,38 @@ class TMainFormTest : public QObject {
     QVERIFY(WaitFor([&] { return T.Form->StatusMessage().isEmpty(); }, 5000));
   }
 
+  // At the smallest window, with a confirmation beside it, the statistics line ends in "…"
+  // inside the window and its tooltip holds it whole.
+  void StatisticsLineFitsTheSmallestWindow_data() {
+    QTest::addColumn<int>("Lang");
+    QTest::newRow("Chinese") << static_cast<int>(ulZh);
+    QTest::newRow("Japanese") << static_cast<int>(ulJa);
+    QTest::newRow("English") << static_cast<int>(ulEn);
+  }
+  void StatisticsLineFitsTheSmallestWindow() {
+    QFETCH(int, Lang);
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    T.Form->OnUiLangChange(Lang);
+    T.Form->resize(T.Form->minimumSize());
+    T.Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(T.Form.get()));
+    T.Form->ShowStatus(Translate("设置已保存"));
+    T.Form->OnTimer();
+    QTest::qWait(0);
+    const auto* Line = Child<QLabel>(*T.Form, "FStatusText");
+    const QString Whole = T.Form->StatusText();
+    QCOMPARE(Line->toolTip(), Whole);
+    QVERIFY2(Line->text().endsWith(QChar(0x2026)), qPrintable(Line->text()));
+    QVERIFY(Whole.startsWith(Line->text().chopped(1)));
+    QVERIFY(Line->fontMetrics().horizontalAdvance(Line->text()) <= Line->contentsRect().width());
+    QVERIFY(Line->mapTo(T.Form.get(), QPoint(Line->width(), 0)).x() <= T.Form->width());
+
+    T.Form->resize(4000, T.Form->height());
+    QTest::qWait(0);
+    QCOMPARE(Line->text(), Whole);
+  }
+
   void CloseWithoutATrayOnlyMinimizes() {
     TProgramFolder Folder;
     TFormUnderTest T(Folder, false);
@@ -445,6 +478,8 @@ class TMainFormTest : public QObject {
     QCOMPARE(Form.BroadcastPage().FCbAirline->currentText(), QStringLiteral("JA"));
     const int Cached = Form.Service().Stats().CacheCount;
     QCOMPARE(Cached, 1);
+    // The cache list, filled when its page is shown, is as current as the others.
+    Form.ShowPage(TMainForm::piCache);
     QCOMPARE(Form.CachePage().CacheModel().rowCount(), Cached);
     QVERIFY(Form.StatusText().contains(QStringLiteral("缓存 1 条")));
 

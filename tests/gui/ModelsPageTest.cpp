@@ -439,6 +439,52 @@ class TModelsPageTest : public QObject {
              QStringLiteral("Tokenizer  not needed — quavox-espeak.gguf reads none"));
   }
 
+  // The bundled server refuses the catalogue's models: while it is the engine they are listed
+  // but cannot be chosen and "下载" says why; an s2.cpp build for the backend offers them again.
+  void ModelsTheEngineCannotRunAreNotDownloaded() {
+    TRig R(false, TJson{{"engine", {{"compute", "cuda"}}}});
+    const std::string Name = ModelVariants()[0].FileName;
+    R.Mirror.Serve(Tokenizer, Bytes(MiB, 't'));
+    R.Mirror.Serve(Name, Bytes(2 * MiB));
+    Touch(R.Folder.Root() + "engine/s2");
+    R.Page().RefreshModelPage();
+    const auto Offered = [&R](const QString& AReason) {
+      const QComboBox* Variants = R.Page().FCbVariant;
+      for (int i = 0; i < Variants->count(); ++i) {
+        const QModelIndex Item = Variants->model()->index(i, 0);
+        if (Item.flags().testFlag(Qt::ItemIsEnabled) != AReason.isEmpty() ||
+            Item.data(Qt::ToolTipRole).toString() != AReason)
+          return false;
+      }
+      return R.Page().FLblVariantsUnusable->isHidden() == AReason.isEmpty() &&
+             R.Page().FBtnDownload->isEnabled() == AReason.isEmpty();
+    };
+    const QString Chinese = QStringLiteral(
+        "随附的引擎(engine/s2)只认它自己的声音文件,跑不了这些模型;要用它们,先装一个 s2.cpp "
+        "引擎(CUDA 或 Vulkan 版)。");
+    QVERIFY(Offered(Chinese));
+    QCOMPARE(R.Page().FLblVariantsUnusable->text(), Chinese);
+    R.Page().OnDownloadClick();
+    QVERIFY(R.Dialogs().Confirms.empty());
+    QVERIFY(!R.Window().Downloader().Busy());
+
+    R.Window().OnUiLangChange(ulEn);
+    const QString English = R.Page().FLblVariantsUnusable->text();
+    QVERIFY2(English.startsWith(QStringLiteral("The bundled engine (engine/s2) loads only")),
+             qPrintable(English));
+    QVERIFY(Offered(English));
+    R.Window().OnUiLangChange(ulZh);
+
+    Touch(R.Folder.Root() + "engine/cuda/s2");
+    R.Window().OnTimer();
+    QVERIFY(Offered(QString()));
+    R.Dialogs().ConfirmAnswers = {true};
+    R.Page().FCbVariant->setCurrentIndex(0);
+    R.Page().OnDownloadClick();
+    QVERIFY(R.WaitForText(Q(Name + " —— 完成")));
+    QVERIFY(R.Mirror.Requested().size() == 2);
+  }
+
   void CudaEngineIsOfferedOnlyWithTheNvidiaDriver_data() {
     QTest::addColumn<bool>("Driver");
     QTest::addColumn<bool>("Installed");

@@ -11,6 +11,7 @@
 #include "app/RadioGroup.h"
 #include "app/TryOutPage.h"
 #include "audio/Wav.h"
+#include "core/I18n.h"
 #include "service/Service.h"
 #include "state/Voices.h"
 
@@ -174,6 +175,35 @@ class TTryOutPageTest : public QObject {
     Page.OnSaveWavClick();
     QCOMPARE(T.Dialogs.Warnings.size(), std::size_t{1});
     QVERIFY(T.Dialogs.Warnings[0].starts_with("WAV 没存下来:"));
+  }
+
+  // The result line wraps in the smallest window; the text box above it keeps its height.
+  void WrappedResultLeavesTheTextBoxItsHeight_data() {
+    QTest::addColumn<int>("Lang");
+    QTest::newRow("Chinese") << static_cast<int>(ulZh);
+    QTest::newRow("Japanese") << static_cast<int>(ulJa);
+    QTest::newRow("English") << static_cast<int>(ulEn);
+  }
+  void WrappedResultLeavesTheTextBoxItsHeight() {
+    QFETCH(int, Lang);
+    TProgramFolder Folder;
+    TFormUnderTest T(Folder);
+    TTryOutPage& Page = T.Form->TryOutPage();
+    T.Form->OnUiLangChange(Lang);
+    T.Form->resize(T.Form->minimumSize());
+    T.Form->ShowPage(TMainForm::piTryOut);
+    T.Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(T.Form.get()));
+    QTest::qWait(0);
+    const int Before = Page.FMemoText->height();
+
+    Page.OnSynthClick();
+    QVERIFY(T.Dialogs.Warnings.empty());
+    QTest::qWait(0);
+    const QLabel* Result = Page.FLblResult;
+    const int OneLine = Result->fontMetrics().lineSpacing();
+    QVERIFY2(Result->heightForWidth(Result->width()) >= 2 * OneLine, qPrintable(Result->text()));
+    QCOMPARE(Page.FMemoText->height(), Before);
   }
 
   void FailureKeepsTheLastGoodWav() {

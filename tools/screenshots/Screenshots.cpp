@@ -36,7 +36,6 @@
 #include "audio/Wav.h"
 #include "core/I18n.h"
 #include "core/Log.h"
-#include "engine/Models.h"
 #include "online/Hub.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
@@ -118,21 +117,6 @@ TBytes Tone(double AHz) {
   return PcmToWav(Pcm);
 }
 
-// The recommended model halfway down beside the bundled engine's voice file.
-void ShowDownloadUnderWay(TMainForm& AForm) {
-  TModelsPage& Page = AForm.ModelsPage();
-  Page.RefreshModelPage();
-  Page.FCbVariant->setCurrentIndex(2);
-  Page.ShowDownloadStarting();
-  TDownloadProgress Progress;
-  Progress.Stage = dsDownloading;
-  Progress.FileName = DefaultModelVariant().FileName;
-  Progress.Total = DefaultModelVariant().SizeBytes;
-  Progress.Received = Progress.Total * 42 / 100;
-  Progress.BytesPerSec = 23.6 * 1048576;
-  Page.OnDownloadProgress(Progress);
-}
-
 void BindSamples(TMainForm& AForm, const std::vector<TVoiceInfo>& AVoices) {
   TAppConfig& Config = AForm.Config();
   Config.SetAirlineVoice("CCA", "en", tgFemale, AVoices[0].Id);
@@ -211,7 +195,7 @@ void FillSamples(TMainForm& AForm) {
   Checked.Ok = true;
   Checked.Latest = Checked.Current = QuavoxVersion;
   Settings.OnUpdateChecked(Checked);
-  ShowDownloadUnderWay(AForm);
+  AForm.ModelsPage().RefreshModelPage();
   AForm.RefreshServicePage();
   AForm.OnTimer();
   THubResult Listed;

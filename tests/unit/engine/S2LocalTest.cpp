@@ -266,6 +266,29 @@ TEST_F(S2LocalUnit, ExecutableAndBackendAvailability) {
   EXPECT_FALSE(TS2LocalEngine::BackendAvailable(Dir.Root() + "nowhere/", cbCuda));
 }
 
+// Only the bundled server alone in engine/ is held to its own voice file.
+TEST_F(S2LocalUnit, CatalogueModelsNeedABackendBuild) {
+  struct TCase {
+    std::vector<std::string> Files;
+    std::string Exe;
+    bool Runs;
+  };
+  const TCase Cases[] = {
+      {{"engine/s2"}, "engine/s2", false},
+      {{"s2"}, "s2", false},
+      {{"engine/s2", "engine/cuda/s2"}, "engine/cuda/s2", true},
+      {{"engine/vulkan/s2"}, "engine/vulkan/s2", true},
+      {{"engine/s2", "engine/libggml-vulkan.so"}, "engine/s2", true},
+  };
+  for (const TCase& c : Cases) {
+    TProgramDir Program;
+    for (const std::string& File : c.Files)
+      Program.Put(File);
+    EXPECT_EQ(TS2LocalEngine::RunsCatalogueModels(Program.Root() + c.Exe), c.Runs) << c.Exe;
+  }
+  EXPECT_FALSE(TS2LocalEngine::RunsCatalogueModels(Dir.Root() + "nowhere/s2"));
+}
+
 TEST_F(S2LocalUnit, AnotherSearchRootOnlyCountsItsEngineFolder) {
   TProgramDir Other;
   Other.Put("s2");

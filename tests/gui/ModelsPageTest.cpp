@@ -275,9 +275,12 @@ class TModelsPageTest : public QObject {
     QVERIFY(R.Page().FBtnDownload->isEnabled());
     QVERIFY(!R.Page().FBtnCancelDownload->isEnabled());
 
-    // Everything is in place now: a click between two refreshes only warns.
+    // Everything is in place now: a click between two refreshes only warns. The downloader
+    // reports the last item done a moment before it stops being busy.
+    QVERIFY(WaitFor([&] { return !R.Window().Downloader().Busy(); }, Patience));
     R.Window().ServicePage().FBtnQuickModel->click();
     QCOMPARE(R.Dialogs().Confirms.size(), size_t{2});
+    QVERIFY(!R.Dialogs().Warnings.empty());
     QCOMPARE(Q(R.Dialogs().Warnings.back()),
              QStringLiteral("该有的都有了,不用再下。\n想换个模型档位就去「模型」页挑。"));
   }

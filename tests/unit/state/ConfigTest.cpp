@@ -289,6 +289,17 @@ TEST_F(ConfigTest, ClusterMembersAreWrittenOnlyWhenSet) {
     EXPECT_EQ(Loaded.Settings().FollowSeconds, Want) << Value;
     EXPECT_EQ(Loaded.Settings().ClusterPrimary, "http://p:1");
   }
+
+  // A reload of a file without them leaves the node on its own, at the default period.
+  for (const char* Without : {R"({"cluster": {}})", R"({"server": {}})"}) {
+    TAppConfig Reloaded(Folders());
+    WriteConfig(R"({"cluster": {"primary": "http://p:1", "followSeconds": 9}})");
+    Reloaded.Load();
+    WriteConfig(Without);
+    Reloaded.Load();
+    EXPECT_EQ(Reloaded.Settings().ClusterPrimary, "") << Without;
+    EXPECT_EQ(Reloaded.Settings().FollowSeconds, 2.0) << Without;
+  }
 }
 
 // Saves from many threads while others change the maps: every file on disk parses and

@@ -62,7 +62,8 @@ struct TFollower::TFetched {
 
 TFollowTarget TFollowTarget::Of(const TConfigSettings& ASettings) {
   return {ASettings.ClusterPrimary,
-          std::chrono::milliseconds(std::lround(ASettings.FollowSeconds * 1000))};
+          std::chrono::milliseconds(std::lround(ASettings.FollowSeconds * 1000)),
+          ASettings.ClusterPrimaryKey};
 }
 
 TFollower::TFollower(TTtsService& AService, TFollowTarget ATarget)
@@ -88,6 +89,14 @@ void TFollower::Start() {
   });
 }
 
+std::string TFollower::RefusalReason(int AStatus) const {
+  if (AStatus != 401) return Format("HTTP %d", AStatus);
+  return FTarget.Key.empty()
+             ? "HTTP 401, the primary requires an API key: set cluster.primaryKey to one of its "
+               "keys"
+             : "HTTP 401, the primary refused cluster.primaryKey: set it to one of its keys";
+}
+
 bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile) {
   TClientRequest Request;
   Request.Url = JoinUrl(FTarget.Primary, AResource.Path);
@@ -96,10 +105,11 @@ bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& 
   const bool IsPack = &AResource == &FPack;
   if (IsPack) Request.OutFile = AFile;
   if (!AResource.Tag.empty()) Request.Headers.push_back("If-None-Match: " + AResource.Tag);
+  if (!FTarget.Key.empty()) Request.Headers.push_back("Authorization: Bearer " + FTarget.Key);
   const TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok || (Response.Status != 200 && Response.Status != 304)) {
     AInto.Problem = Format("%s: %s", Request.Url,
-                           Response.Ok ? Format("HTTP %d", Response.Status) : Response.Error);
+                           Response.Ok ? RefusalReason(Response.Status) : Response.Error);
     return false;
   }
   if (Response.Status == 304) return true;

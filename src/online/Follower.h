@@ -22,6 +22,8 @@ struct TFollowTarget {
   // The primary's base URL; empty: this node follows nobody.
   std::string Primary;
   std::chrono::milliseconds Interval{0};
+  // Sent as "Authorization: Bearer", as clients send theirs; empty: none.
+  std::string Key;
 
   static TFollowTarget Of(const TConfigSettings& ASettings);
   bool operator==(const TFollowTarget&) const = default;
@@ -55,6 +57,8 @@ class TFollower {
   bool Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile)
       QX_REQUIRES(FRoundLock);
   void Apply(const TFetched& AFetched);
+  // Why the primary's reply of AStatus is not one to take, for the log.
+  std::string RefusalReason(int AStatus) const;
 
   TTtsService& FService;
   const TFollowTarget FTarget;

@@ -109,6 +109,7 @@ constexpr double DefaultFollowSeconds = 2.0;
 // administrator who removes the primary and reloads means this node to stop following.
 void ReadCluster(const TJson* s, TConfigSettings& c) {
   c.ClusterPrimary = Trim(JsonString(s, "primary", ""));
+  c.ClusterPrimaryKey = Trim(JsonString(s, "primaryKey", ""));
   const double Seconds = JsonFloat(s, "followSeconds", DefaultFollowSeconds);
   c.FollowSeconds =
       std::isfinite(Seconds) ? std::clamp(Seconds, 0.1, 3600.0) : DefaultFollowSeconds;
@@ -387,6 +388,7 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
   // as it was.
   if (!c.ClusterPrimary.empty() || c.FollowSeconds != DefaultFollowSeconds)
     Root["cluster"] = {{"primary", c.ClusterPrimary}, {"followSeconds", c.FollowSeconds}};
+  if (!c.ClusterPrimaryKey.empty()) Root["cluster"]["primaryKey"] = c.ClusterPrimaryKey;
   return Root;
 }
 

@@ -25,17 +25,19 @@ bool Eventually(const std::function<bool()>& ACondition) {
   return true;
 }
 
-std::string Body(const TDaemon& ADaemon, const std::string& APath) {
+std::string Body(const TDaemon& ADaemon, const std::string& APath, const std::string& AKey = "") {
   httplib::Client Cli = ADaemon.Client();
+  if (!AKey.empty()) Cli.set_bearer_token_auth(AKey);
   const auto Res = Cli.Get(APath);
   return Res && Res->status == 200 ? Res->body : std::string();
 }
 
-// True once AFollower answers each path as APrimary does.
-bool HoldsWhatItHolds(const TDaemon& AFollower, const TDaemon& APrimary) {
+// True once AFollower answers each path as APrimary does (asked with AKey).
+bool HoldsWhatItHolds(const TDaemon& AFollower, const TDaemon& APrimary,
+                      const std::string& AKey = "") {
   return Eventually([&] {
     for (const char* Path : {"/v1/voices", "/v1/airlines", "/v1/defaults", "/v1/lexicon"})
-      if (Body(AFollower, Path) != Body(APrimary, Path)) return false;
+      if (Body(AFollower, Path) != Body(APrimary, Path, AKey)) return false;
     return true;
   });
 }
@@ -47,8 +49,10 @@ TJson ClusterOf(const TDaemon& ADaemon) {
 
 // A voice of its own on APrimary, bound for AAirline's English female lines, and a lexicon
 // entry, so that two primaries hold different state.
-void MakeOwnState(const TDaemon& APrimary, const std::string& AAirline, float AFrequency) {
+void MakeOwnState(const TDaemon& APrimary, const std::string& AAirline, float AFrequency,
+                  const std::string& AKey = "") {
   httplib::Client Cli = APrimary.Client();
+  if (!AKey.empty()) Cli.set_bearer_token_auth(AKey);
   const TJson Order = {
       {"display", AAirline + " announcer"},
       {"language", "en"},
@@ -115,6 +119,44 @@ TEST(FollowerDaemon, SighupRetargetsStopsAndStartsFollowing) {
   EXPECT_TRUE(WaitForLine(Follower, "following " + First.BaseUrl() + " every 300 ms"))
       << Follower.Stderr();
   EXPECT_EQ(Follower.Stop(SIGTERM), 0) << Follower.Stderr();
+}
+
+// A primary that requires API keys is followed by a follower that shows it one; without one,
+// or with a wrong one, the follower keeps what it has, /health says the primary is not
+// reachable, and the log says why without showing the key.
+TEST(FollowerDaemon, APrimaryWithKeysIsFollowedOnlyWithOneOfThem) {
+  const std::string Key = "cluster-follow-7f3c9e";
+  TDaemon Primary("keyed", {{"server", {{"apiKeys", {"announce-pa", Key}}}}});
+  ASSERT_TRUE(Primary.Start()) << Primary.Stderr();
+  ASSERT_NO_FATAL_FAILURE(MakeOwnState(Primary, "CCA", 190, Key));
+  struct TCase {
+    const char* Name;
+    std::string Key;
+    const char* Reason;
+  };
+  const TCase Cases[] = {
+      {"right-key", Key, nullptr},
+      {"wrong-key", "cluster-follow-0000", "the primary refused cluster.primaryKey"},
+      {"no-key", "", "the primary requires an API key: set cluster.primaryKey"},
+  };
+  for (const TCase& Case : Cases) {
+    TJson Cluster = {{"primary", Primary.BaseUrl()}, {"followSeconds", 0.1}};
+    if (!Case.Key.empty()) Cluster["primaryKey"] = Case.Key;
+    TDaemon Follower(Case.Name, {{"cluster", Cluster}});
+    ASSERT_TRUE(Follower.Start()) << Follower.Stderr();
+    if (Case.Reason == nullptr) {
+      EXPECT_TRUE(HoldsWhatItHolds(Follower, Primary, Key)) << Follower.Stderr();
+      EXPECT_EQ(ClusterOf(Follower)["reachable"], true);
+    } else {
+      EXPECT_TRUE(WaitForLine(Follower, Case.Reason)) << Case.Name << Follower.Stderr();
+      EXPECT_EQ(ClusterOf(Follower)["reachable"], false) << Case.Name;
+      EXPECT_TRUE(ClusterOf(Follower)["lastSync"].is_null()) << Case.Name;
+      EXPECT_EQ(Body(Follower, "/v1/airlines"), "{}") << Case.Name;
+    }
+    if (!Case.Key.empty()) {
+      EXPECT_EQ(Follower.Stderr().find(Case.Key), std::string::npos) << Case.Name;
+    }
+  }
 }
 
 }  // namespace

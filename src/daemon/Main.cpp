@@ -156,6 +156,26 @@ void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer)
   NotifyReady();
 }
 
+// Follows the primary the configuration names, as often as it says; a configuration that names
+// none leaves this node on its own, with the voices it holds. A follower whose settings did not
+// change goes on with the entity tags it holds.
+void FollowAsConfigured(std::unique_ptr<TFollower>& AFollower, TTtsService& AService) {
+  const TFollowTarget Target = TFollowTarget::Of(AService.Config().Settings());
+  if (AFollower ? AFollower->Target() == Target : Target.Primary.empty()) return;
+  if (AFollower) {
+    const std::string Before = AFollower->Target().Primary;
+    AFollower.reset();
+    if (Target.Primary.empty())
+      TAppLog::Info("cluster", "no longer following %s: this node takes changes of its own",
+                    Before);
+  }
+  if (Target.Primary.empty()) return;
+  TAppLog::Info("cluster", "following %s every %d ms", Target.Primary,
+                static_cast<int>(Target.Interval.count()));
+  AFollower = std::make_unique<TFollower>(AService, Target);
+  AFollower->Start();
+}
+
 // Stops the server: requests in service finish, but only within the grace period; after it,
 // what still waits for the engine is answered with an error reply, so a stop neither hangs
 // behind a long queue nor cuts a reply short.
@@ -227,12 +247,7 @@ int main(int argc, char** argv) {
     TTtsService Service(Config);
     TTtsHttpServer Server(Service);
     std::unique_ptr<TFollower> Follower;
-    if (const TConfigSettings Settings = Config.Settings(); !Settings.ClusterPrimary.empty()) {
-      Follower = std::make_unique<TFollower>(
-          Service, Settings.ClusterPrimary,
-          std::chrono::milliseconds(std::lround(Settings.FollowSeconds * 1000)));
-      Follower->Start();
-    }
+    FollowAsConfigured(Follower, Service);
     try {
       Server.Start();
     } catch (const std::exception& E) {
@@ -243,8 +258,10 @@ int main(int argc, char** argv) {
     if (Status == 0) {
       NotifyReady();
       int Signal = WaitForSignal();
-      for (; Signal == SIGHUP; Signal = WaitForSignal())
+      for (; Signal == SIGHUP; Signal = WaitForSignal()) {
         Reload(Config, Service, Server);
+        FollowAsConfigured(Follower, Service);
+      }
       TAppLog::Info("app", "%s received, shutting down", SignalName(Signal));
       NotifyStopping();
       StopWithinGrace(Service, Server,

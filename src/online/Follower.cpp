@@ -1,5 +1,6 @@
 #include "online/Follower.h"
 
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -59,14 +60,21 @@ struct TFollower::TFetched {
   std::string Problem;
 };
 
-TFollower::TFollower(TTtsService& AService, std::string APrimary,
-                     std::chrono::milliseconds AInterval)
-    : FService(AService), FPrimary(std::move(APrimary)), FInterval(AInterval) {
-  FService.SetFollowState({FPrimary, {}, false});
+TFollowTarget TFollowTarget::Of(const TConfigSettings& ASettings) {
+  return {ASettings.ClusterPrimary,
+          std::chrono::milliseconds(std::lround(ASettings.FollowSeconds * 1000)),
+          ASettings.ClusterPrimaryKey};
+}
+
+TFollower::TFollower(TTtsService& AService, TFollowTarget ATarget)
+    : FService(AService), FTarget(std::move(ATarget)) {
+  FService.SetFollowState({FTarget.Primary, {}, false});
 }
 
 TFollower::~TFollower() {
   FThread.request_stop();
+  if (FThread.joinable()) FThread.join();
+  FService.SetFollowState({});
 }
 
 void TFollower::Start() {
@@ -76,23 +84,32 @@ void TFollower::Start() {
     while (!AStop.stop_requested()) {
       SyncOnce();
       std::unique_lock Guard(Lock);
-      Wake.wait_for(Guard, AStop, FInterval, [] { return false; });
+      Wake.wait_for(Guard, AStop, FTarget.Interval, [] { return false; });
     }
   });
 }
 
+std::string TFollower::RefusalReason(int AStatus) const {
+  if (AStatus != 401) return Format("HTTP %d", AStatus);
+  return FTarget.Key.empty()
+             ? "HTTP 401, the primary requires an API key: set cluster.primaryKey to one of its "
+               "keys"
+             : "HTTP 401, the primary refused cluster.primaryKey: set it to one of its keys";
+}
+
 bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile) {
   TClientRequest Request;
-  Request.Url = JoinUrl(FPrimary, AResource.Path);
+  Request.Url = JoinUrl(FTarget.Primary, AResource.Path);
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = ResponseTimeoutMs;
   const bool IsPack = &AResource == &FPack;
   if (IsPack) Request.OutFile = AFile;
   if (!AResource.Tag.empty()) Request.Headers.push_back("If-None-Match: " + AResource.Tag);
+  if (!FTarget.Key.empty()) Request.Headers.push_back("Authorization: Bearer " + FTarget.Key);
   const TClientResponse Response = HttpRequest(Request);
   if (!Response.Ok || (Response.Status != 200 && Response.Status != 304)) {
     AInto.Problem = Format("%s: %s", Request.Url,
-                           Response.Ok ? Format("HTTP %d", Response.Status) : Response.Error);
+                           Response.Ok ? RefusalReason(Response.Status) : Response.Error);
     return false;
   }
   if (Response.Status == 304) return true;
@@ -138,13 +155,13 @@ bool TFollower::SyncOnce() {
   }
   if (Fetched.Problem != FLastProblem) {
     if (Fetched.Problem.empty())
-      TAppLog::Info(LogSource, "following %s again", FPrimary);
+      TAppLog::Info(LogSource, "following %s again", FTarget.Primary);
     else
-      TAppLog::Warn(LogSource, "cannot follow %s, serving what this node has: %s", FPrimary,
+      TAppLog::Warn(LogSource, "cannot follow %s, serving what this node has: %s", FTarget.Primary,
                     Fetched.Problem);
     FLastProblem = Fetched.Problem;
   }
-  FService.SetFollowState({FPrimary, FLastSync, Reached});
+  FService.SetFollowState({FTarget.Primary, FLastSync, Reached});
   return InSync;
 }
 
@@ -160,12 +177,12 @@ void TFollower::Apply(const TFetched& AFetched) {
       Library.Mirror(AFetched.Pack->Voices, AFetched.Pack->Clips, Maps);
     else
       Library.Mirror(Library.All(), {}, Maps);
-    TAppLog::Info(LogSource, "took the voices and bindings of %s: %d voice(s)", FPrimary,
+    TAppLog::Info(LogSource, "took the voices and bindings of %s: %d voice(s)", FTarget.Primary,
                   Library.Count());
   }
   if (AFetched.Lexicon) {
     FService.TextRules().ReplaceAll(*AFetched.Lexicon);
-    TAppLog::Info(LogSource, "took the lexicon of %s: %d entries", FPrimary,
+    TAppLog::Info(LogSource, "took the lexicon of %s: %d entries", FTarget.Primary,
                   AFetched.Lexicon->size());
   }
 }

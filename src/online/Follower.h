@@ -13,14 +13,27 @@
 
 #include "core/ThreadAnnotations.h"
 #include "service/Service.h"
+#include "state/Config.h"
 
 namespace quavox {
 
+// Whom a follower follows and how often, as the configuration says.
+struct TFollowTarget {
+  // The primary's base URL; empty: this node follows nobody.
+  std::string Primary;
+  std::chrono::milliseconds Interval{0};
+  // Sent as "Authorization: Bearer", as clients send theirs; empty: none.
+  std::string Key;
+
+  static TFollowTarget Of(const TConfigSettings& ASettings);
+  bool operator==(const TFollowTarget&) const = default;
+};
+
 class TFollower {
  public:
-  // APrimary is the primary's base URL; the service must outlive the follower.
-  TFollower(TTtsService& AService, std::string APrimary, std::chrono::milliseconds AInterval);
-  // Stops the thread after the round in progress.
+  // The service must outlive the follower.
+  TFollower(TTtsService& AService, TFollowTarget ATarget);
+  // Stops the thread after the round in progress; the node then follows nobody.
   ~TFollower();
   TFollower(const TFollower&) = delete;
   TFollower& operator=(const TFollower&) = delete;
@@ -29,6 +42,7 @@ class TFollower {
   void Start();
   // One round on the calling thread: true when this node now holds what the primary holds.
   bool SyncOnce() QX_EXCLUDES(FRoundLock);
+  const TFollowTarget& Target() const { return FTarget; }
 
  private:
   struct TResource {
@@ -43,10 +57,11 @@ class TFollower {
   bool Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile)
       QX_REQUIRES(FRoundLock);
   void Apply(const TFetched& AFetched);
+  // Why the primary's reply of AStatus is not one to take, for the log.
+  std::string RefusalReason(int AStatus) const;
 
   TTtsService& FService;
-  const std::string FPrimary;
-  const std::chrono::milliseconds FInterval;
+  const TFollowTarget FTarget;
   // One round at a time, whoever calls.
   TMutex FRoundLock;
   TResource FPack QX_GUARDED_BY(FRoundLock){"/v1/pack", {}};

@@ -105,11 +105,14 @@ void ReadCache(const TJson* s, TConfigSettings& c) {
 
 constexpr double DefaultFollowSeconds = 2.0;
 
+// Unlike the other groups, a cluster member taken out of the file takes its default again: an
+// administrator who removes the primary and reloads means this node to stop following.
 void ReadCluster(const TJson* s, TConfigSettings& c) {
-  if (s == nullptr) return;
-  c.ClusterPrimary = Trim(JsonString(s, "primary", c.ClusterPrimary));
-  const double Seconds = JsonFloat(s, "followSeconds", c.FollowSeconds);
-  c.FollowSeconds = std::isfinite(Seconds) ? std::clamp(Seconds, 0.1, 3600.0) : c.FollowSeconds;
+  c.ClusterPrimary = Trim(JsonString(s, "primary", ""));
+  c.ClusterPrimaryKey = Trim(JsonString(s, "primaryKey", ""));
+  const double Seconds = JsonFloat(s, "followSeconds", DefaultFollowSeconds);
+  c.FollowSeconds =
+      std::isfinite(Seconds) ? std::clamp(Seconds, 0.1, 3600.0) : DefaultFollowSeconds;
 }
 
 void ReadEngine(const TJson* s, TEngineOptions& e) {
@@ -385,6 +388,7 @@ TJson TAppConfig::ToJson(const TVoiceMaps& AMaps) const {
   // as it was.
   if (!c.ClusterPrimary.empty() || c.FollowSeconds != DefaultFollowSeconds)
     Root["cluster"] = {{"primary", c.ClusterPrimary}, {"followSeconds", c.FollowSeconds}};
+  if (!c.ClusterPrimaryKey.empty()) Root["cluster"]["primaryKey"] = c.ClusterPrimaryKey;
   return Root;
 }
 

@@ -96,6 +96,8 @@ struct TConfigSettings {
   // changed here. Empty: a node of its own.
   std::string ClusterPrimary;
   double FollowSeconds = 2.0;
+  // The API key the follower shows the primary, when the primary requires keys; never logged.
+  std::string ClusterPrimaryKey;
 };
 
 // Where the program keeps its files: the program folder (data, clone, temp, models,

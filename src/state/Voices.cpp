@@ -629,10 +629,9 @@ bool TVoiceLibrary::CommitBinding(const std::vector<std::string>& AVoiceIds,
 void TVoiceLibrary::RefuseWhileFollowing() const {
   const std::string Primary = FConfig.Settings().ClusterPrimary;
   if (!Primary.empty())
-    ETtsError::Raise_(ecFollowerReadOnly,
-                      Format("this node follows %s: change voices, bindings, defaults and the "
-                             "lexicon there",
-                             Primary));
+    ETtsError::Raise_(
+        ecFollowerReadOnly,
+        Format(Translate("这台节点跟随 %s:音色、绑定、默认音色和词典请到那边改"), Primary));
 }
 
 void TVoiceLibrary::Mirror(const std::vector<TVoiceInfo>& AItems,

@@ -206,6 +206,40 @@ class TVoicesPageTest : public QObject {
     QVERIFY(Anna.Id == All[0].Id);
   }
 
+  // A desktop program whose service follows a primary changes no voice of its own: cloning,
+  // adding a clip, renaming and deleting are each refused in the window's language with the
+  // primary's address, and the library stays as it was.
+  void AFollowerRefusesVoiceChangesInTheWindowsLanguage() {
+    TVoicesFixture F;
+    const TVoiceInfo Anna = F.CloneAnna();
+    TConfigSettings Settings = F.T.Form->Config().Settings();
+    Settings.ClusterPrimary = "http://127.0.0.2:17150";
+    F.T.Form->Config().SetSettings(Settings);
+    F.T.Form->OnUiLangChange(ulJa);
+    F.Page.FEdtVoiceName->setText(QStringLiteral("Bob"));
+    F.T.Dialogs.OpenAnswers.push_back({F.Tone("bob.wav")});
+    F.T.Dialogs.ClipTexts = {"Bob speaking."};
+    F.Page.OnCloneClick();
+    F.Page.FLvVoices->setCurrentItem(F.Page.FLvVoices->topLevelItem(0));
+    F.T.Dialogs.OpenAnswers.push_back({F.Tone("three.wav")});
+    F.T.Dialogs.ClipTexts = {"Third line."};
+    F.Page.OnAddClipClick();
+    F.Page.FEdtVoiceName->setText(QStringLiteral("Anna Lee"));
+    F.Page.OnSaveVoiceClick();
+    F.T.Dialogs.ConfirmAnswers = {true};
+    F.Page.OnDeleteVoiceClick();
+    F.T.Form->OnUiLangChange(ulZh);
+    const std::string Refusal = "このノードは http://127.0.0.2:17150 に従っています";
+    QCOMPARE(F.T.Dialogs.Warnings.size(), std::size_t{4});
+    for (const std::string& Warning : F.T.Dialogs.Warnings)
+      QVERIFY2(Warning.find(Refusal) != std::string::npos, Warning.c_str());
+    const std::vector<TVoiceInfo> All = F.Library.All();
+    QCOMPARE(All.size(), std::size_t{1});
+    QCOMPARE(All[0].Display, std::string("Anna"));
+    QCOMPARE(All[0].Clips.size(), Anna.Clips.size());
+    QCOMPARE(F.Page.FLvVoices->topLevelItem(0)->text(0), QStringLiteral("Anna"));
+  }
+
   void TranscriptDialogWantsText() {
     TClipTextForm Form(nullptr);
     int Played = 0;

@@ -281,4 +281,34 @@ void ShipTextTables(const TDaemon& ADaemon) {
                         std::filesystem::copy_options::recursive);
 }
 
+std::string ConfigText(const TDaemon& ADaemon) {
+  std::ifstream In(ADaemon.Root() + "data/config.json", std::ios::binary);
+  std::stringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+TJson ConfigJson(const TDaemon& ADaemon) {
+  return ParseJsonObject(StripUtf8Bom(ConfigText(ADaemon))).value_or(TJson::object());
+}
+
+void EditConfig(const TDaemon& ADaemon, const std::string& ASection, const std::string& AMember,
+                const TJson& AValue) {
+  TJson Root = ConfigJson(ADaemon);
+  if (AValue.is_null())
+    Root[ASection].erase(AMember);
+  else
+    Root[ASection][AMember] = AValue;
+  std::ofstream(ADaemon.Root() + "data/config.json", std::ios::binary | std::ios::trunc)
+      << Root.dump(2);
+}
+
+bool WaitForLine(const TDaemon& ADaemon, const std::string& AText) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ADaemon.Stderr().find(AText) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 }  // namespace quavox::test

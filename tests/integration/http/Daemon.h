@@ -60,6 +60,16 @@ class TDaemon {
   bool FShippedFiles = false;
 };
 
+// The daemon's data/config.json as it is on disk, and parsed (empty when it does not parse).
+std::string ConfigText(const TDaemon& ADaemon);
+TJson ConfigJson(const TDaemon& ADaemon);
+// Edits the configuration file as an administrator would, behind the daemon's back; a null
+// AValue takes the member out.
+void EditConfig(const TDaemon& ADaemon, const std::string& ASection, const std::string& AMember,
+                const TJson& AValue);
+// Waits up to ten seconds for AText in the daemon's standard error.
+bool WaitForLine(const TDaemon& ADaemon, const std::string& AText);
+
 // Runs quavoxd with the arguments; its exit code, standard output and standard error.
 int RunDaemonOnce(const std::vector<std::string>& AArgs, std::string& AOut, std::string& AErr);
 

@@ -20,34 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string ConfigText(const TDaemon& ADaemon) {
-  std::ifstream In(ADaemon.Root() + "data/config.json", std::ios::binary);
-  std::stringstream Text;
-  Text << In.rdbuf();
-  return Text.str();
-}
-
-TJson ConfigJson(const TDaemon& ADaemon) {
-  return ParseJsonObject(StripUtf8Bom(ConfigText(ADaemon))).value_or(TJson::object());
-}
-
-// Edits the configuration file as an administrator would, behind the daemon's back.
-void EditConfig(const TDaemon& ADaemon, const std::string& ASection, const std::string& AMember,
-                const TJson& AValue) {
-  TJson Root = ConfigJson(ADaemon);
-  Root[ASection][AMember] = AValue;
-  std::ofstream(ADaemon.Root() + "data/config.json", std::ios::binary | std::ios::trunc)
-      << Root.dump(2);
-}
-
-bool WaitForLine(const TDaemon& ADaemon, const std::string& AText) {
-  for (int i = 0; i < 1000; ++i) {
-    if (ADaemon.Stderr().find(AText) != std::string::npos) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
 // Until at least AWaiting syntheses wait in the queue.
 bool WaitForQueue(const TDaemon& ADaemon, int AWaiting) {
   httplib::Client Cli = ADaemon.Client();
@@ -122,8 +94,8 @@ struct TStopReply {
 // them or more still waiting in the queue, and collects what each client received.
 std::vector<TStopReply> SigtermWithRequestsInService(const std::string& AName, int ARequests,
                                                      int AGraceSeconds) {
-  TDaemon Daemon(AName, {{"server",
-                          {{"rateLimitPerMinute", 0}, {"shutdownGraceSeconds", AGraceSeconds}}}});
+  TDaemon Daemon(
+      AName, {{"server", {{"rateLimitPerMinute", 0}, {"shutdownGraceSeconds", AGraceSeconds}}}});
   InstallBundledEngine(Daemon);
   EXPECT_TRUE(Daemon.Start()) << Daemon.Stderr();
   httplib::Client Ready = Daemon.Client();

@@ -278,6 +278,15 @@ TEST_F(ConfigTest, ClusterMembersAreWrittenOnlyWhenSet) {
     Last = Key;
   EXPECT_EQ(Last, "cluster");
   EXPECT_EQ((*Root)["cluster"]["primary"], "http://10.0.0.11:17150");
+  EXPECT_FALSE((*Root)["cluster"].contains("primaryKey"));
+  s.ClusterPrimaryKey = "follow-7f3c";
+  Config.SetSettings(s);
+  Config.Save();
+  const auto Keyed = ParseJsonObject(StripUtf8Bom(ReadConfig()));
+  ASSERT_TRUE(Keyed);
+  EXPECT_EQ(
+      (*Keyed)["cluster"].dump(),
+      R"({"primary":"http://10.0.0.11:17150","followSeconds":2.0,"primaryKey":"follow-7f3c"})");
 
   const std::pair<const char*, double> Cases[] = {
       {"0.5", 0.5}, {"0", 0.1}, {"-3", 0.1}, {"999999", 3600}, {"\"soon\"", 2.0}};
@@ -288,6 +297,18 @@ TEST_F(ConfigTest, ClusterMembersAreWrittenOnlyWhenSet) {
     Loaded.Load();
     EXPECT_EQ(Loaded.Settings().FollowSeconds, Want) << Value;
     EXPECT_EQ(Loaded.Settings().ClusterPrimary, "http://p:1");
+  }
+
+  // A reload of a file without them leaves the node on its own, at the default period.
+  for (const char* Without : {R"({"cluster": {}})", R"({"server": {}})"}) {
+    TAppConfig Reloaded(Folders());
+    WriteConfig(R"({"cluster": {"primary": "http://p:1", "followSeconds": 9, "primaryKey": "k"}})");
+    Reloaded.Load();
+    WriteConfig(Without);
+    Reloaded.Load();
+    EXPECT_EQ(Reloaded.Settings().ClusterPrimary, "") << Without;
+    EXPECT_EQ(Reloaded.Settings().FollowSeconds, 2.0) << Without;
+    EXPECT_EQ(Reloaded.Settings().ClusterPrimaryKey, "") << Without;
   }
 }
 

@@ -2,12 +2,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTest>
 #include <QThread>
 #include <cmath>
 #include <filesystem>
 #include <numbers>
 
 #include "audio/Wav.h"
+#include "core/I18n.h"
 #include "platform/Files.h"
 #include "platform/Loopback.h"
 
@@ -138,6 +140,13 @@ bool WaitFor(const std::function<bool()>& APredicate, int ATimeoutMs) {
     QThread::msleep(2);
   }
   return true;
+}
+
+void AddInterfaceLanguageRows() {
+  QTest::addColumn<int>("Lang");
+  QTest::newRow("Chinese") << static_cast<int>(ulZh);
+  QTest::newRow("Japanese") << static_cast<int>(ulJa);
+  QTest::newRow("English") << static_cast<int>(ulEn);
 }
 
 }  // namespace quavox::test

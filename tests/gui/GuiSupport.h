@@ -98,4 +98,7 @@ std::string WriteToneWav(const std::string& ADir, const std::string& AName, int 
 // Runs the Qt event loop until APredicate holds or ATimeoutMs passed.
 bool WaitFor(const std::function<bool()>& APredicate, int ATimeoutMs);
 
+// The data rows of a test run once in each interface language: an int column "Lang".
+void AddInterfaceLanguageRows();
+
 }  // namespace quavox::test

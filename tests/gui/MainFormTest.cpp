@@ -280,12 +280,7 @@ class TMainFormTest : public QObject {
 
   // At the smallest window, with a confirmation beside it, the statistics line ends in "…"
   // inside the window and its tooltip holds it whole.
-  void StatisticsLineFitsTheSmallestWindow_data() {
-    QTest::addColumn<int>("Lang");
-    QTest::newRow("Chinese") << static_cast<int>(ulZh);
-    QTest::newRow("Japanese") << static_cast<int>(ulJa);
-    QTest::newRow("English") << static_cast<int>(ulEn);
-  }
+  void StatisticsLineFitsTheSmallestWindow_data() { AddInterfaceLanguageRows(); }
   void StatisticsLineFitsTheSmallestWindow() {
     QFETCH(int, Lang);
     TProgramFolder Folder;

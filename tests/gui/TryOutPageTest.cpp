@@ -178,12 +178,7 @@ class TTryOutPageTest : public QObject {
   }
 
   // The result line wraps in the smallest window; the text box above it keeps its height.
-  void WrappedResultLeavesTheTextBoxItsHeight_data() {
-    QTest::addColumn<int>("Lang");
-    QTest::newRow("Chinese") << static_cast<int>(ulZh);
-    QTest::newRow("Japanese") << static_cast<int>(ulJa);
-    QTest::newRow("English") << static_cast<int>(ulEn);
-  }
+  void WrappedResultLeavesTheTextBoxItsHeight_data() { AddInterfaceLanguageRows(); }
   void WrappedResultLeavesTheTextBoxItsHeight() {
     QFETCH(int, Lang);
     TProgramFolder Folder;

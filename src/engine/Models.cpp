@@ -105,21 +105,6 @@ class TFd {
   int FFd;
 };
 
-// Writes every byte; false with errno set on failure.
-bool WriteAll(int AFd, const char* AData, size_t ASize) {
-  while (ASize > 0) {
-    const ssize_t n = ::write(AFd, AData, ASize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    AData += n;
-    ASize -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A reason phrase for answers that carry none (HTTP/2).
 std::string StandardReason(int AStatus) {
   switch (AStatus) {

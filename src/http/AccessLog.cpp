@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "core/LogFiles.h"
+#include "platform/Files.h"
 #include "state/Json.h"
 
 namespace quavox {
@@ -65,21 +66,6 @@ void TAccessLog::Reopen() {
   OpenLocked();
 }
 
-namespace {
-
-// Appends ALine in one write where the file takes it whole: O_APPEND keeps the lines of
-// threads writing at once from interleaving.
-void WriteLine(int AFd, std::string_view ALine) {
-  while (!ALine.empty()) {
-    const ssize_t n = ::write(AFd, ALine.data(), ALine.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    ALine.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-}  // namespace
-
 TAccessLog::TFile::~TFile() {
   ::close(Fd);
 }
@@ -99,7 +85,9 @@ void TAccessLog::Write(const TAccessRecord& ARecord) {
       Fd = File->Fd;
     }
   }
-  WriteLine(Fd, Line);
+  // One write per line on a file opened for appending: lines of threads writing at once
+  // never interleave.
+  WriteAll(Fd, Line.data(), Line.size());
 }
 
 void TAccessLog::OpenLocked() {

@@ -38,22 +38,27 @@ int Flush(int AFd, TFileFlush AFlush) {
 
 }  // namespace
 
+bool WriteAll(int AFd, const char* AData, std::size_t ASize) {
+  while (ASize > 0) {
+    const ssize_t n = ::write(AFd, AData, ASize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    AData += n;
+    ASize -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 void WriteWholeFile(const std::string& AFileName, std::span<const uint8_t> ABytes,
                     TFileCreation ACreation, TFileFlush AFlush) {
   const int Mode = ACreation == TFileCreation::MustBeNew ? O_EXCL : O_TRUNC;
   const int Fd = ::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | Mode, 0644);
   if (Fd < 0) ThrowErrno(AFileName);
-  std::size_t Done = 0;
-  while (Done < ABytes.size()) {
-    const ssize_t n = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      break;
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  if (Done < ABytes.size() || Flush(Fd, AFlush) != 0) {
+  if (!WriteAll(Fd, reinterpret_cast<const char*>(ABytes.data()), ABytes.size()) ||
+      Flush(Fd, AFlush) != 0) {
     const int Saved = errno;
     ::close(Fd);
     errno = Saved;

@@ -17,6 +17,9 @@ void ForceDirectories(const std::string& ADir);
 enum class TFileCreation { Truncate, MustBeNew };
 enum class TFileFlush { None, Data, Everything };
 
+// Writes every byte to AFd, going on after interruptions; false with errno set on failure.
+bool WriteAll(int AFd, const char* AData, std::size_t ASize);
+
 // Creates the file (replacing an existing one only with Truncate), writes every byte,
 // flushes as asked and closes it. Raises std::system_error naming the file.
 void WriteWholeFile(const std::string& AFileName, std::span<const uint8_t> ABytes,

@@ -94,15 +94,68 @@ def pin(pid, cpu):
                    capture_output=True)
 
 
+NODE_CPU = float(os.environ.get("NODE_CPU", "0.5"))
+CPU_CGROUP = "/sys/fs/cgroup/cpu"
+
+
+def limit_cpu(pid, name, cores):
+    """Puts the process in a cpu cgroup of its own with a quota of the given share of a core;
+    False where this machine's cgroups cannot be written (not root, or no v1 cpu controller)."""
+    group = os.path.join(CPU_CGROUP, name)
+    try:
+        os.makedirs(group, exist_ok=True)
+        with open(os.path.join(group, "cpu.cfs_period_us"), "w") as f:
+            f.write("100000")
+        with open(os.path.join(group, "cpu.cfs_quota_us"), "w") as f:
+            f.write(str(int(100000 * cores)))
+        with open(os.path.join(group, "cgroup.procs"), "w") as f:
+            f.write(str(pid))
+        return True
+    except OSError:
+        return False
+
+
+def release_cpu(pid, name):
+    with open(os.path.join(CPU_CGROUP, "cgroup.procs"), "w") as f:
+        f.write(str(pid))
+    os.rmdir(os.path.join(CPU_CGROUP, name))
+
+
+def hits_on_own_machines(lb, nodes, owner):
+    """Each node on a machine of its own, as the recipe runs: the nodes share this machine's
+    two cores with wrk and HAProxy, so every node is held to NODE_CPU of a core and the client
+    and the balancer have the rest. The hit's node is then the limit either way, as it is when
+    the balancer runs on a machine of its own."""
+    limited = [name for name, node in nodes.items()
+               if limit_cpu(node.proc.pid, f"quavox-bench-{name}", NODE_CPU)]
+    try:
+        if len(limited) < len(nodes):
+            print("  (nodes not held to a CPU share: this machine's cpu cgroup cannot be written)")
+            return
+        ratios = []
+        for _ in range(3):
+            direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
+            ratios.append(through / direct)
+            print(f"  every node held to {NODE_CPU} of a core (cgroup cpu quota): straight to "
+                  f"{owner} {direct:.0f}/s, through HAProxy {through:.0f}/s "
+                  f"({through / direct:.2f}x), load {os.getloadavg()[0]:.2f}")
+        print(f"  median {statistics.median(ratios):.2f}x")
+    finally:
+        for name in limited:
+            release_cpu(nodes[name].proc.pid, f"quavox-bench-{name}")
+
+
 def hits(lb, nodes):
     """Hits straight from the line's node and through HAProxy: first as everything falls on the
-    two cores, then with the node alone on core 1 and wrk and HAProxy on core 0, so the node
-    has the same core either way (the client and the balancer then share one)."""
+    two cores, then with every node held to a share of a core (its own machine), then with the
+    node alone on core 1 and wrk and HAProxy on core 0, so the node has the same core either
+    way (the client and the balancer then share one)."""
     owner = lb.call("GET", HIT_PATH)[1]
     lb.call("GET", HIT_PATH)
     direct, through = wrk_rate(nodes[owner].port), wrk_rate(lb.port)
     print(f"cache hits with wrk (2 threads, 8 connections, 5 s), all on both cores: straight to "
           f"{owner} {direct:.0f}/s, through HAProxy {through:.0f}/s ({through / direct:.2f}x)")
+    hits_on_own_machines(lb, nodes, owner)
     pin(nodes[owner].proc.pid, 1)
     pin(lb.proc.pid, 0)
     for _ in range(2):

@@ -82,7 +82,7 @@ void TFollower::Start() {
     std::mutex Lock;
     std::condition_variable_any Wake;
     while (!AStop.stop_requested()) {
-      SyncOnce();
+      SyncOnce(AStop);
       std::unique_lock Guard(Lock);
       Wake.wait_for(Guard, AStop, FTarget.Interval, [] { return false; });
     }
@@ -97,8 +97,10 @@ std::string TFollower::RefusalReason(int AStatus) const {
              : "HTTP 401, the primary refused cluster.primaryKey: set it to one of its keys";
 }
 
-bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile) {
+bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile,
+                      std::stop_token AStop) {
   TClientRequest Request;
+  Request.Stop = std::move(AStop);
   Request.Url = JoinUrl(FTarget.Primary, AResource.Path);
   Request.ConnectTimeoutMs = ConnectTimeoutMs;
   Request.ResponseTimeoutMs = ResponseTimeoutMs;
@@ -129,14 +131,14 @@ bool TFollower::Fetch(TResource& AResource, TFetched& AInto, const std::string& 
   return true;
 }
 
-bool TFollower::SyncOnce() {
+bool TFollower::SyncOnce(std::stop_token AStop) {
   TLockGuard Guard(FRoundLock);
   const std::string PackFile = FService.Config().DataDir() + "primary.pack.tmp";
   TFetched Fetched;
   bool Reached = true;
   try {
     for (TResource* Resource : {&FPack, &FAirlines, &FDefaults, &FLexicon})
-      if (!Fetch(*Resource, Fetched, PackFile)) {
+      if (!Fetch(*Resource, Fetched, PackFile, AStop)) {
         Reached = false;
         break;
       }
@@ -146,6 +148,7 @@ bool TFollower::SyncOnce() {
   }
   std::error_code Ignored;
   std::filesystem::remove(PackFile, Ignored);
+  if (AStop.stop_requested()) return false;
   const bool InSync = Reached && Fetched.Problem.empty();
   if (InSync) {
     for (TResource* Resource : {&FPack, &FAirlines, &FDefaults, &FLexicon})

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -33,7 +34,8 @@ class TFollower {
  public:
   // The service must outlive the follower.
   TFollower(TTtsService& AService, TFollowTarget ATarget);
-  // Stops the thread after the round in progress; the node then follows nobody.
+  // Stops the thread, giving up a round that waits for the primary within about a second;
+  // the node then follows nobody.
   ~TFollower();
   TFollower(const TFollower&) = delete;
   TFollower& operator=(const TFollower&) = delete;
@@ -41,7 +43,8 @@ class TFollower {
   // Starts following on a thread of its own, a round at once and one every interval.
   void Start();
   // One round on the calling thread: true when this node now holds what the primary holds.
-  bool SyncOnce() QX_EXCLUDES(FRoundLock);
+  // A stop requested through AStop gives the round up and changes nothing.
+  bool SyncOnce(std::stop_token AStop = {}) QX_EXCLUDES(FRoundLock);
   const TFollowTarget& Target() const { return FTarget; }
 
  private:
@@ -54,7 +57,7 @@ class TFollower {
 
   // Asks for the resource with the tag held; false when the primary did not answer it
   // usably (AInto.Problem says why). A changed pack is written to AFile and read from there.
-  bool Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile)
+  bool Fetch(TResource& AResource, TFetched& AInto, const std::string& AFile, std::stop_token AStop)
       QX_REQUIRES(FRoundLock);
   void Apply(const TFetched& AFetched);
   // Why the primary's reply of AStatus is not one to take, for the log.

@@ -70,6 +70,11 @@ struct TSink {
   }
 };
 
+// libcurl asks at least once a second, also while the peer sends nothing.
+int GiveUpWhenStopped(void* AStop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::stop_token*>(AStop)->stop_requested() ? 1 : 0;
+}
+
 }  // namespace
 
 std::string JoinUrl(std::string_view ABase, std::string_view APath) {
@@ -132,6 +137,11 @@ TClientResponse HttpRequest(const TClientRequest& ARequest) {
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, Headers.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &TSink::OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &Sink);
+    if (ARequest.Stop.stop_possible()) {
+      curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &GiveUpWhenStopped);
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &ARequest.Stop);
+    }
 
     TCurlMime Mime;
     if (!ARequest.Form.empty()) {

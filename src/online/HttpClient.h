@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct TClientRequest {
   std::string OutFile;
   // Answers kept in memory are cut off (and the request fails) beyond this size.
   int64_t MaxBodyBytes = int64_t{16} << 20;
+  // A stop requested here gives the exchange up within about a second, whatever it waits for.
+  std::stop_token Stop;
 };
 
 struct TClientResponse {

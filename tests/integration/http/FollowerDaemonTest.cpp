@@ -1,10 +1,15 @@
 // A follower as an administrator steers it through data/config.json and SIGHUP, against real
 // daemons with the placeholder engine: no engine needs to load for the voices to move.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "Daemon.h"
@@ -16,8 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto FollowLimit = std::chrono::seconds(20);
 
-bool Eventually(const std::function<bool()>& ACondition) {
-  const auto Deadline = Clock::now() + FollowLimit;
+bool Eventually(const std::function<bool()>& ACondition, Clock::duration ALimit = FollowLimit) {
+  const auto Deadline = Clock::now() + ALimit;
   while (!ACondition()) {
     if (Clock::now() > Deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -157,6 +162,49 @@ TEST(FollowerDaemon, APrimaryWithKeysIsFollowedOnlyWithOneOfThem) {
       EXPECT_EQ(Follower.Stderr().find(Case.Key), std::string::npos) << Case.Name;
     }
   }
+}
+
+// A primary that takes the connection and never answers: a follower's request waits for it
+// until its response limit.
+class TSilentPrimary {
+ public:
+  TSilentPrimary() : FSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    const auto* Raw = reinterpret_cast<sockaddr*>(&Address);
+    if (::bind(FSocket, Raw, Length) != 0 || ::listen(FSocket, 8) != 0 ||
+        ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+      throw std::runtime_error("no loopback listener");
+    FUrl = "http://127.0.0.1:" + std::to_string(ntohs(Address.sin_port));
+  }
+  ~TSilentPrimary() { ::close(FSocket); }
+  const std::string& Url() const { return FUrl; }
+
+ private:
+  int FSocket;
+  std::string FUrl;
+};
+
+// A reload that moves a follower away from a primary that stopped answering does not wait
+// out the request in progress (20 s) before it follows the new one.
+TEST(FollowerDaemon, ARetargetGivesUpAPrimaryThatDoesNotAnswer) {
+  TSilentPrimary Silent;
+  TDaemon Primary("answering");
+  ASSERT_TRUE(Primary.Start()) << Primary.Stderr();
+  ASSERT_NO_FATAL_FAILURE(MakeOwnState(Primary, "CCA", 190));
+  TDaemon Follower("stuck", {{"cluster", {{"primary", Silent.Url()}, {"followSeconds", 0.1}}}});
+  ASSERT_TRUE(Follower.Start()) << Follower.Stderr();
+  ASSERT_TRUE(WaitForLine(Follower, "following " + Silent.Url())) << Follower.Stderr();
+
+  EditConfig(Follower, "cluster", "primary", Primary.BaseUrl());
+  Reload(Follower);
+  const auto Limit = std::chrono::seconds(10);
+  EXPECT_TRUE(Eventually(
+      [&] { return Body(Follower, "/v1/airlines") == Body(Primary, "/v1/airlines"); }, Limit))
+      << Follower.Stderr();
+  EXPECT_EQ(Follower.Stop(SIGTERM), 0) << Follower.Stderr();
 }
 
 }  // namespace

@@ -38,6 +38,7 @@
 #include "engine/Gpu.h"
 #include "engine/Models.h"
 #include "http/Http.h"
+#include "online/Follower.h"
 #include "service/Service.h"
 #include "state/Voices.h"
 
@@ -151,6 +152,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions)
   FillPages();
   HookListeners();
   TAppLog::Info("app", "Quavox %s started; data folder %s", VersionText, FConfig->DataDir());
+  FollowAsConfigured();
   GMainFormAlive = true;
   if (FConfig->Settings().AutoStartServer) OnStartClick();
 }
@@ -165,6 +167,7 @@ TMainForm::~TMainForm() {
   FDownloader.reset();
   FGpuProbe.reset();
   FPlayer.reset();
+  FFollower.reset();
   FHttp.reset();
   FService.reset();
   FConfig.reset();
@@ -463,6 +466,10 @@ void TMainForm::RefreshChangedLists() {
   }
   if (Voices || Bindings) FBroadcastPage->RefreshAirlinesPage();
   if (Voices || Cache) FCachePage->RefreshCachePage();
+}
+
+void TMainForm::FollowAsConfigured() {
+  quavox::FollowAsConfigured(FFollower, *FService);
 }
 
 void TMainForm::RefreshServicePage() {

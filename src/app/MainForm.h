@@ -39,6 +39,7 @@ class IDialogs;
 class IMainThreadDispatcher;
 class TTtsService;
 class TTtsHttpServer;
+class TFollower;
 class TModelDownloader;
 class TGpuProbe;
 struct TLogEntry;
@@ -157,6 +158,9 @@ class TMainForm final : public QMainWindow {
   void OnTrayMenuPopup();
   void OnTimer();
   void RefreshServicePage();
+  // Follows the primary the settings name (or stops following when they name none); the
+  // lists then change as the primary's do.
+  void FollowAsConfigured();
   // The engine line of the service page and the model state of the models page, as the
   // engine is now and in the current language.
   void RefreshEngineLines();
@@ -223,6 +227,8 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<TAppConfig> FConfig;
   std::unique_ptr<TTtsService> FService;
   std::unique_ptr<TTtsHttpServer> FHttp;
+  // Set while the configuration names a primary to follow.
+  std::unique_ptr<TFollower> FFollower;
   std::unique_ptr<TWavPlayer> FPlayer;
   std::unique_ptr<TModelDownloader> FDownloader;
   std::unique_ptr<TGpuProbe> FGpuProbe;

@@ -324,6 +324,7 @@ bool TSettingsPage::ControlsToSettings() {
   Config.Save();
   SettingsToControls();
   FForm.Service().ApplyConfig();
+  FForm.FollowAsConfigured();
   FForm.RefreshServicePage();
   return true;
 }
@@ -352,6 +353,7 @@ void TSettingsPage::OnResetSettingsClick() {
   Config.Save();
   SettingsToControls();
   FForm.Service().ApplyConfig();
+  FForm.FollowAsConfigured();
   FForm.RefreshServicePage();
   FForm.BroadcastPage().RefreshAirlinesPage();
 }

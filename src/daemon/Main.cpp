@@ -156,26 +156,6 @@ void Reload(TAppConfig& AConfig, TTtsService& AService, TTtsHttpServer& AServer)
   NotifyReady();
 }
 
-// Follows the primary the configuration names, as often as it says; a configuration that names
-// none leaves this node on its own, with the voices it holds. A follower whose settings did not
-// change goes on with the entity tags it holds.
-void FollowAsConfigured(std::unique_ptr<TFollower>& AFollower, TTtsService& AService) {
-  const TFollowTarget Target = TFollowTarget::Of(AService.Config().Settings());
-  if (AFollower ? AFollower->Target() == Target : Target.Primary.empty()) return;
-  if (AFollower) {
-    const std::string Before = AFollower->Target().Primary;
-    AFollower.reset();
-    if (Target.Primary.empty())
-      TAppLog::Info("cluster", "no longer following %s: this node takes changes of its own",
-                    Before);
-  }
-  if (Target.Primary.empty()) return;
-  TAppLog::Info("cluster", "following %s every %d ms", Target.Primary,
-                static_cast<int>(Target.Interval.count()));
-  AFollower = std::make_unique<TFollower>(AService, Target);
-  AFollower->Start();
-}
-
 // Stops the server: requests in service finish, but only within the grace period; after it,
 // what still waits for the engine is answered with an error reply, so a stop neither hangs
 // behind a long queue nor cuts a reply short.

@@ -190,4 +190,21 @@ void TFollower::Apply(const TFetched& AFetched) {
   }
 }
 
+void FollowAsConfigured(std::unique_ptr<TFollower>& AFollower, TTtsService& AService) {
+  const TFollowTarget Target = TFollowTarget::Of(AService.Config().Settings());
+  if (AFollower ? AFollower->Target() == Target : Target.Primary.empty()) return;
+  if (AFollower) {
+    const std::string Before = AFollower->Target().Primary;
+    AFollower.reset();
+    if (Target.Primary.empty())
+      TAppLog::Info(LogSource, "no longer following %s: this node takes changes of its own",
+                    Before);
+  }
+  if (Target.Primary.empty()) return;
+  TAppLog::Info(LogSource, "following %s every %d ms", Target.Primary,
+                static_cast<int>(Target.Interval.count()));
+  AFollower = std::make_unique<TFollower>(AService, Target);
+  AFollower->Start();
+}
+
 }  // namespace quavox

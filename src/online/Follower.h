@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -75,5 +76,10 @@ class TFollower {
   std::string FLastProblem QX_GUARDED_BY(FRoundLock);
   std::jthread FThread;
 };
+
+// Follows the primary the configuration names, as often as it says; a configuration that names
+// none leaves this node on its own, with the voices it holds. A follower whose settings did not
+// change goes on with the entity tags it holds.
+void FollowAsConfigured(std::unique_ptr<TFollower>& AFollower, TTtsService& AService);
 
 }  // namespace quavox

@@ -16,6 +16,8 @@
 #include "app/RadioGroup.h"
 #include "app/TryOutPage.h"
 #include "app/VoicesPage.h"
+#include "audio/Wav.h"
+#include "http/Http.h"
 #include "service/Service.h"
 #include "state/Voices.h"
 #include "support/ReadOnlyFolder.h"
@@ -238,6 +240,32 @@ class TVoicesPageTest : public QObject {
     QCOMPARE(All[0].Display, std::string("Anna"));
     QCOMPARE(All[0].Clips.size(), Anna.Clips.size());
     QCOMPARE(F.Page.FLvVoices->topLevelItem(0)->text(0), QStringLiteral("Anna"));
+  }
+
+  // A desktop program whose settings name a primary takes the primary's voices by itself, and
+  // its voices page shows them without a click.
+  void ADesktopFollowerTakesThePrimarysVoices() {
+    TProgramFolder PrimaryFolder;
+    TAppConfig PrimaryConfig(PrimaryFolder.Folders());
+    PrimaryConfig.Load();
+    TTtsService PrimaryService(PrimaryConfig);
+    TTtsHttpServer PrimaryHttp(PrimaryService);
+    PrimaryHttp.Start();
+    const std::string Tone = WriteToneWav(PrimaryFolder.Root(), "captain.wav", 3000);
+    PrimaryService.VoiceLibrary().AddClone(
+        {"Captain", "en", tgMale, {{ReadFileBytes(Tone), "A test tone."}}, "", ""});
+    const std::string Primary = "http://127.0.0.1:" + std::to_string(PrimaryFolder.Port());
+    const TJson Cluster = {{"primary", Primary}, {"followSeconds", 0.1}};
+    TProgramFolder Folder(TJson{{"cluster", Cluster}});
+    TFormUnderTest T(Folder);
+    const QTreeWidget* List = T.Form->VoicesPage().FLvVoices;
+    QVERIFY(WaitFor(
+        [&] {
+          return List->topLevelItemCount() == 1 &&
+                 List->topLevelItem(0)->text(0) == QStringLiteral("Captain");
+        },
+        20000));
+    QVERIFY(T.Form->Service().FollowState().Reachable);
   }
 
   void TranscriptDialogWantsText() {

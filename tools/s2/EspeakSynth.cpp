@@ -162,7 +162,7 @@ struct TPlanMessage {
   uint32_t StretchPermille = 1000;
 };
 
-// The flite voices, loaded once in the speaker (shared with its speaking processes).
+// The flite voices, loaded once in the speaker, which speaks English with them itself.
 struct TFliteVoiceSlot {
   const char* Name;
   cst_voice* (*Register)(const char*);
@@ -186,32 +186,96 @@ cst_voice* FindFliteVoice(const std::string& AName) {
   return nullptr;
 }
 
+// A flite voice's features as one utterance wants them, put back as they were when the
+// utterance is done: the next one starts from the voice as loaded.
+class TFliteSettings {
+ public:
+  explicit TFliteSettings(cst_features* AFeatures) : FFeatures(AFeatures) {}
+  TFliteSettings(const TFliteSettings&) = delete;
+  TFliteSettings& operator=(const TFliteSettings&) = delete;
+  ~TFliteSettings() {
+    for (auto It = FSaved.rbegin(); It != FSaved.rend(); ++It) {
+      if (It->Had) {
+        feat_set_float(FFeatures, It->Name, It->Value);
+      } else {
+        feat_remove(FFeatures, It->Name);
+      }
+    }
+  }
+
+  // AName must outlive the voice: flite keeps the pointer, not a copy.
+  void Set(const char* AName, float AValue) {
+    const bool Had = feat_present(FFeatures, AName) != 0;
+    FSaved.push_back({AName, Had, Had ? feat_float(FFeatures, AName) : 0.0f});
+    feat_set_float(FFeatures, AName, AValue);
+  }
+
+ private:
+  struct TSaved {
+    const char* Name;
+    bool Had;
+    float Value;
+  };
+  cst_features* FFeatures;
+  std::vector<TSaved> FSaved;
+};
+
+// flite draws the noise of its voiceless sounds from random(). Each utterance draws from
+// the generator as a fresh process has it (seed 1), as flite's command line does, and the
+// generator of everything else in the speaker is left as it was.
+class TFreshRandom {
+ public:
+  TFreshRandom() : FPrevious(initstate(1, FState, sizeof FState)) {}
+  TFreshRandom(const TFreshRandom&) = delete;
+  TFreshRandom& operator=(const TFreshRandom&) = delete;
+  ~TFreshRandom() { setstate(FPrevious); }
+
+ private:
+  char FState[128];  // glibc's own state size, so seed 1 draws what a fresh process draws
+  char* FPrevious;
+};
+
 // The voice's own pitch mean and spread are scaled; settings a plan keeps at 1 are left
 // alone, so the default voices speak exactly as flite's command line does.
-[[noreturn]] void SpeakWithFlite(int AChannel, const TPlanMessage& APlan) {
+TWorkerExit SynthesizeWithFlite(int AChannel, const TPlanMessage& APlan) {
   cst_voice* Voice = FindFliteVoice(APlan.Flite);
-  if (Voice == nullptr) _exit(weNoVoice);
+  if (Voice == nullptr) return weNoVoice;
   const cst_cg_db* Model = val_cg_db(feat_val(Voice->features, "cg_db"));
+  TFliteSettings Settings(Voice->features);
   if (APlan.F0ScalePermille != 1000)
-    feat_set_float(Voice->features, "int_f0_target_mean",
-                   Model->f0_mean * (APlan.F0ScalePermille / 1000.0f));
+    Settings.Set("int_f0_target_mean", Model->f0_mean * (APlan.F0ScalePermille / 1000.0f));
   if (APlan.RangeScalePermille != 1000)
-    feat_set_float(Voice->features, "int_f0_target_stddev",
-                   Model->f0_stddev * (APlan.RangeScalePermille / 1000.0f));
+    Settings.Set("int_f0_target_stddev", Model->f0_stddev * (APlan.RangeScalePermille / 1000.0f));
   if (APlan.StretchPermille != 1000)
-    feat_set_float(Voice->features, "duration_stretch", APlan.StretchPermille / 1000.0f);
-  cst_wave* Wave = flite_text_to_wave(APlan.Text.c_str(), Voice);
-  if (Wave == nullptr) _exit(weSynthFailed);
+    Settings.Set("duration_stretch", APlan.StretchPermille / 1000.0f);
+  cst_wave* Wave = nullptr;
+  {
+    const TFreshRandom Random;
+    Wave = flite_text_to_wave(APlan.Text.c_str(), Voice);
+  }
+  if (Wave == nullptr) return weSynthFailed;
   // At the voice's own rate (16 kHz): a listener, or a recogniser, that wants another rate
   // resamples once, from the original.
   const std::span<const int16_t> Samples(Wave->samples, static_cast<size_t>(Wave->num_samples));
-  _exit(SendSpeech(AChannel, Samples, Wave->sample_rate) ? weOk : weWriteFailed);
+  const bool Sent = SendSpeech(AChannel, Samples, Wave->sample_rate);
+  delete_wave(Wave);
+  return Sent ? weOk : weWriteFailed;
+}
+
+// flite keeps nothing from one utterance to the next but the two above, so the speaker
+// speaks English itself: a process forked per utterance would spend a third of the time
+// on page faults. The speaker stands in for the speaking process: a time-out stops it, and
+// a crash inside flite costs the request (the server replaces the speaker), not the server.
+void SpeakWithFlite(int AChannel, const TPlanMessage& APlan) {
+  if (!WriteWords(AChannel, WorkerPid, static_cast<uint32_t>(getpid()))) _exit(0);
+  const TWorkerExit Exit = SynthesizeWithFlite(AChannel, APlan);
+  if (Exit == weWriteFailed) _exit(0);  // the server closed the channel
+  if (Exit != weOk && !WriteWords(AChannel, WorkerFailed, W_EXITCODE(Exit, 0))) _exit(0);
 }
 
 [[noreturn]] void SpeakOnce(int AChannel, pid_t ASpeaker, const TPlanMessage& APlan) {
   DieWithParent(ASpeaker);
   if (!WriteWords(AChannel, WorkerPid, static_cast<uint32_t>(getpid()))) _exit(weWriteFailed);
-  if (!APlan.Flite.empty()) SpeakWithFlite(AChannel, APlan);
   std::vector<int16_t> Samples;
   GWorkerSamples = &Samples;
   espeak_SetSynthCallback(CollectSamples);
@@ -228,8 +292,9 @@ cst_voice* FindFliteVoice(const std::string& AName) {
   _exit(SendSpeech(AChannel, Samples, espeak_ng_GetSampleRate()) ? weOk : weWriteFailed);
 }
 
-// The speaker: loads espeak-ng, then forks one speaking process per request and reports
-// those that fail. It never speaks itself, so its espeak-ng stays as it was after loading.
+// The speaker: loads espeak-ng and flite, speaks English itself and forks one speaking
+// process per request in every other language, and reports those that fail. It never
+// speaks with espeak-ng itself, so its espeak-ng stays as it was after loading.
 [[noreturn]] void SpeakerMain(int AChannel, pid_t AServer) {
   DieWithParent(AServer);
   sigset_t None;
@@ -275,6 +340,10 @@ cst_voice* FindFliteVoice(const std::string& AName) {
         !ReadAll(AChannel, Plan.Text.data(), Head[3]) ||
         !ReadAll(AChannel, Plan.Flite.data(), Head[4]))
       _exit(0);
+    if (!Plan.Flite.empty()) {
+      SpeakWithFlite(AChannel, Plan);
+      continue;
+    }
     const pid_t Worker = fork();
     if (Worker == 0) SpeakOnce(AChannel, getppid(), Plan);
     int WaitStatus = 0;

@@ -1,9 +1,12 @@
-// Speech from espeak-ng. espeak-ng keeps hidden state from one utterance to the next (the
-// phase of its pitch flutter among others), so the same text spoken twice in one process
-// comes out different. Every utterance is therefore spoken by a process of its own, forked
-// from a small "speaker" process that loaded espeak-ng and never speaks itself: equal
-// requests give equal samples, the same samples as espeak-ng's own command line, and a
-// crash inside espeak-ng costs one request, not the server.
+// Speech from espeak-ng, and English from flite. espeak-ng keeps hidden state from one
+// utterance to the next (the phase of its pitch flutter among others), so the same text
+// spoken twice in one process comes out different. Every espeak-ng utterance is therefore
+// spoken by a process of its own, forked from a small "speaker" process that loaded
+// espeak-ng and never speaks with it itself: equal requests give equal samples, the same
+// samples as espeak-ng's own command line, and a crash inside espeak-ng costs one request,
+// not the server. flite's state is put back after each utterance, so the speaker speaks
+// English itself, sample for sample as flite's command line; a crash there costs one request
+// and the speaker, which the next request replaces.
 //
 // The speaker is started from the server before the server has threads and kept small,
 // because forking it is part of every request. It dies with the server.

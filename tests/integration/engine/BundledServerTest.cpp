@@ -437,7 +437,8 @@ std::string FliteCommandLine(const std::string& AVoice, const std::string& AText
 // English is flite's: the default female and male voices are flite's slt and rms as its
 // command line speaks them, sample for sample at flite's own rate. So is a voice cloned from a line
 // such a voice spoke (as the service's default voices are): the analysis of the reference
-// cannot tell it from the flite voice, which is understood best at its own settings.
+// cannot tell it from the flite voice, which is understood best at its own settings. Each
+// case follows a line of the same voice at other settings, which must not carry over.
 TEST_F(BundledServer, DefaultEnglishVoicesAreFlitesCommandLine) {
   const std::string Text = "Ladies and gentlemen, flight QV 123 is now boarding at gate 5.";
   const std::string Line =
@@ -453,7 +454,14 @@ TEST_F(BundledServer, DefaultEnglishVoicesAreFlitesCommandLine) {
         {"style hint", Say(Hint + Text)},
         {"cloned from its own line", Say(Text).WithReference(Own, Line)},
     };
+    TRequest Other = Say(Hint + "Final call for flight QV 9.");
+    Other.Params = "{\"seed\":7}";
     for (const auto& [What, Request] : Cases) {
+      const TReply Before = Generate(Shared->Port, Other);
+      ASSERT_EQ(Before.Status, 200) << Before.Body;
+      ASSERT_EQ(Shared->LastRequestLine().find(" f0x=1.00 rangex=1.00 stretch=1.00 "),
+                std::string::npos)
+          << Shared->LastRequestLine();
       const TReply r = Generate(Shared->Port, Request);
       ASSERT_EQ(r.Status, 200) << What << ": " << r.Body;
       EXPECT_NE(Shared->LastRequestLine().find(std::string("voice=") + Voice +

@@ -42,9 +42,11 @@ constexpr int ListenBacklog = 1024;
 constexpr std::size_t LingerBytes = 1u << 20;
 constexpr int LingerMs = 500;
 // How long a worker waits for a keep-alive client's next request before the connection goes
-// back to the waiting room: a client that asks again at once is served on the same thread,
-// without the room's wake-up and the handover to a worker.
+// back to the waiting room: a client that asks again soon is served on the same thread,
+// without the room's wake-up and the handover to a worker. While the pool has threads to
+// spare the wait is longer, so a client reading a large reply is still waited for.
 constexpr int NextRequestWaitMs = 1;
+constexpr int NextRequestSpareWaitMs = 20;
 // A refused body up to this size is read out before the refusal is sent, so a client that
 // sends it whole before reading sees the reply instead of a reset.
 constexpr std::size_t DiscardBytes = 16u << 20;
@@ -926,9 +928,10 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
       const bool Sent = Stream.FinishReply();
       Linger = tCloseAfterReply;
       if (!Answered || !Sent || Closed || tCloseAfterReply || FStopping.load()) break;
-      // A further request that came with this one, or right after it, is served at once;
+      // A further request that came with this one, or soon after it, is served at once;
       // anything less waits in the room, without a thread.
-      if (!Stream.AwaitHead(NextRequestWaitMs)) {
+      const int WaitMs = FWorkers->HasSpareThreads() ? NextRequestSpareWaitMs : NextRequestWaitMs;
+      if (!Stream.AwaitHead(WaitMs)) {
         KeepOpen = true;
         break;
       }

@@ -215,7 +215,9 @@ TEST(WorkerPoolTest, SparesThreadsOnlyWhileFewAreBusy) {
       },
       [](TReadyConnection&&) {});
   const auto Serve = [&](std::size_t AServing) {
-    Pool.Submit(TReadyConnection{-1, Abuser});
+    TReadyConnection Conn;
+    Conn.Peer = Abuser;
+    Pool.Submit(std::move(Conn));
     std::unique_lock Guard(Lock);
     Changed.wait(Guard, [&] { return Serving == AServing; });
   };

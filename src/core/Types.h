@@ -15,6 +15,7 @@
 namespace quavox {
 
 using TBytes = std::vector<uint8_t>;
+class TOpenFile;
 using TDateTime = std::chrono::system_clock::time_point;
 
 // Bytes that never change once made, shared by every copy instead of copied: one clip held
@@ -25,11 +26,16 @@ class TSharedBytes {
  public:
   TSharedBytes() = default;
   TSharedBytes(TBytes ABytes) : FBytes(std::make_shared<const TBytes>(std::move(ABytes))) {}
-  explicit TSharedBytes(std::shared_ptr<const TBytes> ABytes) : FBytes(std::move(ABytes)) {}
+  explicit TSharedBytes(std::shared_ptr<const TBytes> ABytes,
+                        std::shared_ptr<const TOpenFile> AFile = nullptr)
+      : FBytes(std::move(ABytes)), FFile(std::move(AFile)) {}
 
   const TBytes& Bytes() const { return FBytes ? *FBytes : Empty(); }
   // The buffer itself, for holders that outlive this value; null when empty.
   std::shared_ptr<const TBytes> Share() const { return FBytes; }
+  // An open file holding exactly these bytes, from which they can be sent without a copy;
+  // null for most. New bytes assigned drop it with the old ones.
+  const std::shared_ptr<const TOpenFile>& File() const { return FFile; }
 
   std::size_t size() const { return Bytes().size(); }
   bool empty() const { return Bytes().empty(); }
@@ -48,6 +54,7 @@ class TSharedBytes {
     return None;
   }
   std::shared_ptr<const TBytes> FBytes;
+  std::shared_ptr<const TOpenFile> FFile;
 };
 
 inline constexpr const char* QuavoxVersion = "0.3.26218";

@@ -171,6 +171,7 @@ void SendJson(THttpResponse& ARes, int AStatus, const TJson& AValue) {
   ARes.Status = AStatus;
   ARes.ContentType = "application/json; charset=utf-8";
   ARes.Binary.reset();
+  ARes.BinaryFile.reset();
   ARes.Body = JsonWireText(AValue);
 }
 

@@ -72,6 +72,9 @@ struct THttpResponse {
   std::string Body;
   // Sent instead of Body, without copying: the WAV of a synthesis reply.
   std::shared_ptr<const TBytes> Binary;
+  // An open file holding exactly Binary's bytes, when there is one: the transport sends
+  // them from it without copying them into the socket.
+  std::shared_ptr<const TOpenFile> BinaryFile;
   // An audio reply, whose byte ranges are served; then only BinaryLength bytes of Binary
   // from BinaryOffset on are sent.
   bool Seekable = false;

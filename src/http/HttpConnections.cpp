@@ -424,6 +424,13 @@ std::size_t TWorkerPool::Busy() const {
   return FBusy;
 }
 
+bool TWorkerPool::HasSpareThreads() const {
+  const std::size_t Max = std::max<std::size_t>(FLimits.MaxThreads, 1);
+  const std::size_t Open = Max - std::min(FLimits.ReserveThreads, Max - 1);
+  TLockGuard Guard(FLock);
+  return FPending.empty() && 2 * FBusy < Open;
+}
+
 void TWorkerPool::Stop() {
   std::deque<TReadyConnection> Dropped;
   std::vector<std::thread> Threads;

@@ -152,6 +152,9 @@ class TWorkerPool {
   // Drops connections still waiting for a thread and waits for every request in service.
   void Stop() QX_EXCLUDES(FLock);
   std::size_t Busy() const QX_EXCLUDES(FLock);
+  // No connection waits for a thread and fewer than half the threads open to every client
+  // are busy.
+  bool HasSpareThreads() const QX_EXCLUDES(FLock);
 
  private:
   bool MayStart(const TReadyConnection& AConn) const QX_REQUIRES(FLock);

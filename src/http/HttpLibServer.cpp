@@ -1,11 +1,14 @@
 #include "http/HttpLibServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 #include "http/AccessLog.h"
 #include "http/HttpMetrics.h"
 #include "http/HttpWire.h"
+#include "platform/Files.h"
 
 namespace quavox {
 
@@ -38,9 +42,11 @@ constexpr int ListenBacklog = 1024;
 constexpr std::size_t LingerBytes = 1u << 20;
 constexpr int LingerMs = 500;
 // How long a worker waits for a keep-alive client's next request before the connection goes
-// back to the waiting room: a client that asks again at once is served on the same thread,
-// without the room's wake-up and the handover to a worker.
+// back to the waiting room: a client that asks again soon is served on the same thread,
+// without the room's wake-up and the handover to a worker. While the pool has threads to
+// spare the wait is longer, so a client reading a large reply is still waited for.
 constexpr int NextRequestWaitMs = 1;
+constexpr int NextRequestSpareWaitMs = 20;
 // A refused body up to this size is read out before the refusal is sent, so a client that
 // sends it whole before reading sees the reply instead of a reset.
 constexpr std::size_t DiscardBytes = 16u << 20;
@@ -88,6 +94,15 @@ std::string PeerAddress(int AFd) {
   int Port = 0;
   if (getpeername(AFd, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0) AddressText(Addr, Ip, Port);
   return Ip;
+}
+
+// sendfile cannot be told to leave SIGPIPE out, as send can; on the threads that call it a
+// client gone mid-reply gives EPIPE alone.
+bool BlockBrokenPipeSignal() {
+  sigset_t Set;
+  sigemptyset(&Set);
+  sigaddset(&Set, SIGPIPE);
+  return pthread_sigmask(SIG_BLOCK, &Set, nullptr) == 0;
 }
 
 int64_t MsUntil(TSteadyTime ADeadline) {
@@ -143,6 +158,7 @@ class TSocketStream final : public httplib::Stream {
   std::string TakeBuffered() { return FBuffer.substr(FOff); }
 
   void BeginRequest(TSteadyTime AHeadDeadline) {
+    FFile.reset();
     FHeadDeadline = AHeadDeadline;
     FInBody = false;
     FTimedOut = false;
@@ -194,6 +210,13 @@ class TSocketStream final : public httplib::Stream {
   // The next write, the head of a reply, is kept and goes out with the first bytes of its
   // body in one send: one call and one segment instead of two.
   void HoldHead() { FHoldHead = true; }
+  // Writes of the reply's bytes from ABytes on go out from AFile, which holds the same
+  // bytes, without copying them into the socket.
+  void SendFromFile(std::shared_ptr<const TOpenFile> AFile, const char* ABytes, std::size_t ASize) {
+    FFile = std::move(AFile);
+    FFileBytes = reinterpret_cast<std::uintptr_t>(ABytes);
+    FFileSize = ASize;
+  }
 
   ssize_t write(const char* APtr, size_t ASize) override {
     if (!FWriting) {
@@ -205,6 +228,11 @@ class TSocketStream final : public httplib::Stream {
       FHoldHead = false;
       FHeld.assign(APtr, ASize);
       return static_cast<ssize_t>(ASize);
+    }
+    if (InFile(APtr, ASize)) {
+      // The head goes first, held back by the kernel until the body's bytes join it.
+      if (!SendHeld(MSG_MORE)) return -1;
+      return SendFile(reinterpret_cast<std::uintptr_t>(APtr) - FFileBytes, ASize);
     }
     while (!FHeld.empty()) {
       const std::size_t HeldLeft = FHeld.size();
@@ -220,19 +248,12 @@ class TSocketStream final : public httplib::Stream {
     return Send(&Part, 1);
   }
 
-  // Sends a head still held, when no body followed it.
-  bool FlushHead() {
-    while (!FHeld.empty()) {
-      iovec Part{FHeld.data(), FHeld.size()};
-      const ssize_t n = Send(&Part, 1);
-      if (n < 0) {
-        FHeld.clear();
-        return false;
-      }
-      FHeld.erase(0, static_cast<std::size_t>(n));
-    }
+  // Ends the reply: sends a head still held, when no body followed it, and lets go of the
+  // file the body came from.
+  bool FinishReply() {
+    FFile.reset();
     FHoldHead = false;
-    return true;
+    return SendHeld(0);
   }
 
   void get_remote_ip_and_port(std::string& AIp, int& APort) const override {
@@ -247,24 +268,66 @@ class TSocketStream final : public httplib::Stream {
 
  private:
   // Some bytes of AParts, waiting for room under the reply's deadline.
-  ssize_t Send(iovec* AParts, std::size_t ACount) {
+  ssize_t Send(iovec* AParts, std::size_t ACount, int AFlags = 0) {
     msghdr Message{};
     Message.msg_iov = AParts;
     Message.msg_iovlen = ACount;
     for (;;) {
-      const ssize_t n = ::sendmsg(FSock, &Message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::sendmsg(FSock, &Message, MSG_NOSIGNAL | MSG_DONTWAIT | AFlags);
       if (n >= 0) {
         FWritten += static_cast<std::size_t>(n);
         return n;
       }
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      const int Wait = WriteWaitMs();
-      if (Wait <= 0 || !PollFor(FSock, POLLOUT, Wait)) {
-        FWriteTimedOut = true;
-        return -1;
-      }
+      if (!AwaitRoom()) return -1;
     }
+  }
+
+  // Some of ACount bytes of the file from AOffset on, waiting for room the same way.
+  ssize_t SendFile(std::uintptr_t AOffset, std::size_t ACount) {
+    static thread_local const bool PipeSignalBlocked = BlockBrokenPipeSignal();
+    if (!PipeSignalBlocked) return -1;
+    for (;;) {
+      auto Offset = static_cast<off_t>(AOffset);
+      const ssize_t n = ::sendfile(FSock, FFile->Fd(), &Offset, ACount);
+      if (n > 0) {
+        FWritten += static_cast<std::size_t>(n);
+        return n;
+      }
+      // The file never ends early: it holds the reply's bytes, so an end here is a fault.
+      if (n == 0) return -1;
+      if (errno == EINTR) continue;
+      if (!AwaitRoom()) return -1;
+    }
+  }
+
+  // After a write that failed: waits for room in the socket when it is only full, under
+  // the reply's deadline.
+  bool AwaitRoom() {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    const int Wait = WriteWaitMs();
+    if (Wait > 0 && PollFor(FSock, POLLOUT, Wait)) return true;
+    FWriteTimedOut = true;
+    return false;
+  }
+
+  bool SendHeld(int AFlags) {
+    while (!FHeld.empty()) {
+      iovec Part{FHeld.data(), FHeld.size()};
+      const ssize_t n = Send(&Part, 1, AFlags);
+      if (n < 0) {
+        FHeld.clear();
+        return false;
+      }
+      FHeld.erase(0, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  bool InFile(const char* APtr, std::size_t ASize) const {
+    const auto Start = reinterpret_cast<std::uintptr_t>(APtr);
+    return FFile && Start >= FFileBytes && ASize <= FFileSize &&
+           Start - FFileBytes <= FFileSize - ASize;
   }
 
   ssize_t Receive(char* APtr, std::size_t ASize) {
@@ -312,6 +375,10 @@ class TSocketStream final : public httplib::Stream {
   std::size_t FWritten = 0;
   bool FHoldHead = false;
   std::string FHeld;  // a reply's head, sent with its body
+  // The file the reply's bytes at FFileBytes are sent from, while that reply is written.
+  std::shared_ptr<const TOpenFile> FFile;
+  std::uintptr_t FFileBytes = 0;
+  std::size_t FFileSize = 0;
   std::string FRemoteIp;
   int FRemotePort = 0;
   std::string FLocalIp;
@@ -409,8 +476,12 @@ void ToLibrary(THttpResponse&& ARes, httplib::Response& AOut) {
     return;
   }
   if (const std::size_t Size = ARes.BodySize(); ARes.Binary && Size > 0) {
-    // A byte range is sent from the shared reply itself.
+    // A byte range is sent from the shared reply itself, or from the file holding it.
     const char* Start = reinterpret_cast<const char*>(ARes.Binary->data()) + ARes.BinaryOffset;
+    if (ARes.BinaryFile && tStream != nullptr)
+      tStream->SendFromFile(std::move(ARes.BinaryFile),
+                            reinterpret_cast<const char*>(ARes.Binary->data()),
+                            ARes.Binary->size());
     AOut.set_content_provider(
         Size, ARes.ContentType,
         [Bytes = std::move(ARes.Binary), Start](std::size_t AOffset, std::size_t ALength,
@@ -821,6 +892,9 @@ bool THttpLibServer::process_and_close_socket(socket_t ASock) {
   }
   const int Yes = 1;
   setsockopt(ASock, IPPROTO_TCP, TCP_NODELAY, &Yes, sizeof Yes);
+  // Every wait on the socket is our own, bounded one; a reply sent from a file must not
+  // block in the kernel beyond it.
+  ::fcntl(ASock, F_SETFL, ::fcntl(ASock, F_GETFL) | O_NONBLOCK);
   FRoom->Wait(ASock, std::move(Peer), {}, Admission == adHealthOnly);
   return true;
 }
@@ -851,12 +925,13 @@ void THttpLibServer::ServeConnection(TReadyConnection&& AConn) {
       tSeekable = false;
       bool Closed = false;
       const bool Answered = process_request(Stream, FStopping.load(), Closed, nullptr);
-      const bool Sent = Stream.FlushHead();
+      const bool Sent = Stream.FinishReply();
       Linger = tCloseAfterReply;
       if (!Answered || !Sent || Closed || tCloseAfterReply || FStopping.load()) break;
-      // A further request that came with this one, or right after it, is served at once;
+      // A further request that came with this one, or soon after it, is served at once;
       // anything less waits in the room, without a thread.
-      if (!Stream.AwaitHead(NextRequestWaitMs)) {
+      const int WaitMs = FWorkers->HasSpareThreads() ? NextRequestSpareWaitMs : NextRequestWaitMs;
+      if (!Stream.AwaitHead(WaitMs)) {
         KeepOpen = true;
         break;
       }

@@ -410,7 +410,9 @@ void TTtsHttpServer::HandleTts(const TCall& ACall) {
   THttpResponse& Res = ACall.Res;
   Res.ContentType = "audio/wav";
   SetAudioHeaders(Res, Result, Result.ETag, Result.SampleRate, Result.DurationMs);
-  Res.Binary = ShareReply(Result.ETag, Result.Wav.Share());
+  // A clip sent from its file is already the one buffer every reply shares.
+  Res.BinaryFile = Result.Wav.File();
+  Res.Binary = Res.BinaryFile ? Result.Wav.Share() : ShareReply(Result.ETag, Result.Wav.Share());
   Record.Status = 200;
   Record.AudioMs = Result.DurationMs;
   Record.ElapsedMs = ElapsedMs(Start);

@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,19 @@ std::string XdgDataHome() {
 
 bool IsFolderWritable(const std::string& ADir) {
   return ::access(ADir.c_str(), W_OK) == 0;
+}
+
+TOpenFile::~TOpenFile() {
+  ::close(FFd);
+}
+
+std::shared_ptr<const TOpenFile> OpenFileOfSize(const std::string& APath, int64_t ASize) {
+  const int Fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (Fd < 0) return nullptr;
+  auto File = std::make_shared<const TOpenFile>(Fd);
+  struct stat St {};
+  if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode) || St.st_size != ASize) return nullptr;
+  return File;
 }
 
 }  // namespace quavox

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -36,6 +37,24 @@ void ReplaceFileKeepingBackup(const std::string& AFileName, const std::string& A
                               std::span<const uint8_t> ABytes);
 
 void FsyncFolderOf(const std::string& AFileName);
+
+// A file open for reading, closed when its last holder lets go; what it reads stays the
+// same after the file is renamed over or deleted.
+class TOpenFile {
+ public:
+  explicit TOpenFile(int AFd) : FFd(AFd) {}
+  ~TOpenFile();
+  TOpenFile(const TOpenFile&) = delete;
+  TOpenFile& operator=(const TOpenFile&) = delete;
+  int Fd() const { return FFd; }
+
+ private:
+  const int FFd;
+};
+
+// The regular file at APath, opened for reading without following a symbolic link; null
+// when it cannot be opened or does not hold exactly ASize bytes.
+std::shared_ptr<const TOpenFile> OpenFileOfSize(const std::string& APath, int64_t ASize);
 
 // Folder of the running executable, with a trailing '/'.
 std::string ExecutableDir();

@@ -609,9 +609,40 @@ void TWavCache::KeepInMemoryLocked(TItemMap::value_type& AEntry,
 
 void TWavCache::DropFromMemoryLocked(TNode& ANode) {
   if (!ANode.Hot) return;
+  CloseFileLocked(ANode);
   FHotBytes -= static_cast<int64_t>(ANode.Hot->size());
   FHot.erase(ANode.HotPos);
   ANode.Hot.reset();
+}
+
+std::shared_ptr<const TOpenFile> TWavCache::OpenHeldFile(const std::string& AKey,
+                                                         const TStoredPtr& AItem) {
+  // Opened outside the lock: the caller saw the entry under its final name, and only a
+  // change of the entry (a removal, eviction or newer Put of the key) puts another file
+  // there, which the check below catches.
+  auto File = OpenFileOfSize(EntryPath(AItem->Entry.FileName), AItem->Entry.Bytes);
+  if (!File) return nullptr;
+  TLockGuard Guard(FLock);
+  const auto It = FItems.find(AKey);
+  if (It == FItems.end() || It->second.Item != AItem || !It->second.Hot) return nullptr;
+  if (It->second.File) return It->second.File;
+  KeepFileLocked(*It, File);
+  return File;
+}
+
+void TWavCache::KeepFileLocked(TItemMap::value_type& AEntry,
+                               std::shared_ptr<const TOpenFile> AFile) {
+  TNode& Node = AEntry.second;
+  Node.File = std::move(AFile);
+  Node.FilePos = FOpen.insert(FOpen.end(), &AEntry);
+  while (FOpen.size() > MaxOpenFiles)
+    CloseFileLocked(FOpen.front()->second);
+}
+
+void TWavCache::CloseFileLocked(TNode& ANode) {
+  if (!ANode.File) return;
+  FOpen.erase(ANode.FilePos);
+  ANode.File.reset();
 }
 
 void TWavCache::TrimMemoryLocked() {
@@ -646,6 +677,8 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
   if (!FEnabled.load()) return false;
   TStoredPtr Item;
   std::shared_ptr<const TBytes> Shared;
+  std::shared_ptr<const TOpenFile> File;
+  bool NeedsFile = false;
   {
     TLockGuard Guard(FLock);
     const auto It = FItems.find(AKey);
@@ -659,10 +692,14 @@ bool TWavCache::TryGet(const std::string& AKey, TTtsResult& AResult) {
     Item = Node.Item;
     Shared = Node.Hot ? Node.Hot : Node.Live.lock();
     if (Shared) KeepInMemoryLocked(*It, Shared);
+    if (Node.File) FOpen.splice(FOpen.end(), FOpen, Node.FilePos);
+    File = Node.File;
+    NeedsFile = !File && Node.Hot && !Node.Unwritten;
   }
   const TCacheEntry& e = Item->Entry;
   if (Shared) {
-    FillHit(AKey, e, TSharedBytes(std::move(Shared)), AResult);
+    if (NeedsFile) File = OpenHeldFile(AKey, Item);
+    FillHit(AKey, e, TSharedBytes(std::move(Shared), std::move(File)), AResult);
     return true;
   }
   TBytes Wav;
@@ -882,6 +919,7 @@ void TWavCache::Clear() {
     FItems.clear();
     FLru.clear();
     FHot.clear();
+    FOpen.clear();
     FHotBytes = 0;
     FBytes = 0;
     NoteStateChange(spCache);

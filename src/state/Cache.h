@@ -82,6 +82,9 @@ bool ProbeWavFile(const std::string& AFileName, int32_t& ASampleRate, int32_t& A
 class TWavCache {
  public:
   static constexpr std::chrono::milliseconds SaveInterval{2000};
+  // Of the clips held in memory, the most recently hit keep their files open, at most this
+  // many; a file is closed when its clip leaves memory and the last reply sending it ends.
+  static constexpr std::size_t MaxOpenFiles = 32;
 
   // Opens the cache in ADir (created when missing): loads the index or its backup, removes
   // temporaries a crash left behind and adopts WAV files the index does not list.
@@ -94,6 +97,8 @@ class TWavCache {
   // A hit fills AResult (Channels 1, SynthMs 0, ETag = AKey, FromCache) and makes the entry
   // the most recently used. Its WAV is read from disk unless another result still holds
   // the same clip, whose bytes it then shares. A disabled cache answers false and counts nothing.
+  // A clip held in memory and already under its final name comes with its file open (see
+  // MaxOpenFiles), so its bytes can be sent without a copy.
   bool TryGet(const std::string& AKey, TTtsResult& AResult);
   // The WAV bytes, without touching recency or counters; also when disabled.
   bool ReadAudio(const std::string& AKey, TBytes& AWav) const;
@@ -156,6 +161,10 @@ class TWavCache {
     // Set while the clip is held in memory; its place among the clips held.
     std::shared_ptr<const TBytes> Hot;
     TLruList::iterator HotPos;
+    // The clip's file, open while the clip is held in memory and among the most recently
+    // hit; its place among the open files.
+    std::shared_ptr<const TOpenFile> File;
+    TLruList::iterator FilePos;
     // The clip's bytes while anyone still holds them: hits share them instead of reading
     // the file into a copy of their own.
     std::weak_ptr<const TBytes> Live;
@@ -181,6 +190,13 @@ class TWavCache {
   void KeepInMemoryLocked(TItemMap::value_type& AEntry, std::shared_ptr<const TBytes> ABytes)
       QX_REQUIRES(FLock);
   void DropFromMemoryLocked(TNode& ANode) QX_REQUIRES(FLock);
+  // The file of a clip held in memory, opened when it has none yet; null when the clip
+  // changed meanwhile or its file cannot be opened.
+  std::shared_ptr<const TOpenFile> OpenHeldFile(const std::string& AKey, const TStoredPtr& AItem)
+      QX_EXCLUDES(FLock);
+  void KeepFileLocked(TItemMap::value_type& AEntry, std::shared_ptr<const TOpenFile> AFile)
+      QX_REQUIRES(FLock);
+  void CloseFileLocked(TNode& ANode) QX_REQUIRES(FLock);
   void TrimMemoryLocked() QX_REQUIRES(FLock);
   void EvictLocked() QX_REQUIRES(FLock);
   bool DeleteUnlessStored(const std::string& AFileName) QX_EXCLUDES(FLock);
@@ -199,9 +215,11 @@ class TWavCache {
   TItemMap FItems QX_GUARDED_BY(FLock);
   TLruList FLru QX_GUARDED_BY(FLock);  // least recently used first
   TLruList FHot QX_GUARDED_BY(FLock);  // clips held in memory, least recently hit first
+  // Clips with an open file, least recently hit first.
+  TLruList FOpen QX_GUARDED_BY(FLock);
   int64_t FHotBytes QX_GUARDED_BY(FLock) = 0;
   int64_t FHotBudget QX_GUARDED_BY(FLock) = 0;
-  const std::string FDir;              // with a trailing '/'
+  const std::string FDir;  // with a trailing '/'
   int64_t FBudget QX_GUARDED_BY(FLock) = 0;
   int64_t FBytes QX_GUARDED_BY(FLock) = 0;
   int64_t FClock QX_GUARDED_BY(FLock) = 0;

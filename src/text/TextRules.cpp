@@ -76,7 +76,26 @@ std::string TTextRules::Speak(std::string_view AText, std::string_view ALanguage
     TLockGuard Guard(FLock);
     Index = FIndex;
   }
-  return Index->Speak(AText, ALanguage);
+  // A request reads its text twice on one thread, to predict the reply's length and to
+  // speak it; the second reading is the first one's answer while the index is the same.
+  // The weak reference keeps the old index's place taken, so a new index is never mistaken
+  // for it.
+  struct TLastReading {
+    std::weak_ptr<const TSpeechIndex> Index;
+    std::string Text;
+    std::string Language;
+    std::string Spoken;
+  };
+  thread_local TLastReading Last;
+  const bool SameIndex = !Last.Index.owner_before(Index) && !Index.owner_before(Last.Index);
+  if (SameIndex && !Last.Index.expired() && Last.Text == AText && Last.Language == ALanguage)
+    return Last.Spoken;
+  std::string Spoken = Index->Speak(AText, ALanguage);
+  Last.Index = Index;
+  Last.Text = AText;
+  Last.Language = ALanguage;
+  Last.Spoken = Spoken;
+  return Spoken;
 }
 
 std::vector<TLexiconEntry> TTextRules::Entries() const {

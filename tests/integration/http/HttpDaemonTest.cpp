@@ -255,6 +255,79 @@ TEST_F(HttpDaemonTest, SynthesisMissHitAndConditionalRequests) {
   EXPECT_TRUE(Ranged->body == Second->body.substr(0, 10)) << "the first ten bytes of the file";
 }
 
+// The name of the daemon's open file that is AName in some folder, deleted or not; empty
+// when the daemon has no such file open.
+std::string OpenFileNamed(pid_t APid, const std::string& AName) {
+  std::error_code Error;
+  for (const auto& Item : fs::directory_iterator("/proc/" + std::to_string(APid) + "/fd", Error)) {
+    const std::string Target = fs::read_symlink(Item.path(), Error).string();
+    if (EndsWith(Target, "/" + AName) || EndsWith(Target, "/" + AName + " (deleted)"))
+      return Target;
+  }
+  return {};
+}
+
+// Hits of a clip held in memory go out from its cache file once that is in place: whole
+// replies, byte ranges and HEAD stay exact, and a cleared clip is neither served again nor
+// kept open.
+TEST_F(HttpDaemonTest, HitsSentFromTheClipFileAreExactAndEndWithTheClip) {
+  httplib::Client Cli = Client();
+  const std::string Target = "/v1/tts?text=Gate+B7+is+closing&language=en";
+  const auto Miss = Cli.Get(Target);
+  ASSERT_TRUE(Miss && Miss->status == 200);
+  const std::string Whole = Miss->body;
+  const std::string Tag = Miss->get_header_value("ETag");
+  const std::string Name = Tag.substr(1, Tag.size() - 2) + ".wav";
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (OpenFileNamed(Daemon->Pid(), Name).empty() &&
+         std::chrono::steady_clock::now() < Deadline) {
+    const auto Hit = Cli.Get(Target);
+    ASSERT_TRUE(Hit);
+    ASSERT_TRUE(Hit->body == Whole);
+  }
+  ASSERT_FALSE(OpenFileNamed(Daemon->Pid(), Name).empty()) << "hits never sent from the file";
+
+  const std::size_t N = Whole.size();
+  ASSERT_GT(N, 200u);
+  struct TRangeCase {
+    std::string Range;
+    std::size_t First;
+    std::size_t Length;
+  };
+  const std::vector<TRangeCase> Cases = {
+      {"", 0, N},
+      {"bytes=0-9", 0, 10},
+      {"bytes=100-100", 100, 1},
+      {"bytes=-16", N - 16, 16},
+      {"bytes=" + std::to_string(N - 100) + "-", N - 100, 100},
+      {"bytes=7-" + std::to_string(N * 2), 7, N - 7},
+  };
+  for (const TRangeCase& Case : Cases) {
+    httplib::Headers Headers;
+    if (!Case.Range.empty()) Headers.emplace("Range", Case.Range);
+    const auto Res = Cli.Get(Target, Headers);
+    ASSERT_TRUE(Res) << Case.Range;
+    EXPECT_EQ(Res->status, Case.Range.empty() ? 200 : 206) << Case.Range;
+    EXPECT_EQ(Res->get_header_value("X-Quavox-Cache"), "hit") << Case.Range;
+    EXPECT_TRUE(Res->body == Whole.substr(Case.First, Case.Length)) << Case.Range;
+  }
+  // A HEAD sends no body: the next reply on the connection starts where it should.
+  const auto Head = Cli.Head(Target);
+  ASSERT_TRUE(Head);
+  EXPECT_EQ(Head->status, 200);
+  EXPECT_TRUE(Head->body.empty());
+  EXPECT_EQ(Head->get_header_value("Content-Length"), std::to_string(N));
+  const auto AfterHead = Cli.Get(Target);
+  ASSERT_TRUE(AfterHead);
+  EXPECT_TRUE(AfterHead->body == Whole);
+
+  ASSERT_EQ(Send(Cli, "DELETE", "/v1/cache")->status, 200);
+  EXPECT_EQ(OpenFileNamed(Daemon->Pid(), Name), "") << "the cleared clip's file is closed";
+  const auto Again = Cli.Get(Target);
+  ASSERT_TRUE(Again);
+  EXPECT_EQ(Again->get_header_value("X-Quavox-Cache"), "miss");
+}
+
 TEST_F(HttpDaemonTest, SynthesisFailures) {
   struct TCase {
     const char* Method;

@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/I18n.h"
 #include "http/Http.h"
+#include "http/HttpConnections.h"
 #include "platform/Loopback.h"
 #include "service/Service.h"
 #include "support/TempDir.h"
@@ -190,6 +193,47 @@ TEST_F(HttpTransportTest, IdleKeptAliveConnectionsHoldNoThread) {
   EXPECT_EQ(Stats->status, 200);
   ASSERT_TRUE(Idle.front()->Send("GET /v1/stats HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(StatusLine(Idle.front()->Receive(65536, HangMs)), "HTTP/1.1 200 OK");
+}
+
+// A worker waits longer for a kept-alive client's next request only while the pool has
+// threads to spare: fewer than half the threads open to every client busy.
+TEST(WorkerPoolTest, SparesThreadsOnlyWhileFewAreBusy) {
+  THttpLimits Limits;
+  Limits.MaxThreads = 5;
+  Limits.ReserveThreads = 1;
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::size_t Serving = 0;
+  bool Released = false;
+  TWorkerPool Pool(
+      Limits,
+      [&](TReadyConnection&&) {
+        std::unique_lock Guard(Lock);
+        ++Serving;
+        Changed.notify_all();
+        Changed.wait(Guard, [&] { return Released; });
+      },
+      [](TReadyConnection&&) {});
+  const auto Serve = [&](std::size_t AServing) {
+    TReadyConnection Conn;
+    Conn.Peer = Abuser;
+    Pool.Submit(std::move(Conn));
+    std::unique_lock Guard(Lock);
+    Changed.wait(Guard, [&] { return Serving == AServing; });
+  };
+  EXPECT_TRUE(Pool.HasSpareThreads());
+  Serve(1);
+  EXPECT_TRUE(Pool.HasSpareThreads()) << "one of four open threads busy";
+  Serve(2);
+  EXPECT_FALSE(Pool.HasSpareThreads()) << "two of four open threads busy";
+  {
+    std::lock_guard Guard(Lock);
+    Released = true;
+  }
+  Changed.notify_all();
+  while (Pool.Busy() > 0)
+    std::this_thread::yield();
+  EXPECT_TRUE(Pool.HasSpareThreads());
 }
 
 TEST_F(HttpTransportTest, ConnectionsBeyondTheClientLimitAreRefused) {

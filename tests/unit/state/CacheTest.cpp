@@ -15,6 +15,7 @@
 #include "audio/Wav.h"
 #include "core/Log.h"
 #include "core/Text.h"
+#include "platform/Files.h"
 #include "state/Cache.h"
 #include "state/Json.h"
 #include "support/TempDir.h"
@@ -292,6 +293,76 @@ TEST_F(CacheTest, RecentlyHitClipsAreServedFromMemoryUntilTheTableChanges) {
   Cache->Clear();
   EXPECT_EQ(Cache->MemoryBytes(), 0);
   EXPECT_FALSE(Cache->TryGet("k3", r));
+}
+
+// The bytes an open file holds, read through its descriptor; none without a file.
+TBytes FileBytes(const std::shared_ptr<const TOpenFile>& AFile) {
+  if (!AFile) return {};
+  TBytes Bytes(1 << 20);
+  const ssize_t n = ::pread(AFile->Fd(), Bytes.data(), Bytes.size(), 0);
+  Bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  return Bytes;
+}
+
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// A clip held in memory comes with its file open once it is under its final name, so it can
+// be sent without a copy: that file holds exactly the clip's bytes through every change of
+// the key, closes with the last holder once the clip leaves memory, and no more than
+// MaxOpenFiles stay open however many clips are hit.
+TEST_F(CacheTest, ClipsHeldInMemoryComeWithTheirFileWhileTheTableKeepsThem) {
+  auto Cache = Open();
+  Cache->SetMemoryBudget(64 << 20);
+  const TBytes First = MakeWav(4800, 1);
+  const TBytes Second = MakeWav(4800, 2);
+  const auto Hit = [&](const std::string& AKey) {
+    TTtsResult r;
+    EXPECT_TRUE(Cache->TryGet(AKey, r)) << AKey;
+    return r.Wav;
+  };
+  Cache->Put("k1", MakeResult(First), "Gate change");
+  EXPECT_EQ(Hit("k1").File(), nullptr) << "not under its final name yet";
+  Cache->Flush();
+  const TSharedBytes Old = Hit("k1");
+  ASSERT_NE(Old.File(), nullptr);
+  EXPECT_EQ(FileBytes(Old.File()), First);
+
+  Cache->Put("k1", MakeResult(Second), "Gate change");
+  EXPECT_EQ(Hit("k1").File(), nullptr) << "the old file never comes with the new clip";
+  Cache->Flush();
+  Hit("k1");
+  const TSharedBytes New = Hit("k1");
+  ASSERT_NE(New.File(), nullptr);
+  EXPECT_EQ(FileBytes(New.File()), Second);
+  EXPECT_EQ(FileBytes(Old.File()), First) << "a holder's file keeps its bytes";
+
+  ASSERT_TRUE(Cache->Remove("k1"));
+  TTtsResult Gone;
+  EXPECT_FALSE(Cache->TryGet("k1", Gone));
+  EXPECT_EQ(FileBytes(New.File()), Second) << "a reply still sending it finishes";
+
+  const std::size_t Idle = OpenDescriptors() - 2;  // Old's and New's files
+  std::vector<std::string> Keys;
+  for (std::size_t i = 0; i < TWavCache::MaxOpenFiles + 8; ++i) {
+    Keys.push_back("m" + std::to_string(i));
+    Cache->Put(Keys.back(), MakeResult(MakeWav(480, static_cast<int>(i))), "Gate change");
+  }
+  Cache->Flush();
+  for (const std::string& Key : Keys) {
+    Hit(Key);
+    EXPECT_EQ(FileBytes(Hit(Key).File()), Hit(Key).Bytes()) << Key;
+  }
+  EXPECT_EQ(OpenDescriptors(), Idle + 2 + TWavCache::MaxOpenFiles);
+  Cache->SetMemoryBudget(0);
+  EXPECT_EQ(Hit(Keys.back()).File(), nullptr);
+  EXPECT_EQ(OpenDescriptors(), Idle + 2);
+  Cache->SetMemoryBudget(64 << 20);
+  Hit(Keys.back());
+  ASSERT_NE(Hit(Keys.back()).File(), nullptr);
+  Cache->Clear();
+  EXPECT_EQ(OpenDescriptors(), Idle + 2);
 }
 
 TEST_F(CacheTest, HitFillsTheResultAndCountersFollowLookups) {

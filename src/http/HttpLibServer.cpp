@@ -96,6 +96,9 @@ std::string PeerAddress(int AFd) {
   return Ip;
 }
 
+// What SendFile answers when the file's system does not support sendfile.
+constexpr ssize_t FileCannotBeSent = -2;
+
 // sendfile cannot be told to leave SIGPIPE out, as send can; on the threads that call it a
 // client gone mid-reply gives EPIPE alone.
 bool BlockBrokenPipeSignal() {
@@ -232,7 +235,10 @@ class TSocketStream final : public httplib::Stream {
     if (InFile(APtr, ASize)) {
       // The head goes first, held back by the kernel until the body's bytes join it.
       if (!SendHeld(MSG_MORE)) return -1;
-      return SendFile(reinterpret_cast<std::uintptr_t>(APtr) - FFileBytes, ASize);
+      const ssize_t n = SendFile(reinterpret_cast<std::uintptr_t>(APtr) - FFileBytes, ASize);
+      if (n != FileCannotBeSent) return n;
+      // A file system that cannot hand its pages to a socket: the same bytes are in memory.
+      FFile.reset();
     }
     while (!FHeld.empty()) {
       const std::size_t HeldLeft = FHeld.size();
@@ -297,6 +303,7 @@ class TSocketStream final : public httplib::Stream {
       // The file never ends early: it holds the reply's bytes, so an end here is a fault.
       if (n == 0) return -1;
       if (errno == EINTR) continue;
+      if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return FileCannotBeSent;
       if (!AwaitRoom()) return -1;
     }
   }
